@@ -1,0 +1,31 @@
+# Convenience targets over CMake and CTest.
+#   make run   installs what is missing, builds and starts the server on port 3333 serving ./www
+#   make test  installs what is missing, builds and runs every test
+
+BUILD ?= build
+JOBS  ?= $(shell nproc)
+PORT  ?= 3333
+PACKAGES = g++ cmake make python3 uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: deps build run test clean
+
+deps:
+	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/vekserver -p$(PORT) -dwww
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)
