@@ -1,0 +1,50 @@
+// POSIX file wrappers and file status by path.
+#include "VekFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+// Large-file offsets: on 32-bit builds off_t must be 64 bits for fileSeek.
+static_assert(sizeof(off_t) == 8 || sizeof(off64_t) == 8, "64-bit file offsets needed");
+
+namespace VekKernel {
+
+int fileOpen(const char* path, int flags, int mode) {
+    return ::open64(path, flags, static_cast<mode_t>(mode));
+}
+
+int64 fileRead(int fd, void* buffer, u32 length) {
+    return ::read(fd, buffer, length);
+}
+
+int64 fileWrite(int fd, const void* buffer, u32 length) {
+    return ::write(fd, buffer, length);
+}
+
+int64 fileSeek(int fd, int64 offset, int whence) {
+    return ::lseek64(fd, static_cast<off64_t>(offset), whence);
+}
+
+int fileClose(int fd) {
+    return ::close(fd);
+}
+
+int fileAccess(const char* path, int mode) {
+    return ::access(path, mode);
+}
+
+time_t get_file_mtime(const std::string& path) {
+    struct stat64 info;
+    if (::stat64(path.c_str(), &info) != 0) return 0;
+    return info.st_mtime;
+}
+
+int64 get_file_size(const std::string& path) {
+    struct stat64 info;
+    if (::stat64(path.c_str(), &info) != 0) return 0;
+    return static_cast<int64>(info.st_size);
+}
+
+}  // namespace VekKernel

@@ -1,0 +1,27 @@
+// Small text and file utilities shared by every subsystem: integers to and
+// from text, trimming, whole-file reading and UUID text.
+#pragma once
+#include <cstddef>
+#include <string>
+
+#include "VekTypes.h"
+
+namespace VekKernel {
+
+// Writes value into buffer (size bytes, always terminated when size > 0):
+// radix 10 as "%lld", radix 16 as "%llX". Any other radix leaves the buffer
+// as it was. Returns buffer.
+char* int64ToText(int64 value, char* buffer, std::size_t size, int radix);
+// The leading decimal number of text ("%lld"); 0 when it does not start
+// with one. Out-of-range values saturate at the int64 limits.
+int64 stringToInt64(const std::string& text);
+// Strips bytes 1 to 32 and bytes of extraSet from both ends. A NUL byte or a
+// byte of 128 or more stops the stripping at that end.
+void trim(std::string& text, const std::string& extraSet = std::string());
+// The whole file, read in pieces of 1023 bytes, each piece kept up to its
+// first NUL byte; empty when the file cannot be opened.
+std::string readFile(const std::string& path);
+// A random UUID in its 36-character text form, letters in upper case.
+std::string newUuid();
+
+}  // namespace VekKernel
