@@ -1,0 +1,144 @@
+// Byte streams of the database engine: the common interface VEKStream, the
+// file stream VEKStreamFile (reads and writes through the process-wide
+// file-buffer cache) and the memory stream VEKStreamMem (bytes kept in a
+// process-wide store under the stream's name, so a memory base opened again
+// by name in the same process finds its data).
+//
+// A stream can journal itself (StartSaveWrite): from then on, before any
+// write or truncation changes a region for the first time, the region's
+// original bytes are appended to a journal stream of the same kind, so the
+// change can be rolled back or the changed regions copied elsewhere.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "kernel/VekTypes.h"
+
+namespace VekBase {
+
+class VEKJournal;
+class VEKFileBuffer;
+struct VEKMemFile;
+
+// Base class of the streams, cursors and bases: a virtual destructor only.
+class VEKObject {
+ public:
+  virtual ~VEKObject();
+};
+
+// The byte-stream interface. Failures are thrown as std::runtime_error.
+class VEKStream : public VEKObject {
+ public:
+  VEKStream();
+  ~VEKStream() override;
+  VEKStream(const VEKStream&) = delete;
+  VEKStream& operator=(const VEKStream&) = delete;
+
+  virtual bool isOpen() = 0;
+  // Opens name with open(2) flags and permission mode; throws
+  // "Unable to open file: '<name>' !" when it cannot.
+  virtual void open(const char* name, int flags, int mode) = 0;
+  virtual void close() = 0;
+  virtual int64 tell() = 0;
+  // lseek-like: whence is SEEK_SET, SEEK_CUR or SEEK_END; the new position.
+  virtual int64 seek(int64 offset, int whence) = 0;
+  // Writes all bytes at the position and advances it, or throws.
+  virtual void zwrite(const void* data, int64 length) = 0;
+  // Reads exactly length bytes or throws; 0 when the stream is not open.
+  virtual int64 zread(void* buffer, int64 length) = 0;
+  // access(2)-like test of a name of this stream's kind: 0 when it exists.
+  virtual int access(const char* name, int mode) = 0;
+  // Deletes a name of this stream's kind: 0 on success.
+  virtual int remove(const char* name) = 0;
+  virtual bool eof() = 0;
+  virtual void truncate(int64 newSize) = 0;
+  virtual int64 size() = 0;
+  // Starts journalling this open stream into journalName (created afresh).
+  virtual void StartSaveWrite(const std::string& journalName);
+  // Stops journalling and closes the journal (the journal file stays).
+  virtual void EndSaveWrite();
+
+  // Makes written bytes durable (fsync for files; nothing for memory).
+  virtual void sync() = 0;
+  // A new closed stream of the same kind (file or memory).
+  virtual VEKStream* newStream() const = 0;
+  // The name the stream was opened with.
+  const std::string& name() const { return streamName; }
+  // The journal while StartSaveWrite is in force, else null.
+  VEKJournal* journal() const { return activeJournal.get(); }
+
+ protected:
+  // Saves the original bytes of [offset, offset+length) before a change.
+  void beforeChange(int64 offset, int64 length);
+
+  std::string streamName;                      // name given to open
+  std::unique_ptr<VEKJournal> activeJournal;   // journal while saving writes
+};
+
+// A file on disk. Reads and writes go through the process-wide file-buffer
+// cache (write-through: every write reaches the file before zwrite returns).
+class VEKStreamFile : public VEKStream {
+ public:
+  VEKStreamFile();
+  ~VEKStreamFile() override;
+
+  bool isOpen() override;
+  void open(const char* name, int flags, int mode) override;
+  void close() override;
+  int64 tell() override;
+  int64 seek(int64 offset, int whence) override;
+  void zwrite(const void* data, int64 length) override;
+  int64 zread(void* buffer, int64 length) override;
+  int access(const char* name, int mode) override;
+  int remove(const char* name) override;
+  bool eof() override;
+  void truncate(int64 newSize) override;
+  int64 size() override;
+  void sync() override;
+  VEKStream* newStream() const override;
+
+  // Drops the cache entry of path (and a memory stream of that name) and
+  // deletes the file; 0 on success.
+  static int removeFile(const std::string& path);
+
+ private:
+  bool cached() const;
+  void readAt(int64 offset, void* buffer, int64 length);
+  void writeAt(int64 offset, const void* data, int64 length);
+
+  int fd = -1;                                  // own descriptor, -1 when closed
+  int64 position = 0;                           // read/write position
+  std::shared_ptr<VEKFileBuffer> buffer;        // cache entry, null when uncached
+};
+
+// Bytes in memory, kept in a process-wide store under the stream's name
+// until removed or the process ends.
+class VEKStreamMem : public VEKStream {
+ public:
+  VEKStreamMem();
+  ~VEKStreamMem() override;
+
+  bool isOpen() override;
+  void open(const char* name, int flags, int mode) override;
+  void close() override;
+  int64 tell() override;
+  int64 seek(int64 offset, int whence) override;
+  void zwrite(const void* data, int64 length) override;
+  int64 zread(void* buffer, int64 length) override;
+  int access(const char* name, int mode) override;
+  int remove(const char* name) override;
+  bool eof() override;
+  void truncate(int64 newSize) override;
+  int64 size() override;
+  void sync() override;
+  VEKStream* newStream() const override;
+
+  // Drops the stored bytes of name; 0 when they existed.
+  static int removeStored(const std::string& name);
+
+ private:
+  std::shared_ptr<VEKMemFile> file;  // the stored bytes, null when closed
+  int64 position = 0;                // read/write position
+};
+
+}  // namespace VekBase
