@@ -1,0 +1,138 @@
+// Known-answer and streaming tests for MD5, SHA-1 and SHA-256.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "digest.h"
+#include "test_bytes.h"
+
+using namespace VekTls;
+using namespace VekTlsTest;
+
+namespace {
+
+typedef void (*digest_setup)(digest_ctx*);
+
+std::string digest_hex(digest_setup setup, const std::string& text) {
+  digest_ctx context;
+  setup(&context);
+  update_digest(&context, text_bytes(text), int(text.size()));
+  finalize_digest(&context);
+  return to_hex(context.hash, sizeof(u32) * context.hash_len);
+}
+
+std::string million_a_hex(digest_setup setup) {
+  std::string thousand(1000, 'a');
+  digest_ctx context;
+  setup(&context);
+  for (int i = 0; i < 1000; i++) update_digest(&context, text_bytes(thousand), 1000);
+  finalize_digest(&context);
+  return to_hex(context.hash, sizeof(u32) * context.hash_len);
+}
+
+const std::string digits80 =
+    "12345678901234567890123456789012345678901234567890123456789012345678901234567890";
+
+}  // namespace
+
+TEST(Digest, Md5Rfc1321Suite) {
+  EXPECT_EQ(digest_hex(new_md5_digest, ""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(digest_hex(new_md5_digest, "a"), "0cc175b9c0f1b6a831c399e269772661");
+  EXPECT_EQ(digest_hex(new_md5_digest, "abc"), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(digest_hex(new_md5_digest, "message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+  EXPECT_EQ(digest_hex(new_md5_digest, "abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
+  EXPECT_EQ(digest_hex(new_md5_digest, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"),
+            "d174ab98d277d9f5a5611c2c9f419d9f");
+  EXPECT_EQ(digest_hex(new_md5_digest, digits80), "57edf4a22be3c955ac49da2e2107b67a");
+  EXPECT_EQ(million_a_hex(new_md5_digest), "7707d6ae4e027c70eea2a935c2296f21");
+}
+
+TEST(Digest, Sha1Fips180Examples) {
+  EXPECT_EQ(digest_hex(new_sha1_digest, ""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(digest_hex(new_sha1_digest, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(digest_hex(new_sha1_digest, "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+  EXPECT_EQ(million_a_hex(new_sha1_digest), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+TEST(Digest, Sha256Fips180Examples) {
+  EXPECT_EQ(digest_hex(new_sha256_digest, ""),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(digest_hex(new_sha256_digest, "abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(digest_hex(new_sha256_digest, "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(million_a_hex(new_sha256_digest),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Digest, HashWordCountsAndEmbeddedNul) {
+  digest_ctx context;
+  new_md5_digest(&context);
+  EXPECT_EQ(context.hash_len, 4);
+  new_sha1_digest(&context);
+  EXPECT_EQ(context.hash_len, 5);
+  new_sha256_digest(&context);
+  EXPECT_EQ(context.hash_len, 8);
+  // A NUL byte is digested like any other byte.
+  EXPECT_EQ(digest_hex(new_md5_digest, std::string("\0", 1)), "93b885adfe0da089cdf634904fd59f71");
+}
+
+// Lengths around the padding boundaries (55, 56, 63, 64, 119, 120 bytes)
+// are all crossed here by cutting a 300-byte message into pieces.
+TEST(Digest, PiecesOfEverySizeGiveTheOneShotResult) {
+  std::string message;
+  for (int i = 0; i < 300; i++) message += char(i * 7 + 3);
+  for (digest_setup setup : {new_md5_digest, new_sha1_digest, new_sha256_digest}) {
+    std::string expected = digest_hex(setup, message);
+    for (int piece = 1; piece <= 130; piece++) {
+      digest_ctx context;
+      setup(&context);
+      for (size_t at = 0; at < message.size(); at += piece) {
+        int length = int(std::min<size_t>(piece, message.size() - at));
+        update_digest(&context, text_bytes(message) + at, length);
+      }
+      finalize_digest(&context);
+      ASSERT_EQ(to_hex(context.hash, sizeof(u32) * context.hash_len), expected) << "piece " << piece;
+    }
+  }
+}
+
+TEST(Digest, EveryLengthUpTo130AgreesWithStreamingByteByByte) {
+  std::string message(130, 'x');
+  for (digest_setup setup : {new_md5_digest, new_sha1_digest, new_sha256_digest}) {
+    for (size_t length = 0; length <= message.size(); length++) {
+      digest_ctx bytewise;
+      setup(&bytewise);
+      for (size_t i = 0; i < length; i++) update_digest(&bytewise, text_bytes(message) + i, 1);
+      finalize_digest(&bytewise);
+      ASSERT_EQ(to_hex(bytewise.hash, sizeof(u32) * bytewise.hash_len),
+                digest_hex(setup, message.substr(0, length)))
+          << "length " << length;
+    }
+  }
+}
+
+TEST(Digest, CopyFinalisesWithoutDisturbingTheRunningDigest) {
+  digest_ctx running;
+  new_sha1_digest(&running);
+  update_digest(&running, text_bytes("ab"), 2);
+  digest_ctx snapshot = running;
+  finalize_digest(&snapshot);
+  EXPECT_EQ(to_hex(snapshot.hash, 20), "da23614e02469a0d7c7bd1bdab5c9c474b1904dc");  // SHA-1("ab")
+  update_digest(&running, text_bytes("c"), 1);
+  finalize_digest(&running);
+  EXPECT_EQ(to_hex(running.hash, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");  // SHA-1("abc")
+}
+
+TEST(Digest, Md5HashOneShotAndIgnoredNegativeLength) {
+  u32 hash[4];
+  md5_hash(text_bytes("abc"), 3, hash);
+  EXPECT_EQ(to_hex(hash, 16), "900150983cd24fb0d6963f7d28e17f72");
+  digest_ctx context;
+  new_md5_digest(&context);
+  update_digest(&context, text_bytes("abc"), -5);
+  finalize_digest(&context);
+  EXPECT_EQ(to_hex(context.hash, 16), "d41d8cd98f00b204e9800998ecf8427e");
+}
