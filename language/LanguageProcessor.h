@@ -1,0 +1,79 @@
+// The abstract language processor: its output block, its form levels and the
+// process-wide map of global forms that every processor shares.
+//
+// Output block: one length-prefixed block (vekMalloc) holding a u64 length L
+// (host byte order, little-endian on the supported platforms) and then L bytes.
+// "out" stores a text and a final NUL that L counts; appendOutput adds raw bytes.
+#pragma once
+#include <map>
+#include <string>
+
+#include "Form.h"
+#include "LanguageError.h"
+#include "LanguageSwitches.h"
+#include "VekTypes.h"
+
+namespace VekLanguage {
+
+// Forms by name; the map owns the forms.
+using FormMap = std::map<std::string, Form*>;
+// Level maps by level; the map owns the level maps.
+using LevelMap = std::map<int64, FormMap*>;
+
+// The process-wide form map; its forms are freed when the process exits.
+class GlobalFormMap : public FormMap {
+public:
+    ~GlobalFormMap();
+};
+
+class LanguageProcessor {
+public:
+    LanguageProcessor();
+    virtual ~LanguageProcessor();
+    LanguageProcessor(const LanguageProcessor&) = delete;
+    LanguageProcessor& operator=(const LanguageProcessor&) = delete;
+
+    virtual void process() = 0;
+    virtual bool run(int64 maxSteps) = 0;
+    virtual void init(const std::string& program) = 0;
+    virtual void setInput(const std::string& program) = 0;
+    // The output block, null when nothing has been output.
+    virtual u8* getOutput() { return output; }
+    virtual bool isTrace() = 0;
+
+    // Length of the output block's bytes (0 without a block).
+    u64 outputLength() const;
+    // The output bytes as a text (empty without a block).
+    std::string outputText() const;
+    // Appends raw bytes to the output block, creating it when needed.
+    void appendOutput(const void* bytes, int64 length);
+    // Replaces the output block by text and one NUL (no block for "").
+    void setOutputText(const std::string& text);
+    void freeOutput();
+
+    // "=" (append false) and "append" (append true): change the nearest
+    // visible level's form, else create a global form; a global form that
+    // exists already is never changed.
+    void defineForm(const std::string& name, const std::string& text, bool append);
+    // ".=": a new form at that level, replacing one of the same name there.
+    void defineFormAtLevel(const std::string& name, const std::string& text, int64 atLevel);
+    // Deletes every form of that level and the level's entry.
+    void removeLevel(int64 atLevel);
+    // Deletes every level map and its forms; deleteMaps also frees levelForms.
+    void clearLevelForms(bool deleteMaps);
+    static void clearGlobalForms();
+
+    // The visible form of that name (levels from `level` down to 0, each
+    // with name and name + "(0)"), without the global map; null when none.
+    Form* findLevelForm(const std::string& name) const;
+    // As findLevelForm, but gives the level map and entry so that the form
+    // can be removed; false when no visible level holds the name.
+    bool findLevelEntry(const std::string& name, FormMap*& map, FormMap::iterator& entry) const;
+
+    u8* output = nullptr;                       // output block, null when nothing was output
+    int64 level = 0;                            // current form level
+    LevelMap* levelForms;                       // owned level maps, created empty
+    static GlobalFormMap globalForms;                // process-wide forms, never redefined
+};
+
+}  // namespace VekLanguage

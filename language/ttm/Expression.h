@@ -1,0 +1,53 @@
+// The call stack elements of the template scanner. An Expression collects the
+// argument being read; a Function also keeps its completed arguments (the
+// word's name first). Root sits at the bottom of the stack, Active is "#[",
+// Neutral is "##[": the type decides where a completed call's result goes.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace VekLanguage {
+
+// A call's completed arguments: index 0 is the word's name.
+using ArgList = std::vector<std::string>;
+
+class Expression {
+public:
+    virtual ~Expression() = default;
+    // Appends c to the argument being collected; false.
+    virtual bool addChar(char c);
+
+    std::string text;  // the argument being collected
+};
+
+class Function : public Expression {
+public:
+    enum class Kind { Root, Neutral, Active };
+
+    explicit Function(Kind kind) : kind(kind) {}
+    // ";" and "]" complete the argument; true when "]" completes the call.
+    bool addChar(char c) override;
+    // Number of entries in args (name included).
+    std::size_t count() const { return args.size(); }
+
+    const Kind kind;     // where the result goes
+    ArgList args;        // completed arguments in order, the name first
+    std::string lastArg; // the argument completed last
+};
+
+class Root : public Function {
+public:
+    Root() : Function(Kind::Root) {}
+};
+
+class Neutral : public Function {
+public:
+    Neutral() : Function(Kind::Neutral) {}
+};
+
+class Active : public Function {
+public:
+    Active() : Function(Kind::Active) {}
+};
+
+}  // namespace VekLanguage

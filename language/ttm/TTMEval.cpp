@@ -1,0 +1,129 @@
+// Evaluation of a completed call: builtin dispatch, user form calls with
+// their segment marks, the word "=." that makes the marks, form lookup and
+// the argument accessors that every word uses.
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "TTMProcessor.h"
+#include "VEKLog.h"
+
+namespace VekLanguage {
+
+namespace {
+
+const char* const SourceName = "language/ttm/TTMProcessor";
+// Highest parameter number a two-byte segment mark can carry.
+constexpr std::size_t MaxParameter = 255;
+
+std::string segmentMark(std::size_t n) {
+    return std::string{Form::SegmentMark, static_cast<char>(n)};
+}
+
+bool warnsUnusedParameters(const std::string& name) {
+    return name != "CLASSMETHOD" && name != "CLASSOBJECTMETHOD";
+}
+
+// Removes the marks of parameters the call did not give: from `first` on,
+// up to the first number whose mark the text does not hold.
+void dropMissingParameters(std::string& text, std::size_t first) {
+    for (std::size_t n = first; n <= MaxParameter; ++n)
+        if (!Form::replaceIn(text, segmentMark(n), std::string())) break;
+}
+
+}  // namespace
+
+Form* TTMProcessor::findForm(const std::string& name) const {
+    if (Form* form = findLevelForm(name)) return form;
+    auto it = globalForms.find(name);
+    if (it != globalForms.end() && it->second != nullptr) return it->second;
+    it = globalForms.find(name + "(0)");
+    if (it != globalForms.end() && it->second != nullptr) return it->second;
+    return nullptr;
+}
+
+std::string TTMProcessor::eval(Function* call) {
+    const std::string& name = call->args.front();
+    try {
+        if (builtins != nullptr) {
+            auto it = builtins->find(name);
+            if (it != builtins->end()) return (this->*(it->second))(call);
+        }
+        return callForm(call);
+    } catch (const std::exception& e) {
+        throw TTMError(std::string("eval: failed - ") + e.what() + ", func_name:" + name +
+                       ", functionExpression:" + call->lastArg);
+    } catch (...) {
+        VekKernel::vekLog.error(std::string(), SourceName, 3147);
+        return std::string();
+    }
+}
+
+void TTMProcessor::reportMissingForm(const std::string& name) {
+    std::printf("\nError: Unable to find form '%s' !", name.c_str());
+}
+
+Form* TTMProcessor::formOrReport(const std::string& name) const {
+    Form* form = findForm(name);
+    if (form == nullptr) reportMissingForm(name);
+    return form;
+}
+
+std::string TTMProcessor::callForm(Function* call) {
+    std::string name = safeArg0(call);
+    Form* form = formOrReport(name);
+    if (form == nullptr) return std::string();
+    std::string text = form->rest();
+    const std::size_t last = call->count() - 1;
+    for (std::size_t n = 1; n <= last; ++n) {
+        // Parameters above 255 have no mark of their own, so they are unused.
+        bool used = n <= MaxParameter && Form::replaceIn(text, segmentMark(n), call->args[n]);
+        if (!used && warnsUnusedParameters(name))
+            std::printf("\nWarning: Parameter {%d} not used in form '%s', arg = %s!", static_cast<int>(n),
+                        name.c_str(), call->args[n].c_str());
+    }
+    dropMissingParameters(text, last + 1);
+    return text;
+}
+
+std::string TTMProcessor::segmentForm(Function* call) {
+    Form* form = formOrReport(safeArg1(call));
+    if (form == nullptr) return std::string();
+    std::string text = form->rest();
+    // Argument i becomes parameter i - 1; only 255 parameters have marks.
+    for (std::size_t i = 2; i < call->count() && i - 1 <= MaxParameter; ++i)
+        Form::replaceIn(text, call->args[i], segmentMark(i - 1));  // an empty argument is skipped
+    form->setText(text);
+    return std::string();
+}
+
+std::string TTMProcessor::getArg(const ArgList& args, int i) {
+    if (i < 0 || static_cast<std::size_t>(i) >= args.size()) {
+        char message[64];
+        std::snprintf(message, sizeof message, "Index (%ld) out of bounds!", static_cast<long>(i));
+        throw std::runtime_error(message);
+    }
+    return args[static_cast<std::size_t>(i)];
+}
+
+std::string TTMProcessor::safeArg(const ArgList& args, unsigned index) {
+    try {
+        return index < args.size() ? args[index] : std::string();
+    } catch (const std::exception& e) {
+        VekKernel::vekLog.error(e.what(), SourceName, 139);
+    } catch (...) {
+        VekKernel::vekLog.error(std::string(), SourceName, 143);
+    }
+    return std::string();
+}
+
+bool TTMProcessor::checkArgs(Function* call, unsigned required) {
+    if (call->count() >= required) return false;
+    std::fprintf(stderr, "\nError: Function %s args=%d, but %d required!", call->args.front().c_str(),
+                 static_cast<int>(call->count()), static_cast<int>(required));
+    return true;
+}
+
+double toDouble(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+}  // namespace VekLanguage

@@ -1,0 +1,297 @@
+// The template processor: it scans its program from the input queue, keeps
+// open calls on a call stack, evaluates each call completed by "]" (a builtin
+// word or a user form) and routes the result: an active call's result is read
+// again in front of the input, a neutral call's result joins the enclosing
+// argument. `run` does this in slices of a step budget (a step is one
+// completed call) so that the server can interleave many pages.
+//
+// Word handlers are members that take the completed call (argument 0 is the
+// word's name) and return the result text. Arguments are read with getArg /
+// getArg2 / getArg3 (which throw "Index (%ld) out of bounds!") or with
+// safeArg0 .. safeArg5 / safeArg (empty text when absent).
+#pragma once
+#include <ctime>
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "Expression.h"
+#include "Io.h"
+#include "LanguageFileHandle.h"
+#include "LanguageProcessor.h"
+#include "TTMError.h"
+
+namespace VekClient {
+class VEKClient;
+}
+namespace VekConnectionPool {
+class VEKConnectionPool;
+}
+namespace VekBase {
+class VEKBaseRegistry;
+}
+
+namespace VekLanguage {
+
+class TTMProcessor;
+
+// A builtin word's handler.
+using TTMHandler = std::string (TTMProcessor::*)(Function* call);
+
+// requestState when no request is waiting (also the "failed" step result).
+constexpr int64 RequestIdle = -2147483648LL;
+// requestState of a call that must be evaluated again in a later turn.
+constexpr int64 RequestWaiting = -1;
+
+class TTMProcessor : public LanguageProcessor {
+public:
+    TTMProcessor();
+    explicit TTMProcessor(const std::string& text);
+    ~TTMProcessor() override;
+
+    void process() override;
+    bool run(int64 maxSteps) override;
+    void init(const std::string& program) override;
+    void setInput(const std::string& program) override;
+    bool isTrace() override { return trace; }
+
+    // The visible form: levels from the current one down to 0 (name, then
+    // name + "(0)"), then the global forms (name, then name + "(0)").
+    Form* findForm(const std::string& name) const;
+    // Evaluates one completed call; a failing word becomes TTMError.
+    std::string eval(Function* call);
+    // Calls a user form: its rest with the segment marks replaced.
+    std::string callForm(Function* call);
+
+    void pushExpression(Expression* expression);
+    Expression* popExpression();
+    // Prints "[" + texts of the stack from the top down, "," between, "]\n".
+    void dumpStack();
+
+    // The builtin names in the order init enters them.
+    static const std::vector<std::pair<std::string, TTMHandler>>& builtinList();
+
+    // Argument accessors (index 0 is the word's name).
+    static std::string getArg(const ArgList& args, int i);
+    static std::string getArg(const Function* call, int i) { return getArg(call->args, i); }
+    static std::string getArg2(const Function* call) { return getArg(call->args, 2); }
+    static std::string getArg3(const Function* call) { return getArg(call->args, 3); }
+    static std::string safeArg(const ArgList& args, unsigned index);
+    static std::string safeArg(const Function* call, unsigned index) { return safeArg(call->args, index); }
+    static std::string safeArg0(const Function* call) { return safeArg(call->args, 0); }
+    static std::string safeArg1(const Function* call) { return safeArg(call->args, 1); }
+    static std::string safeArg2(const Function* call) { return safeArg(call->args, 2); }
+    static std::string safeArg3(const Function* call) { return safeArg(call->args, 3); }
+    static std::string safeArg4(const Function* call) { return safeArg(call->args, 4); }
+    static std::string safeArg5(const Function* call) { return safeArg(call->args, 5); }
+    // True (and a message on stderr) when the call has fewer than required entries.
+    bool checkArgs(Function* call, unsigned required);
+    // Prints "\nError: Unable to find form '%s' !" with name.
+    static void reportMissingForm(const std::string& name);
+    // findForm, reporting a missing form as above; null when missing.
+    Form* formOrReport(const std::string& name) const;
+
+    // ---- control, level and output words ----
+    std::string getLevel(Function* call);         // ".^"
+    std::string setLevel(Function* call);         // ".v"
+    std::string levelUp(Function* call);          // ".+"
+    std::string levelDown(Function* call);        // ".-"
+    std::string cout(Function* call);             // "cout"
+    std::string out(Function* call);              // "out"
+    std::string traceOn(Function* call);          // "cout+"
+    std::string traceOff(Function* call);         // "cout-"
+    std::string deleteAll(Function* call);        // "=x.."
+    std::string bitNot(Function* call);           // "~"
+    std::string sharp(Function* call);            // "#"
+    std::string exit(Function* call);             // "exit"
+    std::string getTime(Function* call);          // "getTime"
+    std::string getUniqueID(Function* call);      // "^UID"
+    std::string buffersGetState(Function* call);  // "BuffersGetState"
+
+    // ---- segment marks ----
+    std::string segmentForm(Function* call);  // "=."
+
+    // ---- form definition, arithmetic and comparison words ----
+    std::string defineAtLevel(Function* call);         // ".="
+    std::string define(Function* call);                // "="
+    std::string appendForm(Function* call);            // "append"
+    std::string listNames(Function* call);             // "ln"
+    std::string add(Function* call);                   // "+"
+    std::string subtract(Function* call);              // "-"
+    std::string multiply(Function* call);              // "*"
+    std::string divide(Function* call);                // "/"
+    std::string modulo(Function* call);                // "%"
+    std::string bitOr(Function* call);                 // "|"
+    std::string bitAnd(Function* call);                // "&"
+    std::string equals(Function* call);                // "=="
+    std::string equalsNumber(Function* call);          // "==n"
+    std::string greaterOrEqual(Function* call);        // "ta" and ">="
+    std::string greaterOrEqualNumber(Function* call);  // ">=n"
+    std::string chr(Function* call);                   // "chr"
+    std::string charCount(Function* call);             // "(.)"
+
+    // ---- form-pointer words ----
+    std::string replaceAllWord(Function* call);      // "is"
+    std::string replaceFirstWord(Function* call);    // "trf"
+    std::string nextCharWord(Function* call);        // "^."
+    std::string nextSegment(Function* call);         // "cs"
+    std::string skipPastWord(Function* call);        // "x*v"
+    std::string resetPointerWord(Function* call);    // "*0"
+    std::string nextCharsWord(Function* call);       // "^.."
+    std::string formLength(Function* call);          // "(..)"
+    std::string beforePointer(Function* call);       // "^(..*"
+    std::string afterPointer(Function* call);        // "^*..)"
+    std::string getPointerWord(Function* call);      // "*^"
+    std::string setPointerWord(Function* call);      // "*v"
+    std::string betweenWord(Function* call);         // "ts"
+    std::string findWord(Function* call);            // "tt"
+    std::string findIgnoreCaseWord(Function* call);  // "ttc"
+    std::string printForm(Function* call);           // "pf"
+    std::string existsForm(Function* call);          // "existsf"
+
+    // ---- formatting, conversion and form-removal words (words_format.cpp) ----
+    std::string removeForms(Function* call);       // "=x"
+    std::string utf16Codes(Function* call);        // "tcn"
+    std::string utf16Escapes(Function* call);      // "s2us"
+    std::string formatInteger(Function* call);    // "fmtl"
+    std::string reformatInteger(Function* call);   // "refmtl"
+    std::string formatReal(Function* call);        // "fmtd"
+    std::string formatTime(Function* call);        // "fmtTime"
+
+    // ---- regular-expression, digest, random and bit words (words_regex.cpp) ----
+    std::string regEx(Function* call);       // "RegEx"
+    std::string md5(Function* call);         // "MD5"
+    std::string sha1(Function* call);        // "SHA1"
+    std::string sha256(Function* call);      // "SHA256"
+    std::string random(Function* call);      // "rand"
+    std::string lShiftBits(Function* call);  // "lShiftBits"
+    std::string rShiftBits(Function* call);  // "rShiftBits"
+    std::string countBits(Function* call);   // "countBits"
+
+    // ---- base words (words_base.cpp) ----
+    std::string baseOpen(Function* call);               // "~~+"
+    std::string baseRemove(Function* call);             // "~~-"
+    std::string baseOpenWriteProcess(Function* call);   // "~~v"
+    std::string baseOpenReadProcess(Function* call);    // "~~^"
+    std::string baseCloseProcess(Function* call);       // "~~."
+    std::string baseCloseAndDelete(Function* call);     // "~~x"
+    std::string baseCloseBase(Function* call);          // "~~vx"
+    std::string basePutSymbol(Function* call);          // "~~+."
+    std::string baseReplaceSymbol(Function* call);      // "~~/."
+    std::string baseDeleteSymbol(Function* call);       // "~~-."
+    std::string baseReadString(Function* call);         // "~~^."
+    std::string baseFindSymbol(Function* call);         // "~~>."
+    std::string baseDataLength(Function* call);         // "~~(.)"
+    std::string baseGoChild(Function* call);            // "~~>v"
+    std::string baseGoParent(Function* call);           // "~~>^"
+    std::string baseGoFirst(Function* call);            // "~~>(."
+    std::string baseGoLast(Function* call);             // "~~>)."
+    std::string baseGoNextKey(Function* call);          // "~~>+."
+    std::string baseGoPrevKey(Function* call);          // "~~>-."
+    std::string baseSearchSymbol(Function* call);       // "~~>?"
+    std::string baseFindSymbolOrNext(Function* call);   // "~~>(?"
+    std::string baseFindSymbolOrPrev(Function* call);   // "~~>)?"
+    std::string baseGetStringList(Function* call);      // "~~*..."
+    std::string baseFindStringList(Function* call);     // "~~>..."
+    std::string baseReadStringAtList(Function* call);   // "~~^..."
+    std::string baseExistsSymbol(Function* call);       // "~~?."
+    std::string baseExistsStringList(Function* call);   // "~~?..."
+    std::string baseSetStringList(Function* call);      // "~~+..."
+    std::string baseGoPr(Function* call);               // "~~>-@"
+    std::string baseGoNx(Function* call);               // "~~>+@"
+    std::string baseGoUp(Function* call);               // "~~>^@"
+    std::string baseGoDn(Function* call);               // "~~>v@"
+    std::string basePackStringList(Function* call);     // "~~///..."
+    std::string baseUnpackStringList(Function* call);   // "~~...///"
+    std::string baseLockWrite(Function* call);          // "~~#v"
+    std::string baseUnlockWrite(Function* call);        // "~~$v"
+    std::string baseLockRead(Function* call);           // "~~#^"
+    std::string baseUnlockRead(Function* call);         // "~~$^"
+    std::string baseMoveStringList(Function* call);     // "~~>./."
+    std::string baseRemoveFromIndex(Function* call);    // "RemoveFromIndex"
+    std::string baseAddToIndex(Function* call);         // "AddToIndex"
+    std::string baseSearchInIndex(Function* call);      // "SearchInIndex"
+    std::string baseAddUser(Function* call);            // "~~u+"
+    std::string baseChangePassword(Function* call);     // "~~u/"
+    std::string baseDeleteUser(Function* call);         // "~~u-"
+    std::string baseGetChildCount(Function* call);      // "~~^n"
+    std::string baseGetSymbolCount(Function* call);     // "~~^N"
+    std::string baseGoSubLevel(Function* call);         // not in the builtin table
+
+    // ---- remote request words (words_remote.cpp) ----
+    std::string remoteAcquire(Function* call);  // "~+"
+    std::string remoteRelease(Function* call);  // "~-"
+    std::string remoteRequest(Function* call);  // "~>"
+
+    // ---- file-handle and file-status words (words_file.cpp) ----
+    std::string openInput(Function* call);       // "oi"
+    std::string openOutput(Function* call);      // "oo"
+    std::string openAppend(Function* call);      // "oa"
+    std::string closeFile(Function* call);       // "cf"
+    std::string fileEof(Function* call);         // "eof"
+    std::string fileReadString(Function* call);  // "frs"
+    std::string fileReadChar(Function* call);    // "frc"
+    std::string fileCharMark(Function* call);    // "fcm"
+    std::string filePutString(Function* call);   // "fps"
+    std::string getFileTime(Function* call);     // "getFileTime"
+    std::string getFileSize(Function* call);     // "getFileSize"
+
+    // ---- system and binary words (words_system.cpp) ----
+    std::string deleteFile(Function* call);        // "df"
+    std::string loadFile(Function* call);          // "load"
+    std::string systemCommand(Function* call);     // "system"
+    std::string outLoadBinary(Function* call);     // "outLoadBinary"
+    std::string base64LoadBinary(Function* call);  // "base64LoadBinary"
+    std::string base64SaveBinary(Function* call);  // "base64SaveBinary"
+    std::string outBase64Decode(Function* call);   // "outBase64Decode"
+
+    // ---- state ----
+    Io* input = nullptr;                                  // characters still to scan, owned
+    std::map<std::string, LanguageFileHandle*>* openFiles;  // open file handles by name, owned
+    bool trace = false;                                   // set by "cout+", cleared by "cout-"
+    bool exitFlag = false;                                // set by "exit"
+    VekConnectionPool::VEKConnectionPool* connectionPool = nullptr;  // process-wide pool
+    VekBase::VEKBaseRegistry* baseRegistry = nullptr;     // process-wide base registry
+    std::unordered_map<std::string, TTMHandler>* builtins = nullptr;  // word table, owned; built by init
+    std::deque<Expression*>* callStack;                   // open calls, Root at the bottom, owned
+    Expression* current = nullptr;                        // top of callStack, null when empty
+    bool yieldFlag = true;                                // a word asks to end the turn
+    int64 requestState = RequestIdle;                     // RequestWaiting keeps the call pending
+    Function* pendingCall = nullptr;                      // call being repeated while waiting, owned
+    int64 requestTimeout = 0;                             // seconds a pending call may wait
+    std::time_t waitStart = 0;                            // when the pending call began to wait
+    VekClient::VEKClient* pendingClient = nullptr;        // exchange in progress, owned
+
+    // Limits that keep a runaway page from exhausting the process; passing
+    // one throws TTMError.
+    static constexpr std::size_t MaxCallDepth = 1000000;         // open calls
+    static constexpr std::size_t MaxTextBytes = 256u << 20;      // input queue or one argument
+
+private:
+    // One scanning step; returns the call that "]" completed (popped from
+    // the stack, owned by the caller) or null.
+    Function* scanStep();
+    // Puts a completed call's result where its type says.
+    void routeResult(const Function* call, const std::string& result);
+    // Pops the call that "]" completed.
+    Function* completeCall();
+    // Evaluates pendingCall; on a failure it is deleted before the rethrow.
+    std::string evalPending();
+    // Evaluates the pending call again (run, while a request waits).
+    void resumePending();
+    // The scanning loop of run; true when "exit" ends the run.
+    bool runSteps(int64 maxSteps);
+    // Prints the trace dump when tracing; true.
+    bool finishRun();
+    void deletePendingCall();
+    void printTrace();
+    void checkTextSize(std::size_t size) const;
+};
+
+// Real number of a text (strtod; 0 when it holds none).
+double toDouble(const std::string& text);
+
+}  // namespace VekLanguage
