@@ -1,0 +1,216 @@
+// Tests of the regular-expression matcher: results, captures, flags, every
+// error code, and the limits that keep hostile input from running away.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "VekRegex.h"
+
+using namespace VekKernel;
+
+namespace {
+
+int match(const std::string& regex, const std::string& text, int flags = 0) {
+    return regexMatch(regex.c_str(), text.data(), static_cast<int>(text.size()), nullptr, 0, flags);
+}
+
+// Matches with `slots` zeroed capture slots and returns the result; the
+// captured texts go to `captured` ("" for a slot left unwritten).
+int matchCaps(const std::string& regex, const std::string& text, int slots,
+              std::vector<std::string>& captured, int flags = 0) {
+    std::vector<RegexCap> caps(static_cast<std::size_t>(slots), RegexCap{nullptr, 0});
+    int rc = regexMatch(regex.c_str(), text.data(), static_cast<int>(text.size()), caps.data(), slots, flags);
+    captured.clear();
+    for (const RegexCap& cap : caps) {
+        captured.push_back(cap.ptr == nullptr ? std::string() : std::string(cap.ptr, static_cast<std::size_t>(cap.len)));
+    }
+    return rc;
+}
+
+std::string repeated(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+}  // namespace
+
+TEST(Regex, ResultIsOffsetPastTheFirstMatch) {
+    EXPECT_EQ(match("b+", "abbc"), 3);
+    EXPECT_EQ(match("x", "abbc"), REGEX_NO_MATCH);
+    EXPECT_EQ(match("", "abc"), 0);
+    EXPECT_EQ(match("c", "abc"), 3);
+    EXPECT_EQ(match("a.c", "xxabcabc"), 5);
+    EXPECT_EQ(match("a", ""), REGEX_NO_MATCH);
+    EXPECT_EQ(match("x*", ""), 0);
+}
+
+TEST(Regex, AnchorsBindToTextStartAndEnd) {
+    EXPECT_EQ(match("^b", "ab"), REGEX_NO_MATCH);
+    EXPECT_EQ(match("^a", "ab"), 1);
+    EXPECT_EQ(match("a.c$", "abcabc"), 6);
+    EXPECT_EQ(match("b$", "ab\n"), REGEX_NO_MATCH);
+    EXPECT_EQ(match("^$", ""), 0);
+    EXPECT_EQ(match("^x|b", "ab"), 2);  // the anchor belongs to one alternative only
+}
+
+TEST(Regex, CharacterSetsRangesNegationAndClasses) {
+    EXPECT_EQ(match("[a-c]+", "xxbcay"), 5);
+    EXPECT_EQ(match("[^a-c]+", "abxyz"), 5);
+    EXPECT_EQ(match("[-x]+", "a-x-"), 4);
+    EXPECT_EQ(match("[a\\]]+", "xa]a"), 4);
+    EXPECT_EQ(match("[\\d_]+", "ab1_2c"), 5);
+    EXPECT_EQ(match("\\d+", "ab123c"), 5);
+    EXPECT_EQ(match("\\w+", "  ab_9 "), 6);
+    EXPECT_EQ(match("\\s+", "ab \t\r\nc"), 6);
+    EXPECT_EQ(match("\\D\\W\\S", "1ab "), REGEX_NO_MATCH);
+    EXPECT_EQ(match("\\D\\W\\S", "1a.b"), 4);
+    EXPECT_EQ(match("\\x41\\t", "zA\t"), 3);
+}
+
+TEST(Regex, EscapedMetacharactersAreLiterals) {
+    EXPECT_EQ(match("\\.", "ab.c"), 3);
+    EXPECT_EQ(match("\\(\\)\\[\\]\\*\\+\\?\\|\\^\\$\\\\", "()[]*+?|^$\\"), 11);
+    EXPECT_EQ(match("a{2}", "a{2}"), 4);  // braces are plain bytes
+}
+
+TEST(Regex, GreedyAndLazyQuantifiers) {
+    EXPECT_EQ(match("<.+>", "<a><b>x"), 6);
+    EXPECT_EQ(match("<.+?>", "<a><b>x"), 3);
+    EXPECT_EQ(match("a*?b", "aaab"), 4);
+    EXPECT_EQ(match("ab??", "abb"), 1);
+    EXPECT_EQ(match("ab?", "abb"), 2);
+    EXPECT_EQ(match("(ab)+?", "ababab"), 2);
+    EXPECT_EQ(match("(ab)+", "ababab"), 6);
+    EXPECT_EQ(match("(ab)*?c", "ababc"), 5);
+}
+
+TEST(Regex, CapturesAreWrittenForNonEmptyGroupsOnly) {
+    std::vector<std::string> got;
+    EXPECT_EQ(matchCaps("(a)(b)", "ab", 2, got), 2);
+    EXPECT_EQ(got, (std::vector<std::string>{"a", "b"}));
+
+    EXPECT_EQ(matchCaps("x(a*)y", "xy", 1, got), 2);
+    EXPECT_EQ(got, (std::vector<std::string>{""}));
+
+    // More slots than groups: the extra ones are left alone.
+    EXPECT_EQ(matchCaps("(b)", "abc", 3, got), 2);
+    EXPECT_EQ(got, (std::vector<std::string>{"b", "", ""}));
+}
+
+TEST(Regex, CapturesOfNestedGroupsAndAlternatives) {
+    std::vector<std::string> got;
+    EXPECT_EQ(matchCaps("((a)(b(c)))", "zabc", 4, got), 4);
+    EXPECT_EQ(got, (std::vector<std::string>{"abc", "a", "bc", "c"}));
+
+    // The group of the alternative not taken stays unwritten.
+    EXPECT_EQ(matchCaps("(x)|(y)", "ay", 2, got), 2);
+    EXPECT_EQ(got, (std::vector<std::string>{"", "y"}));
+
+    EXPECT_EQ(matchCaps("a(b|cd)e", "acde", 1, got), 4);
+    EXPECT_EQ(got, (std::vector<std::string>{"cd"}));
+
+    // A repeated group reports its last iteration.
+    EXPECT_EQ(matchCaps("(a|b)*c", "ababc", 1, got), 5);
+    EXPECT_EQ(got, (std::vector<std::string>{"b"}));
+
+    // Captures tried on a path that later failed are undone.
+    EXPECT_EQ(matchCaps("(a)x|(a)y", "ay", 2, got), 2);
+    EXPECT_EQ(got, (std::vector<std::string>{"", "a"}));
+
+    EXPECT_EQ(matchCaps("^(\\w+)\\s+(\\d+)$", "foo  123", 2, got), 8);
+    EXPECT_EQ(got, (std::vector<std::string>{"foo", "123"}));
+}
+
+TEST(Regex, LoopsOverBodiesThatCanMatchEmpty) {
+    std::vector<std::string> got;
+    EXPECT_EQ(matchCaps("(a*)*b", "aaab", 1, got), 4);
+    EXPECT_EQ(got[0], "aaa");
+    EXPECT_EQ(matchCaps("(a*)+b", "b", 1, got), 1);
+    EXPECT_EQ(got[0], "");
+    EXPECT_EQ(matchCaps("(a|)+b", "aab", 1, got), 3);
+    EXPECT_EQ(got[0], "a");
+    EXPECT_EQ(match("(a*)*$", ""), 0);
+    EXPECT_EQ(match("(x?)*?y", "xxy"), 3);
+}
+
+TEST(Regex, IgnoreCaseFoldsLiteralsAndSets) {
+    EXPECT_EQ(match("B", "abc", IGNORE_CASE), 2);
+    EXPECT_EQ(match("B", "abc", 0), REGEX_NO_MATCH);
+    EXPECT_EQ(match("[A-C]+", "xxbCay", IGNORE_CASE), 5);
+    EXPECT_EQ(match("[^a]", "A", IGNORE_CASE), REGEX_NO_MATCH);
+    EXPECT_EQ(match("hello", "say HeLLo", IGNORE_CASE), 9);
+    std::vector<std::string> got;
+    EXPECT_EQ(matchCaps("(X+)", "axXb", 1, got, IGNORE_CASE), 3);
+    EXPECT_EQ(got[0], "xX");
+}
+
+TEST(Regex, TextIsTakenByLengthNotByNul) {
+    std::string text("a\0b", 3);
+    EXPECT_EQ(match("b", text), 3);
+    EXPECT_EQ(match("a.b", text), 3);
+    EXPECT_EQ(regexMatch("b", "abc", 1, nullptr, 0, 0), REGEX_NO_MATCH);
+}
+
+TEST(Regex, MalformedExpressionsGiveTheirCodes) {
+    EXPECT_EQ(match("*a", "a"), REGEX_UNEXPECTED_QUANTIFIER);
+    EXPECT_EQ(match("a**", "a"), REGEX_UNEXPECTED_QUANTIFIER);
+    EXPECT_EQ(match("a*??", "a"), REGEX_UNEXPECTED_QUANTIFIER);
+    EXPECT_EQ(match("(+a)", "a"), REGEX_UNEXPECTED_QUANTIFIER);
+    EXPECT_EQ(match("a|?", "a"), REGEX_UNEXPECTED_QUANTIFIER);
+    EXPECT_EQ(match("^*", "a"), REGEX_UNEXPECTED_QUANTIFIER);
+
+    EXPECT_EQ(match("(a", "a"), REGEX_UNBALANCED_BRACKETS);
+    EXPECT_EQ(match("a)", "a"), REGEX_UNBALANCED_BRACKETS);
+    EXPECT_EQ(match("((a)", "a"), REGEX_UNBALANCED_BRACKETS);
+
+    EXPECT_EQ(match("[abc", "a"), REGEX_BAD_CHARSET);
+    EXPECT_EQ(match("[]", "a"), REGEX_BAD_CHARSET);
+    EXPECT_EQ(match("[z-a]", "a"), REGEX_BAD_CHARSET);
+    EXPECT_EQ(match("[a-\\d]", "a"), REGEX_BAD_CHARSET);
+
+    EXPECT_EQ(match("\\q", "q"), REGEX_BAD_METACHARACTER);
+    EXPECT_EQ(match("a\\", "a"), REGEX_BAD_METACHARACTER);
+    EXPECT_EQ(match("\\xZ1", "a"), REGEX_BAD_METACHARACTER);
+    EXPECT_EQ(match("[\\q]", "q"), REGEX_BAD_METACHARACTER);
+}
+
+TEST(Regex, TooFewCaptureSlotsMatchesNothing) {
+    RegexCap caps[1] = {{nullptr, 0}};
+    EXPECT_EQ(regexMatch("(a)(b)", "ab", 2, caps, 1, 0), REGEX_CAPS_TOO_SMALL);
+    EXPECT_EQ(caps[0].ptr, nullptr);
+    EXPECT_EQ(regexMatch("(a)(b)", "ab", 2, nullptr, 0, 0), 2);
+}
+
+TEST(Regex, BranchAndBracketLimits) {
+    EXPECT_EQ(match("a" + repeated("|a", 99), "a"), 1);
+    EXPECT_EQ(match("a" + repeated("|a", 100), "a"), REGEX_TOO_MANY_BRANCHES);
+
+    std::string nested99 = repeated("(", 99) + "a" + repeated(")", 99);
+    std::vector<std::string> got;
+    EXPECT_EQ(matchCaps(nested99, "a", 99, got), 1);
+    EXPECT_EQ(got[98], "a");
+    EXPECT_EQ(match(repeated("(", 100) + "a" + repeated(")", 100), "a"), REGEX_TOO_MANY_BRACKETS);
+    EXPECT_EQ(match(repeated("(a)", 100), "a"), REGEX_TOO_MANY_BRACKETS);
+}
+
+TEST(Regex, HostileInputEndsWithInternalErrorInsteadOfRunningAway) {
+    // Exponential backtracking: stopped by the step limit.
+    EXPECT_EQ(match("(a|a)*b", std::string(60, 'a')), REGEX_INTERNAL_ERROR);
+    EXPECT_EQ(match("((a+)+)+b", std::string(60, 'a')), REGEX_INTERNAL_ERROR);
+    // A group loop over a long text needs undo entries per iteration:
+    // stopped by the stack limit, not by running out of memory.
+    EXPECT_EQ(match("(a)*b", std::string(3 * 1024 * 1024, 'a')), REGEX_INTERNAL_ERROR);
+}
+
+TEST(Regex, LongTextsAndPatternsWorkWithinTheLimits) {
+    std::string text(1 << 20, 'a');
+    text += "xyz";
+    EXPECT_EQ(match(".*xyz", text), static_cast<int>(text.size()));
+    EXPECT_EQ(match("^a+x", text), static_cast<int>(text.size()) - 2);
+    EXPECT_EQ(match("xyz$", text), static_cast<int>(text.size()));
+    std::string longPattern(100000, 'a');
+    EXPECT_EQ(match(longPattern, text), 100000);
+}
