@@ -1,0 +1,212 @@
+// Tests of the step-driven TCP client and the connection pool against a
+// listening socket on the loopback address, all in this one thread: the
+// client's connect completes against the listen backlog, and the test plays
+// the peer between the client's steps.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "VEKClient.h"
+#include "VEKConnectionPool.h"
+
+using VekClient::VEKClient;
+using namespace VekConnectionPool;
+
+namespace {
+
+// Upper bound on steps while waiting for something the peer already sent;
+// a bound on work, not on time.
+constexpr int MaxSteps = 100000;
+
+// A socket bound to a free loopback port, listening or not.
+class Peer {
+public:
+    explicit Peer(bool listening) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        socklen_t size = sizeof(address);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        if (listening) listen(fd_, 4);
+    }
+    ~Peer() {
+        if (conn_ >= 0) close(conn_);
+        close(fd_);
+    }
+    int port() const { return port_; }
+    void accept() { conn_ = ::accept(fd_, nullptr, nullptr); }
+    void send(const std::string& bytes) { ::send(conn_, bytes.data(), bytes.size(), 0); }
+    void hangUp() {
+        close(conn_);
+        conn_ = -1;
+    }
+    // Reads until `count` bytes have arrived (blocking; the client sent them).
+    std::string receive(std::size_t count) {
+        std::string got;
+        char buffer[4096];
+        while (got.size() < count) {
+            ssize_t n = recv(conn_, buffer, sizeof(buffer), 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int fd_ = -1;    // bound (and maybe listening) socket
+    int conn_ = -1;  // accepted connection
+    int port_ = 0;   // bound port
+};
+
+void stepUntilReceived(VEKClient& client, std::size_t size) {
+    for (int i = 0; i < MaxSteps && client.received().size() < size && !client.isFailed(); ++i) client.step();
+}
+
+void stepUntilEnded(VEKClient& client) {
+    for (int i = 0; i < MaxSteps && !client.isDone() && !client.isFailed(); ++i) client.step();
+}
+
+}  // namespace
+
+TEST(Client, ReplyIsCollectedOverSeveralStepsUntilThePeerCloses) {
+    Peer peer(true);
+    VEKClient client("127.0.0.1", peer.port(), std::string("GET x\0", 6), false);
+    client.step();  // connect and send
+    ASSERT_FALSE(client.isFailed());
+    peer.accept();
+    EXPECT_EQ(peer.receive(6), std::string("GET x\0", 6));
+
+    client.step();  // nothing there yet: the step returns after its short wait
+    EXPECT_FALSE(client.isDone());
+    peer.send("hello");
+    stepUntilReceived(client, 5);
+    peer.send(std::string(2000, 'z'));  // more than one 512-byte piece
+    stepUntilReceived(client, 2005);
+    EXPECT_FALSE(client.isDone());
+    peer.hangUp();
+    stepUntilEnded(client);
+    EXPECT_TRUE(client.isDone());
+    EXPECT_FALSE(client.isFailed());
+    EXPECT_EQ(client.received(), "hello" + std::string(2000, 'z'));
+    client.step();  // a finished client stays finished
+    EXPECT_TRUE(client.isDone());
+}
+
+TEST(Client, RefusedConnectionFails) {
+    Peer closedPort(false);  // bound, not listening: connections are refused
+    testing::internal::CaptureStdout();
+    VEKClient client("127.0.0.1", closedPort.port(), "ping", false);
+    client.step();
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(client.isFailed());
+    EXPECT_FALSE(client.isDone());
+    EXPECT_NE(printed.find("cannot connect"), std::string::npos);
+}
+
+TEST(Client, UnknownHostFails) {
+    testing::internal::CaptureStdout();
+    VEKClient client("no-such-host.invalid", 80, "ping", false);
+    client.step();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(client.isFailed());
+}
+
+TEST(Client, OneWaySendIsDoneWhenEverythingIsSent) {
+    Peer peer(true);
+    std::string request(100000, 'q');  // larger than one socket buffer
+    VEKClient client("127.0.0.1", peer.port(), request, true);
+    client.step();
+    peer.accept();
+    std::string got;
+    for (int i = 0; i < MaxSteps && !client.isDone() && !client.isFailed(); ++i) {
+        got += peer.receive(1);
+        client.step();
+    }
+    EXPECT_TRUE(client.isDone());
+    got += peer.receive(request.size() - got.size());
+    EXPECT_EQ(got, request);
+    EXPECT_EQ(client.received(), "");
+}
+
+TEST(Connection, RequestStripsLeadingWhiteSpaceAppendsNulAndDeliversTheReply) {
+    Peer peer(true);
+    VEKConnection connection("127.0.0.1", peer.port());
+    VEKClient* client = nullptr;
+    std::string response;
+    std::string request = " \r\n ask me\n";
+    EXPECT_EQ(connection.request(request, response, client, false), RequestPending);
+    ASSERT_NE(client, nullptr);
+    peer.accept();
+    EXPECT_EQ(peer.receive(8), std::string("ask me\n\0", 8));
+    peer.send("answer");
+    peer.hangUp();
+    int64 rc = RequestPending;
+    for (int i = 0; i < MaxSteps && rc == RequestPending; ++i) {
+        std::string again = request;
+        rc = connection.request(again, response, client, false);
+    }
+    EXPECT_EQ(rc, RequestDone);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(response, "answer");
+}
+
+TEST(Connection, OneWayRequestIsDoneAtOnceAndFailureDeletesTheClient) {
+    Peer peer(true);
+    VEKConnection connection("127.0.0.1", peer.port());
+    VEKClient* client = nullptr;
+    std::string response;
+    std::string request = "fire";
+    EXPECT_EQ(connection.request(request, response, client, true), RequestDone);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(response, "");
+
+    Peer closedPort(false);
+    VEKConnection refused("127.0.0.1", closedPort.port());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(refused.request(request, response, client, false), RequestFailed);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(RequestFailed, -2147483648LL);
+}
+
+TEST(Pool, UseCountsDecideWhenAConnectionGoes) {
+    VEKConnectionPool pool;
+    pool.acquire("h", 1);
+    pool.acquire("h", 1);
+    pool.acquire("h", 2);
+    ASSERT_NE(pool.find("h", 1), nullptr);
+    EXPECT_EQ(pool.find("h", 1)->useCount, 2);
+    EXPECT_EQ(pool.find("h", 1)->host, "h");
+    EXPECT_EQ(pool.find("h", 1)->port, 1);
+    EXPECT_EQ(pool.find("h", 2)->useCount, 1);
+    EXPECT_EQ(pool.find("g", 1), nullptr);
+
+    pool.release("h", 1);
+    ASSERT_NE(pool.find("h", 1), nullptr);
+    EXPECT_EQ(pool.find("h", 1)->useCount, 1);
+    pool.release("h", 1);
+    EXPECT_EQ(pool.find("h", 1), nullptr);
+    pool.release("h", 1);  // nothing there: no effect
+    pool.release("zz", 9);
+    EXPECT_EQ(pool.size(), 1u);
+}
+
+TEST(Pool, InstanceIsOneProcessWidePoolUntilDestroyed) {
+    VEKConnectionPool* pool = VEKConnectionPool::instance();
+    EXPECT_EQ(VEKConnectionPool::instance(), pool);
+    pool->acquire("h", 1);
+    VEKConnectionPool::destroy(pool);
+    EXPECT_EQ(pool->size(), 0u);
+    delete pool;
+    VEKConnectionPool* fresh = VEKConnectionPool::instance();
+    EXPECT_EQ(fresh->find("h", 1), nullptr);
+    VEKConnectionPool::destroy(fresh);
+    delete fresh;
+}

@@ -1,0 +1,170 @@
+// Tests of the kernel utilities: allocation helpers, file wrappers and file
+// status, number text, trimming, whole-file reading, UUIDs and UTF-8.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include "KernelTestSupport.h"
+#include "VekAlloc.h"
+#include "VekFile.h"
+#include "VekUtf8.h"
+#include "VekUtil.h"
+
+using namespace VekKernel;
+using VekKernelTest::TempDir;
+
+TEST(Alloc, BlocksCarryTheirSizeAndKeepContentsOnRealloc) {
+    char* block = static_cast<char*>(vekMalloc(10));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(vekBlockSize(block), 10u);
+    u32 stored;
+    std::memcpy(&stored, block - 4, 4);
+    EXPECT_EQ(stored, 10u);  // the size sits in the 4 bytes before the block
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(std::max_align_t), 0u);
+    std::memcpy(block, "0123456789", 10);
+
+    block = static_cast<char*>(vekRealloc(block, 100000));
+    EXPECT_EQ(vekBlockSize(block), 100000u);
+    EXPECT_EQ(std::memcmp(block, "0123456789", 10), 0);
+    block = static_cast<char*>(vekRealloc(block, 4));
+    EXPECT_EQ(std::memcmp(block, "0123", 4), 0);
+    vekFree(&block);
+    EXPECT_EQ(block, nullptr);
+
+    void* fresh = vekRealloc(nullptr, 3);
+    EXPECT_EQ(vekBlockSize(fresh), 3u);
+    vekFree(&fresh);
+}
+
+TEST(Alloc, CallocZeroesCountTimesSize) {
+    u64* words = static_cast<u64*>(vekCalloc(16, sizeof(u64)));
+    EXPECT_EQ(vekBlockSize(words), 128u);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(words[i], 0u);
+    vekFree(&words);
+}
+
+TEST(AllocDeathTest, ImpossibleSizesEndTheProcessInsteadOfReturningNull) {
+    EXPECT_DEATH(vekCalloc(0x10000, 0x10001), "out of memory");
+}
+
+TEST(File, WrappersReadWriteSeekAndStatus) {
+    TempDir dir;
+    std::string path = dir.file("data");
+    EXPECT_NE(fileAccess(path, 0), 0);
+    EXPECT_EQ(get_file_size(path), 0);
+    EXPECT_EQ(get_file_mtime(path), 0);
+
+    int fd = fileOpen(path.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fileWrite(fd, "hello world", 11), 11);
+    EXPECT_EQ(fileSeek(fd, -5, SEEK_CUR), 6);
+    char buffer[16] = {};
+    EXPECT_EQ(fileRead(fd, buffer, sizeof(buffer)), 5);
+    EXPECT_STREQ(buffer, "world");
+    EXPECT_EQ(fileRead(fd, buffer, sizeof(buffer)), 0);
+    EXPECT_EQ(fileSeek(fd, int64(5) << 32, SEEK_SET), int64(5) << 32);  // beyond 32 bits
+    EXPECT_EQ(fileClose(fd), 0);
+
+    EXPECT_EQ(fileAccess(path, 0), 0);
+    EXPECT_EQ(get_file_size(path), 11);
+    EXPECT_GT(get_file_mtime(path), 0);
+    EXPECT_LT(fileOpen(dir.file("missing/x").c_str(), O_RDONLY, 0), 0);
+}
+
+TEST(Util, Int64ToTextRadixes) {
+    char buffer[32];
+    EXPECT_STREQ(int64ToText(-42, buffer, sizeof(buffer), 10), "-42");
+    EXPECT_STREQ(int64ToText(INT64_MIN, buffer, sizeof(buffer), 10), "-9223372036854775808");
+    EXPECT_STREQ(int64ToText(255, buffer, sizeof(buffer), 16), "FF");
+    EXPECT_STREQ(int64ToText(-1, buffer, sizeof(buffer), 16), "FFFFFFFFFFFFFFFF");
+    std::strcpy(buffer, "keep");
+    EXPECT_STREQ(int64ToText(7, buffer, sizeof(buffer), 8), "keep");
+    char small[4];
+    EXPECT_STREQ(int64ToText(123456, small, sizeof(small), 10), "123");  // cut, still terminated
+}
+
+TEST(Util, StringToInt64ReadsTheLeadingNumber) {
+    EXPECT_EQ(stringToInt64("123abc"), 123);
+    EXPECT_EQ(stringToInt64("  -17"), -17);
+    EXPECT_EQ(stringToInt64("+5"), 5);
+    EXPECT_EQ(stringToInt64("abc"), 0);
+    EXPECT_EQ(stringToInt64(""), 0);
+    EXPECT_EQ(stringToInt64("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(stringToInt64("99999999999999999999"), INT64_MAX);
+}
+
+TEST(Util, TrimStripsControlBytesAndExtrasUpToNulOrHighBytes) {
+    std::string text = " \t\r\n hello \x01\x1f ";
+    trim(text);
+    EXPECT_EQ(text, "hello");
+
+    text = "--x-y--";
+    trim(text, "-");
+    EXPECT_EQ(text, "x-y");
+
+    text = std::string(" \0 a ", 5);
+    trim(text);
+    EXPECT_EQ(text, std::string("\0 a", 3));  // NUL stops the start side
+
+    text = " \xc3\xa9 ";
+    trim(text, "\xc3");
+    EXPECT_EQ(text, "\xc3\xa9");  // bytes of 128 and above stop it, even in the extra set
+
+    text = " \t ";
+    trim(text);
+    EXPECT_EQ(text, "");
+}
+
+TEST(Util, ReadFileKeepsEachPieceUpToItsFirstNul) {
+    TempDir dir;
+    std::string big(5000, 'x');
+    VekKernelTest::writeFile(dir.file("big"), big);
+    EXPECT_EQ(readFile(dir.file("big")), big);
+
+    // Pieces are 1023 bytes: the NUL cuts only the rest of its own piece.
+    std::string withNul = std::string(10, 'a') + std::string(1, '\0') + std::string(1012, 'b') + "tail";
+    VekKernelTest::writeFile(dir.file("nul"), withNul);
+    EXPECT_EQ(readFile(dir.file("nul")), std::string(10, 'a') + "tail");
+
+    EXPECT_EQ(readFile(dir.file("missing")), "");
+}
+
+TEST(Util, NewUuidIsUpperCaseAndRandom) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 50; ++i) {
+        std::string id = newUuid();
+        ASSERT_EQ(id.size(), 36u);
+        EXPECT_EQ(id[8], '-');
+        EXPECT_EQ(id[14], '4');  // version 4: random
+        EXPECT_EQ(id.find_first_of("abcdef"), std::string::npos);
+        seen.insert(id);
+    }
+    EXPECT_EQ(seen.size(), 50u);
+}
+
+TEST(Utf8, ValidatesCountsAndConverts) {
+    std::string text = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";  // a, e-acute, euro, emoji
+    EXPECT_EQ(VekUtf8::length(text), 4u);
+    EXPECT_EQ(VekUtf8::utf8to16(text), (std::u16string{u'a', 0xe9, 0x20ac, 0xd83d, 0xde00}));
+    EXPECT_EQ(VekUtf8::utf16to8(VekUtf8::utf8to16(text)), text);
+    EXPECT_EQ(VekUtf8::fromWide(VekUtf8::toWide(text)), text);
+    EXPECT_EQ(VekUtf8::encode(0x20ac), "\xe2\x82\xac");
+
+    auto it = text.cbegin();
+    EXPECT_EQ(VekUtf8::next(it, text.cend()), u32('a'));
+    EXPECT_EQ(VekUtf8::next(it, text.cend()), 0xe9u);
+
+    std::string cut = "\xe2\x82";
+    std::string bad = "\xff";
+    std::string surrogate = "\xed\xa0\x80";
+    EXPECT_THROW(VekUtf8::length(cut), VekUtf8::not_enough_room);
+    EXPECT_THROW(VekUtf8::length(bad), VekUtf8::invalid_utf8);
+    EXPECT_THROW(VekUtf8::length(surrogate), VekUtf8::invalid_code_point);
+    EXPECT_THROW(VekUtf8::encode(0x110000), VekUtf8::invalid_code_point);
+    EXPECT_THROW(VekUtf8::utf8to16(bad), VekUtf8::invalid_utf8);
+    EXPECT_FALSE(VekUtf8::isValid(bad));
+    EXPECT_STREQ(VekUtf8::invalid_utf8(u8(0xff)).what(), "Invalid UTF-8");
+}
