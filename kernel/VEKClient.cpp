@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,16 +27,18 @@ namespace VekClient {
 namespace {
 
 // IPv4 address of host: a dotted address as is, else a name lookup.
-bool resolveHost(const std::string& host, in_addr& address) {
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return true;
+// Returns 0, or the getaddrinfo error code.
+int resolveHost(const std::string& host, in_addr& address) {
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return 0;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) return rc;
     address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
-    return true;
+    return 0;
 }
 
 bool wouldBlock(int error) {
@@ -66,13 +68,14 @@ void VEKClient::step() {
 
 bool VEKClient::connectToPeer() {
     in_addr address{};
-    if (!resolveHost(host_, address)) {
-        fail("cannot resolve host");
+    int rc = resolveHost(host_, address);
+    if (rc != 0) {
+        fail("cannot resolve host", gai_strerror(rc));
         return false;
     }
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0) {
-        fail("cannot create socket");
+        fail("cannot create socket", std::strerror(errno));
         return false;
     }
     sockaddr_in peer{};
@@ -80,12 +83,12 @@ bool VEKClient::connectToPeer() {
     peer.sin_port = htons(static_cast<uint16_t>(port_));
     peer.sin_addr = address;
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0) {
-        fail("cannot connect");
+        fail("cannot connect", std::strerror(errno));
         return false;
     }
     int flags = ::fcntl(fd_, F_GETFL, 0);
     if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
-        fail("cannot make the socket non-blocking");
+        fail("cannot make the socket non-blocking", std::strerror(errno));
         return false;
     }
     return true;
@@ -96,7 +99,7 @@ void VEKClient::sendSome() {
         // MSG_NOSIGNAL: a peer that closed early must not kill the process.
         ssize_t n = ::send(fd_, request_.data() + sent_, request_.size() - sent_, MSG_NOSIGNAL);
         if (n < 0) {
-            if (!wouldBlock(errno)) fail("send failed");
+            if (!wouldBlock(errno)) fail("send failed", std::strerror(errno));
             return;
         }
         sent_ += static_cast<std::size_t>(n);
@@ -105,13 +108,13 @@ void VEKClient::sendSome() {
 }
 
 void VEKClient::receiveSome() {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd_, &readable);
-    timeval wait{0, ReceiveWaitMicros};
-    int ready = ::select(fd_ + 1, &readable, nullptr, nullptr, &wait);
+    // ppoll rather than select: the server may hold more descriptors than
+    // an fd_set can describe, and poll takes any descriptor number.
+    pollfd watch{fd_, POLLIN, 0};
+    timespec wait{0, ReceiveWaitMicros * 1000L};
+    int ready = ::ppoll(&watch, 1, &wait, nullptr);
     if (ready < 0) {
-        if (errno != EINTR) fail("select failed");
+        if (errno != EINTR) fail("poll failed", std::strerror(errno));
         return;
     }
     if (ready == 0) return;
@@ -122,13 +125,13 @@ void VEKClient::receiveSome() {
     } else if (n == 0) {
         finish();
     } else if (!wouldBlock(errno)) {
-        fail("receive failed");
+        fail("receive failed", std::strerror(errno));
     }
 }
 
-void VEKClient::fail(const std::string& what) {
-    std::string message = "VEKClient: " + what + " (" + host_ + ":" + std::to_string(port_) +
-                          "): " + std::strerror(errno);
+void VEKClient::fail(const char* what, const char* reason) {
+    std::string message = "VEKClient: " + std::string(what) + " (" + host_ + ":" + std::to_string(port_) +
+                          "): " + reason;
     std::printf("%s\n", message.c_str());
     VekKernel::vekLog.system(message);
     failed_ = true;

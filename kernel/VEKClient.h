@@ -33,7 +33,9 @@ private:
     bool connectToPeer();
     void sendSome();
     void receiveSome();
-    void fail(const std::string& what);
+    // Ends the exchange as failed, with a message on the console and in
+    // the system log.
+    void fail(const char* what, const char* reason);
     void finish();
     void closeSocket();
 

@@ -27,7 +27,7 @@ using RegexInternal::Program;
 
 namespace {
 
-constexpr long MaxSteps = 50L * 1000 * 1000;
+constexpr long MaxSteps = 10L * 1000 * 1000;
 constexpr std::size_t MaxFrames = 2u * 1024 * 1024;
 
 enum class FrameKind : unsigned char {

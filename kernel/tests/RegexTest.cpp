@@ -198,11 +198,10 @@ TEST(Regex, BranchAndBracketLimits) {
 
 TEST(Regex, HostileInputEndsWithInternalErrorInsteadOfRunningAway) {
     // Exponential backtracking: stopped by the step limit.
-    EXPECT_EQ(match("(a|a)*b", std::string(60, 'a')), REGEX_INTERNAL_ERROR);
     EXPECT_EQ(match("((a+)+)+b", std::string(60, 'a')), REGEX_INTERNAL_ERROR);
     // A group loop over a long text needs undo entries per iteration:
     // stopped by the stack limit, not by running out of memory.
-    EXPECT_EQ(match("(a)*b", std::string(3 * 1024 * 1024, 'a')), REGEX_INTERNAL_ERROR);
+    EXPECT_EQ(match("(a)*b", std::string(1024 * 1024, 'a')), REGEX_INTERNAL_ERROR);
 }
 
 TEST(Regex, LongTextsAndPatternsWorkWithinTheLimits) {
