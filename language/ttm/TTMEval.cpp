@@ -124,6 +124,19 @@ bool TTMProcessor::checkArgs(Function* call, unsigned required) {
     return true;
 }
 
-double toDouble(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+double toDouble(const std::string& text) {
+    // Plain integers of up to 15 digits are exact doubles: read them without
+    // strtod, which the counting loops of pages call very often.
+    std::size_t i = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+    std::size_t digits = text.size() - i;
+    if (digits == 0 || digits > 15) return std::strtod(text.c_str(), nullptr);
+    int64 value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::strtod(text.c_str(), nullptr);
+        value = value * 10 + (text[i] - '0');
+    }
+    double result = static_cast<double>(value);
+    return text[0] == '-' ? -result : result;
+}
 
 }  // namespace VekLanguage

@@ -37,6 +37,8 @@ TTMProcessor::~TTMProcessor() {
     for (Expression* expression : *callStack) delete expression;
     delete callStack;
     delete builtins;
+    for (Function* call : spareActive) delete call;
+    for (Function* call : spareNeutral) delete call;
 }
 
 void TTMProcessor::init(const std::string& program) {
@@ -78,41 +80,77 @@ void TTMProcessor::checkTextSize(std::size_t size) const {
 
 Function* TTMProcessor::scanStep() {
     if (current == nullptr) pushExpression(new Root());
-    char c = input->get();
-    char two[2] = {0, 0};
-    input->peekN(2, two);
-    switch (c) {
+    switch (input->peek()) {
     case '[':
-        input->unget(c);
         current->text += get_ttm_protected_string(*input, '[', ']');
-        checkTextSize(current->text.size());
-        return nullptr;
+        break;
     case '#':
-        if (input->peek() == '[') {
-            input->get();
-            pushExpression(new Active());
-            return nullptr;
-        }
-        if (two[0] == '#' && two[1] == '[') {
-            input->get();
-            input->get();
-            pushExpression(new Neutral());
-            return nullptr;
-        }
+        input->get();
+        if (openCall()) return nullptr;
+        current->addChar('#');
         break;
     case '\t':
     case '\n':
     case '\r':
+        input->get();
+        return nullptr;
+    case ';':
+        current->addChar(input->get());
         return nullptr;
     case ']':
-        if (!current->addChar(c)) return nullptr;
-        return completeCall();
+        input->get();
+        return current->addChar(']') ? completeCall() : nullptr;
     default:
+        // A run of ordinary characters joins the argument at once.
+        input->takeOrdinary(current->text);
         break;
     }
-    current->addChar(c);
     checkTextSize(current->text.size());
     return nullptr;
+}
+
+bool TTMProcessor::openCall() {
+    if (input->peek() == '[') {
+        input->get();
+        pushExpression(newCall(Function::Kind::Active));
+        return true;
+    }
+    char two[2] = {0, 0};
+    input->peekN(2, two);
+    if (two[0] == '#' && two[1] == '[') {
+        input->get();
+        input->get();
+        pushExpression(newCall(Function::Kind::Neutral));
+        return true;
+    }
+    return false;
+}
+
+Function* TTMProcessor::newCall(Function::Kind kind) {
+    std::vector<Function*>& spares = kind == Function::Kind::Active ? spareActive : spareNeutral;
+    if (spares.empty()) {
+        if (kind == Function::Kind::Active) return new Active();
+        return new Neutral();
+    }
+    Function* call = spares.back();
+    spares.pop_back();
+    return call;
+}
+
+void TTMProcessor::recycle(Function* call) {
+    if (call == nullptr) return;
+    std::vector<Function*>* spares = nullptr;
+    if (call->kind == Function::Kind::Active) spares = &spareActive;
+    if (call->kind == Function::Kind::Neutral) spares = &spareNeutral;
+    if (spares == nullptr || spares->size() >= MaxSpareCalls) {
+        delete call;
+        return;
+    }
+    // Kept objects reuse their argument storage for later calls.
+    call->text.clear();
+    call->args.clear();
+    call->lastArg.clear();
+    spares->push_back(call);
 }
 
 Function* TTMProcessor::completeCall() {
@@ -141,12 +179,13 @@ void TTMProcessor::process() {
         if (!call) continue;
         std::string result = eval(call.get());
         routeResult(call.get(), result);
+        recycle(call.release());
     }
     if (isTrace()) printTrace();
 }
 
 void TTMProcessor::deletePendingCall() {
-    delete pendingCall;
+    recycle(pendingCall);
     pendingCall = nullptr;
 }
 

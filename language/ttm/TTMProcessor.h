@@ -276,6 +276,12 @@ private:
     Function* scanStep();
     // Puts a completed call's result where its type says.
     void routeResult(const Function* call, const std::string& result);
+    // After a "#": opens an active or neutral call; false when none opens.
+    bool openCall();
+    // A cleared call object of that kind, reused when one is spare.
+    Function* newCall(Function::Kind kind);
+    // Deletes a finished call, or keeps it for reuse.
+    void recycle(Function* call);
     // Pops the call that "]" completed.
     Function* completeCall();
     // Evaluates pendingCall; on a failure it is deleted before the rethrow.
@@ -289,6 +295,10 @@ private:
     void deletePendingCall();
     void printTrace();
     void checkTextSize(std::size_t size) const;
+
+    static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
+    std::vector<Function*> spareActive;               // finished Active calls kept for reuse, owned
+    std::vector<Function*> spareNeutral;              // finished Neutral calls kept for reuse, owned
 };
 
 // Real number of a text (strtod; 0 when it holds none).

@@ -1,24 +1,148 @@
-// Form definition, arithmetic and comparison words.
+// Form definition, arithmetic and comparison words: ".=", "=", "append",
+// "ln", the four real operations, "%", the bit words "|" and "&", the four
+// comparisons, "chr" and "(.)".
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
 #include "TTMProcessor.h"
+#include "TTMText.h"
+#include "VekUtf8.h"
+#include "VekUtil.h"
 
 namespace VekLanguage {
 
-std::string TTMProcessor::defineAtLevel(Function*) { return std::string(); }
-std::string TTMProcessor::define(Function*) { return std::string(); }
-std::string TTMProcessor::appendForm(Function*) { return std::string(); }
-std::string TTMProcessor::listNames(Function*) { return std::string(); }
-std::string TTMProcessor::add(Function*) { return std::string(); }
-std::string TTMProcessor::subtract(Function*) { return std::string(); }
-std::string TTMProcessor::multiply(Function*) { return std::string(); }
-std::string TTMProcessor::divide(Function*) { return std::string(); }
-std::string TTMProcessor::modulo(Function*) { return std::string(); }
-std::string TTMProcessor::bitOr(Function*) { return std::string(); }
-std::string TTMProcessor::bitAnd(Function*) { return std::string(); }
-std::string TTMProcessor::equals(Function*) { return std::string(); }
-std::string TTMProcessor::equalsNumber(Function*) { return std::string(); }
-std::string TTMProcessor::greaterOrEqual(Function*) { return std::string(); }
-std::string TTMProcessor::greaterOrEqualNumber(Function*) { return std::string(); }
-std::string TTMProcessor::chr(Function*) { return std::string(); }
-std::string TTMProcessor::charCount(Function*) { return std::string(); }
+namespace {
+
+// Difference below which two numbers compare as equal.
+constexpr double Tolerance = 1e-10;
+// Decimals of a real result unless the call gives a precision.
+constexpr int DefaultPrecision = 17;
+// A precision past this cannot change a result cut to the word buffer.
+constexpr int MaxPrecision = static_cast<int>(WordBufferSize) + 16;
+
+enum class RealOp { Add, Subtract, Multiply, Divide };
+
+double applyReal(RealOp op, double a, double b) {
+    switch (op) {
+    case RealOp::Add:
+        return a + b;
+    case RealOp::Subtract:
+        return a - b;
+    case RealOp::Multiply:
+        return a * b;
+    case RealOp::Divide:
+        return a / b;
+    }
+    return 0;
+}
+
+// then (argument 3) or else (argument 4).
+std::string choose(const Function* call, bool condition) {
+    return TTMProcessor::safeArg(call, condition ? 3 : 4);
+}
+
+double difference(const Function* call) {
+    return toDouble(TTMProcessor::safeArg1(call)) - toDouble(TTMProcessor::safeArg2(call));
+}
+
+void appendNames(const FormMap& forms, const std::string& separator, std::string& list, bool& first) {
+    for (const auto& entry : forms) {
+        if (!first) list += separator;
+        list += entry.first;
+        first = false;
+    }
+}
+
+}  // namespace
+
+std::string TTMProcessor::defineAtLevel(Function* call) {
+    int64 atLevel = call->count() > 3 ? VekKernel::stringToInt64(safeArg3(call)) : level;
+    defineFormAtLevel(safeArg1(call), safeArg2(call), atLevel);
+    return std::string();
+}
+
+std::string TTMProcessor::define(Function* call) {
+    defineForm(safeArg1(call), safeArg2(call), false);
+    return std::string();
+}
+
+std::string TTMProcessor::appendForm(Function* call) {
+    defineForm(safeArg1(call), safeArg2(call), true);
+    return std::string();
+}
+
+std::string TTMProcessor::listNames(Function* call) {
+    std::string separator = safeArg1(call);
+    std::string list;
+    bool first = true;
+    appendNames(globalForms, separator, list, first);
+    for (const auto& entry : *levelForms)
+        if (entry.second != nullptr) appendNames(*entry.second, separator, list, first);
+    return list;
+}
+
+// The four real operations share one body: a; b; [precision].
+static std::string realWord(TTMProcessor& processor, Function* call, RealOp op) {
+    if (processor.checkArgs(call, 3)) return std::string();
+    double a = toDouble(TTMProcessor::safeArg1(call));
+    double b = toDouble(TTMProcessor::safeArg2(call));
+    int precision = DefaultPrecision;
+    if (call->count() > 3) precision = std::min(toInt32(TTMProcessor::safeArg3(call)), MaxPrecision);
+    return formatReal(precision, applyReal(op, a, b));
+}
+
+std::string TTMProcessor::add(Function* call) { return realWord(*this, call, RealOp::Add); }
+std::string TTMProcessor::subtract(Function* call) { return realWord(*this, call, RealOp::Subtract); }
+std::string TTMProcessor::multiply(Function* call) { return realWord(*this, call, RealOp::Multiply); }
+std::string TTMProcessor::divide(Function* call) { return realWord(*this, call, RealOp::Divide); }
+
+std::string TTMProcessor::modulo(Function* call) {
+    if (checkArgs(call, 3)) return std::string();
+    int64 a = scanInt64(safeArg1(call), 0);
+    int64 b = scanInt64(safeArg2(call), 1);
+    // Divisor 0 leaves a (quotient 0), and INT64_MIN % -1 is 0: both would
+    // trap in the processor's division.
+    if (b == 0) return formatWord("%lld", static_cast<long long>(a));
+    if (b == -1) return "0";
+    return formatWord("%lld", static_cast<long long>(a % b));
+}
+
+std::string TTMProcessor::bitOr(Function* call) {
+    return formatWord("%ld", static_cast<long>(toInt32(safeArg1(call)) | toInt32(safeArg2(call))));
+}
+
+std::string TTMProcessor::bitAnd(Function* call) {
+    return formatWord("%ld", static_cast<long>(toInt32(safeArg1(call)) & toInt32(safeArg2(call))));
+}
+
+std::string TTMProcessor::equals(Function* call) { return choose(call, safeArg1(call) == safeArg2(call)); }
+
+std::string TTMProcessor::equalsNumber(Function* call) {
+    return choose(call, std::fabs(difference(call)) < Tolerance);
+}
+
+std::string TTMProcessor::greaterOrEqual(Function* call) {
+    // std::string compares bytes as unsigned, the shorter prefix first.
+    return choose(call, safeArg1(call).compare(safeArg2(call)) >= 0);
+}
+
+std::string TTMProcessor::greaterOrEqualNumber(Function* call) {
+    double d = difference(call);
+    return choose(call, d >= 0 || std::fabs(d) <= Tolerance);
+}
+
+std::string TTMProcessor::chr(Function* call) {
+    std::string argument = safeArg1(call);
+    if (argument.empty()) return "0";
+    // Negative numbers are far above U+10FFFF once taken as unsigned; the
+    // encoder refuses them and the surrogates with invalid_code_point.
+    std::string encoded = VekUtf8::encode(static_cast<u32>(toInt32(argument)));
+    return encoded == std::string(1, '\0') ? std::string() : encoded;
+}
+
+std::string TTMProcessor::charCount(Function* call) {
+    return formatWord("%ld", static_cast<long>(VekUtf8::length(safeArg1(call))));
+}
 
 }  // namespace VekLanguage
