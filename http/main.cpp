@@ -1,8 +1,7 @@
 // vekserver program entry: hands the command line to the server shell.
-#include <cstdio>
+#include "ServerMain.h"
 
-int main()
+int main(int argc, char** argv)
 {
-    std::printf("vekserver\n");
-    return 0;
+    return server_main(argc, argv);
 }

@@ -1,0 +1,304 @@
+// Static documents: the document directory of a request's host, path
+// normalisation, opening a document (ranges, directory index), the index.ttm
+// fallback and the dollar filter.
+//
+// Rules that keep requests inside their directory:
+//  1. Percent escapes are decoded before the dot and slash rules run, so an
+//     encoded "../" is dropped like a plain one.
+//  2. A decoded NUL byte, a "~" path that would be absolute, a ".." segment
+//     left over, or a path that does not fit its 256 bytes is answered like
+//     a missing file.
+//  3. A file whose name ends in ".ttm" is never sent as it is: it runs as a
+//     page, however the request spelled its path.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <strings.h>
+
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+#include "HttpTemplate.h"
+#include "kernel/VEKLog.h"
+#include "kernel/VekFile.h"
+#include "kernel/VekUtil.h"
+
+using VekKernel::vekLog;
+
+namespace {
+
+// The source up to its '?', with "%XX" and '+' decoded.
+std::string decodeSource(const char* source)
+{
+    std::string decoded;
+    for (const char* c = source; *c && *c != '?'; ++c) {
+        if (*c == '%' && isHexPair(c + 1)) {
+            decoded += hexByte(c + 1);
+            c += 2;
+        } else {
+            decoded += *c == '+' ? ' ' : *c;
+        }
+    }
+    return decoded;
+}
+
+// Appends the decoded path with the slash and dot rules: one '/' per run,
+// "../" after a '/' dropped, a run of dots written as one.
+void appendWithRules(std::string& text, const std::string& decoded)
+{
+    size_t i = 0;
+    while (i < decoded.size()) {
+        char c = decoded[i];
+        bool afterSlash = text.empty() || text.back() == '/';
+        if (c == '/') {
+            if (!afterSlash) text += '/';
+            ++i;
+        } else if (c == '.' && afterSlash && decoded.compare(i, 3, "../") == 0) {
+            i += 3;
+        } else if (c == '.') {
+            text += '.';
+            while (i < decoded.size() && decoded[i] == '.') ++i;
+        } else {
+            text += c;
+            ++i;
+        }
+    }
+}
+
+bool hasParentSegment(const std::string& text)
+{
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('/', start);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(start, end - start, "..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+const char* extensionOf(const char* text)
+{
+    const char* slash = std::strrchr(text, '/');
+    const char* dot = std::strrchr(slash ? slash : text, '.');
+    return dot ? dot + 1 : nullptr;
+}
+
+// Writes the header for the opened document into the slot's output area.
+void prepareDocumentHeader(HttpServer* server, HttpConnection* conn, time_t modified)
+{
+    char area[HTTP_HEADER_AREA];
+    int length = http_build_header(server, conn, modified, area);
+    std::memcpy(conn->out, area, static_cast<size_t>(length) + 1);
+    conn->outPending = conn->headerBytes = length;
+    conn->sentBytes = 0;
+    server->filesServed++;
+}
+
+// A directory without an index file, with the directory fallback on: an
+// empty answer for "dir/", a relative redirect to "dir/" otherwise.
+int answerDirectory(HttpServer* server, HttpConnection* conn, const PathJob& job)
+{
+    conn->fileDescriptor = 0;
+    conn->flags |= HTTP_FROM_BUFFER;
+    if (!job.trailingSlash) {
+        const char* slash = std::strrchr(job.text, '/');
+        std::string location = std::string(slash ? slash + 1 : job.text) + "/";
+        std::strncpy(conn->out, location.c_str(), 255);
+        conn->out[255] = '\0';
+        conn->status = 301;
+        conn->flags |= HTTP_CLOSE_AFTER;
+    }
+    char area[HTTP_HEADER_AREA];
+    int length = http_build_header(server, conn, 0, area);
+    std::memcpy(conn->out, area, static_cast<size_t>(length) + 1);
+    conn->outPending = conn->headerBytes = length;
+    return 0;
+}
+
+// Opens the directory's index.html; -1 when there is none.
+int openDirectoryIndex(PathJob* job)
+{
+    std::string index = std::string(job->text) + "/index.html";
+    if (index.size() > sizeof job->text - 1) return -1;
+    int fd = VekKernel::fileOpen(index.c_str(), O_RDONLY, 0);
+    if (fd < 0) return -1;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    std::strcpy(job->text, index.c_str());
+    job->extension = "html";
+    return fd;
+}
+
+// Sets the body length and position from the requested range. A range at
+// or beyond the end is answered with the whole file and status 200.
+void applyRange(HttpConnection* conn, int64 size)
+{
+    conn->bodyLength = size - conn->rangeStart;
+    if (conn->bodyLength <= 0 || conn->rangeStart <= 0) {
+        conn->rangeStart = 0;
+        conn->bodyLength = size;
+        return;
+    }
+    lseek(conn->fileDescriptor, static_cast<off_t>(conn->rangeStart), SEEK_SET);
+    conn->status = 206;
+}
+
+// The page that answers a missing document: the host directory's
+// index.ttm, else the working directory's; empty when neither exists.
+std::string indexPage(const std::string& root)
+{
+    std::string local = root + "/index.ttm";
+    if (VekKernel::fileAccess(local, 0) == 0) return local;
+    if (VekKernel::fileAccess("index.ttm", 0) == 0) return "index.ttm";
+    return std::string();
+}
+
+}  // namespace
+
+std::string http_document_root(HttpServer* server, HttpConnection* conn)
+{
+    std::string root = server->documentRoot;
+    if (!conn->host || !*conn->host || !server->hostMap) return root;
+    std::string host = conn->host;
+    size_t end = host.find('\n');
+    if (end == std::string::npos) end = host.find('\r');
+    if (end != std::string::npos) host.resize(end);
+    VekKernel::trim(host, "/");
+    auto found = server->hostMap->find(host);
+    if (found != server->hostMap->end()) return found->second;
+    size_t colon = host.find(':');
+    if (colon != std::string::npos) host.resize(colon);
+    VekKernel::trim(host, "/");
+    found = server->hostMap->find(host);
+    return found != server->hostMap->end() ? found->second : root;
+}
+
+int http_normalize_path(PathJob* job)
+{
+    job->extension = nullptr;
+    job->trailingSlash = 0;
+    job->text[0] = '\0';
+    std::string decoded = decodeSource(job->source ? job->source : "");
+    if (decoded.find('\0') != std::string::npos) return -1;
+    std::string text;
+    if (!decoded.empty() && decoded[0] == '~') {
+        // Served from the working directory, and never from outside it.
+        decoded.erase(0, 1);
+        if (!decoded.empty() && decoded[0] == '/') return -1;
+    } else {
+        text = job->root ? job->root : "";
+        if (text.empty() || text.back() != '/') text += '/';
+    }
+    appendWithRules(text, decoded);
+    if (!text.empty() && text.back() == '/') {
+        text.pop_back();
+        job->trailingSlash = 1;
+    }
+    if (hasParentSegment(text) || text.size() > sizeof job->text - 1) return -1;
+    std::memcpy(job->text, text.c_str(), text.size() + 1);
+    job->extension = extensionOf(job->text);
+    return static_cast<int>(text.size());
+}
+
+bool http_is_template_file(const char* path)
+{
+    size_t length = std::strlen(path);
+    return length >= 4 && strcasecmp(path + length - 4, ".ttm") == 0;
+}
+
+int http_open_document(HttpServer* server, HttpConnection* conn, const char* root, const char* path)
+{
+    PathJob job = {root, path, {0}, nullptr, 0};
+    struct stat status;
+    if (!(conn->flags & HTTP_HANDLER_OPENED)) {
+        if (http_normalize_path(&job) < 0 || http_is_template_file(job.text)) return -1;
+        if (stat(job.text, &status) != 0) return -1;
+        if (S_ISDIR(status.st_mode)) {
+            conn->fileDescriptor = openDirectoryIndex(&job);
+            if (conn->fileDescriptor < 0) {
+                conn->fileDescriptor = 0;
+                if (!(server->optionFlags & HTTP_OPT_DIR_FALLBACK)) return -1;
+                return answerDirectory(server, conn, job);
+            }
+        } else if (S_ISREG(status.st_mode)) {
+            conn->fileDescriptor = VekKernel::fileOpen(job.text, O_RDONLY, 0);
+            if (conn->fileDescriptor < 0) {
+                conn->fileDescriptor = 0;
+                return -1;
+            }
+        } else {
+            return -1;
+        }
+    }
+    if (fstat(conn->fileDescriptor, &status) != 0) return -1;
+    applyRange(conn, static_cast<int64>(status.st_size));
+    if (conn->mimeIndex == 0 && job.extension) conn->mimeIndex = http_mime_type_code(job.extension);
+    if (server->dataSourceCallback && (conn->mimeIndex == 1 || conn->mimeIndex == 6))
+        conn->flags |= HTTP_DOLLAR_FILTER;
+    prepareDocumentHeader(server, conn, status.st_mtime);
+    return 0;
+}
+
+int http_serve_document(HttpServer* server, HttpConnection* conn)
+{
+    const char* path = conn->path ? conn->path : "";
+    for (HttpAlias* alias = server->aliasTable; alias && alias->prefix; ++alias) {
+        size_t length = std::strlen(alias->prefix);
+        if (length == 0 || std::strncmp(path, alias->prefix, length) != 0) continue;
+        if (http_open_document(server, conn, alias->directory, path + length) == 0) return 0;
+        break;
+    }
+    std::string root = http_document_root(server, conn);
+    if (server->documentPath) *server->documentPath = root;
+    PathJob job = {root.c_str(), path, {0}, nullptr, 0};
+    bool valid = http_normalize_path(&job) >= 0;
+    if (valid && http_is_template_file(job.text)) return http_start_template(server, conn, job.text);
+    if (valid && http_open_document(server, conn, root.c_str(), path) == 0) return 0;
+    std::string page = indexPage(root);
+    if (!page.empty()) return http_start_template(server, conn, page);
+    vekLog.system("File " + std::string(path) + " not found\n");
+    http_send_404(conn->socket);
+    return 1;
+}
+
+int http_dollar_filter(HttpDataSourceCallback callback, char* block, int length, int* consumed)
+{
+    int original = length;
+    int at = 0;
+    *consumed = original;
+    while (at < length - 1) {
+        char* open = static_cast<char*>(memmem(block + at, static_cast<size_t>(length - at), "$$", 2));
+        if (!open) break;
+        int start = static_cast<int>(open - block);
+        char* close = static_cast<char*>(memmem(open + 2, static_cast<size_t>(length - start - 2), "$$", 2));
+        if (!close) {
+            // A cut mark is read again with the next block, unless it fills
+            // the whole block and could never complete.
+            if (start > 0) {
+                *consumed = original - (length - start);
+                length = start;
+            }
+            break;
+        }
+        int end = static_cast<int>(close - block) + 2;
+        int room = end - start;
+        *close = '\0';
+        HttpDataSourceMark mark = {open + 2, open, room};
+        int written = callback(&mark);
+        if (written < 0) {
+            *close = '$';
+            at = end;
+            continue;
+        }
+        if (written > room) written = room;
+        std::memmove(block + start + written, block + end, static_cast<size_t>(length - end));
+        length -= room - written;
+        at = start + written;
+    }
+    return length;
+}

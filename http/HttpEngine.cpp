@@ -1,0 +1,587 @@
+// The connection engine: server start and stop, slot arming and closing, and
+// the single-threaded select loop that reads, runs templates and sends.
+//
+// Rules the loop keeps:
+//  1. A slot is free while its socket is 0; every other field of a free slot
+//     is either zero or released (ioBuffer excepted: it stays for reuse).
+//  2. Every answer ends with the connection closed: each caller sets
+//     HTTP_CLOSE_AFTER before http_close_connection.
+//  3. The signal handler only sets `stop`; sockets, hostMap and documentPath
+//     are released by the loop's end and by http_server_stop, both of which
+//     run on the loop's own path, never inside the handler.
+#include "HttpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+#include "HttpHandlers.h"
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+#include "HttpSelect.h"
+#include "HttpTemplate.h"
+#include "HttpUpload.h"
+#include "kernel/VEKLog.h"
+#include "kernel/VekAlloc.h"
+
+using VekKernel::vekLog;
+
+HttpServer httpServer;
+const char* const HTTP_SERVER_NAME = "VEKServer/1.18.7.22 (32bit Linux)";
+
+namespace {
+
+constexpr long SELECT_TIMEOUT_US = 100;
+constexpr useconds_t SELECT_FAILURE_PAUSE_US = 1024000;
+constexpr int REARM_WINDOW_S = 15;
+
+void setNonBlocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// socket, SO_REUSEADDR (so a restarted server does not fail on the ports
+// its last run left in TIME_WAIT), bind, non-blocking, listen.
+int openListenSocket(HttpServer* server)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 1) return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(server->bindAddress);
+    address.sin_port = htons(static_cast<u16>(server->port));
+    int backlog = server->maxClients - 1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (setNonBlocking(fd), listen(fd, backlog < 0 ? 0 : backlog)) != 0) {
+        close(fd);
+        return -1;
+    }
+    server->listenSocket = fd;
+    return 0;
+}
+
+void callLifeCycles(HttpServer* server, int event)
+{
+    if (!server->handlers) return;
+    for (HttpHandlerEntry* entry = server->handlers; entry->prefix; ++entry) {
+        if (!entry->handler || !entry->lifeCycle) continue;
+        // A handler whose start fails is switched off for the whole run.
+        if (entry->lifeCycle(event, entry, server) != 0 && event == 0) entry->handler = nullptr;
+    }
+}
+
+void closeSlot(HttpServer* server, HttpConnection* conn)
+{
+    conn->flags |= HTTP_CLOSE_AFTER;
+    http_close_connection(server, conn);
+}
+
+// Releases what a request holds, before the slot is re-armed or closed.
+void releaseRequest(HttpServer* server, HttpConnection* conn)
+{
+    if (conn->fileDescriptor > 0) close(conn->fileDescriptor);
+    conn->fileDescriptor = 0;
+    if (conn->upload) http_upload_release(server, &conn->upload);
+    if (conn->body) vekFree(&conn->body);
+    if (conn->handlerEntry &&
+        ((conn->flags & HTTP_DATA_SOURCE) || (conn->flags & 0x4100) == 0x4100))
+        http_handler_end_notice(server, conn);
+    conn->handlerEntry = nullptr;
+    if (conn->flags & HTTP_OWNS_BODY) {
+        if (conn->ownedBody) vekFree(&conn->ownedBody);
+        conn->flags &= ~HTTP_OWNS_BODY;
+    }
+    http_abort_template(conn);
+    if (conn->path) vekFree(&conn->path);
+}
+
+// Runs one template slice; an exception drops the run and closes the slot.
+void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
+{
+    int result;
+    try {
+        result = http_continue_template(server, conn);
+    } catch (const std::exception& e) {
+        vekLog.error(e.what(), __FILE__, __LINE__);
+        result = -1;
+    } catch (...) {
+        vekLog.error("", __FILE__, __LINE__);
+        result = -1;
+    }
+    if (result == 0) {
+        conn->deadline = now + server->idleTimeout;
+    } else {
+        conn->flags = HTTP_CLOSE_AFTER;
+        http_close_connection(server, conn);
+    }
+}
+
+// Step 2 of a turn for one slot: error and deadline checks, throttle,
+// template slice, then the slot's interest in the select sets.
+void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelect* sets)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(conn->socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        vekLog.system("Invalid connection.");
+        conn->flags = HTTP_CLOSE_AFTER;
+        http_close_connection(server, conn);
+        return;
+    }
+    if (conn->deadline < now) {
+        vekLog.system("Connection time out");
+        server->timeoutCount++;
+        conn->flags = HTTP_CLOSE_AFTER;
+        http_close_connection(server, conn);
+        return;
+    }
+    if (conn->sendNotBefore) {
+        if (static_cast<int>(http_now_ms() - conn->sendNotBefore) < 0) return;
+        conn->sendNotBefore = 0;
+    }
+    if (conn->flags & HTTP_TEMPLATE) runTemplateSlice(server, conn, now);
+    if (!conn->socket) return;
+    if (conn->flags & HTTP_READING) http_select_add_read(sets, conn->socket);
+    if (conn->flags & HTTP_WRITING) http_select_add_write(sets, conn->socket);
+}
+
+int writeStep(HttpServer* server, HttpConnection* conn)
+{
+    if (conn->outPending <= 0 && !(conn->flags & HTTP_DATA_SOURCE)) return 1;
+    if (conn->flags & (HTTP_FROM_BUFFER | HTTP_DATA_SOURCE)) return http_send_from_buffer(server, conn);
+    if (conn->flags & HTTP_SERVE_FILE) return http_send_from_file(server, conn);
+    vekLog.system("Invalid content source");
+    return -1;
+}
+
+void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const HttpSelect* sets)
+{
+    int fd = conn->socket;
+    int result;
+    if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
+        result = writeStep(server, conn);
+    } else if (http_select_readable(sets, fd)) {
+        result = (conn->flags & HTTP_READING) ? http_read_request(server, conn) : -1;
+    } else {
+        return;
+    }
+    if (result == 0) {
+        if (conn->socket) conn->deadline = now + server->idleTimeout;
+    } else {
+        closeSlot(server, conn);
+    }
+}
+
+HttpConnection* firstFreeSlot(HttpServer* server)
+{
+    for (int i = 0; i < server->maxClients; ++i)
+        if (!server->slots[i].socket) return &server->slots[i];
+    return nullptr;
+}
+
+void acceptNew(HttpServer* server, time_t now)
+{
+    HttpConnection* conn = firstFreeSlot(server);
+    if (!conn) {
+        http_reject_full(server);
+        return;
+    }
+    u32 peer = 0;
+    int fd = http_accept(server, &peer);
+    if (fd == 0) return;
+    if (!http_select_fits(fd)) {
+        // The loop could never watch this descriptor: refused like a full server.
+        vekLog.system("Connection denied");
+        http_send_403(fd);
+        close(fd);
+        return;
+    }
+    conn->socket = fd;
+    conn->peerAddress = peer;
+    server->connections++;
+    http_rearm_connection(conn);
+    conn->acceptTime = now;
+    conn->requestsOnSocket = 0;
+    conn->deadline = now + server->idleTimeout;
+    if (server->peak < server->connections) server->peak = server->connections;
+}
+
+void loopTurn(HttpServer* server)
+{
+    HttpSelect sets;
+    http_select_clear(&sets);
+    http_select_add_read(&sets, server->listenSocket);
+    time_t now = time(nullptr);
+    for (int i = 0; i < server->maxClients && !server->stop; ++i)
+        if (server->slots[i].socket) prepareSlot(server, &server->slots[i], now, &sets);
+    int ready = http_select_wait(&sets, SELECT_TIMEOUT_US);
+    if (ready < 0) {
+        if (!server->stop) usleep(SELECT_FAILURE_PAUSE_US);
+        return;
+    }
+    if (ready == 0) return;
+    for (int i = 0; i < server->maxClients; ++i)
+        if (server->slots[i].socket) serviceSlot(server, &server->slots[i], now, &sets);
+    if (http_select_readable(&sets, server->listenSocket)) acceptNew(server, now);
+}
+
+void loopEnd(HttpServer* server)
+{
+    http_close_all(server);
+    vekLog.system("Stopping server...");
+    for (int i = 0; i < server->maxClients; ++i) {
+        HttpConnection* conn = &server->slots[i];
+        if (conn->ioBuffer) vekFree(&conn->ioBuffer);
+        delete conn->rawText;
+        conn->rawText = nullptr;
+    }
+    callLifeCycles(server, 1);
+    vekFree(&server->slots);
+    server->stop = 0;
+    server->running = 0;
+}
+
+int sendChunkLine(int socket, const char* format, int64 length)
+{
+    char line[32];
+    int size = std::snprintf(line, sizeof line, format, static_cast<unsigned long long>(length));
+    return http_send_all(socket, line, size);
+}
+
+// Sends what waits at out; 0 when something went (or the socket is full
+// for now), -1 when the peer is gone.
+int sendPending(HttpServer* server, HttpConnection* conn)
+{
+    ssize_t sent = send(conn->socket, conn->out, static_cast<size_t>(conn->outPending), MSG_NOSIGNAL);
+    if (sent < 1) {
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+        conn->flags |= HTTP_CLOSE_AFTER;
+        return -1;
+    }
+    server->bytesSent += sent;
+    conn->sentBytes += sent;
+    conn->out += sent;
+    conn->outPending -= sent;
+    return 0;
+}
+
+// Bytes of the announced answer still owed (header and body).
+int64 bytesOwed(const HttpConnection* conn)
+{
+    return conn->headerBytes + conn->bodyLength - conn->sentBytes;
+}
+
+// Reads the next block of the document (or zero padding once the file is
+// shorter than announced) into ioBuffer; 1 when the answer is complete.
+int refillFromFile(HttpServer* server, HttpConnection* conn)
+{
+    bool capped = !(conn->flags & (HTTP_CHUNKED | HTTP_DOLLAR_FILTER));
+    int64 want = HTTP_IO_BUFFER;
+    if (capped && bytesOwed(conn) < want) want = bytesOwed(conn);
+    ssize_t got = want > 0 ? read(conn->fileDescriptor, conn->ioBuffer, static_cast<size_t>(want)) : 0;
+    if (got > 0 && (conn->flags & HTTP_DOLLAR_FILTER) && server->dataSourceCallback) {
+        int consumed = 0;
+        ssize_t readBytes = got;
+        got = http_dollar_filter(server->dataSourceCallback, conn->ioBuffer, static_cast<int>(got), &consumed);
+        // A mark cut by the block's end is read again with the next block.
+        if (consumed < readBytes) lseek(conn->fileDescriptor, -static_cast<off_t>(readBytes - consumed), SEEK_CUR);
+    }
+    if (got > 0) {
+        conn->out = conn->ioBuffer;
+        conn->outPending = got;
+        return 0;
+    }
+    int64 owed = bytesOwed(conn);
+    if (owed > 0) {
+        // The file was shorter than announced: pad so the length is met.
+        if (owed > HTTP_IO_BUFFER) owed = HTTP_IO_BUFFER;
+        std::memset(conn->ioBuffer, 0, static_cast<size_t>(owed));
+        conn->out = conn->ioBuffer;
+        conn->outPending = owed;
+        return 0;
+    }
+    if (conn->flags & HTTP_CHUNKED) http_send_all(conn->socket, "0\r\n\r\n", 5);
+    close(conn->fileDescriptor);
+    conn->fileDescriptor = 0;
+    return 1;
+}
+
+bool throttled(HttpServer* server, HttpConnection* conn)
+{
+    if (!server->rateLimit) return false;
+    int64 rate = conn->sentBytes / ((time(nullptr) - conn->acceptTime) * 1024 + 1);
+    if (rate == 0 || rate <= server->rateLimit) return false;
+    conn->sendNotBefore = http_now_ms() + 1000;
+    if (!conn->sendNotBefore) conn->sendNotBefore = 1;
+    return true;
+}
+
+// One send of file data with its chunk framing when chunked coding is on.
+int sendFileData(HttpServer* server, HttpConnection* conn)
+{
+    bool chunk = (conn->flags & (HTTP_CHUNKED | HTTP_HEADER_SENT)) == (HTTP_CHUNKED | HTTP_HEADER_SENT);
+    if (chunk && sendChunkLine(conn->socket, "%llX\r\n", conn->outPending) < 0) return -1;
+    int64 before = conn->outPending;
+    if (chunk) {
+        // A chunk goes out whole so that its size line stays true.
+        if (http_send_all(conn->socket, conn->out, before) < 0 || http_send_all(conn->socket, "\r\n", 2) < 0)
+            return -1;
+        server->bytesSent += before;
+        conn->sentBytes += before;
+        conn->outPending = 0;
+        return 0;
+    }
+    if (sendPending(server, conn) < 0) return -1;
+    if (conn->sentBytes >= conn->headerBytes) conn->flags |= HTTP_HEADER_SENT;
+    return 0;
+}
+
+}  // namespace
+
+int http_server_init(HttpServer* server)
+{
+    std::memset(static_cast<void*>(server), 0, sizeof *server);
+    server->port = 80;
+    server->idleTimeout = 260;
+    server->maxClients = 32;
+    return 0;
+}
+
+int http_server_start(HttpServer* server)
+{
+    if (server->running) return -1;
+    if (server->maxClients <= 0) {
+        vekLog.system("Maximum clients not set");
+        return -1;
+    }
+    server->slots = static_cast<HttpConnection*>(
+        vekCalloc(static_cast<u32>(server->maxClients), sizeof(HttpConnection)));
+    callLifeCycles(server, 0);
+    if (openListenSocket(server) != 0) {
+        vekFree(&server->slots);
+        return -1;
+    }
+    server->startTime = time(nullptr);
+    server->stop = 0;
+    server->running = 1;
+    if (server->idleTimeout == 0) server->idleTimeout = 120;
+    return 0;
+}
+
+int http_main_loop(HttpServer* server)
+{
+    while (!server->stop) loopTurn(server);
+    loopEnd(server);
+    return 0;
+}
+
+void http_server_request_stop(HttpServer* server)
+{
+    server->stop = 1;
+}
+
+int http_server_stop(HttpServer* server)
+{
+    if (server->released) return 0;
+    server->released = 1;
+    int result = (server->running && !server->stop) ? 0 : -1;
+    http_close_all(server);
+    if (server->hostMap) {
+        server->hostMap->clear();
+        delete server->hostMap;
+        server->hostMap = nullptr;
+    }
+    delete server->documentPath;
+    server->documentPath = nullptr;
+    server->stop = 1;
+    http_net_cleanup();
+    return result;
+}
+
+void http_close_connection(HttpServer* server, HttpConnection* conn)
+{
+    if (!conn->socket) return;
+    releaseRequest(server, conn);
+    if (!(conn->flags & HTTP_CLOSE_AFTER)) {
+        http_rearm_connection(conn);
+        conn->deadline = time(nullptr) + REARM_WINDOW_S;
+        return;
+    }
+    close(conn->socket);
+    conn->socket = 0;
+    if (server->connections) server->connections--;
+    conn->requestsOnSocket = 0;
+    delete conn->rawText;
+    conn->rawText = nullptr;
+}
+
+void http_rearm_connection(HttpConnection* conn)
+{
+    conn->status = 200;
+    conn->headerBytes = 0;
+    conn->sentBytes = 0;
+    conn->bodyLength = 0;
+    conn->mimeIndex = 0;
+    conn->rangeStart = 0;
+    conn->host = conn->referer = conn->transport = conn->authorization = nullptr;
+    conn->path = nullptr;
+    conn->headerLength = 0;
+    conn->contentLength = 0;
+    conn->cseq = 0;
+    conn->body = nullptr;
+    conn->handlerEntry = nullptr;
+    conn->upload = nullptr;
+    conn->contentTypeOverride = nullptr;
+    conn->fileDescriptor = 0;
+    conn->flags = HTTP_READING;
+    if (!conn->ioBuffer) conn->ioBuffer = static_cast<char*>(vekMalloc(HTTP_IO_BUFFER));
+    conn->out = conn->ioBuffer;
+    conn->outPending = 0;
+    conn->outCapacity = HTTP_IO_BUFFER;
+    delete conn->rawText;
+    conn->rawText = new std::string();
+    conn->processor = nullptr;
+}
+
+void http_close_all(HttpServer* server)
+{
+    if (server->listenSocket > 0) close(server->listenSocket);
+    server->listenSocket = 0;
+    if (!server->slots) return;
+    for (int i = 0; i < server->maxClients; ++i) closeSlot(server, &server->slots[i]);
+}
+
+void http_reject_full(HttpServer* server)
+{
+    u32 peer = 0;
+    int fd = http_accept(server, &peer);
+    if (fd == 0) return;
+    vekLog.system("Connection denied");
+    http_send_403(fd);
+    close(fd);
+}
+
+int http_accept(HttpServer* server, u32* peerAddress)
+{
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    int fd = accept(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length);
+    if (fd < 1) return 0;
+    setNonBlocking(fd);
+    if (server->rcvBufKB) {
+        int size = server->rcvBufKB * 1024;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    *peerAddress = ntohl(address.sin_addr.s_addr);
+    return fd;
+}
+
+int http_net_startup()
+{
+    return 1;
+}
+
+void http_net_cleanup()
+{
+}
+
+u32 http_now_ms()
+{
+    timeval now;
+    gettimeofday(&now, nullptr);
+    return static_cast<u32>(static_cast<u64>(now.tv_sec) * 1000 + static_cast<u64>(now.tv_usec) / 1000);
+}
+
+int http_send_all(int socket, const char* data, int64 length)
+{
+    int waits = 0;
+    while (length > 0) {
+        ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (sent > 0) {
+            data += sent;
+            length -= sent;
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && waits++ < 50) {
+            // The socket is full: wait a little for room instead of failing.
+            pollfd watch = {socket, POLLOUT, 0};
+            poll(&watch, 1, 100);
+            continue;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+int http_send_from_buffer(HttpServer* server, HttpConnection* conn)
+{
+    bool chunked = conn->flags & HTTP_CHUNKED;
+    if (conn->outPending < 1) {
+        if ((conn->flags & HTTP_DATA_SOURCE) && conn->handlerEntry) {
+            int64 piece = http_handler_next_piece(server, conn);
+            if (piece > 0) {
+                conn->out = conn->ioBuffer;
+                conn->outPending = piece;
+                return 0;
+            }
+            if (chunked) http_send_all(conn->socket, "0\r\n\r\n", 5);
+            conn->flags |= HTTP_CLOSE_AFTER;
+            return 1;
+        }
+        if (chunked) {
+            http_send_all(conn->socket, "0\r\n\r\n", 5);
+        } else {
+            // An empty header-less answer is one NUL byte, its end mark.
+            conn->flags |= HTTP_CLOSE_AFTER;
+            http_send_all(conn->socket, "", 1);
+        }
+        return 1;
+    }
+    if (chunked) {
+        if (sendChunkLine(conn->socket, "%llx\r\n", conn->outPending) < 0) return -1;
+        if (http_send_all(conn->socket, conn->out, conn->outPending) < 0 ||
+            http_send_all(conn->socket, "\r\n", 2) < 0)
+            return -1;
+        server->bytesSent += conn->outPending;
+        conn->sentBytes += conn->outPending;
+        conn->outPending = 0;
+        return 0;
+    }
+    if (sendPending(server, conn) < 0) return -1;
+    // Everything went and no more will come: the answer is complete.
+    if (conn->outPending == 0 && !(conn->flags & HTTP_DATA_SOURCE)) return 1;
+    return 0;
+}
+
+int http_send_from_file(HttpServer* server, HttpConnection* conn)
+{
+    if (conn->flags & (HTTP_FROM_BUFFER | HTTP_DATA_SOURCE)) return http_send_from_buffer(server, conn);
+    if (!(conn->flags & HTTP_SERVE_FILE)) {
+        vekLog.system("Invalid content source");
+        return -1;
+    }
+    if (throttled(server, conn)) return 0;
+    if (conn->outPending > 0) {
+        if (sendFileData(server, conn) < 0) return -1;
+        if (conn->outPending > 0) return 0;
+    }
+    if (conn->fileDescriptor <= 0) return 1;
+    // The loop closes a slot that has nothing pending, so a step always ends
+    // with a refilled buffer or a finished answer.
+    if (refillFromFile(server, conn) == 1) return 1;
+    if (sendFileData(server, conn) < 0) return -1;
+    if (conn->outPending > 0) return 0;
+    return refillFromFile(server, conn);
+}

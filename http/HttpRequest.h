@@ -1,0 +1,44 @@
+// Request parsing: one receive step of a client slot, the header fields,
+// POST bodies, raw template requests, the Basic check and URL decoding.
+#pragma once
+#include <string>
+
+#include "HttpServer.h"
+
+// One receive step: 0 keeps the slot, anything else makes the engine close it.
+int http_read_request(HttpServer* server, HttpConnection* conn);
+// Fills the slot's fields from the header text in its ioBuffer; -1 when
+// neither "HTTP/1." nor "RTSP/1." occurs in it.
+int http_parse_header(HttpConnection* conn);
+
+// '+' becomes a blank, "%XX" the byte it encodes; a '%' without two
+// following characters ends the text there.
+void url_decode_in_place(char* text);
+// True when text starts with two hexadecimal digits (either case).
+bool isHexPair(const char* text);
+// The byte two hexadecimal digits encode.
+char hexByte(const char* text);
+// The same decoding into a new string; a '%' with fewer than two characters
+// after it is dropped.
+std::string url_decode(const std::string& text);
+// Used slots whose peer is address.
+int http_count_address(HttpServer* server, u32 address);
+// Length of prefix when *text starts with it regardless of case (and *text
+// advanced past it), else 0; an empty prefix gives 0.
+int match_prefix_nocase(const char** text, const char* prefix);
+
+// One Basic-authorisation entry; a null pathPrefix ends the table.
+struct HttpAuthEntry {
+    const char* pathPrefix;   // paths that need these credentials
+    const char* user;         // user name
+    const char* pass;         // pass text
+    const char* extra;        // further word, unused by the check
+    char credential[64];      // cached "Basic <base64>\r\n", built on first use
+};
+// Results of the Basic check.
+enum { HTTP_AUTH_NONE = 0, HTTP_AUTH_OK = 1, HTTP_AUTH_REQUIRED = 2, HTTP_AUTH_FAILED = -1 };
+// Checks the request's Authorization value against the table.
+int http_check_basic_auth(HttpAuthEntry* table, const char* path, const char* authorization);
+// "Basic " + base64("user:pass") + "\r\n" into a 64-byte area; -1 when it
+// would not fit.
+int http_make_basic_credential(const char* user, const char* pass, char* out);

@@ -1,0 +1,256 @@
+// Responses: status reasons, the MIME table, the date text, the header
+// writer and the fixed 403, 404, 401 and 301 answers.
+#include "HttpResponse.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "HttpRequest.h"
+#include "kernel/VEKLog.h"
+
+using VekKernel::vekLog;
+
+namespace {
+
+const char* const reasons200[] = {"OK", "Created", "Accepted", "Non-Authoritative Information", "No Content",
+                                  "Reset Content", "Partial Content", "Multi-Status", "Already Reported",
+                                  "IM Used"};
+const char* const reasons300[] = {"Multiple Choices", "Moved Permanently", "Found", "See Other",
+                                  "Not Modified", "Use Proxy", "Switch Proxy", "Temporary Redirect",
+                                  "Permanent Redirect"};
+const char* const reasons400[] = {"Bad Request", "Unauthorized", "Payment Required", "Forbidden", "Not Found",
+                                  "Method Not Allowed", "Not Acceptable", "Proxy Authentication Required",
+                                  "Request Timeout", "Conflict", "Gone", "Length Required",
+                                  "Precondition Failed", "Request Entity Too Large", "Request-URI Too Long",
+                                  "Unsupported Media Type", "Requested Range Not Satisfiable",
+                                  "Expectation Failed", "I'm a teapot", "Authentication Timeout",
+                                  "Method Failure", "Enhance Your Calm", "Unprocessable Entity", "Locked",
+                                  "Failed Dependency", "", "Upgrade Required", "", "Precondition Required",
+                                  "Too Many Requests", "", "Request Header Fields Too Large"};
+const char* const reasons500[] = {"Internal Server Error", "Not Implemented", "Bad Gateway",
+                                  "Service Unavailable", "Gateway Timeout", "HTTP Version Not Supported",
+                                  "Variant Also Negotiates", "Insufficient Storage", "Loop Detected",
+                                  "Bandwidth Limit Exceeded", "Not Extended",
+                                  "Network Authentication Required"};
+
+struct SparseReason {
+    int status;
+    const char* text;
+};
+const SparseReason sparseReasons[] = {
+    {440, "Login Timeout"}, {444, "No Response"}, {449, "Retry With"},
+    {450, "Blocked by Parental Controls"}, {451, "Unavailable For Legal Reasons"},
+    {494, "Request Header Too Large"}, {495, "Cert Error"}, {496, "No Cert"}, {497, "HTTP to HTTPS"},
+    {498, "Token expired/invalid"}, {499, "Client Closed Request"}, {520, "Origin Error"},
+    {521, "Web server is down"}, {522, "Connection timed out"}, {523, "Proxy Declined Reques"},
+    {524, "A timeout occurred"}, {598, "Network read timeout error"}, {599, "Network connect timeout error"}};
+
+template <size_t N>
+const char* fromRange(const char* const (&table)[N], int offset)
+{
+    return offset >= 0 && offset < static_cast<int>(N) ? table[offset] : nullptr;
+}
+
+const char* const mimeTypes[] = {
+    "application/octet-stream", "text/html", "text/xml", "text/plain", "application/vnd.mozilla.xul+xml",
+    "text/css", "application/x-javascript", "image/png", "image/jpeg", "image/gif",
+    "application/x-shockwave-flash", "audio/mpeg", "video/mpeg", "video/avi", "video/mp4",
+    "video/quicktime", "video/x-mpeg-avc", "video/flv", "video/MP2T", "video/3gpp", "video/x-ms-asf",
+    "application/octet-stream", "application/x-datastream", "application/x-mpegURL", "application/sdp",
+    "image/vnd.microsoft.icon", "application/binhex"};
+constexpr int MIME_COUNT = sizeof mimeTypes / sizeof mimeTypes[0];
+constexpr int MIME_OTHER = 21;
+
+struct Extension {
+    const char* text;
+    int index;
+};
+const Extension extensions[] = {{"js", 6},   {"ts", 18},  {"htm", 1},  {"xml", 2},  {"xsl", 2},
+                                {"txt", 3},  {"xul", 4},  {"css", 5},  {"png", 7},  {"jpg", 8},
+                                {"gif", 9},  {"swf", 10}, {"mp3", 11}, {"mpg", 12}, {"avi", 13},
+                                {"mp4", 14}, {"mov", 15}, {"264", 16}, {"flv", 17}, {"3gp", 19},
+                                {"asf", 20}, {"sdp", 24}, {"ico", 25}, {"html", 1}, {"mpeg", 12},
+                                {"m3u8", 23}};
+
+const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+const char* const page403 =
+    "<html><head><title>403 Forbidden</title></head><body><h1>Forbidden</h1><hr />"
+    "VEKServer/1.18.7.22 (32bit Linux)</body></html>";
+const char* const page404 =
+    "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+    "<p>The requested URL has no content.</p><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>";
+
+// A header value taken from outside (a page's Content-Type, a location)
+// stops at its first line break, so it can never add header lines.
+std::string headerValue(const char* text)
+{
+    std::string value(text ? text : "");
+    size_t end = value.find_first_of("\r\n");
+    if (end != std::string::npos) value.resize(end);
+    return value;
+}
+
+std::string contentTypeOf(const HttpConnection* conn)
+{
+    std::string type = headerValue(conn->contentTypeOverride);
+    if (!type.empty()) return type;
+    return http_mime_type(conn->mimeIndex);
+}
+
+const char* connectionWord(HttpServer* server, HttpConnection* conn)
+{
+    if (server->maxPerAddress && server->slots &&
+        http_count_address(server, conn->peerAddress) >= server->maxPerAddress)
+        return "close";
+    return (conn->flags & HTTP_CLOSE_AFTER) ? "close" : "keep-alive";
+}
+
+std::string headerText(HttpServer* server, HttpConnection* conn, time_t lastModified, const std::string& type,
+                       const std::string& location)
+{
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "%s %d %s\r\nServer: %s\r\nCache-control: no-cache\r\nPragma: no-cache\r\nConnection: %s\r\n",
+                  "HTTP/1.1", conn->status, http_status_reason(conn->status), HTTP_SERVER_NAME,
+                  connectionWord(server, conn));
+    std::string text = line;
+    if (!(server->optionFlags & HTTP_OPT_NO_RANGES)) text += "Accept-Ranges: bytes\r\n";
+    if (lastModified) {
+        http_format_date(lastModified, line, sizeof line);
+        text += std::string("Last-Modified: ") + line + "\r\n";
+    }
+    if (conn->cseq) text += "CSeq: " + std::to_string(conn->cseq) + "\r\n";
+    text += "Content-Type: " + type + "\r\n";
+    if (conn->flags & HTTP_CHUNKED) text += "Transfer-Encoding: chunked\r\n";
+    else if (conn->bodyLength) text += "Content-Length: " + std::to_string(conn->bodyLength) + "\r\n";
+    if (conn->status == 301 || conn->status == 307) text += "Location: " + location + "\r\n";
+    return text + "\r\n";
+}
+
+// Shortens text by up to *excess bytes and lowers *excess accordingly.
+void cutBy(std::string& text, size_t* excess)
+{
+    size_t cut = *excess < text.size() ? *excess : text.size();
+    text.resize(text.size() - cut);
+    *excess -= cut;
+}
+
+}  // namespace
+
+const char* http_status_reason(int status)
+{
+    const char* text = nullptr;
+    if (status >= 200 && status <= 209) text = fromRange(reasons200, status - 200);
+    else if (status >= 300 && status <= 308) text = fromRange(reasons300, status - 300);
+    else if (status >= 400 && status <= 431) text = fromRange(reasons400, status - 400);
+    else if (status >= 500 && status <= 511) text = fromRange(reasons500, status - 500);
+    for (const SparseReason& reason : sparseReasons)
+        if (reason.status == status) text = reason.text;
+    return text ? text : "";
+}
+
+int http_mime_type_code(const char* extension)
+{
+    if (!extension) return MIME_OTHER;
+    for (const Extension& entry : extensions)
+        if (strcasecmp(entry.text, extension) == 0) return entry.index;
+    return MIME_OTHER;
+}
+
+const char* http_mime_type(int index)
+{
+    return index >= 0 && index < MIME_COUNT ? mimeTypes[index] : mimeTypes[0];
+}
+
+void http_format_date(time_t when, char* buffer, int size)
+{
+    struct tm parts;
+    gmtime_r(&when, &parts);
+    std::snprintf(buffer, static_cast<size_t>(size), "%s, %02d %s %d %02d:%02d:%02d GMT", weekdays[parts.tm_wday],
+                  parts.tm_mday, months[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
+                  parts.tm_sec);
+}
+
+int http_build_header(HttpServer* server, HttpConnection* conn, time_t lastModified, char* area)
+{
+    std::string type = contentTypeOf(conn);
+    std::string location = (conn->status == 301 || conn->status == 307) ? headerValue(conn->out) : "";
+    std::string text = headerText(server, conn, lastModified, type, location);
+    if (text.size() > HTTP_HEADER_AREA - 1) {
+        // Too long for the area: the Location text, then the Content-Type
+        // text give way, so the header keeps its end and never overflows.
+        size_t excess = text.size() - (HTTP_HEADER_AREA - 1);
+        cutBy(location, &excess);
+        cutBy(type, &excess);
+        text = headerText(server, conn, lastModified, type, location);
+        if (text.size() > HTTP_HEADER_AREA - 1) text.resize(HTTP_HEADER_AREA - 1);
+    }
+    std::memcpy(area, text.data(), text.size());
+    area[text.size()] = '\0';
+    return static_cast<int>(text.size());
+}
+
+int http_send_header(HttpServer* server, HttpConnection* conn)
+{
+    if (conn->flags & HTTP_NO_HEADER) return http_send_from_buffer(server, conn);
+    char area[HTTP_HEADER_AREA];
+    int length = http_build_header(server, conn, time(nullptr), area);
+    if (http_send_all(conn->socket, area, length) != 0) {
+        vekLog.system("Failed to send header");
+        return -1;
+    }
+    conn->flags |= HTTP_HEADER_SENT;
+    return 0;
+}
+
+int http_send_page(int socket, const char* headerFormat, const char* page)
+{
+    char header[HTTP_HEADER_AREA];
+    int length = std::snprintf(header, sizeof header, headerFormat, HTTP_SERVER_NAME,
+                               static_cast<int>(std::strlen(page)));
+    if (http_send_all(socket, header, length) != 0) return -1;
+    return http_send_all(socket, page, static_cast<int64>(std::strlen(page)));
+}
+
+int http_send_403(int socket)
+{
+    return http_send_page(socket,
+                          "HTTP/1.1 403 Forbidden\r\nServer: %s\r\nContent-length: %d\r\n"
+                          "Content-Type: text/html\r\n\r\n",
+                          page403);
+}
+
+int http_send_404(int socket)
+{
+    return http_send_page(socket,
+                          "HTTP/1.1 404 Not Found\r\nServer: %s\r\nContent-length: %d\r\n"
+                          "Content-Type: text/html\r\n\r\n",
+                          page404);
+}
+
+int http_send_401(HttpServer*, HttpConnection* conn, int reason)
+{
+    const char* body = reason == HTTP_AUTH_REQUIRED ? "Authentication required" : "Authentication failed";
+    char header[HTTP_HEADER_AREA];
+    int length = std::snprintf(header, sizeof header,
+                               "HTTP/1.1 401 Authorization Required\r\nWWW-Authenticate: Basic realm=\"%s\"\r\n"
+                               "Content-Length: %d\r\nContent-Type: text/html\r\n\r\n",
+                               "Login", static_cast<int>(std::strlen(body)));
+    if (http_send_all(conn->socket, header, length) != 0) return -1;
+    return http_send_all(conn->socket, body, static_cast<int64>(std::strlen(body)));
+}
+
+int http_send_301(HttpConnection* conn, const char* location)
+{
+    static const char format[] = "HTTP/1.1 301 Moved Permanently\r\nServer: %s\r\nLocation: %s\r\n\r\n";
+    std::string text = headerValue(location);
+    size_t fixed = sizeof format - 5 + std::strlen(HTTP_SERVER_NAME);
+    if (fixed + text.size() > HTTP_HEADER_AREA - 1) text.resize(HTTP_HEADER_AREA - 1 - fixed);
+    char header[HTTP_HEADER_AREA];
+    int length = std::snprintf(header, sizeof header, format, HTTP_SERVER_NAME, text.c_str());
+    return http_send_all(conn->socket, header, length);
+}

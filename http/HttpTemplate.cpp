@@ -1,0 +1,185 @@
+// The template bridge. A run gets one program: "#[vek_prog;[" + prelude +
+// page text + "]]", where vek_prog is the wrapper the start-up script defines.
+//
+// Values that come from the request (POST parameters, the decoded path) and
+// the document directory are never written into the program text: inside
+// protected brackets a value holding "]" would end the brackets and run the
+// rest as template code. They are defined as forms of the run's level before
+// the program starts, so each form holds its value byte for byte and nothing
+// of it is ever evaluated. The prelude text carries only the fixed values.
+#include "HttpTemplate.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "HttpRequest.h"
+#include "HttpResponse.h"
+#include "kernel/VekAlloc.h"
+#include "kernel/VekUtil.h"
+#include "language/ttm/TTMProcessor.h"
+
+using VekLanguage::Form;
+using VekLanguage::TTMProcessor;
+
+std::string templateMimeType;
+const char* const HTTP_TEMPLATE_DEFAULT_MIME = "text/html";
+
+namespace {
+
+std::string dottedAddress(u32 address)
+{
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                  address & 0xFF);
+    return text;
+}
+
+// The request's values, as forms of the processor's current level.
+void defineRequestForms(HttpServer* server, HttpConnection* conn, TTMProcessor* processor)
+{
+    if (conn->body) {
+        for (const HttpInjectedForm& form : http_inject_params(std::string(conn->body, static_cast<size_t>(conn->contentLength))))
+            processor->defineFormAtLevel(form.first, form.second, processor->level);
+    }
+    processor->defineFormAtLevel("VEKSERVER_ROOT_PATH", http_document_root(server, conn), processor->level);
+    if (conn->path) processor->defineFormAtLevel("VEKSERVER_FILE_PATH", url_decode(conn->path), processor->level);
+}
+
+// The page text of the run and whether its answer goes out without a
+// header; false when there is no program at all.
+bool choosePage(HttpServer* server, HttpConnection* conn, const std::string& filePath, std::string* page)
+{
+    conn->flags &= ~HTTP_NO_HEADER;
+    if (!filePath.empty()) {
+        *page = VekKernel::readFile(filePath);
+        return true;
+    }
+    if (conn->path && http_is_template_file(conn->path)) {
+        std::string root = http_document_root(server, conn);
+        if (server->documentPath) *server->documentPath = root;
+        PathJob job = {root.c_str(), conn->path, {0}, nullptr, 0};
+        if (http_normalize_path(&job) >= 0) *page = VekKernel::readFile(job.text);
+        return true;
+    }
+    if (conn->path) {
+        *page = url_decode(conn->path);
+        conn->flags |= HTTP_NO_HEADER;
+        return true;
+    }
+    if (conn->rawText && !conn->rawText->empty()) {
+        *page = *conn->rawText;
+        conn->flags |= HTTP_NO_HEADER;
+        return true;
+    }
+    return false;
+}
+
+// Copies the run's output block into a fresh body block owned by the slot;
+// a final NUL byte is not part of the body.
+void takeOutput(HttpConnection* conn, const u8* block)
+{
+    u64 length = 0;
+    if (block) std::memcpy(&length, block, sizeof length);
+    if (length > 0 && block[8 + length - 1] == 0) --length;
+    char* body = static_cast<char*>(vekMalloc(static_cast<u32>(length ? length : 1)));
+    if (length) std::memcpy(body, block + 8, length);
+    conn->ownedBody = body;
+    conn->out = body;
+    conn->outPending = conn->bodyLength = static_cast<int64>(length);
+}
+
+void readResultForms(HttpConnection* conn, TTMProcessor* processor)
+{
+    if (Form* status = processor->findForm("VEKSERVER_STATUS_CODE"))
+        conn->status = static_cast<int>(std::strtol(status->rest().c_str(), nullptr, 10));
+    conn->mimeIndex = 1;
+    if (Form* type = processor->findForm("VEKSERVER_MIME_TYPE")) {
+        templateMimeType = type->rest();
+        conn->contentTypeOverride = templateMimeType.c_str();
+    }
+}
+
+}  // namespace
+
+std::vector<HttpInjectedForm> http_inject_params(const std::string& body)
+{
+    std::vector<HttpInjectedForm> forms;
+    std::map<std::string, int> seen;
+    size_t start = 0;
+    while (start <= body.size()) {
+        size_t end = body.find('&', start);
+        if (end == std::string::npos) end = body.size();
+        std::string pair = body.substr(start, end - start);
+        if (!pair.empty()) {
+            size_t equals = pair.find('=');
+            std::string name = pair.substr(0, equals);
+            std::string value = equals == std::string::npos ? std::string() : url_decode(pair.substr(equals + 1));
+            int index = seen[name]++;
+            forms.emplace_back("HTTP_PARAM_" + name + "(" + std::to_string(index) + ")", value);
+        }
+        start = end + 1;
+    }
+    return forms;
+}
+
+std::string http_template_prelude(HttpConnection* conn)
+{
+    char text[512];
+    const char* type = conn->contentTypeOverride ? conn->contentTypeOverride : HTTP_TEMPLATE_DEFAULT_MIME;
+    std::snprintf(text, sizeof text,
+                  "#[.=;VEKSERVER_REMOTE_ADDR;[%s]]\n"
+                  "#[.=;VEKSERVER_VERSION_MAJOR;[%d]]\n"
+                  "#[.=;VEKSERVER_VERSION_MINOR;[%d]]\n"
+                  "#[.=;VEKSERVER_VERSION_RELEASE;[%d]]\n"
+                  "#[.=;VEKSERVER_VERSION_BUILD;[%ld]]\n"
+                  "#[.=;VEKSERVER_VERSION_OS_TYPE;[%s]]\n"
+                  "#[.=;VEKSERVER_VERSION_APP_TYPE;[%s]]\n"
+                  "#[.=;VEKSERVER_VERSION_SECURITY;[%s]]\n"
+                  "#[.=;VEKSERVER_STATUS_CODE;[%d]]\n"
+                  "#[.=;VEKSERVER_MIME_TYPE;[%s]]\n",
+                  dottedAddress(conn->peerAddress).c_str(), 1, 18, 7, 22L, "Linux", "32bit", "", conn->status,
+                  type);
+    return text;
+}
+
+int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath)
+{
+    conn->flags = (conn->flags & ~(HTTP_READING | HTTP_WRITING)) | HTTP_TEMPLATE;
+    TTMProcessor* processor = new TTMProcessor(std::string(server->templateRoot));
+    conn->processor = processor;
+    processor->init(std::string());
+    defineRequestForms(server, conn, processor);
+    templateMimeType.clear();
+    std::string prelude = http_template_prelude(conn);
+    std::string page;
+    if (choosePage(server, conn, filePath, &page)) processor->setInput("#[vek_prog;[" + prelude + page + "]]");
+    if (conn->path) vekFree(&conn->path);
+    if ((conn->flags & HTTP_OWNS_BODY) && conn->ownedBody) vekFree(&conn->ownedBody);
+    conn->flags &= ~HTTP_OWNS_BODY;
+    conn->ownedBody = nullptr;
+    conn->out = nullptr;
+    conn->outPending = 0;
+    return 0;
+}
+
+int http_continue_template(HttpServer* server, HttpConnection* conn)
+{
+    TTMProcessor* processor = static_cast<TTMProcessor*>(conn->processor);
+    if (!processor) return -1;
+    if (!processor->run(server->scriptSteps)) return 0;
+    takeOutput(conn, processor->getOutput());
+    readResultForms(conn, processor);
+    delete processor;
+    conn->processor = nullptr;
+    conn->flags = (conn->flags & ~HTTP_TEMPLATE) | HTTP_WRITING | HTTP_FROM_BUFFER | HTTP_OWNS_BODY;
+    return http_send_header(server, conn);
+}
+
+void http_abort_template(HttpConnection* conn)
+{
+    delete static_cast<TTMProcessor*>(conn->processor);
+    conn->processor = nullptr;
+    conn->flags &= ~HTTP_TEMPLATE;
+}

@@ -1,0 +1,32 @@
+// The template bridge: turns a request into a run of the template processor,
+// resumes the run a slice per loop turn, and turns its output into the answer.
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "HttpServer.h"
+
+// Content-Type set by the last finished run; the slot's
+// contentTypeOverride points at it.
+extern std::string templateMimeType;
+// Content-Type a run starts with, so that a page that does not set it is
+// still answered with a valid type.
+extern const char* const HTTP_TEMPLATE_DEFAULT_MIME;
+
+// One injected definition: the form name and its exact value.
+typedef std::pair<std::string, std::string> HttpInjectedForm;
+
+// Starts a run for the slot; filePath is the page file (a ".ttm" page or
+// the index.ttm fallback) or empty. Returns 0.
+int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath);
+// One slice: 0 while the run goes on, else the result of sending the header.
+int http_continue_template(HttpServer* server, HttpConnection* conn);
+// Drops a run in progress (the slot is being closed).
+void http_abort_template(HttpConnection* conn);
+// The parameter forms of a POST body: "HTTP_PARAM_<name>(<n>)" with the
+// URL-decoded value, n counting earlier pairs of the same name.
+std::vector<HttpInjectedForm> http_inject_params(const std::string& body);
+// The prelude text of fixed definitions for the slot (remote address,
+// version, status code, MIME type).
+std::string http_template_prelude(HttpConnection* conn);

@@ -1,0 +1,137 @@
+// The program shell: the life of the process from the signal handlers to
+// the tear-down of the process-wide singletons.
+#include "ServerMain.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "HttpHandlers.h"
+#include "HttpResponse.h"
+#include "HttpServer.h"
+#include "HttpUpload.h"
+#include "ServerConfig.h"
+#include "kernel/VEKConnectionPool.h"
+#if __has_include("base/VEKBaseRegistry.h")
+#include "base/VEKBaseRegistry.h"
+#define VEK_SERVER_HAS_REGISTRY 1
+#endif
+
+namespace {
+
+const char* const BLUE = "\x1b[0;34m";
+const char* const GREEN = "\x1b[0;32m";
+const char* const YELLOW = "\x1b[0;33m";
+const char* const RESET = "\x1b[0m";
+
+void printBanner()
+{
+    std::printf("\n%s VEKServer%s version %s1.18.7.22%s (%s32bit Linux%s)\n", BLUE, RESET, GREEN, RESET, YELLOW,
+                RESET);
+}
+
+void setServerDefaults()
+{
+    http_server_init(&httpServer);
+    httpServer.maxClients = 100;
+    httpServer.port = 3333;
+    std::snprintf(httpServer.documentRoot, sizeof httpServer.documentRoot, "%s", "www");
+    httpServer.handlers = httpEmptyHandlerTable;
+    httpServer.optionFlags = 0;
+    httpServer.idleTimeout = 15;
+    httpServer.uploadCallback = http_upload_data;
+    httpServer.scriptSteps = 30;
+}
+
+void printListeningLine()
+{
+    std::printf("%s\n Listening on address: %s%s%s and port: %s%d%s", RESET, YELLOW, local_ipv4_text().c_str(),
+                RESET, YELLOW, httpServer.port, RESET);
+    std::puts(" ...\n");
+    std::fflush(stdout);
+}
+
+int runKillMode()
+{
+    http_server_stop(&httpServer);
+    char command[1024] = {0};
+    std::snprintf(command, sizeof command, "fuser -k %d/tcp", httpServer.port);
+    return std::system(command);
+}
+
+// Writes the decimal digits of value; async-signal-safe.
+void writeNumber(int value)
+{
+    char digits[16];
+    int count = 0;
+    unsigned number = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number && count < 15);
+    if (value < 0) digits[count++] = '-';
+    while (count) {
+        ssize_t ignored = write(STDOUT_FILENO, &digits[--count], 1);
+        (void)ignored;
+    }
+}
+
+void writeText(const char* text, size_t length)
+{
+    ssize_t ignored = write(STDOUT_FILENO, text, length);
+    (void)ignored;
+}
+
+}  // namespace
+
+void signal_handler(int signal)
+{
+    // Only async-signal-safe work here: the message goes out with write(),
+    // and the loop releases everything at its next turn.
+    if (signal != 0) {
+        writeText("\nCaught signal (", 16);
+        writeNumber(signal);
+        writeText("). VEKServer shutting down...\n", 30);
+    }
+    http_server_request_stop(&httpServer);
+}
+
+void exit_cleanup()
+{
+#ifdef VEK_SERVER_HAS_REGISTRY
+    VekBase::VEKBaseRegistry* registry = VekBase::VEKBaseRegistry::instance();
+    VekBase::VEKBaseRegistry::destroy(registry);
+    delete registry;
+#endif
+    VekConnectionPool::VEKConnectionPool* pool = VekConnectionPool::VEKConnectionPool::instance();
+    VekConnectionPool::VEKConnectionPool::destroy(pool);
+    delete pool;
+}
+
+int server_main(int argc, char** argv)
+{
+    std::signal(SIGINT, signal_handler);
+    std::signal(SIGTERM, signal_handler);
+    std::signal(SIGPIPE, SIG_IGN);
+    printBanner();
+    setServerDefaults();
+    httpServer.hostMap = read_config_file();
+    httpServer.documentPath = new std::string();
+    ServerOptions options;
+    parse_command_line(argc, argv, options);
+    if (options.killMode) return runKillMode();
+    if (!run_startup_script()) {
+        http_server_stop(&httpServer);
+        exit_cleanup();
+        return 1;
+    }
+    if (run_sort_mode(options.sort)) return 0;
+    printListeningLine();
+    if (http_server_start(&httpServer) == 0) http_main_loop(&httpServer);
+    else std::puts("Error starting HTTP server");
+    http_server_stop(&httpServer);
+    exit_cleanup();
+    return 0;
+}
