@@ -137,9 +137,11 @@ class VEKCursorBase : public VEKObject {
   bool nextAfter(u64 level, const std::string& key, std::string* nextKey, u64* id);
   bool prevBefore(u64 level, const std::string& key, std::string* prevKey, u64* id);
   void deleteSubtree(u64 id);
-  bool isInside(u64 ancestorId, const std::vector<Frame>& frames) const;
-  u64 rootChild(const std::string& key);
-  std::vector<std::vector<std::string>> userEntry(const std::string& user);
+  int64 countLevel(u64 level);
+  u64 rootChild(const std::string& key, bool create);
+  std::vector<std::string> childKeys(u64 level);
+  bool userRecord(const std::string& user, u64* id, std::string* digest, std::string* right);
+  u64 indexBranch(const std::string& branch, bool create);
 
   std::string baseName;                 // file or memory name of the base
   u32 streamFlags;                      // VEK_STREAM_MEMORY or VEK_STREAM_FILE

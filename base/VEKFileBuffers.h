@@ -1,6 +1,7 @@
-// The process-wide file-buffer cache: per file name a VEKFileBuffer holding
+// The process-wide file-buffer cache: per file a VEKFileBuffer holding
 // cached blocks ("items") of the file, and the pool VEKFileBuffers of such
-// files. File streams read through it and write through it.
+// files, found by device and inode (so two spellings of one path share an
+// entry). File streams read through it and write through it.
 //
 // Rules the cache keeps:
 //  1. Write-through: a write reaches the file before the cache is updated, so
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "kernel/VekTypes.h"
@@ -35,8 +37,6 @@ class VEKFileBuffer {
   // Updates the cached copies of blocks that [offset, offset+length) touches
   // (after the bytes were written to the file).
   void written(int64 offset, const void* data, int64 length);
-  // Forgets every cached byte at or beyond newSize.
-  void truncated(int64 newSize);
   void clear();
 
   bool dropped = false;        // no longer in the pool: holders must not use it
@@ -56,7 +56,9 @@ class VEKFileBuffer {
   Item* load(int fd, int64 block);
   void evict();
 
+  int64 itemSize;                         // bytes per item, fixed at creation
   std::unordered_map<int64, Item> items;  // block number -> cached block
+  std::map<int64, bool> partialItems;     // cached blocks shorter than itemSize
 };
 
 // The pool of cached files.
@@ -72,8 +74,8 @@ class VEKFileBuffers {
   std::shared_ptr<VEKFileBuffer> acquire(const std::string& name, int fd);
   // A stream lets go of its entry (fd still open).
   void release(const std::shared_ptr<VEKFileBuffer>& entry, int fd);
-  // Drops the entry for name (the file is being removed or replaced).
-  void drop(const std::string& name);
+  // Drops the entry of the file at path (it is being removed or replaced).
+  void drop(const std::string& path);
   // Drops every entry.
   void clear();
   u64 tick() { return ++freshness; }
@@ -85,7 +87,8 @@ class VEKFileBuffers {
  private:
   void evictFiles();
 
-  std::map<std::string, std::shared_ptr<VEKFileBuffer>> files;  // pool by name
+  typedef std::pair<u64, u64> FileId;                          // device, inode
+  std::map<FileId, std::shared_ptr<VEKFileBuffer>> files;      // the pool
   u64 freshness = 0;                                           // access counter
 };
 

@@ -58,19 +58,26 @@ class VEKStream : public VEKObject {
   // Stops journalling and closes the journal (the journal file stays).
   virtual void EndSaveWrite();
 
+  // Renames a name of this stream's kind: 0 on success.
+  virtual int rename(const char* from, const char* to) = 0;
   // Makes written bytes durable (fsync for files; nothing for memory).
   virtual void sync() = 0;
+  // Makes the directory entries of name durable (nothing for memory).
+  virtual void syncDirectory(const std::string& name) = 0;
+  // Reads up to length bytes at offset without moving the position; the
+  // bytes read (fewer at the end). Throws on an I/O error.
+  virtual int64 readAt(int64 offset, void* buffer, int64 length) = 0;
   // A new closed stream of the same kind (file or memory).
   virtual VEKStream* newStream() const = 0;
   // The name the stream was opened with.
   const std::string& name() const { return streamName; }
   // The journal while StartSaveWrite is in force, else null.
   VEKJournal* journal() const { return activeJournal.get(); }
+  // While journalling: saves the original bytes of [offset, offset+length)
+  // that are not saved yet. Every write and truncation calls it first.
+  void saveOriginal(int64 offset, int64 length);
 
  protected:
-  // Saves the original bytes of [offset, offset+length) before a change.
-  void beforeChange(int64 offset, int64 length);
-
   std::string streamName;                      // name given to open
   std::unique_ptr<VEKJournal> activeJournal;   // journal while saving writes
 };
@@ -94,7 +101,10 @@ class VEKStreamFile : public VEKStream {
   bool eof() override;
   void truncate(int64 newSize) override;
   int64 size() override;
+  int rename(const char* from, const char* to) override;
   void sync() override;
+  void syncDirectory(const std::string& name) override;
+  int64 readAt(int64 offset, void* buffer, int64 length) override;
   VEKStream* newStream() const override;
 
   // Drops the cache entry of path (and a memory stream of that name) and
@@ -103,11 +113,11 @@ class VEKStreamFile : public VEKStream {
 
  private:
   bool cached() const;
-  void readAt(int64 offset, void* buffer, int64 length);
   void writeAt(int64 offset, const void* data, int64 length);
 
   int fd = -1;                                  // own descriptor, -1 when closed
   int64 position = 0;                           // read/write position
+  bool appendMode = false;                      // opened with O_APPEND
   std::shared_ptr<VEKFileBuffer> buffer;        // cache entry, null when uncached
 };
 
@@ -130,7 +140,10 @@ class VEKStreamMem : public VEKStream {
   bool eof() override;
   void truncate(int64 newSize) override;
   int64 size() override;
+  int rename(const char* from, const char* to) override;
   void sync() override;
+  void syncDirectory(const std::string& name) override;
+  int64 readAt(int64 offset, void* buffer, int64 length) override;
   VEKStream* newStream() const override;
 
   // Drops the stored bytes of name; 0 when they existed.

@@ -1,0 +1,107 @@
+// The rollback journal of a stream (see VEKJournal.h for its layout and rules).
+#include "base/VEKJournal.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "base/VEKBytes.h"
+
+namespace VekBase {
+
+namespace {
+
+const char kMagic[8] = {'V', 'E', 'K', 'J', 'R', 'N', 'L', '1'};
+constexpr int kHeaderSize = 16;
+constexpr int kRecordHeader = 12;
+
+
+}  // namespace
+
+VEKJournal::VEKJournal(VEKStream& journalled, const std::string& name)
+    : target(journalled), out(journalled.newStream()), journalName(name), startSize(journalled.size()) {
+  out->open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  std::string header(kMagic, sizeof kMagic);
+  appendLE(header, static_cast<u64>(startSize), 8);
+  out->zwrite(header.data(), static_cast<int64>(header.size()));
+}
+
+VEKJournal::~VEKJournal() {
+  if (out && out->isOpen()) out->close();
+}
+
+void VEKJournal::saveOriginal(int64 offset, int64 length) {
+  if (length <= 0) return;
+  int64 first = offset / BLOCK;
+  int64 last = (offset + length - 1) / BLOCK;
+  std::string record;
+  for (int64 block = first; block <= last && block * BLOCK < startSize; ++block) {
+    if (!savedBlocks.insert(block).second) continue;
+    int64 size = std::min(BLOCK, startSize - block * BLOCK);
+    record.assign(kRecordHeader + size, '\0');
+    u8* bytes = reinterpret_cast<u8*>(&record[0]);
+    putLE(bytes, static_cast<u64>(block * BLOCK), 8);
+    putLE(bytes + 8, static_cast<u64>(size), 4);
+    if (target.readAt(block * BLOCK, bytes + kRecordHeader, size) != size)
+      throw std::runtime_error("Journal: short read of " + target.name());
+    out->zwrite(record.data(), static_cast<int64>(record.size()));
+  }
+}
+
+void VEKJournal::sync() {
+  out->sync();
+  if (!directorySynced) out->syncDirectory(journalName);
+  directorySynced = true;
+}
+
+VEKJournalImage readJournal(const VEKStream& like, const std::string& name) {
+  VEKJournalImage image;
+  std::unique_ptr<VEKStream> in(like.newStream());
+  if (in->access(name.c_str(), 0) != 0) return image;
+  in->open(name.c_str(), O_RDONLY, 0600);
+  int64 total = in->size();
+  std::string bytes(static_cast<size_t>(total), '\0');
+  if (total > 0 && in->readAt(0, &bytes[0], total) != total) return image;
+  in->close();
+  const u8* at = reinterpret_cast<const u8*>(bytes.data());
+  if (total < kHeaderSize || std::memcmp(at, kMagic, sizeof kMagic) != 0) return image;
+  image.valid = true;
+  image.originalSize = static_cast<int64>(getLE(at + 8, 8));
+  for (int64 pos = kHeaderSize; pos + kRecordHeader <= total;) {
+    int64 offset = static_cast<int64>(getLE(at + pos, 8));
+    int64 size = static_cast<int64>(getLE(at + pos + 8, 4));
+    if (pos + kRecordHeader + size > total) break;  // cut short by a crash
+    image.regions.emplace_back(offset, bytes.substr(static_cast<size_t>(pos + kRecordHeader), size));
+    pos += kRecordHeader + size;
+  }
+  return image;
+}
+
+void rollbackJournal(VEKStream& target, const VEKJournalImage& image) {
+  for (const auto& region : image.regions) {
+    target.seek(region.first, 0);
+    target.zwrite(region.second.data(), static_cast<int64>(region.second.size()));
+  }
+  target.truncate(image.originalSize);
+}
+
+void copyJournalled(VEKStream& from, VEKStream& to, const VEKJournalImage& image) {
+  std::string bytes;
+  auto copy = [&](int64 offset, int64 length) {
+    bytes.resize(static_cast<size_t>(length));
+    int64 got = from.readAt(offset, &bytes[0], length);
+    if (got <= 0) return;
+    to.seek(offset, 0);
+    to.zwrite(bytes.data(), got);
+  };
+  int64 newSize = from.size();
+  for (const auto& region : image.regions)
+    copy(region.first, static_cast<int64>(region.second.size()));
+  for (int64 offset = image.originalSize; offset < newSize; offset += VEKJournal::BLOCK)
+    copy(offset, std::min(VEKJournal::BLOCK, newSize - offset));
+  to.truncate(newSize);
+}
+
+}  // namespace VekBase

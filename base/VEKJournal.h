@@ -1,0 +1,72 @@
+// The rollback journal of a stream: the original bytes of every block that
+// a writer changes, saved before the change reaches the stream, and the
+// stream's original size. The same record tells, at commit, which regions
+// of the write file must be copied into the read file.
+//
+// Journal layout (integers little-endian):
+//   header  "VEKJRNL1" (8 bytes), original size (u64)
+//   records block offset (u64), length (u32), the original bytes
+// Rules:
+//  1. A block is saved at most once per journal, and always before the first
+//     change to it is written to the stream (saveOriginal runs inside every
+//     write and truncation of a journalled stream).
+//  2. Blocks at or past the original size are not saved: rollback truncates
+//     them away, and commit copies everything past the original size.
+//  3. A record cut short by a crash is ignored: its block was not yet changed,
+//     because the record is written before the change.
+#pragma once
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "base/VEKStream.h"
+#include "kernel/VekTypes.h"
+
+namespace VekBase {
+
+class VEKJournal {
+ public:
+  static constexpr int64 BLOCK = 4096;  // journalling granularity in bytes
+
+  // Creates journalName afresh (same stream kind as target) and writes its
+  // header with target's current size.
+  VEKJournal(VEKStream& target, const std::string& journalName);
+  ~VEKJournal();
+  VEKJournal(const VEKJournal&) = delete;
+  VEKJournal& operator=(const VEKJournal&) = delete;
+
+  // Saves the blocks of [offset, offset+length) not saved yet.
+  void saveOriginal(int64 offset, int64 length);
+  // Makes the journal and its directory entry durable.
+  void sync();
+  const std::string& name() const { return journalName; }
+  int64 originalSize() const { return startSize; }
+
+ private:
+  VEKStream& target;                     // the journalled stream
+  std::unique_ptr<VEKStream> out;        // the journal stream
+  std::string journalName;               // its name
+  int64 startSize;                       // target's size when journalling began
+  std::unordered_set<int64> savedBlocks; // block numbers already saved
+  bool directorySynced = false;          // journal's directory entry durable
+};
+
+// A journal read back for recovery.
+struct VEKJournalImage {
+  bool valid = false;                                   // header read correctly
+  int64 originalSize = 0;                               // target's original size
+  std::vector<std::pair<int64, std::string>> regions;   // offset, original bytes
+};
+
+// Reads the journal named name through a stream of kind like; invalid when
+// missing or without a whole header.
+VEKJournalImage readJournal(const VEKStream& like, const std::string& name);
+// Puts the saved bytes back into target and cuts it to its original size.
+void rollbackJournal(VEKStream& target, const VEKJournalImage& image);
+// Copies every journalled region of from (and everything past the original
+// size) into to, and gives to the size of from.
+void copyJournalled(VEKStream& from, VEKStream& to, const VEKJournalImage& image);
+
+}  // namespace VekBase

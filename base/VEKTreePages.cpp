@@ -1,0 +1,285 @@
+// The pages of the base file: the header, decoding and encoding of tree
+// pages, long keys in overflow chains, the free-page stack, and flush (see
+// the layout and rules in VEKTree.h).
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "base/VEKBytes.h"
+#include "base/VEKJournal.h"
+#include "base/VEKTree.h"
+
+namespace VekBase {
+
+namespace {
+
+const char kMagic[8] = {'V', 'E', 'K', 'B', 'A', 'S', 'E', '1'};
+constexpr size_t kHeaderBytes = 44;
+constexpr size_t kPageHeader = 16;
+constexpr u8 kLeaf = 1, kInner = 2, kOverflow = 3, kFree = 4;
+
+u32 fnv1a(const u8* bytes, size_t length) {
+  u32 hash = 2166136261u;
+  for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  return hash;
+}
+
+u8* raw(std::string& bytes) { return reinterpret_cast<u8*>(&bytes[0]); }
+const u8* raw(const std::string& bytes) { return reinterpret_cast<const u8*>(bytes.data()); }
+
+}  // namespace
+
+VEKTree::VEKTree(VEKStream& base) : stream(base) {
+  if (stream.size() == 0) format();
+  else readHeader();
+}
+
+VEKTree::~VEKTree() = default;
+
+void VEKTree::format() {
+  created = true;
+  rootPage = 1;
+  pageCount = 2;
+  nodes.resize(pageCount);
+  nodes[1].reset(new VEKNode());
+  recount(*nodes[1]);
+  touch(1);
+  headerDirty = true;
+}
+
+void VEKTree::readHeader() {
+  std::string header(kHeaderBytes, '\0');
+  auto notBase = [this]() { throw std::runtime_error("Can't open the VEKBase file: " + stream.name()); };
+  if (stream.readAt(0, raw(header), kHeaderBytes) != static_cast<int64>(kHeaderBytes)) notBase();
+  const u8* at = raw(header);
+  if (std::memcmp(at, kMagic, sizeof kMagic) != 0 || getLE(at + 40, 4) != fnv1a(at, 40)) notBase();
+  if (getLE(at + 8, 4) != PAGE) notBase();
+  rootPage = static_cast<u32>(getLE(at + 12, 4));
+  pageCount = static_cast<u32>(getLE(at + 16, 4));
+  u32 freeHead = static_cast<u32>(getLE(at + 20, 4));
+  nextId = getLE(at + 24, 8);
+  homeId = getLE(at + 32, 8);
+  if (pageCount < 2 || rootPage == 0 || rootPage >= pageCount || freeHead >= pageCount ||
+      stream.size() < static_cast<int64>(pageCount) * PAGE)
+    notBase();
+  nodes.resize(pageCount);
+  loadFreeList(freeHead);
+}
+
+std::string VEKTree::encodeHeader() const {
+  std::string page(PAGE, '\0');
+  u8* at = raw(page);
+  std::memcpy(at, kMagic, sizeof kMagic);
+  putLE(at + 8, PAGE, 4);
+  putLE(at + 12, rootPage, 4);
+  putLE(at + 16, pageCount, 4);
+  putLE(at + 20, freeStack.empty() ? 0 : freeStack.back(), 4);
+  putLE(at + 24, nextId, 8);
+  putLE(at + 32, homeId, 8);
+  putLE(at + 40, fnv1a(at, 40), 4);
+  return page;
+}
+
+std::string VEKTree::readPage(u32 page) {
+  if (page == 0 || page >= pageCount) damaged(page);
+  std::string bytes(PAGE, '\0');
+  if (stream.readAt(static_cast<int64>(page) * PAGE, raw(bytes), PAGE) != PAGE) damaged(page);
+  return bytes;
+}
+
+// The free pages form a chain from the header's first free page; the
+// stack keeps the first one on top, so pages below the top never change
+// their successor and need no rewrite.
+void VEKTree::loadFreeList(u32 head) {
+  std::vector<u32> chain;
+  for (u32 page = head; page != 0;) {
+    if (chain.size() >= pageCount) damaged(page);
+    std::string bytes = readPage(page);
+    if (raw(bytes)[0] != kFree) damaged(page);
+    chain.push_back(page);
+    page = static_cast<u32>(getLE(raw(bytes) + 4, 4));
+  }
+  freeStack.assign(chain.rbegin(), chain.rend());
+}
+
+VEKNode& VEKTree::load(u32 page) {
+  std::unique_ptr<VEKNode> fresh(new VEKNode());
+  decodeNode(page, readPage(page), *fresh);
+  nodes[page] = std::move(fresh);
+  return *nodes[page];
+}
+
+void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
+  const u8* at = raw(bytes);
+  if (at[0] != kLeaf && at[0] != kInner) damaged(page);
+  n.leaf = at[0] == kLeaf;
+  size_t count = getLE(at + 2, 2);
+  n.next = static_cast<u32>(getLE(at + 4, 4));
+  n.prev = static_cast<u32>(getLE(at + 8, 4));
+  auto checkPage = [&](u32 link, bool zeroAllowed) {
+    if ((link == 0 && !zeroAllowed) || link >= pageCount) damaged(page);
+    return link;
+  };
+  checkPage(n.next, true);
+  checkPage(n.prev, true);
+  if (!n.leaf) n.children.push_back(checkPage(static_cast<u32>(getLE(at + 12, 4)), false));
+  size_t pos = kPageHeader;
+  for (size_t i = 0; i < count; ++i) {
+    if (pos + 24 > PAGE) damaged(page);
+    VEKEntry entry;
+    entry.parent = getLE(at + pos, 8);
+    entry.id = getLE(at + pos + 8, 8);
+    size_t length = getLE(at + pos + 16, 4);
+    entry.overflow = static_cast<u32>(getLE(at + pos + 20, 4));
+    size_t inlineBytes = std::min<size_t>(length, INLINE_KEY);
+    if (pos + 24 + inlineBytes + (n.leaf ? 0 : 4) > PAGE) damaged(page);
+    entry.key.assign(bytes, pos + 24, inlineBytes);
+    if (length > INLINE_KEY) entry.key += readOverflow(entry.overflow, length - INLINE_KEY);
+    pos += 24 + inlineBytes;
+    if (!n.leaf) {
+      n.children.push_back(checkPage(static_cast<u32>(getLE(at + pos, 4)), false));
+      pos += 4;
+    }
+    if (!n.entries.empty()) {
+      const VEKEntry& before = n.entries.back();
+      bool ordered = before.parent < entry.parent ||
+                     (before.parent == entry.parent && before.key < entry.key);
+      if (!ordered) damaged(page);
+    }
+    n.entries.push_back(std::move(entry));
+  }
+  recount(n);
+}
+
+std::string VEKTree::readOverflow(u32 first, size_t length) {
+  std::string rest;
+  for (u32 page = first; rest.size() < length;) {
+    std::string bytes = readPage(page);
+    const u8* at = raw(bytes);
+    size_t used = getLE(at + 8, 4);
+    if (at[0] != kOverflow || used == 0 || used > PAGE - kPageHeader || rest.size() + used > length) damaged(page);
+    rest.append(bytes, kPageHeader, used);
+    page = static_cast<u32>(getLE(at + 4, 4));
+  }
+  return rest;
+}
+
+u32 VEKTree::writeOverflow(const std::string& rest, std::vector<std::pair<u32, std::string>>& out) {
+  const size_t chunk = PAGE - kPageHeader;
+  std::vector<u32> pages;
+  for (size_t done = 0; done < rest.size(); done += chunk) pages.push_back(takePage());
+  for (size_t i = 0; i < pages.size(); ++i) {
+    std::string bytes(PAGE, '\0');
+    size_t used = std::min(chunk, rest.size() - i * chunk);
+    raw(bytes)[0] = kOverflow;
+    putLE(raw(bytes) + 4, i + 1 < pages.size() ? pages[i + 1] : 0, 4);
+    putLE(raw(bytes) + 8, used, 4);
+    std::memcpy(raw(bytes) + kPageHeader, rest.data() + i * chunk, used);
+    out.emplace_back(pages[i], std::move(bytes));
+  }
+  return pages.front();
+}
+
+void VEKTree::freeChain(u32 first) {
+  size_t steps = 0;
+  for (u32 page = first; page != 0; ++steps) {
+    if (steps >= pageCount) damaged(page);
+    std::string bytes = readPage(page);
+    if (raw(bytes)[0] != kOverflow) damaged(page);
+    freePage(page);
+    page = static_cast<u32>(getLE(raw(bytes) + 4, 4));
+  }
+}
+
+std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::string>>& out) {
+  std::string bytes(PAGE, '\0');
+  u8* at = raw(bytes);
+  at[0] = n.leaf ? kLeaf : kInner;
+  putLE(at + 2, n.entries.size(), 2);
+  putLE(at + 4, n.next, 4);
+  putLE(at + 8, n.prev, 4);
+  putLE(at + 12, n.leaf ? 0 : n.children[0], 4);
+  size_t pos = kPageHeader;
+  for (size_t i = 0; i < n.entries.size(); ++i) {
+    VEKEntry& entry = n.entries[i];
+    if (entry.key.size() > INLINE_KEY && entry.overflow == 0)
+      entry.overflow = writeOverflow(entry.key.substr(INLINE_KEY), out);
+    size_t inlineBytes = std::min<size_t>(entry.key.size(), INLINE_KEY);
+    putLE(at + pos, entry.parent, 8);
+    putLE(at + pos + 8, entry.id, 8);
+    putLE(at + pos + 16, entry.key.size(), 4);
+    putLE(at + pos + 20, entry.overflow, 4);
+    std::memcpy(at + pos + 24, entry.key.data(), inlineBytes);
+    pos += 24 + inlineBytes;
+    if (!n.leaf) {
+      putLE(at + pos, n.children[i + 1], 4);
+      pos += 4;
+    }
+  }
+  return bytes;
+}
+
+u32 VEKTree::takePage() {
+  headerDirty = true;
+  if (!freeStack.empty()) {
+    u32 page = freeStack.back();
+    freeStack.pop_back();
+    dirtyFree.erase(page);
+    return page;
+  }
+  nodes.resize(++pageCount);
+  return pageCount - 1;
+}
+
+u32 VEKTree::allocPage() {
+  u32 page = takePage();
+  nodes[page].reset(new VEKNode());
+  recount(*nodes[page]);
+  touch(page);
+  return page;
+}
+
+void VEKTree::freePage(u32 page) {
+  nodes[page].reset();
+  freeStack.push_back(page);
+  dirtyFree.insert(page);
+  headerDirty = true;
+}
+
+// Encodes every changed page first (long keys get their overflow pages
+// now), lets a journal save the originals of all the pages to be
+// overwritten and makes it durable, and only then writes: a crash during
+// the writes is undone from a complete journal.
+void VEKTree::flush() {
+  std::vector<std::pair<u32, std::string>> out;
+  for (u32 page : dirtyPages) {
+    if (page >= pageCount || !nodes[page] || !nodes[page]->dirty) continue;
+    std::string bytes = encodeNode(*nodes[page], out);
+    out.emplace_back(page, std::move(bytes));
+    nodes[page]->dirty = false;
+  }
+  dirtyPages.clear();
+  for (size_t i = 0; i < freeStack.size(); ++i) {
+    if (!dirtyFree.count(freeStack[i])) continue;
+    std::string bytes(PAGE, '\0');
+    raw(bytes)[0] = kFree;
+    putLE(raw(bytes) + 4, i > 0 ? freeStack[i - 1] : 0, 4);
+    out.emplace_back(freeStack[i], std::move(bytes));
+  }
+  dirtyFree.clear();
+  if (out.empty() && !headerDirty) return;
+  out.emplace_back(0, encodeHeader());
+  headerDirty = false;
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (stream.journal()) {
+    for (const auto& page : out) stream.saveOriginal(static_cast<int64>(page.first) * PAGE, PAGE);
+    stream.journal()->sync();
+  }
+  for (const auto& page : out) {
+    stream.seek(static_cast<int64>(page.first) * PAGE, SEEK_SET);
+    stream.zwrite(page.second.data(), PAGE);
+  }
+}
+
+}  // namespace VekBase
