@@ -1,13 +1,132 @@
-// Tests of the template scanner: syntax, protected text, call routing and
-// the input queue.
+// Tests of the template scanner: syntax, protected text, routing of results,
+// the input queue and pages that nest deeply or loop forever.
 #include <gtest/gtest.h>
 
 #include "Io.h"
 #include "TTMProcessor.h"
 #include "TTMRun.h"
+#include "TTMTestUtil.h"
 
 using namespace VekLanguage;
+using namespace VekLanguageTest;
 
-TEST(TTMScanner, ActiveResultIsScannedAgain) {
-    EXPECT_EQ(runTemplate("#[.=;y;Y]#[.=;x;[#[y]]]#[out;#[x]]"), "Y");
+TEST(TTMScanner, ProtectedTextKeepsItsInsideVerbatim) {
+    EXPECT_EQ(runTemplate("#[out;[a[b]c]]"), "a[b]c");
+    EXPECT_EQ(runTemplate("#[out;x[]y]"), "xy");
+    EXPECT_EQ(runTemplate("#[out;[#[nope];x]]"), "#[nope];x");
+    // Line breaks vanish outside brackets, also inside an argument, and stay inside them.
+    EXPECT_EQ(runTemplate("#[out;a\nb\r\t[c\nd]]"), "abc\nd");
+}
+
+TEST(TTMScanner, HashesThatOpenNoCallAreOrdinary) {
+    EXPECT_EQ(runTemplate("#[out;##a#b]"), "##a#b");
+    EXPECT_EQ(runTemplate("#[out;a#]"), "a#");
+    EXPECT_EQ(runTemplate("#[out;x]#"), "x");
+}
+
+TEST(TTMScanner, ActiveResultsAreScannedAgainNeutralOnesAreNot) {
+    EXPECT_EQ(runTemplate("#[.=;y;Y]#[.=;r;[#[y]]]#[out;#[r]]"), "Y");
+    EXPECT_EQ(runTemplate("#[.=;y;Y]#[.=;r;[#[y]]]#[out;##[r]]"), "#[y]");
+}
+
+TEST(TTMScanner, TextOutsideCallsProducesNoOutput) {
+    TTMProcessor processor;
+    EXPECT_EQ(runOn(processor, "plain text [and more]"), "");
+    EXPECT_EQ(processor.getOutput(), nullptr);
+}
+
+TEST(TTMScanner, ArgumentsAreSplitAtSemicolons) {
+    Active call;
+    for (char c : std::string("x;")) EXPECT_FALSE(call.addChar(c));
+    EXPECT_TRUE(call.addChar(']'));
+    EXPECT_EQ(call.args, (ArgList{"x", ""}));
+    Active empty;
+    empty.addChar(';');
+    empty.addChar(']');
+    EXPECT_EQ(empty.args, (ArgList{"", ""}));
+    EXPECT_EQ(empty.lastArg, "");
+}
+
+TEST(TTMScanner, AnOpenCallAtTheEndStaysOpen) {
+    TTMProcessor processor;
+    start(processor, "#[out;abc");
+    EXPECT_TRUE(processor.run(0));
+    EXPECT_EQ(processor.getOutput(), nullptr);
+    EXPECT_EQ(processor.current->text, "abc");
+}
+
+TEST(TTMScanner, UnclosedProtectedTextFails) {
+    try {
+        runTemplate("#[out;[abc");
+        FAIL() << "no error";
+    } catch (const TTMError& e) {
+        EXPECT_STREQ(e.what(), "get_ttm_protected_string: can't find matching end parenthesis -> abc");
+    }
+}
+
+TEST(TTMScanner, ClosingBracketOfTheRootStartsAFreshRoot) {
+    std::string printed;
+    std::string output;
+    printed = printedBy([&] { output = runTemplate("stray]#[out;ok]more]#[out;#[ok2]]"); });
+    EXPECT_EQ(output, "");  // ok2 is no form: the last "out" leaves no block
+    EXPECT_NE(printed.find("Unable to find form 'stray'"), std::string::npos);
+    printed = printedBy([&] { output = runTemplate("]]#[out;ok]"); });
+    EXPECT_EQ(output, "ok");
+}
+
+TEST(TTMScanner, IoQueueOperations) {
+    Io queue(std::string("ab\0cd", 5));
+    EXPECT_EQ(queue.count(), 2u);
+    queue.unget(0);
+    EXPECT_EQ(queue.count(), 2u);
+    queue.pushFront("xy");
+    EXPECT_EQ(queue.get(), 'x');
+    char buffer[2] = {'?', '?'};
+    queue.peekN(2, buffer);
+    EXPECT_EQ(std::string(buffer, 2), "ya");
+    queue.get();
+    queue.get();
+    buffer[0] = buffer[1] = '?';
+    queue.peekN(2, buffer);  // one character left: the buffer stays
+    EXPECT_EQ(std::string(buffer, 2), "??");
+    EXPECT_EQ(queue.peek(), 'b');
+    EXPECT_EQ(queue.get(), 'b');
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.get(), 0);
+    EXPECT_EQ(queue.peek(), 0);
+}
+
+TEST(TTMScanner, ProtectedStringReader) {
+    Io queue("[a[b]c]rest");
+    EXPECT_EQ(get_ttm_protected_string(queue, '[', ']'), "a[b]c");
+    EXPECT_EQ(queue.get(), 'r');
+    Io empty("[]");
+    EXPECT_EQ(get_ttm_protected_string(empty, '[', ']'), "");
+    EXPECT_TRUE(empty.empty());
+}
+
+TEST(TTMScanner, DeepNestingUsesNoRecursion) {
+    const int depth = 90000;
+    std::string page = "#[out;";
+    for (int i = 0; i < depth; ++i) page += "#[#;";
+    page += std::string(depth, ']') + "deep]";
+    EXPECT_EQ(runTemplate(page), "deep");
+}
+
+TEST(TTMScanner, TooManyOpenCallsFailInsteadOfExhaustingMemory) {
+    std::string page;
+    page.reserve(2 * TTMProcessor::MaxCallDepth + 2);
+    for (std::size_t i = 0; i <= TTMProcessor::MaxCallDepth; ++i) page += "#[";
+    EXPECT_THROW(runTemplate(page), TTMError);
+}
+
+TEST(TTMScanner, EndlessTailCallsKeepTheInputSmall) {
+    TTMProcessor processor;
+    start(processor, "#[.=;f;[#[.=;n;#[+;#[n];1;0]]#[f]]]#[.=;n;0]#[f]");
+    for (int turn = 0; turn < 2000; ++turn) {
+        EXPECT_FALSE(processor.run(100));
+        ASSERT_LT(processor.input->count(), 200u);
+    }
+    // Every turn ran its whole budget of calls.
+    EXPECT_GT(std::stol(processor.findForm("n")->text), 30000);
 }

@@ -267,7 +267,7 @@ public:
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError.
-    static constexpr std::size_t MaxCallDepth = 1000000;         // open calls
+    static constexpr std::size_t MaxCallDepth = 100000;          // open calls
     static constexpr std::size_t MaxTextBytes = 256u << 20;      // input queue or one argument
 
 private:
