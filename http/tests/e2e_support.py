@@ -1,0 +1,128 @@
+"""Helpers for the end-to-end tests: a scratch directory, a free port, the
+real server started in it, and raw socket exchanges with it."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Server:
+    """The server binary running in its own scratch directory."""
+
+    def __init__(self, binary, files=None, args=None):
+        self.binary = os.path.abspath(binary)
+        self.dir = tempfile.mkdtemp(prefix="vekhttp-")
+        self.port = free_port()
+        for name, content in (files or {}).items():
+            self.write(name, content)
+        self.args = args if args is not None else ["-p", str(self.port), "-d", "www"]
+        self.process = None
+
+    def write(self, name, content):
+        path = os.path.join(self.dir, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as out:
+            out.write(content if isinstance(content, bytes) else content.encode())
+
+    def start(self):
+        self.log = open(os.path.join(self.dir, "stdout.log"), "wb")
+        self.process = subprocess.Popen([self.binary] + self.args, cwd=self.dir, stdout=self.log,
+                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        # Readiness, not a speed check: wait until the port accepts.
+        for _ in range(400):
+            if self.process.poll() is not None:
+                raise RuntimeError("server exited early: " + self.output())
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return self
+            except OSError:
+                time.sleep(0.025)
+        raise RuntimeError("server did not start listening")
+
+    def output(self):
+        with open(os.path.join(self.dir, "stdout.log"), "rb") as text:
+            return text.read().decode(errors="replace")
+
+    def stop(self):
+        """SIGTERM; returns the exit status."""
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=30) if self.process else None
+        self.log.close()
+        return status
+
+    def cleanup(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def connect(self):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=20)
+
+    def exchange(self, data, pieces=None):
+        """Sends data (or each piece in turn) and reads until the server closes."""
+        with self.connect() as conn:
+            for piece in (pieces or [data]):
+                conn.sendall(piece)
+                if pieces:
+                    time.sleep(0.05)
+            return read_all(conn)
+
+    def get(self, path, headers=""):
+        return self.exchange(("GET /%s HTTP/1.1\r\nHost: x\r\n%s\r\n" % (path, headers)).encode("latin-1"))
+
+    def post(self, path, body, headers=""):
+        head = "POST /%s HTTP/1.1\r\nContent-Length: %d\r\n%s\r\n" % (path, len(body), headers)
+        return self.exchange(head.encode("latin-1") + body)
+
+
+def read_all(conn):
+    data = b""
+    while True:
+        piece = conn.recv(65536)
+        if not piece:
+            return data
+        data += piece
+
+
+def split_response(raw):
+    """(status line, header dict with lower-case names, body)."""
+    head, _, body = raw.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(": ")
+        headers[name.lower()] = value
+    return lines[0], headers, body
+
+
+class Checks:
+    """Counts checks and failures; prints one line per failure."""
+
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def equal(self, what, got, expected):
+        if got == expected:
+            self.passed += 1
+        else:
+            self.failed += 1
+            print("FAIL %s: got %r, expected %r" % (what, got, expected))
+
+    def true(self, what, condition, detail=""):
+        self.equal(what + (" " + detail if detail else ""), bool(condition), True)
+
+    def finish(self):
+        print("%d passed, %d failed" % (self.passed, self.failed))
+        return 1 if self.failed else 0

@@ -1,0 +1,106 @@
+"""End-to-end: the program shell: the help text and its exit status, the
+start-up script, the working directory's index.ttm, a full server, and a
+port that is already taken."""
+import os
+import socket
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import Checks, Server, read_all, split_response  # noqa: E402
+
+PAGE_403 = (b"HTTP/1.1 403 Forbidden\r\nServer: VEKServer/1.18.7.22 (32bit Linux)\r\nContent-length: 124\r\n"
+            b"Content-Type: text/html\r\n\r\n<html><head><title>403 Forbidden</title></head><body>"
+            b"<h1>Forbidden</h1><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>")
+
+
+def help_text(port):
+    lines = [" Help information:", "\t'-p'\tset port (default %d);" % port,
+             "\t'-d'\tset document directory (default www);", "\t'-c'\tset max clients (default 100);",
+             "\t'-s'\tset script steps for client (default 30);", "\t'-h'\tdisplay this help;",
+             "\t'-l'\tset log file name (default log is off);",
+             "\t'-lf'\tlog time format (default '-%Y-%m-%d-%H.log').",
+             "\t'-bi'\tmax buffered file I/O items (default 10000)",
+             "\t'-bid'\tmax buffered file I/O items divider (default 200.00000)",
+             "\t'-bis'\tmax buffered file I/O item size (default 1024)", "\t'-bf'\tmax buffered files (default 500)",
+             "\t'-bfd'\tmax buffered files divider (default 100.00000)", "\t'-ban base create'",
+             "\t'-ban base write'", "", "\tWARNING: Not recomended to set next options for public VEKServer!", "",
+             "\t'-system'\tallows system commands;", "\t'-write'\tallows file write commands.", "",
+             "\tCommand line sort:", "", "\t'-sort' sort file", "\t'-sortbase' sort base (default sort.vek)",
+             "\t'-sortsave' save sorted file", "\t'-sortlen' sort len (defailt 0)",
+             "\t'-sortdiv' sort file with dividers", "\t'-sortdesc' sort descendant", "\t'-sortinit' sort init"]
+    return "\n" + "\n".join(lines) + "\n" + "\n Default Charset=UTF-8\n" + "\n Build year: 2018, month: 7, day: 22 \n"
+
+
+def check_help(binary, checks):
+    for args, port in [(["-p", "81", "-h", "-p", "82"], 81), (["-h", "-p", "81"], 3333), (["-help"], 3333)]:
+        result = subprocess.run([binary] + args, capture_output=True, timeout=30, cwd="/")
+        checks.equal("help exit status for %s" % args, result.returncode, 1)
+        out = result.stdout.decode()
+        checks.true("help text for %s" % args, out.endswith(help_text(port)), repr(out[-300:]))
+
+
+def check_full_server(binary, checks):
+    server = Server(binary, {"www/a.txt": "alpha"}, None)
+    server.args = ["-c", "1", "-p", str(server.port), "-d", "www"]
+    try:
+        server.start()
+        # start() probes with one connection; wait until that slot is free.
+        split_response(server.get("a.txt"))
+        with server.connect() as holder:
+            holder.sendall(b"GET /a.t")
+            refused = server.exchange(b"GET /a.txt HTTP/1.1\r\n\r\n")
+            checks.equal("403 when full", refused, PAGE_403)
+            holder.sendall(b"xt HTTP/1.1\r\n\r\n")
+            checks.equal("busy client undisturbed", split_response(read_all(holder))[2], b"alpha")
+        server.stop()
+    finally:
+        server.cleanup()
+
+
+def check_startup_files(binary, checks):
+    files = {"vekinit.ttm": "#[=;vek_prog;[#[out;wrapped]]]#[=;site;[MySite]]",
+             "index.ttm": "#[out;cwd index]", "www/a.txt": "alpha"}
+    server = Server(binary, files)
+    try:
+        server.start()
+        checks.equal("custom wrapper", split_response(server.get("x.ttm"))[2], b"wrapped")
+        checks.equal("working directory index.ttm", split_response(server.get("missing"))[2], b"wrapped")
+        checks.equal("static files unaffected", split_response(server.get("a.txt"))[2], b"alpha")
+        server.stop()
+        checks.true("no configuration echo", "vekserver.cfg" not in server.output())
+        checks.true("listening line", " Listening on address: " in server.output())
+    finally:
+        server.cleanup()
+    server = Server(binary, {"index.ttm": "#[out;cwd ##[VEKSERVER_FILE_PATH]]"})
+    try:
+        server.start()
+        checks.equal("fallback to the working directory's index.ttm", split_response(server.get("nope"))[2],
+                     b"cwd nope")
+        server.stop()
+    finally:
+        server.cleanup()
+
+
+def check_port_taken(binary, checks):
+    with socket.socket() as taken:
+        taken.bind(("0.0.0.0", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        result = subprocess.run([binary, "-p", str(port)], capture_output=True, timeout=30, cwd="/tmp")
+    checks.equal("exit status when the port is taken", result.returncode, 0)
+    checks.true("start error printed", b"Error starting HTTP server" in result.stdout)
+
+
+def main():
+    binary = os.path.abspath(sys.argv[1])
+    checks = Checks()
+    check_help(binary, checks)
+    check_full_server(binary, checks)
+    check_startup_files(binary, checks)
+    check_port_taken(binary, checks)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

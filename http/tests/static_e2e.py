@@ -1,0 +1,126 @@
+"""End-to-end: static documents served by the real binary: MIME types,
+ranges, index files and fallbacks, the host map, the fixed pages, and
+requests that try to leave the document directory."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import Checks, Server, split_response  # noqa: E402
+
+PAGE_404 = (b"<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+            b"<p>The requested URL has no content.</p><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>")
+HEAD_404 = (b"HTTP/1.1 404 Not Found\r\nServer: VEKServer/1.18.7.22 (32bit Linux)\r\n"
+            b"Content-length: 164\r\nContent-Type: text/html\r\n\r\n")
+THOUSAND = bytes(range(250)) * 4
+
+FILES = {
+    "www/index.html": "<p>home</p>",
+    "www/a.txt": "alpha",
+    "www/x.JPG": b"\xff\xd8jpeg",
+    "www/x.jpeg": b"jpeg-long",
+    "www/style.css": "b{}",
+    "www/noext": "plain",
+    "www/data.bin": THOUSAND,
+    "www/a b.txt": "spaced",
+    "www/sub/b.txt": "in sub",
+    "www/sub/index.html": "sub index",
+    "www/secret.ttm": "#[out;ran]SECRET-SOURCE",
+    "other/index.html": "other host",
+    "other/o.txt": "from other",
+    "cwdfile.txt": "working directory file",
+    "vekserver.cfg": "a=1\nb = 2 \nvirtual.test=other\r\na=3",
+}
+
+
+def check_types(server, checks):
+    for path, mime, body in [("a.txt", "text/plain", b"alpha"), ("x.JPG", "image/jpeg", None),
+                             ("x.jpeg", "application/octet-stream", None), ("style.css", "text/css", None),
+                             ("noext", "application/octet-stream", b"plain"), ("", "text/html", b"<p>home</p>"),
+                             ("sub/", "text/html", b"sub index"), ("a%20b.txt", "text/plain", b"spaced")]:
+        status, headers, got = split_response(server.get(path))
+        checks.equal("status of /" + path, status, "HTTP/1.1 200 OK")
+        checks.equal("type of /" + path, headers.get("content-type"), mime)
+        if body is not None:
+            checks.equal("body of /" + path, got, body)
+
+
+def check_header_lines(server, checks):
+    raw = server.get("a.txt", "Connection: close\r\n")
+    head = raw.split(b"\r\n\r\n")[0].decode().split("\r\n")
+    names = [line.split(":")[0] for line in head[1:]]
+    checks.equal("header order", names, ["Server", "Cache-control", "Pragma", "Connection", "Accept-Ranges",
+                                         "Last-Modified", "Content-Type", "Content-Length"])
+    checks.equal("connection close", head[4], "Connection: close")
+    status, headers, _ = split_response(server.get("a.txt"))
+    checks.equal("connection keep-alive word", headers.get("connection"), "keep-alive")
+
+
+def check_ranges(server, checks):
+    for start, status, length in [(100, "HTTP/1.1 206 Partial Content", 900), (1000, "HTTP/1.1 200 OK", 1000),
+                                  (5000, "HTTP/1.1 200 OK", 1000)]:
+        line, headers, body = split_response(server.get("data.bin", "Range: bytes=%d-\r\n" % start))
+        checks.equal("range %d status" % start, line, status)
+        checks.equal("range %d length" % start, headers.get("content-length"), str(length))
+        checks.equal("range %d body" % start, body, THOUSAND[-length:])
+
+
+def check_missing(server, checks):
+    checks.equal("404 page", server.get("missing.txt"), HEAD_404 + PAGE_404)
+    for path in ["../static_e2e.py", "..%2f..%2fetc%2fpasswd", "%2e%2e%2f%2e%2e%2fetc/passwd",
+                 "~/etc/passwd", "~%2fetc/passwd", "~../etc/passwd", "a.txt%00.html", "sub/%2e%2e/%2e%2e/cwdfile.txt"]:
+        raw = server.get(path)
+        checks.true("no escape for " + path, raw == HEAD_404 + PAGE_404 or b"working directory" not in raw
+                    and b"root:" not in raw, repr(raw[:60]))
+    checks.equal("dot-dot dropped, never climbs", split_response(server.get("sub/../b.txt"))[2], b"in sub")
+    checks.equal("working-directory file", split_response(server.get("~cwdfile.txt"))[2], b"working directory file")
+
+
+def check_template_source_hidden(server, checks):
+    for path in ["secret.ttm?x=1", "secret%2ettm", "secret.ttm/", "sub/..//secret.ttm", "SECRET.TTM", "secret.tt%6d"]:
+        raw = server.get(path)
+        checks.true("page source hidden for " + path, b"SECRET-SOURCE" not in raw, repr(raw[-40:]))
+
+
+def check_host_map(server, checks):
+    checks.equal("mapped host", split_response(server.get("o.txt", "Host: virtual.test\r\n"))[2], b"from other")
+    raw = server.exchange(b"GET /o.txt HTTP/1.1\r\nHost: virtual.test:8080\r\n\r\n")
+    checks.equal("mapped host with port", split_response(raw)[2], b"from other")
+    checks.equal("unmapped host", server.get("o.txt").startswith(b"HTTP/1.1 404"), True)
+    out = server.output()
+    checks.true("config echo", "\n- vekserver.cfg\n> a = 1\n> b  = 2\n> virtual.test = other\n> a = 3\n" in out, out)
+
+
+def check_requests(server, checks):
+    raw = server.exchange(None, pieces=[b"GET /a.t", b"xt HTTP/1.1\r\nHo", b"st: x\r\n", b"\r\n"])
+    checks.equal("split header", split_response(raw)[2], b"alpha")
+    raw = server.exchange(b"GET /a.txt RTSP/1.0\r\nCSeq: 5\r\n\r\n")
+    checks.equal("rtsp cseq", split_response(raw)[1].get("cseq"), "5")
+    checks.equal("no version closes silently", server.exchange(b"GET /a.txt\r\n\r\n"), b"")
+    checks.equal("huge content length closes", server.exchange(
+        b"POST /a.txt HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n"), b"")
+    checks.equal("negative content length closes", server.exchange(
+        b"POST /a.txt HTTP/1.1\r\nContent-Length: -5\r\n\r\n"), b"")
+    checks.equal("long path closes", server.get("a" * 600), b"")
+
+
+def main():
+    checks = Checks()
+    server = Server(sys.argv[1], FILES)
+    try:
+        server.start()
+        check_types(server, checks)
+        check_header_lines(server, checks)
+        check_ranges(server, checks)
+        check_missing(server, checks)
+        check_template_source_hidden(server, checks)
+        check_host_map(server, checks)
+        check_requests(server, checks)
+        checks.equal("exit status after SIGTERM", server.stop(), 0)
+        checks.true("caught-signal line", "\nCaught signal (15). VEKServer shutting down...\n" in server.output())
+    finally:
+        server.cleanup()
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
