@@ -1,0 +1,234 @@
+// Tests of the remote request words "~+", "~-" and "~>": pooled connection
+// use counts, and exchanges with a peer on the loopback that this test plays
+// itself between the processor's turns (answering late, never closing,
+// refusing), so every case is decided by turn order, not by time.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TTMProcessor.h"
+#include "VEKConnectionPool.h"
+
+using namespace VekLanguage;
+
+namespace {
+
+// Bound to a free loopback port; listening unless made to refuse.
+class TestPeer {
+public:
+    explicit TestPeer(bool listening = true) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        socklen_t length = sizeof(address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        if (listening) {
+            EXPECT_EQ(::listen(fd, 4), 0);
+        }
+    }
+    ~TestPeer() {
+        closeConnection();
+        ::close(fd);
+    }
+
+    // Takes the connection the client made; false when none is queued.
+    bool accept() {
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        closeConnection();
+        connection = ::accept(fd, nullptr, nullptr);
+        return connection >= 0;
+    }
+    // Reads the request up to and including its NUL byte.
+    std::string readRequest() {
+        std::string request;
+        char c = 1;
+        while (c != '\0' && ::recv(connection, &c, 1, 0) == 1) request.push_back(c);
+        return request;
+    }
+    // Reads until the client closes.
+    std::string readToEnd() {
+        std::string bytes;
+        char chunk[256];
+        ssize_t n;
+        while ((n = ::recv(connection, chunk, sizeof(chunk), 0)) > 0) bytes.append(chunk, static_cast<size_t>(n));
+        return bytes;
+    }
+    void answer(const std::string& reply) {
+        EXPECT_EQ(::send(connection, reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
+        closeConnection();
+    }
+    void closeConnection() {
+        if (connection >= 0) ::close(connection);
+        connection = -1;
+    }
+
+    int fd = -1;
+    int connection = -1;
+    int port = 0;
+};
+
+void start(TTMProcessor& processor, const std::string& text) {
+    processor.init(std::string());
+    processor.setInput(text);
+}
+
+// Runs turns until the page finishes; false when it has not after many turns.
+bool finish(TTMProcessor& processor) {
+    for (int turn = 0; turn < 100000; ++turn)
+        if (processor.run(30)) return true;
+    return false;
+}
+
+std::string outputOf(TTMProcessor& processor) {
+    std::string text = processor.outputText();
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    return text;
+}
+
+std::string hostPort(const TestPeer& peer) { return "127.0.0.1;" + std::to_string(peer.port); }
+
+VekConnectionPool::VEKConnection* pooled(const TestPeer& peer) {
+    return VekConnectionPool::VEKConnectionPool::instance()->find("127.0.0.1", peer.port);
+}
+
+}  // namespace
+
+TEST(RemoteWords, AcquireAndReleaseCountUses) {
+    TTMProcessor processor;
+    start(processor, "#[~+;use.test;81]#[~+;use.test;81x]#[~+;use.test;82]");
+    ASSERT_TRUE(finish(processor));
+    auto* pool = VekConnectionPool::VEKConnectionPool::instance();
+    // The port is read with strtol: "81x" names port 81.
+    ASSERT_NE(pool->find("use.test", 81), nullptr);
+    EXPECT_EQ(pool->find("use.test", 81)->useCount, 2);
+    EXPECT_EQ(pool->find("use.test", 82)->useCount, 1);
+
+    start(processor, "#[~-;use.test;81]#[~-;use.test;82]#[~-;nobody.test;1]");
+    ASSERT_TRUE(finish(processor));
+    ASSERT_NE(pool->find("use.test", 81), nullptr);
+    EXPECT_EQ(pool->find("use.test", 81)->useCount, 1);
+    EXPECT_EQ(pool->find("use.test", 82), nullptr);
+    start(processor, "#[~-;use.test;81]");
+    ASSERT_TRUE(finish(processor));
+    EXPECT_EQ(pool->find("use.test", 81), nullptr);
+}
+
+TEST(RemoteWords, PeerAnsweringAfterSeveralTurnsGivesTheWholeReply) {
+    TestPeer peer;
+    TTMProcessor processor;
+    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) +
+                         ";30;[ \r\n GET /x \n\t ]]>]#[~-;" + hostPort(peer) + "]");
+    EXPECT_FALSE(processor.run(30));  // connected and sent; the call waits
+    EXPECT_EQ(processor.requestState, RequestWaiting);
+    EXPECT_EQ(processor.requestTimeout, 30);
+    ASSERT_TRUE(peer.accept());
+    // Trimmed at both ends and sent with one NUL byte.
+    EXPECT_EQ(peer.readRequest(), std::string("GET /x\0", 7));
+    for (int turn = 0; turn < 3; ++turn) EXPECT_FALSE(processor.run(30));
+    EXPECT_EQ(processor.getOutput(), nullptr);
+    const std::string reply(2000, 'r');  // several receive steps of 512 bytes
+    peer.answer(reply);
+    ASSERT_TRUE(finish(processor));
+    EXPECT_EQ(outputOf(processor), "<" + reply + ">");
+    EXPECT_EQ(processor.pendingClient, nullptr);
+    EXPECT_EQ(pooled(peer), nullptr);  // the page went on to its "~-"
+}
+
+TEST(RemoteWords, PeerThatNeverClosesIsDroppedAtTheTimeoutAndTheNextRequestStartsAfresh) {
+    TestPeer peer;
+    TTMProcessor processor;
+    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";5;one]|##[~>;" +
+                         hostPort(peer) + ";5;two]>]");
+    EXPECT_FALSE(processor.run(30));
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.readRequest(), std::string("one\0", 4));
+    EXPECT_FALSE(processor.run(30));
+    EXPECT_NE(processor.pendingClient, nullptr);
+    // Let the wait outlast the timeout without sleeping.
+    processor.waitStart -= 6;
+    EXPECT_FALSE(processor.run(30));  // this turn only drops the call
+    EXPECT_EQ(processor.pendingClient, nullptr);
+    EXPECT_EQ(processor.pendingCall, nullptr);
+    EXPECT_EQ(processor.requestState, RequestIdle);
+    // The first client's socket is closed with it.
+    EXPECT_EQ(peer.readToEnd(), "");
+
+    EXPECT_FALSE(processor.run(30));  // the second "~>" connects anew
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.readRequest(), std::string("two\0", 4));
+    peer.answer("B");
+    ASSERT_TRUE(finish(processor));
+    EXPECT_EQ(outputOf(processor), "<|B>");
+}
+
+TEST(RemoteWords, RefusedConnectionCompletesAtOnceWithNoText) {
+    TestPeer peer(false);  // bound but not listening: connections are refused
+    TTMProcessor processor;
+    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";5;x]>]");
+    EXPECT_TRUE(processor.run(30));
+    EXPECT_EQ(outputOf(processor), "<>");
+    EXPECT_EQ(processor.pendingClient, nullptr);
+    EXPECT_EQ(processor.requestState, RequestIdle);
+}
+
+TEST(RemoteWords, TimeoutZeroSendsOneWayAndCompletesEmpty) {
+    TestPeer peer;
+    TTMProcessor processor;
+    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";0;[  note  ]]>]");
+    EXPECT_TRUE(processor.run(30));
+    EXPECT_EQ(outputOf(processor), "<>");
+    ASSERT_TRUE(peer.accept());
+    // The request and its NUL, then the client has closed.
+    EXPECT_EQ(peer.readToEnd(), std::string("note\0", 5));
+}
+
+TEST(RemoteWords, RequestWithoutAPooledConnectionSendsNothing) {
+    TestPeer peer;
+    TTMProcessor processor;
+    start(processor, "#[out;<##[~>;" + hostPort(peer) + ";5;x]>]");
+    EXPECT_TRUE(processor.run(30));
+    EXPECT_EQ(outputOf(processor), "<>");
+    // A connect would have been queued already (the client connects blocking).
+    EXPECT_FALSE(peer.accept());
+}
+
+TEST(RemoteWords, ExchangeGoesOnWhenAnotherPageReleasesTheConnection) {
+    TestPeer peer;
+    TTMProcessor page;
+    TTMProcessor other;
+    start(page, "#[~+;" + hostPort(peer) + "]#[out;##[~>;" + hostPort(peer) + ";30;ask]]");
+    EXPECT_FALSE(page.run(30));
+    start(other, "#[~-;" + hostPort(peer) + "]");
+    ASSERT_TRUE(finish(other));
+    EXPECT_EQ(pooled(peer), nullptr);
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.readRequest(), std::string("ask\0", 4));
+    peer.answer("still here");
+    ASSERT_TRUE(finish(page));
+    EXPECT_EQ(outputOf(page), "still here");
+}
+
+TEST(RemoteWords, ProcessorDeletedMidExchangeClosesItsClient) {
+    TestPeer peer;
+    {
+        TTMProcessor processor;
+        start(processor, "#[~+;" + hostPort(peer) + "]#[~>;" + hostPort(peer) + ";30;bye]#[~-;" +
+                             hostPort(peer) + "]");
+        EXPECT_FALSE(processor.run(30));
+        ASSERT_TRUE(peer.accept());
+        EXPECT_EQ(peer.readRequest(), std::string("bye\0", 4));
+    }
+    EXPECT_EQ(peer.readToEnd(), "");  // the socket closed with the processor
+    // The page never reached its "~-": the connection stays pooled.
+    ASSERT_NE(pooled(peer), nullptr);
+    VekConnectionPool::VEKConnectionPool::instance()->release("127.0.0.1", peer.port);
+}
