@@ -1,11 +1,59 @@
-// Remote request words: "~+", "~-" and "~>".
-// (Placeholders returning the empty text until the words are written.)
+// Remote request words: "~+" and "~-" take and give back a named connection
+// of the process-wide pool, and "~>" exchanges one request and reply with
+// the peer of such a connection without blocking the server thread.
+//
+// "~>" performs one client step per evaluation and reports the step's
+// result in requestState. While that is RequestWaiting the processor keeps
+// the call pending and evaluates it again on each later turn, so the same
+// exchange (held in pendingClient) advances one step per turn until the
+// peer closes, the exchange fails, or the processor's timeout drops it.
+#include <cstdlib>
+
 #include "TTMProcessor.h"
+#include "VEKClient.h"
+#include "VEKConnectionPool.h"
+#include "VekUtil.h"
 
 namespace VekLanguage {
 
-std::string TTMProcessor::remoteAcquire(Function*) { return std::string(); }
-std::string TTMProcessor::remoteRelease(Function*) { return std::string(); }
-std::string TTMProcessor::remoteRequest(Function*) { return std::string(); }
+namespace {
+
+using VekConnectionPool::VEKConnection;
+
+// The port argument: base-10 strtol; empty or non-numeric text is 0.
+int portOf(const Function* call) {
+    return static_cast<int>(std::strtol(TTMProcessor::safeArg2(call).c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+std::string TTMProcessor::remoteAcquire(Function* call) {
+    connectionPool->acquire(safeArg1(call), portOf(call));
+    return std::string();
+}
+
+std::string TTMProcessor::remoteRelease(Function* call) {
+    connectionPool->release(safeArg1(call), portOf(call));
+    return std::string();
+}
+
+std::string TTMProcessor::remoteRequest(Function* call) {
+    const int64 timeout = VekKernel::stringToInt64(safeArg3(call));
+    std::string request = safeArg4(call);
+    VekKernel::trim(request);
+    std::string reply;
+    VEKConnection* connection = connectionPool->find(safeArg1(call), portOf(call));
+    if (connection == nullptr && pendingClient == nullptr) return reply;  // nothing taken: send nothing
+    // A pending exchange goes on even when its pooled connection has been
+    // given back meanwhile (another page's "~-"): the client belongs to this
+    // processor, and a stand-in connection only carries the step.
+    VEKConnection standIn(safeArg1(call), portOf(call));
+    if (connection == nullptr) connection = &standIn;
+    // A timeout of 0 makes the exchange one-way: done once the request is sent.
+    const bool oneWay = timeout == 0;
+    requestState = connection->request(request, reply, pendingClient, oneWay);
+    requestTimeout = timeout;
+    return reply;
+}
 
 }  // namespace VekLanguage
