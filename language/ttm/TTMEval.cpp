@@ -43,14 +43,16 @@ Form* TTMProcessor::findForm(const std::string& name) const {
 }
 
 std::string TTMProcessor::eval(Function* call) {
-    const std::string& name = call->args.front();
+    static const std::string NoName;
     try {
-        if (builtins != nullptr) {
-            auto it = builtins->find(name);
+        if (builtins != nullptr && !call->args.empty()) {
+            auto it = builtins->find(call->args.front());
             if (it != builtins->end()) return (this->*(it->second))(call);
         }
         return callForm(call);
     } catch (const std::exception& e) {
+        // Read the name again: the word may have changed the argument list.
+        const std::string& name = call->args.empty() ? NoName : call->args.front();
         throw TTMError(std::string("eval: failed - ") + e.what() + ", func_name:" + name +
                        ", functionExpression:" + call->lastArg);
     } catch (...) {
@@ -74,7 +76,7 @@ std::string TTMProcessor::callForm(Function* call) {
     Form* form = formOrReport(name);
     if (form == nullptr) return std::string();
     std::string text = form->rest();
-    const std::size_t last = call->count() - 1;
+    const std::size_t last = call->args.empty() ? 0 : call->count() - 1;
     for (std::size_t n = 1; n <= last; ++n) {
         // Parameters above 255 have no mark of their own, so they are unused.
         bool used = n <= MaxParameter && Form::replaceIn(text, segmentMark(n), call->args[n]);
@@ -119,7 +121,7 @@ std::string TTMProcessor::safeArg(const ArgList& args, unsigned index) {
 
 bool TTMProcessor::checkArgs(Function* call, unsigned required) {
     if (call->count() >= required) return false;
-    std::fprintf(stderr, "\nError: Function %s args=%d, but %d required!", call->args.front().c_str(),
+    std::fprintf(stderr, "\nError: Function %s args=%d, but %d required!", safeArg0(call).c_str(),
                  static_cast<int>(call->count()), static_cast<int>(required));
     return true;
 }
