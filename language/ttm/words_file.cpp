@@ -1,20 +1,139 @@
 // File-handle and file-status words: "oi", "oo", "oa", "cf", "eof", "frs",
 // "frc", "fcm", "fps", "getFileTime" and "getFileSize".
-// (Placeholders returning the empty text until the words are written.)
+//
+// A handle is a LanguageFileHandle kept in the processor's openFiles map
+// under a name the page chooses. Reads and writes go through the database's
+// file stream and so through the file-buffer cache. When a file is deleted
+// while a handle still reads it ("oo" or "df" on the same path), the cache
+// marks that file's entry dropped and the handle's stream goes on with
+// direct reads of the file it opened; it never uses the dropped entry.
+#include <fcntl.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "CommonBool.h"
 #include "TTMProcessor.h"
+#include "TTMText.h"
+#include "VEKStream.h"
+#include "VekFile.h"
 
 namespace VekLanguage {
 
-std::string TTMProcessor::openInput(Function*) { return std::string(); }
-std::string TTMProcessor::openOutput(Function*) { return std::string(); }
-std::string TTMProcessor::openAppend(Function*) { return std::string(); }
-std::string TTMProcessor::closeFile(Function*) { return std::string(); }
-std::string TTMProcessor::fileEof(Function*) { return std::string(); }
-std::string TTMProcessor::fileReadString(Function*) { return std::string(); }
-std::string TTMProcessor::fileReadChar(Function*) { return std::string(); }
-std::string TTMProcessor::fileCharMark(Function*) { return std::string(); }
-std::string TTMProcessor::filePutString(Function*) { return std::string(); }
-std::string TTMProcessor::getFileTime(Function*) { return std::string(); }
-std::string TTMProcessor::getFileSize(Function*) { return std::string(); }
+namespace {
+
+using FileMap = std::map<std::string, LanguageFileHandle*>;
+
+// How an open word opens its file.
+struct OpenMode {
+    const char* word;  // the word's name, for the refusal
+    int flags;         // open(2) flags
+    int mode;          // permission bits of a created file
+    bool writes;       // needs the "-write" switch
+    bool truncates;    // deletes the file first
+};
+
+const OpenMode InputMode{"oi", O_RDONLY, 0400, false, false};
+const OpenMode OutputMode{"oo", O_RDWR | O_CREAT | O_TRUNC, 0600, true, true};
+const OpenMode AppendMode{"oa", O_RDWR | O_APPEND, 0600, true, false};
+
+// The handle of that name; null (and a message) when there is none.
+LanguageFileHandle* handleOrReport(FileMap& files, const std::string& name) {
+    auto it = files.find(name);
+    if (it != files.end()) return it->second;
+    std::printf("Invalid file handle \"%s\"", name.c_str());
+    return nullptr;
+}
+
+// Opens a handle as the mode says and enters it under its name; the empty
+// text, or the failure text (argument 3) when it is refused or fails.
+std::string openHandle(FileMap& files, Function* call, const OpenMode& how) {
+    const std::string name = TTMProcessor::safeArg1(call);
+    const std::string path = TTMProcessor::safeArg2(call);
+    const std::string failure = TTMProcessor::safeArg3(call);
+    if (how.writes && !allowWriteCommands) {
+        std::printf("Command: \"%s\" not allowed! Set command line option \"-write\" to allow it.\n", how.word);
+        return failure;
+    }
+    try {
+        // Removing the file also drops its cache entry; any stream still
+        // reading the old file then stops using that entry.
+        if (how.truncates) VekBase::VEKStreamFile::removeFile(path);
+        auto* handle = new LanguageFileHandle(path, how.flags, how.mode);
+        LanguageFileHandle*& slot = files[name];
+        delete slot;  // an older handle of that name is closed first
+        slot = handle;
+    } catch (const std::exception&) {
+        return failure;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string TTMProcessor::openInput(Function* call) { return openHandle(*openFiles, call, InputMode); }
+
+std::string TTMProcessor::openOutput(Function* call) { return openHandle(*openFiles, call, OutputMode); }
+
+std::string TTMProcessor::openAppend(Function* call) { return openHandle(*openFiles, call, AppendMode); }
+
+std::string TTMProcessor::closeFile(Function* call) {
+    const std::string name = safeArg1(call);
+    if (handleOrReport(*openFiles, name) == nullptr) return std::string();
+    auto it = openFiles->find(name);
+    delete it->second;  // closes and deletes its stream
+    openFiles->erase(it);
+    return std::string();
+}
+
+std::string TTMProcessor::fileEof(Function* call) {
+    auto it = openFiles->find(safeArg1(call));
+    if (it == openFiles->end()) return VekNames::False;
+    return it->second->stream->eof() ? VekNames::True : VekNames::False;
+}
+
+std::string TTMProcessor::fileReadString(Function* call) {
+    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+    if (handle == nullptr) return std::string();
+    std::string text;
+    char c;
+    // Reading past the end throws (the call fails); pages test "eof" first
+    // or end each string with the mark.
+    while (handle->stream->zread(&c, 1) == 1 && c != handle->charMark) text += c;
+    return text;
+}
+
+std::string TTMProcessor::fileReadChar(Function* call) {
+    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+    if (handle == nullptr) return std::string();
+    char c = '\0';
+    if (handle->stream->zread(&c, 1) != 1 || c == '\0') return std::string();
+    return std::string(1, c);
+}
+
+std::string TTMProcessor::fileCharMark(Function* call) {
+    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+    if (handle == nullptr) return std::string();
+    const std::string mark = safeArg2(call);
+    handle->charMark = mark.empty() ? '\0' : mark[0];
+    return std::string();
+}
+
+std::string TTMProcessor::filePutString(Function* call) {
+    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+    if (handle == nullptr) return std::string();
+    const std::string text = safeArg2(call);
+    handle->stream->zwrite(text.data(), static_cast<int64>(text.size()));
+    return std::string();
+}
+
+std::string TTMProcessor::getFileTime(Function* call) {
+    long long seconds = static_cast<long long>(VekKernel::get_file_mtime(safeArg1(call)));
+    return formatWord("%lld", seconds * 1000);
+}
+
+std::string TTMProcessor::getFileSize(Function* call) {
+    return formatWord("%lld", static_cast<long long>(VekKernel::get_file_size(safeArg1(call))));
+}
 
 }  // namespace VekLanguage

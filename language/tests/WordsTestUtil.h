@@ -1,0 +1,81 @@
+// Helpers of the file, system and formatting word tests: a private temporary
+// folder per test, a guard that sets a permission switch for one test, file
+// contents in and out, and a direct call of one word with exact argument
+// bytes (for bytes a page cannot carry, such as NUL).
+#pragma once
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "TTMProcessor.h"
+
+namespace VekLanguageTest {
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vekwords-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+        root = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string path(const std::string& name) const { return root + "/" + name; }
+
+    std::string root;  // the folder
+};
+
+// Sets a permission switch for the life of the guard, then restores it.
+class SwitchGuard {
+public:
+    SwitchGuard(bool& flag, bool value) : flag(flag), saved(flag) { flag = value; }
+    ~SwitchGuard() { flag = saved; }
+    SwitchGuard(const SwitchGuard&) = delete;
+    SwitchGuard& operator=(const SwitchGuard&) = delete;
+
+private:
+    bool& flag;
+    bool saved;
+};
+
+// page with every "@" replaced by folder.
+inline std::string inFolder(std::string page, const std::string& folder) {
+    for (std::size_t at = page.find('@'); at != std::string::npos; at = page.find('@', at + folder.size()))
+        page.replace(at, 1, folder);
+    return page;
+}
+
+inline void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+}
+
+inline std::string readBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Calls one word's handler on processor with exactly these arguments
+// (argument 0 is the word's name).
+inline std::string callWord(VekLanguage::TTMProcessor& processor, VekLanguage::TTMHandler handler,
+                            const VekLanguage::ArgList& args) {
+    VekLanguage::Active call;
+    call.args = args;
+    return (processor.*handler)(&call);
+}
+
+}  // namespace VekLanguageTest

@@ -1,0 +1,121 @@
+// Tests of the file-handle and file-status words: "oi", "oo", "oa", "cf",
+// "eof", "frs", "frc", "fcm", "fps", "getFileTime" and "getFileSize",
+// including the "-write" refusals and a file deleted under an open handle.
+#include <gtest/gtest.h>
+
+#include <utime.h>
+
+#include <string>
+
+#include "TTMProcessor.h"
+#include "TTMRun.h"
+#include "TTMTestUtil.h"
+#include "WordsTestUtil.h"
+
+using namespace VekLanguage;
+using namespace VekLanguageTest;
+
+namespace {
+
+class FileWords : public testing::Test {
+protected:
+    // Runs page with every "@" replaced by the test's folder.
+    std::string run(const std::string& page) {
+        return runTemplate(inFolder(page, dir.root));
+    }
+
+    TempDir dir;  // this test's files
+};
+
+}  // namespace
+
+TEST_F(FileWords, ReadStringsUpToTheMark) {
+    writeBytes(dir.path("a"), "one'two'three|four'|");
+    EXPECT_EQ(run("#[oi;h;@/a;bad]#[.=;r;#[frs;h],#[frs;h]]#[fcm;h;|]#[out;#[r],#[frs;h],#[frs;h],#[eof;h]]"),
+              "one,two,three,four',true");
+}
+
+TEST_F(FileWords, ReadingPastTheEndFailsTheCall) {
+    writeBytes(dir.path("a"), "a'b");
+    try {
+        run("#[oi;h;@/a;bad]#[frs;h]#[frs;h]");
+        FAIL() << "no failure";
+    } catch (const TTMError& failure) {
+        EXPECT_NE(std::string(failure.what()).find("zread"), std::string::npos) << failure.what();
+        EXPECT_NE(std::string(failure.what()).find("func_name:frs"), std::string::npos) << failure.what();
+    }
+}
+
+TEST_F(FileWords, EmptyMarkIsTheNulByte) {
+    writeBytes(dir.path("a"), std::string("ab\0cd\0", 6));
+    EXPECT_EQ(run("#[oi;h;@/a;bad]#[fcm;h;]#[out;#[frs;h]-#[frs;h]]"), "ab-cd");
+}
+
+TEST_F(FileWords, ReadCharGivesOneByteAndNothingForNul) {
+    writeBytes(dir.path("a"), std::string("x\0y", 3));
+    EXPECT_EQ(run("#[oi;h;@/a;bad]#[out;#[frc;h]|#[frc;h]|#[frc;h]|#[eof;h]]"), "x||y|true");
+}
+
+TEST_F(FileWords, OutputAndAppendNeedTheWriteSwitch) {
+    writeBytes(dir.path("a"), "kept");
+    SwitchGuard off(allowWriteCommands, false);
+    std::string printed = printedBy([&] {
+        EXPECT_EQ(run("#[out;#[oo;h;@/a;refused]]"), "refused");
+        EXPECT_EQ(run("#[out;#[oa;h;@/a;refused]|#[eof;h]]"), "refused|false");
+    });
+    EXPECT_EQ(printed,
+              "Command: \"oo\" not allowed! Set command line option \"-write\" to allow it.\n"
+              "Command: \"oa\" not allowed! Set command line option \"-write\" to allow it.\n");
+    EXPECT_EQ(readBytes(dir.path("a")), "kept");
+}
+
+TEST_F(FileWords, OutputStartsEmptyAndAppendKeepsTheContents) {
+    SwitchGuard on(allowWriteCommands, true);
+    writeBytes(dir.path("a"), "old contents");
+    EXPECT_EQ(run("#[oo;w;@/a;bad]#[fps;w;new]#[fps;w;[;text]]#[cf;w]#[out;##[load;@/a]]"), "new;text");
+    EXPECT_EQ(run("#[oa;w;@/a;bad]#[fps;w;+more]#[cf;w]#[out;##[load;@/a]]"), "new;text+more");
+    EXPECT_EQ(run("#[out;#[oa;w;@/missing;no file]]"), "no file");
+    // "oo" reads back what it wrote.
+    EXPECT_EQ(run("#[oo;w;@/b;bad]#[fps;w;abc']#[out;#[getFileSize;@/b]]"), "4");
+}
+
+TEST_F(FileWords, MissingFilesAndHandles) {
+    std::string printed = printedBy([&] {
+        EXPECT_EQ(run("#[out;#[oi;h;@/none;no file]|#[eof;h]|#[frs;h]|#[frc;h]|#[cf;h]]"), "no file|false|||");
+    });
+    EXPECT_EQ(printed, "Invalid file handle \"h\"Invalid file handle \"h\"Invalid file handle \"h\"");
+    EXPECT_EQ(printedBy([&] { run("#[fcm;g;x]#[fps;g;x]"); }),
+              "Invalid file handle \"g\"Invalid file handle \"g\"");
+}
+
+TEST_F(FileWords, ReopeningAHandleNameClosesTheFirstFile) {
+    writeBytes(dir.path("a"), "first'");
+    writeBytes(dir.path("b"), "second'");
+    EXPECT_EQ(run("#[oi;h;@/a;bad]#[oi;h;@/b;bad]#[out;#[frs;h]]"), "second");
+    // A failing open leaves the handle that was there.
+    EXPECT_EQ(run("#[oi;h;@/a;bad]#[oi;h;@/none;bad]#[out;#[frs;h]]"), "first");
+}
+
+TEST_F(FileWords, AHandleKeepsReadingAFileDeletedUnderIt) {
+    SwitchGuard on(allowWriteCommands, true);
+    writeBytes(dir.path("a"), "old text'more'");
+    // The reader caches the old file, which is then deleted and replaced;
+    // it must go on with its own file, and the new file must read as new.
+    const char* page =
+        "#[oi;r;@/a;bad]#[.=;first;#[frs;r]]"
+        "#[df;@/a;gone]#[oo;w;@/a;bad]#[fps;w;new text']#[cf;w]"
+        "#[oi;n;@/a;bad]"
+        "#[out;#[first]|#[frs;r]|#[frs;n]|#[load;@/a]]";
+    EXPECT_EQ(run(page), "old text|more|new text|new text'");
+    // "oo" of the path a reader holds open replaces the file the same way.
+    writeBytes(dir.path("c"), "cee'cee'");
+    EXPECT_EQ(run("#[oi;r;@/c;bad]#[frs;r]#[oo;w;@/c;bad]#[fps;w;x']#[out;#[frs;r]|#[load;@/c]]"), "cee|x'");
+}
+
+TEST_F(FileWords, FileTimeAndSize) {
+    writeBytes(dir.path("a"), "12345");
+    struct utimbuf times = {1000000000, 1000000000};
+    ASSERT_EQ(utime(dir.path("a").c_str(), &times), 0);
+    EXPECT_EQ(run("#[out;#[getFileTime;@/a]|#[getFileSize;@/a]]"), "1000000000000|5");
+    EXPECT_EQ(run("#[out;#[getFileTime;@/none]|#[getFileSize;@/none]]"), "0|0");
+}

@@ -1,0 +1,155 @@
+// Tests of the system and binary words: "df", "load", "system",
+// "outLoadBinary", "base64LoadBinary", "base64SaveBinary" and
+// "outBase64Decode", with their "-write" and "-system" refusals.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TTMProcessor.h"
+#include "TTMRun.h"
+#include "TTMTestUtil.h"
+#include "WordsTestUtil.h"
+#include "tls/src/base64.h"
+
+using namespace VekLanguage;
+using namespace VekLanguageTest;
+
+namespace {
+
+// length bytes 0, 1, ..., 255, 0, 1, ... (NUL bytes included).
+std::string binaryBytes(std::size_t length) {
+    std::string bytes;
+    for (std::size_t i = 0; i < length; ++i) bytes += static_cast<char>(i * 7 % 256);
+    return bytes;
+}
+
+std::string decodeBase64(const std::string& text) {
+    std::string bytes(text.size(), '\0');
+    int count = VekTls::base64_decode(reinterpret_cast<const u8*>(text.data()), static_cast<int>(text.size()),
+                                      reinterpret_cast<u8*>(bytes.data()));
+    return count < 0 ? "<invalid>" : bytes.substr(0, static_cast<std::size_t>(count));
+}
+
+class SystemWords : public testing::Test {
+protected:
+    // Runs page (every "@" standing for the test's folder) on processor.
+    std::string run(TTMProcessor& processor, const std::string& page) {
+        return runOn(processor, inFolder(page, dir.root));
+    }
+    // The same on a fresh processor; the output without its final NUL.
+    std::string run(const std::string& page) {
+        TTMProcessor processor;
+        std::string output = run(processor, page);
+        if (!output.empty() && output.back() == '\0') output.pop_back();
+        return output;
+    }
+
+    TempDir dir;  // this test's files
+};
+
+}  // namespace
+
+TEST_F(SystemWords, SystemGivesTheRawWaitStatus) {
+    SwitchGuard on(allowSystemCommands, true);
+    EXPECT_EQ(run("#[out;#[system;exit 3]]"), "768");
+    EXPECT_EQ(run("#[out;#[system;true]]"), "0");
+    EXPECT_EQ(run("#[out;#[system;[echo made > @/made]]]"), "0");
+    EXPECT_EQ(readBytes(dir.path("made")), "made\n");
+}
+
+TEST_F(SystemWords, SystemNeedsTheSystemSwitch) {
+    SwitchGuard off(allowSystemCommands, false);
+    std::string printed = printedBy([&] { EXPECT_EQ(run("#[out;#[system;[touch @/made]]]"), "-1"); });
+    EXPECT_EQ(printed, "Command \"system\" not allowed! Set command line option \"-system\" to allow it.\n");
+    EXPECT_FALSE(exists(dir.path("made")));
+}
+
+TEST_F(SystemWords, DeleteFileNeedsTheWriteSwitch) {
+    writeBytes(dir.path("a"), "x");
+    {
+        SwitchGuard off(allowWriteCommands, false);
+        std::string printed = printedBy([&] { EXPECT_EQ(run("#[out;#[df;@/a;refused]]"), "refused"); });
+        EXPECT_EQ(printed,
+                  "Command: \"df\" (delete file) not allowed! Set command line option \"-write\" to allow it.\n");
+        EXPECT_TRUE(exists(dir.path("a")));
+    }
+    SwitchGuard on(allowWriteCommands, true);
+    EXPECT_EQ(run("#[out;[<]#[df;@/a;failed][>]]"), "<>");
+    EXPECT_FALSE(exists(dir.path("a")));
+    EXPECT_EQ(run("#[out;#[df;@/a;failed]]"), "failed");
+}
+
+TEST_F(SystemWords, LoadReturnsTheFileText) {
+    writeBytes(dir.path("a"), "line one\nline two");
+    EXPECT_EQ(run("#[out;##[load;@/a]]"), "line one\nline two");
+    EXPECT_EQ(run("#[out;[<]#[load;@/none;failed][>]]"), "<>");
+}
+
+TEST_F(SystemWords, OutLoadBinaryAppendsTheBytesExactly) {
+    const std::string bytes = binaryBytes(2500);
+    writeBytes(dir.path("bin"), bytes);
+    TTMProcessor processor;
+    EXPECT_EQ(run(processor, "#[outLoadBinary;@/bin;failed]#[outLoadBinary;@/none;failed]"), bytes);
+    EXPECT_EQ(processor.outputLength(), 2500u);
+    // Appended after text that "out" put there (with its NUL).
+    TTMProcessor after;
+    EXPECT_EQ(run(after, "#[out;ab]#[outLoadBinary;@/bin]"), std::string("ab\0", 3) + bytes);
+}
+
+TEST_F(SystemWords, OutBase64DecodeAppendsTheDecodedBytes) {
+    TTMProcessor processor;
+    run(processor, "#[.=;n;#[outBase64Decode;YWJj]]#[outBase64Decode;AAEC]#[outBase64Decode;]");
+    EXPECT_EQ(processor.outputText(), std::string("abc\0\1\2", 6));
+    EXPECT_EQ(processor.findForm("n")->text, "3");
+}
+
+TEST_F(SystemWords, OutBase64DecodeRefusesInvalidText) {
+    for (const char* text : {"YW!j", "YWJjZ", "YWJ", "Y"}) {
+        TTMProcessor processor;
+        std::string page = std::string("#[.=;n;[<]#[outBase64Decode;") + text + "][>]]";
+        errorsOf([&] { run(processor, page); });
+        EXPECT_EQ(processor.getOutput(), nullptr) << text;
+        EXPECT_EQ(processor.findForm("n")->text, "<>") << text;
+    }
+}
+
+TEST_F(SystemWords, Base64LoadBinaryEncodesTheWholeFile) {
+    writeBytes(dir.path("empty"), "");
+    EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/empty;failed][>]]"), "<>");
+    EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/none;failed][>]]"), "<>");
+    for (std::size_t size : {1u, 1023u, 1024u, 2500u}) {
+        const std::string bytes = binaryBytes(size);
+        writeBytes(dir.path("bin"), bytes);
+        std::string text = run("#[out;##[base64LoadBinary;@/bin]]");
+        EXPECT_EQ(text.size(), (size + 2) / 3 * 4);
+        EXPECT_EQ(decodeBase64(text), bytes) << size;
+    }
+}
+
+TEST_F(SystemWords, Base64SaveBinaryWritesTheDecodedBytes) {
+    SwitchGuard on(allowWriteCommands, true);
+    const std::string bytes = binaryBytes(2500);
+    writeBytes(dir.path("in"), bytes);
+    EXPECT_EQ(run("#[out;[<]#[base64SaveBinary;@/out;##[base64LoadBinary;@/in]][>]]"), "<>");
+    EXPECT_EQ(readBytes(dir.path("out")), bytes);
+    EXPECT_EQ(run("#[base64SaveBinary;@/abc;YWJj]"), "");
+    EXPECT_EQ(readBytes(dir.path("abc")), "abc");
+}
+
+TEST_F(SystemWords, Base64SaveBinaryOfInvalidTextLeavesAnEmptyFile) {
+    SwitchGuard on(allowWriteCommands, true);
+    for (const char* text : {"YW!j", "YWJjZ", "YWJ"}) {
+        writeBytes(dir.path("out"), "old");
+        errorsOf([&] { run(std::string("#[base64SaveBinary;@/out;") + text + "]"); });
+        EXPECT_TRUE(exists(dir.path("out"))) << text;
+        EXPECT_EQ(readBytes(dir.path("out")), "") << text;
+    }
+}
+
+TEST_F(SystemWords, Base64SaveBinaryNeedsTheWriteSwitch) {
+    SwitchGuard off(allowWriteCommands, false);
+    std::string printed = printedBy([&] { EXPECT_EQ(run("#[out;[<]#[base64SaveBinary;@/out;YWJj][>]]"), "<>"); });
+    EXPECT_EQ(printed,
+              "Command: \"base64SaveBinary\" not allowed! Set command line option \"-write\" to allow it.\n");
+    EXPECT_FALSE(exists(dir.path("out")));
+}
