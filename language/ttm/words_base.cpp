@@ -1,57 +1,453 @@
 // Base words: the template words that reach the protected bases of the
 // process-wide base registry, and the two packed-string-list words.
-// (Placeholders returning the empty text until the words are written.)
+//
+// Every base word looks its base up by name (argument 1) and calls one
+// operation of the protected base with the process id (argument 2) first;
+// the protected base decides what that id may do. A base that is not open
+// gives "false" or the empty text and nothing is called. The words keep no
+// state: the page carries the base name and its id from word to word.
+//
+// Two words drive the processor's turn loop:
+// - "~~v" stores the id it got in requestState. RequestWaiting (-1: the
+//   writer slot is taken) keeps the call pending, and the processor
+//   evaluates it again on each later turn until it gets an id, gets another
+//   negative id, or its timeout (requestTimeout) passes.
+// - "~~." and "~~x" set yieldFlag when they close the writer, so the page's
+//   turn ends right after the commit and the other pages get theirs.
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "CommonBool.h"
+#include "LanguageSwitches.h"
 #include "TTMProcessor.h"
+#include "TTMText.h"
+#include "VekFile.h"
+#include "VekUtil.h"
+#include "base/VEKCursor.h"
+#include "base/VEKStream.h"
+#if __has_include("base/VEKBaseRegistry.h") && __has_include("base/VEKCursorProtected.h")
+#include "base/VEKBaseRegistry.h"
+#include "base/VEKCursorProtected.h"
+#define VEK_HAVE_PROTECTED_BASES 1
+#endif
 
 namespace VekLanguage {
 
-std::string TTMProcessor::baseOpen(Function*) { return std::string(); }
-std::string TTMProcessor::baseRemove(Function*) { return std::string(); }
-std::string TTMProcessor::baseOpenWriteProcess(Function*) { return std::string(); }
-std::string TTMProcessor::baseOpenReadProcess(Function*) { return std::string(); }
-std::string TTMProcessor::baseCloseProcess(Function*) { return std::string(); }
-std::string TTMProcessor::baseCloseAndDelete(Function*) { return std::string(); }
-std::string TTMProcessor::baseCloseBase(Function*) { return std::string(); }
-std::string TTMProcessor::basePutSymbol(Function*) { return std::string(); }
-std::string TTMProcessor::baseReplaceSymbol(Function*) { return std::string(); }
-std::string TTMProcessor::baseDeleteSymbol(Function*) { return std::string(); }
-std::string TTMProcessor::baseReadString(Function*) { return std::string(); }
-std::string TTMProcessor::baseFindSymbol(Function*) { return std::string(); }
-std::string TTMProcessor::baseDataLength(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoChild(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoParent(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoFirst(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoLast(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoNextKey(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoPrevKey(Function*) { return std::string(); }
-std::string TTMProcessor::baseSearchSymbol(Function*) { return std::string(); }
-std::string TTMProcessor::baseFindSymbolOrNext(Function*) { return std::string(); }
-std::string TTMProcessor::baseFindSymbolOrPrev(Function*) { return std::string(); }
-std::string TTMProcessor::baseGetStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseFindStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseReadStringAtList(Function*) { return std::string(); }
-std::string TTMProcessor::baseExistsSymbol(Function*) { return std::string(); }
-std::string TTMProcessor::baseExistsStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseSetStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoPr(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoNx(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoUp(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoDn(Function*) { return std::string(); }
-std::string TTMProcessor::basePackStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseUnpackStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseLockWrite(Function*) { return std::string(); }
-std::string TTMProcessor::baseUnlockWrite(Function*) { return std::string(); }
-std::string TTMProcessor::baseLockRead(Function*) { return std::string(); }
-std::string TTMProcessor::baseUnlockRead(Function*) { return std::string(); }
-std::string TTMProcessor::baseMoveStringList(Function*) { return std::string(); }
-std::string TTMProcessor::baseRemoveFromIndex(Function*) { return std::string(); }
-std::string TTMProcessor::baseAddToIndex(Function*) { return std::string(); }
-std::string TTMProcessor::baseSearchInIndex(Function*) { return std::string(); }
-std::string TTMProcessor::baseAddUser(Function*) { return std::string(); }
-std::string TTMProcessor::baseChangePassword(Function*) { return std::string(); }
-std::string TTMProcessor::baseDeleteUser(Function*) { return std::string(); }
-std::string TTMProcessor::baseGetChildCount(Function*) { return std::string(); }
-std::string TTMProcessor::baseGetSymbolCount(Function*) { return std::string(); }
-std::string TTMProcessor::baseGoSubLevel(Function*) { return std::string(); }
+std::string TTMProcessor::basePackStringList(Function* call) {
+    return VekBase::packStringList(safeArg1(call), safeArg2(call));
+}
+
+std::string TTMProcessor::baseUnpackStringList(Function* call) {
+    return VekBase::unpackStringList(safeArg1(call), safeArg2(call));
+}
+
+#ifdef VEK_HAVE_PROTECTED_BASES
+
+namespace {
+
+using VekBase::VEKBaseRegistry;
+using VekBase::VEKCursorProtected;
+
+const std::string& boolText(bool value) { return value ? VekNames::True : VekNames::False; }
+
+std::string int64Text(int64 value) { return formatWord("%lld", static_cast<long long>(value)); }
+
+// A flag argument is true exactly when it reads "true".
+bool flagOf(const std::string& text) { return text == VekNames::True; }
+
+// The flag of the list words: argument 4 when the call has exactly four
+// arguments (five entries with the name), else true.
+bool listFlag(const Function* call) { return call->count() == 5 ? flagOf(TTMProcessor::safeArg4(call)) : true; }
+
+int64 idOf(const Function* call) { return VekKernel::stringToInt64(TTMProcessor::safeArg2(call)); }
+
+// Names of in-memory bases; every other name is a file base.
+bool isMemoryBaseName(const std::string& name) {
+    return name.rfind("memory_", 0) == 0 || name.rfind("temp_", 0) == 0;
+}
+
+// With a ban set a file base is opened only when its write file exists,
+// so no page can create one.
+bool mayOpenFileBase(const std::string& name) {
+    if (!banBaseCreate && !banBaseWrite) return true;
+    return VekKernel::fileAccess(name + "1", 0) == 0;
+}
+
+// User and pass phrase of a login word: passed only when the call gives
+// both, at arguments first and first + 1; else both empty.
+std::pair<std::string, std::string> loginOf(const Function* call, unsigned first) {
+    if (call->count() < first + 2) return {};
+    return {TTMProcessor::safeArg(call, first), TTMProcessor::safeArg(call, first + 1)};
+}
+
+VEKCursorProtected* baseOf(VEKBaseRegistry* registry, const Function* call) {
+    if (registry == nullptr) return nullptr;
+    return registry->get(TTMProcessor::safeArg1(call));
+}
+
+// Runs command on the call's base with its id; notOpen when the base is not open.
+template <typename Command>
+std::string onBase(VEKBaseRegistry* registry, const Function* call, const std::string& notOpen, Command command) {
+    VEKCursorProtected* base = baseOf(registry, call);
+    if (base == nullptr) return notOpen;
+    return command(*base, idOf(call));
+}
+
+// The command families by result: "true"/"false", "%lld", text, nothing.
+template <typename Command>
+std::string boolCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
+    return onBase(registry, call, VekNames::False,
+                  [&](VEKCursorProtected& base, int64 id) { return boolText(command(base, id)); });
+}
+
+template <typename Command>
+std::string countCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
+    return onBase(registry, call, std::string(),
+                  [&](VEKCursorProtected& base, int64 id) { return int64Text(command(base, id)); });
+}
+
+template <typename Command>
+std::string textCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
+    return onBase(registry, call, std::string(), command);
+}
+
+template <typename Command>
+std::string voidCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
+    return onBase(registry, call, std::string(), [&](VEKCursorProtected& base, int64 id) {
+        command(base, id);
+        return std::string();
+    });
+}
+
+// Closes the process id (a writer commits); true when it was the writer,
+// which is when the page's turn must end.
+bool endProcess(VEKCursorProtected& base, int64 id) {
+    const bool wasWriter = base.getWriteProcess() == id;
+    base.closeProcess(id);
+    return wasWriter;
+}
+
+}  // namespace
+
+// ---- registry and process words ----
+
+std::string TTMProcessor::baseOpen(Function* call) {
+    const std::string name = safeArg1(call);
+    if (baseRegistry == nullptr) return std::string();
+    if (isMemoryBaseName(name)) {
+        baseRegistry->open(name, VekBase::VEK_STREAM_MEMORY);
+    } else if (mayOpenFileBase(name)) {
+        baseRegistry->openDefault(name);
+    }
+    return std::string();
+}
+
+std::string TTMProcessor::baseRemove(Function* call) {
+    if (baseRegistry != nullptr) baseRegistry->remove(safeArg1(call));
+    return std::string();
+}
+
+std::string TTMProcessor::baseOpenWriteProcess(Function* call) {
+    VEKCursorProtected* base = baseOf(baseRegistry, call);
+    // Not open: requestState stays as it was (idle on the first evaluation,
+    // waiting while the call is pending), so a wait goes on.
+    if (base == nullptr) return std::string();
+    const auto login = loginOf(call, 3);
+    const int64 id = banBaseWrite ? base->openReadProcess(login.first, login.second)
+                                  : base->openWriteProcess(login.first, login.second);
+    requestState = id;  // RequestWaiting while another writer holds the base
+    requestTimeout = VekKernel::stringToInt64(safeArg2(call));
+    return int64Text(id);
+}
+
+std::string TTMProcessor::baseOpenReadProcess(Function* call) {
+    VEKCursorProtected* base = baseOf(baseRegistry, call);
+    if (base == nullptr) return std::string();
+    const auto login = loginOf(call, 2);
+    return int64Text(base->openReadProcess(login.first, login.second));
+}
+
+std::string TTMProcessor::baseCloseProcess(Function* call) {
+    VEKCursorProtected* base = baseOf(baseRegistry, call);
+    if (base != nullptr) yieldFlag = endProcess(*base, idOf(call));
+    return std::string();
+}
+
+std::string TTMProcessor::baseCloseAndDelete(Function* call) {
+    VEKCursorProtected* base = baseOf(baseRegistry, call);
+    if (base == nullptr) return std::string();
+    // The names are copied first: the registry may delete the base below.
+    const std::string writeFile = base->writeFileName();
+    const std::string readFile = base->readFileName();
+    yieldFlag = endProcess(*base, idOf(call));
+    baseRegistry->remove(safeArg1(call));
+    // The read file goes only after the write file did, so a failure never
+    // leaves a write file without its committed copy.
+    if (VekBase::VEKStreamFile::removeFile(writeFile) == 0 && VekBase::VEKStreamFile::removeFile(readFile) == 0)
+        return std::string();
+    return safeArg3(call);
+}
+
+std::string TTMProcessor::baseCloseBase(Function* call) {
+    VEKCursorProtected* base = baseOf(baseRegistry, call);
+    if (base != nullptr) base->closeBase();
+    return std::string();
+}
+
+// ---- symbol words ----
+
+std::string TTMProcessor::basePutSymbol(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) { return b.putSymbol(id, safeArg3(call)); });
+}
+
+std::string TTMProcessor::baseReplaceSymbol(Function* call) {
+    return boolCommand(baseRegistry, call,
+                       [call](VEKCursorProtected& b, int64 id) { return b.replaceSymbol(id, safeArg3(call)); });
+}
+
+std::string TTMProcessor::baseDeleteSymbol(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.deleteSymbol(id); });
+}
+
+std::string TTMProcessor::baseReadString(Function* call) {
+    return textCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.readString(id); });
+}
+
+std::string TTMProcessor::baseFindSymbol(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) { return b.findSymbol(id, safeArg3(call)); });
+}
+
+std::string TTMProcessor::baseDataLength(Function* call) {
+    return countCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.dataLength(id); });
+}
+
+std::string TTMProcessor::baseSearchSymbol(Function* call) {
+    return onBase(baseRegistry, call, std::string(), [call](VEKCursorProtected& b, int64 id) {
+        return formatWord("%d", b.searchSymbol(id, safeArg3(call)));
+    });
+}
+
+std::string TTMProcessor::baseFindSymbolOrNext(Function* call) {
+    return boolCommand(baseRegistry, call,
+                       [call](VEKCursorProtected& b, int64 id) { return b.findSymbolOrNext(id, safeArg3(call)); });
+}
+
+std::string TTMProcessor::baseFindSymbolOrPrev(Function* call) {
+    return boolCommand(baseRegistry, call,
+                       [call](VEKCursorProtected& b, int64 id) { return b.findSymbolOrPrev(id, safeArg3(call)); });
+}
+
+std::string TTMProcessor::baseExistsSymbol(Function* call) {
+    return boolCommand(baseRegistry, call,
+                       [call](VEKCursorProtected& b, int64 id) { return b.existsSymbol(id, safeArg3(call)); });
+}
+
+std::string TTMProcessor::baseGetChildCount(Function* call) {
+    return countCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.getChildCount(id); });
+}
+
+std::string TTMProcessor::baseGetSymbolCount(Function* call) {
+    return countCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.getSymbolCount(id); });
+}
+
+// ---- moving words ----
+
+std::string TTMProcessor::baseGoChild(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goChild(id); });
+}
+
+std::string TTMProcessor::baseGoParent(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goParent(id); });
+}
+
+std::string TTMProcessor::baseGoFirst(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goFirst(id); });
+}
+
+std::string TTMProcessor::baseGoLast(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goLast(id); });
+}
+
+std::string TTMProcessor::baseGoNextKey(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goNextKey(id); });
+}
+
+std::string TTMProcessor::baseGoPrevKey(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goPrevKey(id); });
+}
+
+std::string TTMProcessor::baseGoPr(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goPr(id); });
+}
+
+std::string TTMProcessor::baseGoNx(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goNx(id); });
+}
+
+std::string TTMProcessor::baseGoUp(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goUp(id); });
+}
+
+std::string TTMProcessor::baseGoDn(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goDn(id); });
+}
+
+// Not in the builtin table: no page can call it.
+std::string TTMProcessor::baseGoSubLevel(Function* call) {
+    return boolCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goSubLevel(id); });
+}
+
+// ---- path (string list) words ----
+
+std::string TTMProcessor::baseGetStringList(Function* call) {
+    return textCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.getStringList(id, flagOf(safeArg3(call)));
+    });
+}
+
+std::string TTMProcessor::baseFindStringList(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.findStringList(id, safeArg3(call), listFlag(call));
+    });
+}
+
+std::string TTMProcessor::baseReadStringAtList(Function* call) {
+    return textCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.readStringAtList(id, safeArg3(call), listFlag(call));
+    });
+}
+
+std::string TTMProcessor::baseExistsStringList(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.existsStringList(id, safeArg3(call), listFlag(call));
+    });
+}
+
+std::string TTMProcessor::baseSetStringList(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.setStringList(id, safeArg3(call), listFlag(call));
+    });
+}
+
+std::string TTMProcessor::baseMoveStringList(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.moveStringList(id, safeArg3(call), safeArg4(call));
+    });
+}
+
+// ---- lock words ----
+
+std::string TTMProcessor::baseLockWrite(Function* call) {
+    return voidCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.lockWrite(id); });
+}
+
+std::string TTMProcessor::baseUnlockWrite(Function* call) {
+    return voidCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.unlockWrite(id); });
+}
+
+std::string TTMProcessor::baseLockRead(Function* call) {
+    return voidCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.lockRead(id); });
+}
+
+std::string TTMProcessor::baseUnlockRead(Function* call) {
+    return voidCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.unlockRead(id); });
+}
+
+// ---- word index words ----
+
+std::string TTMProcessor::baseRemoveFromIndex(Function* call) {
+    return voidCommand(baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.removeFromIndex(id); });
+}
+
+// Three arguments: the text alone; four: the text and a second text.
+std::string TTMProcessor::baseAddToIndex(Function* call) {
+    if (call->count() != 4 && call->count() != 5) return std::string();
+    return voidCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        b.addToIndex(id, safeArg3(call), safeArg4(call));
+    });
+}
+
+// Three arguments: the query alone, no limit; four: a second text; five: a limit.
+std::string TTMProcessor::baseSearchInIndex(Function* call) {
+    if (call->count() < 4 || call->count() > 6) return std::string();
+    const int64 limit = call->count() == 6 ? VekKernel::stringToInt64(safeArg5(call)) : INT64_MAX;
+    return textCommand(baseRegistry, call, [call, limit](VEKCursorProtected& b, int64 id) {
+        return b.searchInIndex(id, safeArg3(call), safeArg4(call), limit);
+    });
+}
+
+// ---- user words ----
+
+std::string TTMProcessor::baseAddUser(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.addUser(id, safeArg3(call), safeArg4(call), safeArg5(call));
+    });
+}
+
+std::string TTMProcessor::baseChangePassword(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.changePassword(id, safeArg3(call), safeArg4(call), safeArg5(call), safeArg(call, 6));
+    });
+}
+
+std::string TTMProcessor::baseDeleteUser(Function* call) {
+    return boolCommand(baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+        return b.deleteUser(id, safeArg3(call), safeArg4(call));
+    });
+}
+
+#else  // no protected bases in this tree: every base answers as not open
+
+#define VEK_NOT_OPEN(word, result) \
+    std::string TTMProcessor::word(Function*) { return result; }
+VEK_NOT_OPEN(basePutSymbol, VekNames::False)
+VEK_NOT_OPEN(baseReplaceSymbol, VekNames::False)
+VEK_NOT_OPEN(baseDeleteSymbol, VekNames::False)
+VEK_NOT_OPEN(baseFindSymbol, VekNames::False)
+VEK_NOT_OPEN(baseGoChild, VekNames::False)
+VEK_NOT_OPEN(baseGoParent, VekNames::False)
+VEK_NOT_OPEN(baseGoFirst, VekNames::False)
+VEK_NOT_OPEN(baseGoLast, VekNames::False)
+VEK_NOT_OPEN(baseGoNextKey, VekNames::False)
+VEK_NOT_OPEN(baseGoPrevKey, VekNames::False)
+VEK_NOT_OPEN(baseFindSymbolOrNext, VekNames::False)
+VEK_NOT_OPEN(baseFindSymbolOrPrev, VekNames::False)
+VEK_NOT_OPEN(baseFindStringList, VekNames::False)
+VEK_NOT_OPEN(baseExistsSymbol, VekNames::False)
+VEK_NOT_OPEN(baseExistsStringList, VekNames::False)
+VEK_NOT_OPEN(baseSetStringList, VekNames::False)
+VEK_NOT_OPEN(baseGoPr, VekNames::False)
+VEK_NOT_OPEN(baseGoNx, VekNames::False)
+VEK_NOT_OPEN(baseGoUp, VekNames::False)
+VEK_NOT_OPEN(baseGoDn, VekNames::False)
+VEK_NOT_OPEN(baseMoveStringList, VekNames::False)
+VEK_NOT_OPEN(baseAddUser, VekNames::False)
+VEK_NOT_OPEN(baseChangePassword, VekNames::False)
+VEK_NOT_OPEN(baseDeleteUser, VekNames::False)
+VEK_NOT_OPEN(baseGoSubLevel, VekNames::False)
+VEK_NOT_OPEN(baseOpen, std::string())
+VEK_NOT_OPEN(baseRemove, std::string())
+VEK_NOT_OPEN(baseOpenWriteProcess, std::string())
+VEK_NOT_OPEN(baseOpenReadProcess, std::string())
+VEK_NOT_OPEN(baseCloseProcess, std::string())
+VEK_NOT_OPEN(baseCloseAndDelete, std::string())
+VEK_NOT_OPEN(baseCloseBase, std::string())
+VEK_NOT_OPEN(baseReadString, std::string())
+VEK_NOT_OPEN(baseDataLength, std::string())
+VEK_NOT_OPEN(baseSearchSymbol, std::string())
+VEK_NOT_OPEN(baseGetStringList, std::string())
+VEK_NOT_OPEN(baseReadStringAtList, std::string())
+VEK_NOT_OPEN(baseLockWrite, std::string())
+VEK_NOT_OPEN(baseUnlockWrite, std::string())
+VEK_NOT_OPEN(baseLockRead, std::string())
+VEK_NOT_OPEN(baseUnlockRead, std::string())
+VEK_NOT_OPEN(baseRemoveFromIndex, std::string())
+VEK_NOT_OPEN(baseAddToIndex, std::string())
+VEK_NOT_OPEN(baseSearchInIndex, std::string())
+VEK_NOT_OPEN(baseGetChildCount, std::string())
+VEK_NOT_OPEN(baseGetSymbolCount, std::string())
+
+#endif  // VEK_HAVE_PROTECTED_BASES
 
 }  // namespace VekLanguage
