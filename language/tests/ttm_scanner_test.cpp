@@ -113,11 +113,31 @@ TEST(TTMScanner, DeepNestingUsesNoRecursion) {
     EXPECT_EQ(runTemplate(page), "deep");
 }
 
-TEST(TTMScanner, TooManyOpenCallsFailInsteadOfExhaustingMemory) {
-    std::string page;
-    page.reserve(2 * TTMProcessor::MaxCallDepth + 2);
-    for (std::size_t i = 0; i <= TTMProcessor::MaxCallDepth; ++i) page += "#[";
-    EXPECT_THROW(runTemplate(page), TTMError);
+TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
+    auto failure = [](const std::string& text) {
+        TTMProcessor processor;
+        processor.maxCallDepth = 1000;
+        processor.maxTextBytes = 10000;
+        start(processor, text);
+        try {
+            while (!processor.run(1000)) {
+            }
+        } catch (const TTMError& e) {
+            return std::string(e.what());
+        }
+        return std::string("finished");
+    };
+    std::string open;
+    for (int i = 0; i < 1000; ++i) open += "#[";
+    EXPECT_EQ(failure(open), "Too many nested calls");
+    // Non-tail recursion: every call leaves an argument open.
+    EXPECT_EQ(failure("#[.=;f;[#[#;#[f]]]]#[f]"), "Too many nested calls");
+    // An argument that grows without end.
+    EXPECT_EQ(failure("#[.=;f;[x#[f]]]#[#;#[f]]"), "Text too long");
+    // An input that grows without end.
+    EXPECT_EQ(failure("#[.=;f;[#[f]x]]#[f]"), "Text too long");
+    EXPECT_EQ(failure(std::string(20000, 'x')), "Text too long");
+    EXPECT_EQ(failure("#[out;" + std::string(9000, 'x') + "]"), "finished");
 }
 
 TEST(TTMScanner, EndlessTailCallsKeepTheInputSmall) {

@@ -58,7 +58,7 @@ void TTMProcessor::setInput(const std::string& program) {
 }
 
 void TTMProcessor::pushExpression(Expression* expression) {
-    if (callStack->size() >= MaxCallDepth) {
+    if (callStack->size() >= maxCallDepth) {
         delete expression;
         throw TTMError("Too many nested calls");
     }
@@ -75,7 +75,7 @@ Expression* TTMProcessor::popExpression() {
 }
 
 void TTMProcessor::checkTextSize(std::size_t size) const {
-    if (size > MaxTextBytes) throw TTMError("Text too long");
+    if (size > maxTextBytes) throw TTMError("Text too long");
 }
 
 Function* TTMProcessor::scanStep() {

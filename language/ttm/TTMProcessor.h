@@ -266,9 +266,11 @@ public:
     VekClient::VEKClient* pendingClient = nullptr;        // exchange in progress, owned
 
     // Limits that keep a runaway page from exhausting the process; passing
-    // one throws TTMError.
-    static constexpr std::size_t MaxCallDepth = 100000;          // open calls
-    static constexpr std::size_t MaxTextBytes = 256u << 20;      // input queue or one argument
+    // one throws TTMError ("Too many nested calls", "Text too long").
+    static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
+    static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
+    std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
+    std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of one argument
 
 private:
     // One scanning step; returns the call that "]" completed (popped from
