@@ -47,6 +47,7 @@ class VEKCursorBase : public VEKObject {
   // Base life.
   virtual void open(const char* fileName);
   virtual void close();          // writes pending changes, closes the stream
+  virtual void discard();        // closes the stream, dropping pending changes
   virtual void flush();          // writes pending changes to the stream
   bool isOpen() const { return tree != nullptr; }
   VEKStream* stream() const { return baseStream.get(); }

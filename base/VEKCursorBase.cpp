@@ -73,6 +73,15 @@ void VEKCursorBase::close() {
   closing->close();
 }
 
+void VEKCursorBase::discard() {
+  if (!baseStream) return;
+  tree.reset();
+  frames.clear();
+  standEmpty();
+  baseStream->close();
+  baseStream.reset();
+}
+
 void VEKCursorBase::flush() {
   if (tree) tree->flush();
 }

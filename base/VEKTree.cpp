@@ -26,6 +26,13 @@ int compareEntry(const VEKEntry& entry, u64 parent, const std::string& key) {
   return compareKey(entry.parent, entry.key, parent, key);
 }
 
+// The same order, deciding on the prefixes whenever they differ.
+inline int compareEntry(const VEKEntry& entry, u64 parent, u64 prefix, const std::string& key) {
+  if (entry.parent != parent) return entry.parent < parent ? -1 : 1;
+  if (entry.prefix != prefix) return entry.prefix < prefix ? -1 : 1;
+  return compareKey(parent, entry.key, parent, key);
+}
+
 // Index where the byte sizes of entries[0, index) first reach half the node.
 size_t splitIndex(const std::vector<VEKEntry>& entries, size_t total, bool leaf, size_t (*size)(const VEKEntry&, bool)) {
   size_t sum = 16, index = 0;
@@ -73,7 +80,7 @@ void VEKTree::setHome(u64 id) {
 
 // Walks from the root to the leaf that holds (parent, key) or where it
 // belongs, noting each inner page and child index in path.
-u32 VEKTree::descend(u64 parent, const std::string& key, std::vector<Step>* path) {
+u32 VEKTree::descend(u64 parent, const std::string& key, u64 prefix, std::vector<Step>* path) {
   u32 page = rootPage;
   for (int depth = 0;; ++depth) {
     if (depth > kMaxDepth) damaged(page);
@@ -82,7 +89,7 @@ u32 VEKTree::descend(u64 parent, const std::string& key, std::vector<Step>* path
     size_t low = 0, high = n.entries.size();
     while (low < high) {
       size_t middle = (low + high) / 2;
-      if (compareEntry(n.entries[middle], parent, key) <= 0) low = middle + 1;
+      if (compareEntry(n.entries[middle], parent, prefix, key) <= 0) low = middle + 1;
       else high = middle;
     }
     if (path) path->push_back(Step{page, static_cast<u32>(low)});
@@ -90,31 +97,33 @@ u32 VEKTree::descend(u64 parent, const std::string& key, std::vector<Step>* path
   }
 }
 
-size_t VEKTree::searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, bool* equal) {
+size_t VEKTree::searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, u64 prefix, bool* equal) {
   size_t low = 0, high = leaf.entries.size();
   while (low < high) {
     size_t middle = (low + high) / 2;
-    if (compareEntry(leaf.entries[middle], parent, key) < 0) low = middle + 1;
+    if (compareEntry(leaf.entries[middle], parent, prefix, key) < 0) low = middle + 1;
     else high = middle;
   }
-  *equal = low < leaf.entries.size() && compareEntry(leaf.entries[low], parent, key) == 0;
+  *equal = low < leaf.entries.size() && compareEntry(leaf.entries[low], parent, prefix, key) == 0;
   return low;
 }
 
 bool VEKTree::find(u64 parent, const std::string& key, u64* id) {
-  VEKNode& leaf = node(descend(parent, key, nullptr));
+  u64 prefix = keyPrefix(key);
+  VEKNode& leaf = node(descend(parent, key, prefix, nullptr));
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, &equal);
+  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
   if (equal && id) *id = leaf.entries[index].id;
   return equal;
 }
 
 bool VEKTree::insert(u64 parent, const std::string& key, u64* id) {
   std::vector<Step> path;
-  u32 page = descend(parent, key, &path);
+  u64 prefix = keyPrefix(key);
+  u32 page = descend(parent, key, prefix, &path);
   VEKNode& leaf = node(page);
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, &equal);
+  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
   if (equal) {
     *id = leaf.entries[index].id;
     return false;
@@ -124,6 +133,7 @@ bool VEKTree::insert(u64 parent, const std::string& key, u64* id) {
   entry.parent = parent;
   entry.id = *id;
   entry.key = key;
+  entry.prefix = prefix;
   leaf.bytes += entryBytes(entry, true);
   leaf.entries.insert(leaf.entries.begin() + static_cast<long>(index), std::move(entry));
   touch(page);
@@ -154,6 +164,7 @@ void VEKTree::splitLeaf(u32 page, std::vector<Step>& path) {
   VEKEntry separator;
   separator.parent = right.entries[0].parent;
   separator.key = right.entries[0].key;
+  separator.prefix = right.entries[0].prefix;
   insertSeparator(path, std::move(separator), rightPage);
 }
 
@@ -201,10 +212,11 @@ void VEKTree::splitInner(u32 page, std::vector<Step>& path) {
 
 bool VEKTree::erase(u64 parent, const std::string& key) {
   std::vector<Step> path;
-  u32 page = descend(parent, key, &path);
+  u64 prefix = keyPrefix(key);
+  u32 page = descend(parent, key, prefix, &path);
   VEKNode& leaf = node(page);
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, &equal);
+  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
   if (!equal) return false;
   freeChain(leaf.entries[index].overflow);
   leaf.bytes -= entryBytes(leaf.entries[index], true);
@@ -257,10 +269,11 @@ void VEKTree::removeLeaf(u32 page, std::vector<Step>& path) {
 }
 
 VEKPos VEKTree::lowerBound(u64 parent, const std::string& key) {
-  u32 page = descend(parent, key, nullptr);
+  u64 prefix = keyPrefix(key);
+  u32 page = descend(parent, key, prefix, nullptr);
   VEKNode& leaf = node(page);
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, &equal);
+  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
   if (index < leaf.entries.size()) return VEKPos{page, static_cast<u32>(index)};
   if (leaf.entries.empty()) return VEKPos{};
   VEKPos pos{page, static_cast<u32>(index - 1)};

@@ -40,8 +40,18 @@ struct VEKEntry {
   u64 parent = 0;   // id of the level the key belongs to
   u64 id = 0;       // the symbol's own id (its sub-level); 0 in separators
   std::string key;  // the whole key
+  u64 prefix = 0;   // first 8 key bytes, big-endian, zero-padded (fast compare)
   u32 overflow = 0; // first overflow page of a long key once written, else 0
 };
+
+// The first eight bytes of key as a big-endian number, so that comparing
+// prefixes orders keys as their bytes do (equal prefixes need a full compare).
+inline u64 keyPrefix(const std::string& key) {
+  u64 prefix = 0;
+  size_t n = key.size() < 8 ? key.size() : 8;
+  for (size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < n ? static_cast<unsigned char>(key[i]) : 0u);
+  return prefix;
+}
 
 // A decoded page of the tree.
 struct VEKNode {
@@ -108,8 +118,8 @@ class VEKTree {
   u32 allocPage();
   void freePage(u32 page);
   void freeChain(u32 first);
-  u32 descend(u64 parent, const std::string& key, std::vector<Step>* path);
-  size_t searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, bool* equal);
+  u32 descend(u64 parent, const std::string& key, u64 prefix, std::vector<Step>* path);
+  size_t searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, u64 prefix, bool* equal);
   void splitLeaf(u32 page, std::vector<Step>& path);
   void insertSeparator(std::vector<Step>& path, VEKEntry separator, u32 right);
   void splitInner(u32 page, std::vector<Step>& path);

@@ -136,6 +136,7 @@ void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
     if (pos + 24 + inlineBytes + (n.leaf ? 0 : 4) > PAGE) damaged(page);
     entry.key.assign(bytes, pos + 24, inlineBytes);
     if (length > INLINE_KEY) entry.key += readOverflow(entry.overflow, length - INLINE_KEY);
+    entry.prefix = keyPrefix(entry.key);
     pos += 24 + inlineBytes;
     if (!n.leaf) {
       n.children.push_back(checkPage(static_cast<u32>(getLE(at + pos, 4)), false));

@@ -1,0 +1,439 @@
+// The protected base: sessions, commands and the write file's journal.
+//
+// Rules of the journal (".sw" and ".swt" appended to the write file name):
+//  1. The write cursor keeps a writer's changes in memory; they reach the
+//     write file only at commit, through a stream that journals itself into
+//     ".sw" (the original bytes of every block it overwrites, and the
+//     original size), and the journal is made durable before the first
+//     overwrite (VEKTree::flush).
+//  2. Commit: write the changes, fsync the write file, rename ".sw" to
+//     ".swt" and fsync the directory. That rename is the commit point.
+//     Then copy the journalled regions of the write file into the read
+//     file, fsync it, delete ".swt" and fsync the directory.
+//  3. Rollback (closeBase, or recovery of a left-over ".sw"): put the saved
+//     blocks back, cut the write file to its original size, fsync, delete
+//     ".sw" and fsync the directory. Repeating it is harmless.
+//  4. Recovery, whenever no writer is open: a ".swt" is published again as
+//     in rule 2 (copying is idempotent) and deleted; then a ".sw" is rolled
+//     back as in rule 3. A crash between any two steps therefore leaves the
+//     read file (and, after recovery, the write file) at either the old or
+//     the new committed state.
+//  5. The read file is only ever written by publishing a journal, or whole
+//     (through a temporary file and a rename) when it is missing or its size
+//     differs from the write file's while no journal is pending.
+#include "base/VEKCursorProtected.h"
+
+#include <fcntl.h>
+
+#include <stdexcept>
+
+#include "base/VEKJournal.h"
+#include "base/VEKProcessPool.h"
+
+namespace VekBase {
+
+std::function<void(const char* step)> VEKCursorProtected::stepHook;
+
+namespace {
+
+constexpr int64 kLoginRefused = -2147483648LL;
+
+void step(const char* name) {
+  if (VEKCursorProtected::stepHook) VEKCursorProtected::stepHook(name);
+}
+
+}  // namespace
+
+VEKCursorProtected::VEKCursorProtected(const std::string& writeName, const std::string& readName, u32 mode)
+    : writeFile(writeName), readFile(readName), streamMode(mode) {
+  reopen();
+}
+
+VEKCursorProtected::~VEKCursorProtected() {
+  try {
+    closeBase();
+  } catch (const std::exception&) {
+    // The journal stays and is rolled back when the base is next opened.
+  }
+  for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
+  if (writerId >= 0) VEKProcessPool::writePool()->release(writerId);
+  try {
+    writeCursor.reset();
+    readCursor.reset();
+  } catch (const std::exception&) {
+  }
+}
+
+VEKStream* VEKCursorProtected::newStream() const {
+  if (streamMode == VEK_STREAM_MEMORY) return new VEKStreamMem();
+  return new VEKStreamFile();
+}
+
+bool VEKCursorProtected::isWriter(int64 id) const {
+  return id >= 0 && id == writerId && VEKProcessPool::writePool()->isLive(id);
+}
+
+// Closes both cursors after a failure: pending changes of the writer are
+// dropped (its journal is rolled back by the next recovery) and its id freed.
+void VEKCursorProtected::breakBase() {
+  broken = true;
+  if (writeCursor) writeCursor->discard();
+  if (readCursor) readCursor->discard();
+  writeCursor.reset();
+  readCursor.reset();
+  currentReader = -1;
+  if (writerId >= 0) VEKProcessPool::writePool()->release(writerId);
+  writerId = -1;
+}
+
+bool VEKCursorProtected::reopen() {
+  if (writerId >= 0 && hasCursors()) return true;  // a live writer's journal is not interrupted
+  try {
+    std::unique_ptr<VEKStream> probe(newStream());
+    bool pending = probe->access(journalName().c_str(), 0) == 0 || probe->access(committedName().c_str(), 0) == 0;
+    if (hasCursors() && !pending) return true;
+    if (writeCursor) writeCursor->discard();
+    if (readCursor) readCursor->discard();
+    writeCursor.reset();
+    readCursor.reset();
+    currentReader = -1;
+    recover();
+    openCursors();
+    broken = false;
+  } catch (const std::exception&) {
+    breakBase();
+    return false;
+  }
+  return true;
+}
+
+void VEKCursorProtected::recover() {
+  std::unique_ptr<VEKStream> probe(newStream());
+  if (probe->access(committedName().c_str(), 0) == 0) publishJournal(committedName());
+  if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
+}
+
+void VEKCursorProtected::openCursors() {
+  if (!writeCursor) writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
+  if (readCursor) return;
+  std::unique_ptr<VEKStream> probe(newStream());
+  int64 readSize = -1;
+  if (probe->access(readFile.c_str(), 0) == 0) {
+    probe->open(readFile.c_str(), O_RDONLY, 0644);
+    readSize = probe->size();
+    probe->close();
+  }
+  if (readSize != writeCursor->stream()->size()) copyWholeWriteFile();
+  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+}
+
+// Rule 5: a fresh read file is written aside and renamed into place.
+void VEKCursorProtected::copyWholeWriteFile() {
+  std::unique_ptr<VEKStream> from(newStream()), to(newStream());
+  std::string aside = readFile + ".tmp";
+  from->open(writeFile.c_str(), O_RDONLY, 0644);
+  to->open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  std::string bytes(1 << 20, '\0');
+  for (int64 offset = 0, got; (got = from->readAt(offset, &bytes[0], static_cast<int64>(bytes.size()))) > 0;
+       offset += got)
+    to->zwrite(bytes.data(), got);
+  to->sync();
+  to->close();
+  if (to->rename(aside.c_str(), readFile.c_str()) != 0) throw std::runtime_error("Can not rename file: " + aside);
+  to->syncDirectory(readFile);
+}
+
+// Rule 2, second half (and rule 4): copy what the journal names from the
+// write file into the read file, make it durable, then delete the journal.
+void VEKCursorProtected::publishJournal(const std::string& journal) {
+  std::unique_ptr<VEKStream> probe(newStream());
+  VEKJournalImage image = readJournal(*probe, journal);
+  if (image.valid) {
+    std::unique_ptr<VEKStream> from(newStream()), to(newStream());
+    from->open(writeFile.c_str(), O_RDONLY, 0644);
+    to->open(readFile.c_str(), O_RDWR | O_CREAT, 0644);
+    copyJournalled(*from, *to, image);
+    step("publish-copied");
+    to->sync();
+  }
+  step("publish-synced");
+  if (probe->remove(journal.c_str()) != 0) throw std::runtime_error("Can not delete file: " + journal);
+  probe->syncDirectory(journal);
+}
+
+// Rule 3.
+void VEKCursorProtected::rollbackWrite() {
+  std::unique_ptr<VEKStream> probe(newStream());
+  VEKJournalImage image = readJournal(*probe, journalName());
+  if (image.valid) {
+    std::unique_ptr<VEKStream> target(newStream());
+    target->open(writeFile.c_str(), O_RDWR | O_CREAT, 0644);
+    rollbackJournal(*target, image);
+    step("rollback-restored");
+    target->sync();
+  }
+  step("rollback-synced");
+  if (probe->remove(journalName().c_str()) != 0) throw std::runtime_error("Can not delete file: " + journalName());
+  probe->syncDirectory(journalName());
+}
+
+// Rule 2.
+void VEKCursorProtected::commit() {
+  VEKStream* stream = writeCursor->stream();
+  step("commit-start");
+  writeCursor->flush();
+  step("commit-written");
+  stream->sync();
+  stream->EndSaveWrite();
+  step("commit-synced");
+  if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)
+    throw std::runtime_error("Can not rename file: " + journalName());
+  stream->syncDirectory(committedName());
+  step("commit-renamed");
+  if (currentReader >= 0 && readers.count(currentReader)) readers[currentReader] = readCursor->savePosition();
+  currentReader = -1;
+  readCursor.reset();
+  publishJournal(committedName());
+  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  step("commit-done");
+}
+
+int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass) {
+  if (!hasCursors() && !reopen()) return -1;
+  if (writerId >= 0) return -1;
+  try {
+    if (!writeCursor->login(user, pass, "write")) return kLoginRefused;
+    writeCursor->unlockRead();
+    writeCursor->unlockWrite();
+    writeCursor->goHome();
+    writeCursor->stream()->StartSaveWrite(journalName());
+    writeCursor->stream()->journal()->sync();
+  } catch (const std::exception&) {
+    breakBase();
+    throw;
+  }
+  writerId = VEKProcessPool::writePool()->acquire(writeFile);
+  return writerId;
+}
+
+int64 VEKCursorProtected::openReadProcess(const std::string& user, const std::string& pass) {
+  if (!reopen()) return -1;
+  try {
+    if (!readCursor->login(user, pass, "read")) return -1;
+    VEKPosition previous = readCursor->savePosition();
+    readCursor->goHome();
+    VEKPosition start = readCursor->savePosition();
+    readCursor->restorePosition(previous);
+    int64 id = VEKProcessPool::readPool()->acquire(readFile);
+    readers[id] = start;
+    return id;
+  } catch (const std::exception&) {
+    breakBase();
+    throw;
+  }
+}
+
+void VEKCursorProtected::closeProcess(int64 id) {
+  if (isWriter(id) && hasCursors()) {
+    try {
+      commit();
+    } catch (const std::exception&) {
+      breakBase();
+      throw;
+    }
+    VEKProcessPool::writePool()->release(writerId);
+    writerId = -1;
+    return;
+  }
+  if (!readers.count(id)) return;
+  readers.erase(id);
+  VEKProcessPool::readPool()->release(id);
+  if (currentReader == id) currentReader = -1;
+}
+
+void VEKCursorProtected::closeBase() {
+  if (writerId < 0) return;
+  if (writeCursor) writeCursor->discard();
+  writeCursor.reset();
+  std::unique_ptr<VEKStream> probe(newStream());
+  if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
+  VEKProcessPool::writePool()->release(writerId);
+  writerId = -1;
+  try {
+    writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
+  } catch (const std::exception&) {
+    breakBase();
+    throw;
+  }
+}
+
+// The cursor a read command of id uses, the read cursor moved to the
+// reader's saved place; null for an id that is no live session, and for a
+// reader whose place is gone (*lost set).
+VEKCursor* VEKCursorProtected::cursorFor(int64 id, bool* lost) {
+  if (isWriter(id)) return writeCursor.get();
+  if (!readCursor || !readers.count(id) || !VEKProcessPool::readPool()->isLive(id)) return nullptr;
+  if (currentReader == id) return readCursor.get();
+  if (currentReader >= 0 && readers.count(currentReader)) readers[currentReader] = readCursor->savePosition();
+  currentReader = -1;
+  if (!readCursor->restorePosition(readers[id])) {
+    *lost = true;
+    return nullptr;
+  }
+  currentReader = id;
+  return readCursor.get();
+}
+
+template <typename Result>
+Result VEKCursorProtected::writeCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command) {
+  if (!isWriter(id) || !writeCursor) return none;
+  try {
+    return command(*writeCursor);
+  } catch (const std::exception&) {
+    breakBase();
+    throw;
+  }
+}
+
+template <typename Result>
+Result VEKCursorProtected::readCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command) {
+  bool lost = false;
+  try {
+    VEKCursor* cursor = cursorFor(id, &lost);
+    if (cursor) return command(*cursor);
+  } catch (const std::exception&) {
+    breakBase();
+    throw;
+  }
+  if (lost) throw std::runtime_error("VEKCursorProtected::readCommand - Unaccessible path!");
+  return none;
+}
+
+// Write commands.
+
+bool VEKCursorProtected::putSymbol(int64 id, const std::string& key) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.putSymbol(key); });
+}
+bool VEKCursorProtected::replaceSymbol(int64 id, const std::string& key) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.replaceSymbol(key); });
+}
+bool VEKCursorProtected::deleteSymbol(int64 id) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.deleteSymbol(); });
+}
+bool VEKCursorProtected::setStringList(int64 id, const std::string& list, bool fromHome) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.setStringList(list, fromHome); });
+}
+bool VEKCursorProtected::moveStringList(int64 id, const std::string& from, const std::string& to) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.moveStringList(from, to); });
+}
+void VEKCursorProtected::lockWrite(int64 id) {
+  writeCommand<bool>(id, false, [](VEKCursor& c) { c.lockWrite(); return true; });
+}
+void VEKCursorProtected::unlockWrite(int64 id) {
+  writeCommand<bool>(id, false, [](VEKCursor& c) { c.unlockWrite(); return true; });
+}
+void VEKCursorProtected::lockRead(int64 id) {
+  writeCommand<bool>(id, false, [](VEKCursor& c) { c.lockRead(); return true; });
+}
+void VEKCursorProtected::unlockRead(int64 id) {
+  writeCommand<bool>(id, false, [](VEKCursor& c) { c.unlockRead(); return true; });
+}
+void VEKCursorProtected::removeFromIndex(int64 id) {
+  writeCommand<bool>(id, false, [](VEKCursor& c) { c.removeFromIndex(); return true; });
+}
+void VEKCursorProtected::addToIndex(int64 id, const std::string& text, const std::string& second) {
+  writeCommand<bool>(id, false, [&](VEKCursor& c) { c.addToIndex(text, second); return true; });
+}
+bool VEKCursorProtected::addUser(int64 id, const std::string& user, const std::string& pass, const std::string& right) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.addUser(user, pass, right); });
+}
+bool VEKCursorProtected::changePassword(int64 id, const std::string& user, const std::string& pass,
+                                        const std::string& newUser, const std::string& newPass) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.changePassword(user, pass, newUser, newPass); });
+}
+bool VEKCursorProtected::deleteUser(int64 id, const std::string& user, const std::string& pass) {
+  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.deleteUser(user, pass); });
+}
+
+// Read commands.
+
+std::string VEKCursorProtected::readString(int64 id) {
+  return readCommand<std::string>(id, std::string(), [](VEKCursor& c) { return c.readString(); });
+}
+bool VEKCursorProtected::findSymbol(int64 id, const std::string& key) {
+  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findSymbol(key); });
+}
+int64 VEKCursorProtected::dataLength(int64 id) {
+  return readCommand<int64>(id, 0, [](VEKCursor& c) { return c.dataLength(); });
+}
+bool VEKCursorProtected::goChild(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goChild(); });
+}
+bool VEKCursorProtected::goParent(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goParent(); });
+}
+bool VEKCursorProtected::goFirst(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goFirst(); });
+}
+bool VEKCursorProtected::goLast(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goLast(); });
+}
+bool VEKCursorProtected::goNextKey(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goNextKey(); });
+}
+bool VEKCursorProtected::goPrevKey(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goPrevKey(0); });
+}
+int VEKCursorProtected::searchSymbol(int64 id, const std::string& key) {
+  return readCommand<int>(id, 0, [&](VEKCursor& c) { return c.searchSymbol(key); });
+}
+bool VEKCursorProtected::findSymbolOrNext(int64 id, const std::string& key) {
+  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findSymbolOrNext(key); });
+}
+bool VEKCursorProtected::findSymbolOrPrev(int64 id, const std::string& key) {
+  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findSymbolOrPrev(key); });
+}
+std::string VEKCursorProtected::getStringList(int64 id, bool fromHome) {
+  return readCommand<std::string>(id, std::string(), [&](VEKCursor& c) { return c.getStringList(fromHome); });
+}
+bool VEKCursorProtected::findStringList(int64 id, const std::string& list, bool fromHome) {
+  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findStringList(list, fromHome); });
+}
+bool VEKCursorProtected::goPr(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goPr(); });
+}
+bool VEKCursorProtected::goNx(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goNx(); });
+}
+bool VEKCursorProtected::goUp(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goUp(); });
+}
+bool VEKCursorProtected::goDn(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goDn(); });
+}
+std::string VEKCursorProtected::readStringAtList(int64 id, const std::string& list, bool fromHome) {
+  return readCommand<std::string>(id, std::string(),
+                                  [&](VEKCursor& c) { return c.readStringAtList(list, fromHome); });
+}
+bool VEKCursorProtected::existsSymbol(int64 id, const std::string& key) {
+  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.existsSymbol(key); });
+}
+bool VEKCursorProtected::existsStringList(int64 id, const std::string& list, bool fromHome) {
+  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.existsStringList(list, fromHome); });
+}
+std::string VEKCursorProtected::searchInIndex(int64 id, const std::string& query, const std::string& second,
+                                              int64 limit) {
+  return readCommand<std::string>(id, std::string(),
+                                  [&](VEKCursor& c) { return c.searchInIndex(query, second, limit); });
+}
+int64 VEKCursorProtected::getChildCount(int64 id) {
+  return readCommand<int64>(id, 0, [](VEKCursor& c) { return c.getChildCount(); });
+}
+int64 VEKCursorProtected::getSymbolCount(int64 id) {
+  return readCommand<int64>(id, 0, [](VEKCursor& c) { return c.getSymbolCount(); });
+}
+bool VEKCursorProtected::goSubLevel(int64 id) {
+  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goSubLevel(); });
+}
+
+}  // namespace VekBase

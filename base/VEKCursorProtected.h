@@ -1,0 +1,127 @@
+// A protected base: one named base shared by pages, kept in two files (or
+// two memory streams): the write file, changed only by the one writer
+// session, and the read file, a committed copy that reader sessions read.
+// The writer's changes reach the read file only at commit; a rolled back
+// writer leaves no trace. See VEKCursorProtected.cpp for the journal rules.
+//
+// Commands take the session id first. Write commands act only for the live
+// current writer (false, 0 or empty otherwise). Read commands use the write
+// cursor for the writer's id; for a reader id they first move the read
+// cursor to that reader's saved position (throwing
+// "VEKCursorProtected::readCommand - Unaccessible path!" when it is gone),
+// and do nothing for an id that is not a live reader. A std::exception from
+// a cursor closes both cursors, marks the base broken and is thrown on.
+#pragma once
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "base/VEKCursor.h"
+#include "kernel/VekTypes.h"
+
+namespace VekBase {
+
+class VEKCursorProtected : public VEKObject {
+ public:
+  // Recovers the files (a committed journal is applied, an interrupted one
+  // rolled back) and opens both cursors; mode 2 memory, 4 files. A base
+  // that cannot be opened is left broken, without cursors.
+  VEKCursorProtected(const std::string& writeFile, const std::string& readFile, u32 mode);
+  ~VEKCursorProtected() override;
+  VEKCursorProtected(const VEKCursorProtected&) = delete;
+  VEKCursorProtected& operator=(const VEKCursorProtected&) = delete;
+
+  const std::string& writeFileName() const { return writeFile; }
+  const std::string& readFileName() const { return readFile; }
+  bool hasCursors() const { return writeCursor && readCursor; }
+  bool isBroken() const { return broken; }
+
+  // Sessions.
+  int64 openWriteProcess(const std::string& user, const std::string& pass);
+  int64 openReadProcess(const std::string& user, const std::string& pass);
+  void closeProcess(int64 id);
+  void closeBase();
+  int64 getWriteProcess() const { return writerId; }
+  // Recovers the journal while no writer is open and rebuilds missing
+  // cursors; true when both cursors exist.
+  bool reopen();
+
+  // Write commands.
+  bool putSymbol(int64 id, const std::string& key);
+  bool replaceSymbol(int64 id, const std::string& key);
+  bool deleteSymbol(int64 id);
+  bool setStringList(int64 id, const std::string& list, bool fromHome);
+  bool moveStringList(int64 id, const std::string& from, const std::string& to);
+  void lockWrite(int64 id);
+  void unlockWrite(int64 id);
+  void lockRead(int64 id);
+  void unlockRead(int64 id);
+  void removeFromIndex(int64 id);
+  void addToIndex(int64 id, const std::string& text, const std::string& second);
+  bool addUser(int64 id, const std::string& user, const std::string& pass, const std::string& right);
+  bool changePassword(int64 id, const std::string& user, const std::string& pass, const std::string& newUser,
+                      const std::string& newPass);
+  bool deleteUser(int64 id, const std::string& user, const std::string& pass);
+
+  // Read commands.
+  std::string readString(int64 id);
+  bool findSymbol(int64 id, const std::string& key);
+  int64 dataLength(int64 id);
+  bool goChild(int64 id);
+  bool goParent(int64 id);
+  bool goFirst(int64 id);
+  bool goLast(int64 id);
+  bool goNextKey(int64 id);
+  bool goPrevKey(int64 id);
+  int searchSymbol(int64 id, const std::string& key);
+  bool findSymbolOrNext(int64 id, const std::string& key);
+  bool findSymbolOrPrev(int64 id, const std::string& key);
+  std::string getStringList(int64 id, bool fromHome);
+  bool findStringList(int64 id, const std::string& list, bool fromHome);
+  bool goPr(int64 id);
+  bool goNx(int64 id);
+  bool goUp(int64 id);
+  bool goDn(int64 id);
+  std::string readStringAtList(int64 id, const std::string& list, bool fromHome);
+  bool existsSymbol(int64 id, const std::string& key);
+  bool existsStringList(int64 id, const std::string& list, bool fromHome);
+  std::string searchInIndex(int64 id, const std::string& query, const std::string& second, int64 limit);
+  int64 getChildCount(int64 id);
+  int64 getSymbolCount(int64 id);
+  bool goSubLevel(int64 id);
+
+  // Test hook: called with a step name at each step of a commit or
+  // rollback, so tests can stop the process between any two steps.
+  static std::function<void(const char* step)> stepHook;
+
+ private:
+  template <typename Result>
+  Result writeCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command);
+  template <typename Result>
+  Result readCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command);
+  VEKCursor* cursorFor(int64 id, bool* lost);
+  bool isWriter(int64 id) const;
+  void breakBase();
+  void openCursors();
+  void recover();
+  void commit();
+  void rollbackWrite();
+  void publishJournal(const std::string& journal);
+  void copyWholeWriteFile();
+  VEKStream* newStream() const;
+  std::string journalName() const { return writeFile + ".sw"; }
+  std::string committedName() const { return writeFile + ".swt"; }
+
+  std::string writeFile;                     // base name + "1"
+  std::string readFile;                      // base name + "2"
+  u32 streamMode;                            // VEK_STREAM_MEMORY or VEK_STREAM_FILE
+  std::unique_ptr<VEKCursor> writeCursor;    // the writer's cursor, on the write file
+  std::unique_ptr<VEKCursor> readCursor;     // the readers' cursor, on the read file
+  int64 writerId = -1;                       // current writer, -1 when none
+  int64 currentReader = -1;                  // reader whose place readCursor holds
+  std::map<int64, VEKPosition> readers;      // live readers and their saved places
+  bool broken = false;                       // a failure closed the cursors
+};
+
+}  // namespace VekBase

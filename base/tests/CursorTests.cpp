@@ -1,0 +1,290 @@
+// Tests of the cursor over memory and file bases: key order, a large level
+// checked against a std::map, sub-levels, moves, counts and damaged files.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <stdexcept>
+
+#include "BaseTestUtil.h"
+#include "base/VEKCursor.h"
+#include "base/VEKStream.h"
+
+using namespace VekBase;
+using VekBaseTest::TempDir;
+
+namespace {
+
+std::vector<std::string> levelKeys(VEKCursorBase& cursor) {
+  std::vector<std::string> keys;
+  for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) keys.push_back(cursor.readString());
+  return keys;
+}
+
+std::string randomKey(std::mt19937& random) {
+  std::string key(1 + random() % 24, '\0');
+  for (char& c : key) c = static_cast<char>(random() % 6 == 0 ? (random() % 2 ? 0 : 0xFF) : random());
+  return key;
+}
+
+// Random inserts and deletes in the cursor's level, mirrored in a map.
+void fillAgainstModel(VEKCursorBase& cursor, std::map<std::string, int>& model, int count, unsigned seed) {
+  std::mt19937 random(seed);
+  for (int i = 0; i < count; ++i) {
+    std::string key = randomKey(random);
+    if (random() % 4 == 0 && cursor.findSymbol(key)) {
+      EXPECT_TRUE(cursor.deleteSymbol());
+      model.erase(key);
+    } else {
+      EXPECT_TRUE(cursor.putSymbol(key));
+      EXPECT_EQ(cursor.readString(), key);
+      model[key] = 1;
+    }
+  }
+}
+
+void expectSameAsModel(VEKCursorBase& cursor, const std::map<std::string, int>& model) {
+  std::vector<std::string> expected;
+  for (const auto& entry : model) expected.push_back(entry.first);
+  EXPECT_EQ(levelKeys(cursor), expected);
+  EXPECT_EQ(cursor.getSymbolCount(), static_cast<int64>(model.size()));
+  std::vector<std::string> backwards;
+  for (bool more = cursor.goLast(); more; more = cursor.goPrevKey(1)) backwards.push_back(cursor.readString());
+  EXPECT_EQ(backwards, std::vector<std::string>(expected.rbegin(), expected.rend()));
+  for (const std::string& key : expected) ASSERT_TRUE(cursor.existsSymbol(key));
+}
+
+}  // namespace
+
+TEST(VEKCursor, KeyOrderIsUnsignedBytewiseWithPrefixesFirst) {
+  VEKCursorBase cursor("memory_order", VEK_STREAM_MEMORY);
+  for (const char* key : {"b", "ab", "a", "abc", "\xff", "B", "a\x01"}) EXPECT_TRUE(cursor.putSymbol(key));
+  EXPECT_TRUE(cursor.putSymbolData("a\0b", 3, 0));
+  EXPECT_FALSE(cursor.putSymbol(""));
+  std::vector<std::string> expected = {"B", "a", std::string("a\0b", 3), "a\x01", "ab", "abc", "b", "\xff"};
+  EXPECT_EQ(levelKeys(cursor), expected);
+  EXPECT_TRUE(cursor.putSymbol("ab"));  // found, not duplicated
+  EXPECT_EQ(cursor.getSymbolCount(), 8);
+  VEKStreamFile::removeFile("memory_order");
+}
+
+TEST(VEKCursor, HundredThousandRandomKeysInMemory) {
+  VEKCursorBase cursor("memory_model_keys", VEK_STREAM_MEMORY);
+  std::map<std::string, int> model;
+  fillAgainstModel(cursor, model, 100000, 1);
+  expectSameAsModel(cursor, model);
+  VEKStreamFile::removeFile("memory_model_keys");
+}
+
+TEST(VEKCursor, HundredThousandRandomKeysInAFileSurviveReopening) {
+  TempDir dir;
+  std::string name = dir.file("keys.vek");
+  std::map<std::string, int> model;
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    fillAgainstModel(cursor, model, 60000, 2);
+  }
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    expectSameAsModel(cursor, model);
+    fillAgainstModel(cursor, model, 40000, 3);  // reuses freed pages
+  }
+  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+  expectSameAsModel(cursor, model);
+}
+
+TEST(VEKCursor, LongKeysSpillIntoOverflowPagesAndComeBack) {
+  TempDir dir;
+  std::string name = dir.file("long.vek");
+  std::vector<std::string> keys;
+  for (int i = 0; i < 40; ++i)
+    keys.push_back(std::string(200 + i * 500, static_cast<char>('a' + i % 26)) + std::to_string(i));
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (const std::string& key : keys) EXPECT_TRUE(cursor.putSymbol(key));
+    cursor.findSymbol(keys[3]);
+    cursor.deleteSymbol();
+  }
+  keys.erase(keys.begin() + 3);
+  std::sort(keys.begin(), keys.end());
+  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+  EXPECT_EQ(levelKeys(cursor), keys);
+  cursor.goLast();
+  EXPECT_EQ(cursor.dataLength(), static_cast<int64>(keys.back().size()));
+}
+
+TEST(VEKCursor, SubLevelsSeveralDeep) {
+  VEKCursorBase cursor("memory_deep", VEK_STREAM_MEMORY);
+  cursor.putSymbol("top");
+  for (int depth = 0; depth < 6; ++depth) {
+    EXPECT_TRUE(cursor.goChild());
+    EXPECT_FALSE(cursor.goFirst());  // empty sub-level: empty position
+    EXPECT_EQ(cursor.readString(), "");
+    cursor.putSymbol("z" + std::to_string(depth));
+    cursor.putSymbol("a" + std::to_string(depth));
+  }
+  EXPECT_EQ(cursor.getStringList(true), joinStringList({"top", "a0", "a1", "a2", "a3", "a4", "a5"}));
+  for (int depth = 5; depth >= 0; --depth) EXPECT_TRUE(cursor.goParent());
+  EXPECT_EQ(cursor.readString(), "top");
+  EXPECT_FALSE(cursor.goParent());  // never above home
+  EXPECT_EQ(cursor.getChildCount(), 2);
+  EXPECT_TRUE(cursor.deleteSymbol());
+  EXPECT_EQ(cursor.getSymbolCount(), 0);
+  EXPECT_TRUE(cursor.putSymbol("top"));
+  EXPECT_EQ(cursor.getChildCount(), 0);  // the old sub-tree went with it
+  VEKStreamFile::removeFile("memory_deep");
+}
+
+TEST(VEKCursor, ReplaceKeepsTheSubLevel) {
+  VEKCursorBase cursor("memory_replace", VEK_STREAM_MEMORY);
+  cursor.putSymbol("old");
+  cursor.goChild();
+  cursor.putSymbol("child");
+  cursor.goParent();
+  cursor.putSymbol("other");
+  cursor.findSymbol("old");
+  EXPECT_FALSE(cursor.replaceSymbol("other"));  // would duplicate
+  EXPECT_TRUE(cursor.replaceSymbol("new"));
+  EXPECT_EQ(cursor.readString(), "new");
+  EXPECT_FALSE(cursor.existsSymbol("old"));
+  EXPECT_TRUE(cursor.goChild());
+  EXPECT_EQ(cursor.readString(), "child");
+  VEKStreamFile::removeFile("memory_replace");
+}
+
+// The sort mode's counting: a record with an 8-byte count as its only child.
+TEST(VEKCursor, CountChildrenAsTheSortModeDoes) {
+  {
+    VEKCursor cursor("memory_counts", VEK_STREAM_MEMORY);
+    for (const char* record : {"b", "a", "b"}) {
+      ASSERT_TRUE(cursor.putSymbol(record));
+      ASSERT_TRUE(cursor.goChild());
+      int64 count = 1;
+      if (cursor.goFirst()) {
+        cursor.readData(&count, 8);
+        ++count;
+        cursor.replaceSymbolData(&count, 8, 0);
+      } else {
+        cursor.putSymbolData(&count, 8, 0);
+      }
+      cursor.goParent();
+    }
+  }
+  VEKCursor reader("memory_counts", VEK_STREAM_MEMORY);  // opened again, it finds the counts
+  std::vector<std::pair<std::string, int64>> counts;
+  for (bool more = reader.goFirst(); more; more = reader.goNextKey()) {
+    int64 count = 0;
+    std::string key = reader.readString();
+    reader.goChild();
+    reader.readData(&count, 8);
+    reader.goParent();
+    counts.emplace_back(key, count);
+  }
+  EXPECT_EQ(counts, (std::vector<std::pair<std::string, int64>>{{"a", 1}, {"b", 2}}));
+  VEKStreamFile::removeFile("memory_counts");
+}
+
+TEST(VEKCursor, SearchCodesAndNeighbourFinds) {
+  VEKCursorBase cursor("memory_search", VEK_STREAM_MEMORY);
+  EXPECT_EQ(cursor.searchSymbol("x"), 2);
+  EXPECT_FALSE(cursor.goFirst());
+  for (const char* key : {"b", "d", "f"}) cursor.putSymbol(key);
+  EXPECT_EQ(cursor.searchSymbol("d"), 0);
+  EXPECT_EQ(cursor.readString(), "d");
+  EXPECT_EQ(cursor.searchSymbol("c"), 1);
+  EXPECT_EQ(cursor.readString(), "d");
+  EXPECT_EQ(cursor.searchSymbol("g"), -1);
+  EXPECT_EQ(cursor.readString(), "f");
+  EXPECT_TRUE(cursor.findSymbolOrNext("a"));
+  EXPECT_EQ(cursor.readString(), "b");
+  EXPECT_FALSE(cursor.findSymbolOrNext("fa"));
+  EXPECT_EQ(cursor.readString(), "b");  // unchanged
+  EXPECT_TRUE(cursor.findSymbolOrPrev("e"));
+  EXPECT_EQ(cursor.readString(), "d");
+  EXPECT_FALSE(cursor.findSymbolOrPrev("a"));
+  EXPECT_FALSE(cursor.findSymbol("zz"));
+  EXPECT_EQ(cursor.readString(), "d");
+  cursor.goLast();
+  EXPECT_FALSE(cursor.goNextKey());
+  EXPECT_EQ(cursor.readString(), "f");
+  VEKStreamFile::removeFile("memory_search");
+}
+
+TEST(VEKCursor, PreOrderWalkStaysBelowHome) {
+  VEKCursorBase cursor("memory_walk", VEK_STREAM_MEMORY);
+  cursor.setStringList(joinStringList({"a", "a1", "a11"}), true);
+  cursor.setStringList(joinStringList({"a", "a2"}), true);
+  cursor.setStringList(joinStringList({"b"}), true);
+  cursor.goHome();
+  std::vector<std::string> forward{cursor.readString()};
+  while (cursor.goNx()) forward.push_back(cursor.readString());
+  EXPECT_EQ(forward, (std::vector<std::string>{"a", "a1", "a11", "a2", "b"}));
+  std::vector<std::string> backward{cursor.readString()};
+  while (cursor.goPr()) backward.push_back(cursor.readString());
+  EXPECT_EQ(backward, (std::vector<std::string>{"b", "a2", "a11", "a1", "a"}));
+  EXPECT_TRUE(cursor.goDn());
+  EXPECT_EQ(cursor.readString(), "a1");
+  EXPECT_TRUE(cursor.goUp());
+  EXPECT_FALSE(cursor.goUp());
+  VEKStreamFile::removeFile("memory_walk");
+}
+
+TEST(VEKCursor, PermissionsOfTheCheckingCursor) {
+  VEKCursor cursor("memory_locks", VEK_STREAM_MEMORY);
+  cursor.putSymbol("k");
+  cursor.lockWrite();
+  try {
+    cursor.putSymbol("x");
+    FAIL();
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Error: VEK Base write denied.");
+  }
+  EXPECT_TRUE(cursor.findSymbol("k"));
+  cursor.unlockWrite();
+  cursor.lockRead();
+  try {
+    cursor.goFirst();
+    FAIL();
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "Error: VEK Base read denied.");
+  }
+  cursor.unlockRead();
+  EXPECT_TRUE(cursor.putSymbol("x"));
+  VEKStreamFile::removeFile("memory_locks");
+}
+
+TEST(VEKCursor, AFileThatIsNotABaseIsRefused) {
+  TempDir dir;
+  std::string name = dir.file("text.vek");
+  VekBaseTest::spit(name, std::string(10000, 'x'));
+  EXPECT_THROW(VEKCursorBase(name.c_str(), VEK_STREAM_FILE), std::runtime_error);
+  VekBaseTest::spit(name, "short");
+  EXPECT_THROW(VEKCursorBase(name.c_str(), VEK_STREAM_FILE), std::runtime_error);
+  EXPECT_EQ(VekBaseTest::slurp(name), "short");  // left untouched
+}
+
+// Every page after the header overwritten with garbage: operations throw
+// instead of following the garbage.
+TEST(VEKCursor, DamagedPagesRaiseErrors) {
+  TempDir dir;
+  std::string name = dir.file("damaged.vek");
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (int i = 0; i < 5000; ++i) cursor.putSymbol("key" + std::to_string(i));
+  }
+  std::string bytes = VekBaseTest::slurp(name);
+  std::mt19937 random(5);
+  for (size_t i = 4096; i < bytes.size(); ++i)
+    if (random() % 3 == 0) bytes[i] = static_cast<char>(random());
+  VekBaseTest::spit(name, bytes);
+  bool threw = false;
+  try {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (int i = 0; i < 5000; ++i) cursor.findSymbol("key" + std::to_string(i));
+    while (cursor.goNextKey()) {
+    }
+  } catch (const std::runtime_error&) {
+    threw = true;
+  }
+  EXPECT_TRUE(threw);
+}

@@ -1,0 +1,188 @@
+// Tests of protected bases: sessions, ids, commit and rollback, the
+// registry, and permission of commands by id.
+#include <gtest/gtest.h>
+
+#include "BaseTestUtil.h"
+#include "base/VEKBaseRegistry.h"
+#include "base/VEKCursorProtected.h"
+#include "base/VEKProcessPool.h"
+
+using namespace VekBase;
+using VekBaseTest::TempDir;
+
+namespace {
+
+std::vector<std::string> keysOf(VEKCursorProtected& base, int64 id) {
+  std::vector<std::string> keys;
+  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
+  return keys;
+}
+
+}  // namespace
+
+class ProtectedBase : public ::testing::TestWithParam<u32> {
+ protected:
+  std::string name(const std::string& base) {
+    return GetParam() == VEK_STREAM_MEMORY ? "memory_" + base + std::to_string(counter++) : dir.file(base);
+  }
+  TempDir dir;
+  static int counter;
+};
+int ProtectedBase::counter = 0;
+
+TEST_P(ProtectedBase, ReadersSeeOnlyCommittedChanges) {
+  std::string base = name("commit");
+  VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
+  int64 writer = protectedBase.openWriteProcess("", "");
+  int64 before = protectedBase.openReadProcess("", "");
+  ASSERT_GE(writer, 0);
+  ASSERT_GE(before, VEKProcessPool::FIRST_READER_ID);
+  EXPECT_TRUE(protectedBase.putSymbol(writer, "a"));
+  EXPECT_TRUE(protectedBase.putSymbol(writer, "b"));
+  EXPECT_FALSE(protectedBase.putSymbol(before, "x"));  // readers cannot write
+  EXPECT_EQ(keysOf(protectedBase, writer), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(keysOf(protectedBase, before), std::vector<std::string>());
+  EXPECT_EQ(protectedBase.openWriteProcess("", ""), -1);  // slot taken
+  protectedBase.closeProcess(writer);
+  EXPECT_EQ(protectedBase.getWriteProcess(), -1);
+  EXPECT_FALSE(protectedBase.putSymbol(writer, "c"));  // no longer the writer
+  int64 after = protectedBase.openReadProcess("", "");
+  EXPECT_EQ(keysOf(protectedBase, after), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(keysOf(protectedBase, before), (std::vector<std::string>{"a", "b"}));
+  protectedBase.closeProcess(before);
+  protectedBase.closeProcess(after);
+  EXPECT_EQ(protectedBase.readString(after), "");  // released id: nothing
+}
+
+TEST_P(ProtectedBase, CloseBaseRollsBackBothFilesByteForByte) {
+  std::string base = name("rollback");
+  VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
+  int64 writer = protectedBase.openWriteProcess("", "");
+  for (int i = 0; i < 3000; ++i) protectedBase.putSymbol(writer, "kept" + std::to_string(i));
+  protectedBase.closeProcess(writer);
+  std::string writeBefore, readBefore;
+  if (GetParam() == VEK_STREAM_FILE) {
+    writeBefore = VekBaseTest::slurp(base + "1");
+    readBefore = VekBaseTest::slurp(base + "2");
+    EXPECT_EQ(writeBefore, readBefore);
+  }
+  writer = protectedBase.openWriteProcess("", "");
+  for (int i = 0; i < 3000; ++i) protectedBase.putSymbol(writer, "dropped" + std::to_string(i));
+  protectedBase.findSymbol(writer, "kept5");
+  protectedBase.deleteSymbol(writer);
+  protectedBase.closeBase();
+  EXPECT_EQ(protectedBase.getWriteProcess(), -1);
+  int64 reader = protectedBase.openReadProcess("", "");
+  EXPECT_EQ(protectedBase.getSymbolCount(reader), 3000);
+  int64 again = protectedBase.openWriteProcess("", "");  // the slot is free again
+  EXPECT_GE(again, 0);
+  EXPECT_TRUE(protectedBase.existsSymbol(again, "kept5"));
+  EXPECT_FALSE(protectedBase.existsSymbol(again, "dropped1"));
+  protectedBase.closeBase();
+  if (GetParam() == VEK_STREAM_FILE) {
+    EXPECT_EQ(VekBaseTest::slurp(base + "1"), writeBefore);
+    EXPECT_EQ(VekBaseTest::slurp(base + "2"), readBefore);
+  }
+}
+
+TEST_P(ProtectedBase, ReadersKeepTheirOwnPlaces) {
+  std::string base = name("places");
+  VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
+  int64 writer = protectedBase.openWriteProcess("", "");
+  for (const char* key : {"a", "b", "c"}) protectedBase.putSymbol(writer, key);
+  protectedBase.closeProcess(writer);
+  int64 first = protectedBase.openReadProcess("", ""), second = protectedBase.openReadProcess("", "");
+  EXPECT_NE(first, second);
+  EXPECT_EQ(protectedBase.readString(first), "a");  // starts on the first key below home
+  protectedBase.goLast(first);
+  protectedBase.goNextKey(second);
+  EXPECT_EQ(protectedBase.readString(first), "c");
+  EXPECT_EQ(protectedBase.readString(second), "b");
+  writer = protectedBase.openWriteProcess("", "");
+  protectedBase.findSymbol(writer, "c");
+  protectedBase.deleteSymbol(writer);
+  protectedBase.closeProcess(writer);
+  EXPECT_THROW(protectedBase.readString(first), std::runtime_error);  // its place is gone
+  EXPECT_EQ(protectedBase.readString(second), "b");
+  EXPECT_FALSE(protectedBase.isBroken());
+}
+
+TEST_P(ProtectedBase, LoginsAndRights) {
+  std::string base = name("logins");
+  VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
+  int64 writer = protectedBase.openWriteProcess("nobody", "anything");  // no users: accepted
+  ASSERT_GE(writer, 0);
+  EXPECT_TRUE(protectedBase.addUser(writer, "ann", "pw", "read"));
+  EXPECT_TRUE(protectedBase.addUser(writer, "root", "admin-pw", "admin"));
+  protectedBase.closeProcess(writer);
+  EXPECT_EQ(protectedBase.openWriteProcess("ann", "pw"), -2147483648LL);  // read right only
+  EXPECT_EQ(protectedBase.openWriteProcess("root", "wrong"), -2147483648LL);
+  EXPECT_EQ(protectedBase.openReadProcess("ann", "wrong"), -1);
+  EXPECT_GE(protectedBase.openReadProcess("ann", "pw"), VEKProcessPool::FIRST_READER_ID);
+  writer = protectedBase.openWriteProcess("root", "admin-pw");
+  EXPECT_GE(writer, 0);
+  EXPECT_LT(writer, VEKProcessPool::FIRST_READER_ID);
+  protectedBase.closeBase();
+}
+
+TEST_P(ProtectedBase, ACursorFailureBreaksTheBaseUntilRecovery) {
+  std::string base = name("broken");
+  VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
+  int64 writer = protectedBase.openWriteProcess("", "");
+  protectedBase.putSymbol(writer, "committed");
+  protectedBase.closeProcess(writer);
+  writer = protectedBase.openWriteProcess("", "");
+  protectedBase.putSymbol(writer, "lost");
+  protectedBase.lockRead(writer);
+  EXPECT_THROW(protectedBase.readString(writer), std::runtime_error);
+  EXPECT_TRUE(protectedBase.isBroken());
+  EXPECT_FALSE(protectedBase.hasCursors());
+  EXPECT_EQ(protectedBase.getWriteProcess(), -1);
+  int64 reader = protectedBase.openReadProcess("", "");  // recovers
+  EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>{"committed"});
+  writer = protectedBase.openWriteProcess("", "");
+  EXPECT_EQ(keysOf(protectedBase, writer), std::vector<std::string>{"committed"});
+  protectedBase.closeBase();
+}
+
+INSTANTIATE_TEST_SUITE_P(FilesAndMemory, ProtectedBase, ::testing::Values(VEK_STREAM_FILE, VEK_STREAM_MEMORY));
+
+TEST(VEKProcessPool, DisjointIdsAreReused) {
+  VEKProcessPool* writers = VEKProcessPool::writePool();
+  VEKProcessPool* readers = VEKProcessPool::readPool();
+  int64 w1 = writers->acquire("x"), w2 = writers->acquire("x");
+  int64 r1 = readers->acquire("x");
+  EXPECT_EQ(w2, w1 + 1);
+  EXPECT_GE(r1, VEKProcessPool::FIRST_READER_ID);
+  writers->release(w1);
+  EXPECT_FALSE(writers->isLive(w1));
+  EXPECT_EQ(writers->acquire("x"), w1);
+  VEKProcessPool::destroyPools();
+  EXPECT_NE(VEKProcessPool::writePool(), nullptr);  // created again on demand
+  VEKProcessPool::destroyPools();
+}
+
+TEST(VEKBaseRegistry, UseCountsAndRemoval) {
+  TempDir dir;
+  VEKBaseRegistry* registry = VEKBaseRegistry::instance();
+  EXPECT_EQ(registry, VEKBaseRegistry::instance());
+  std::string name = dir.file("reg");
+  EXPECT_EQ(registry->get(name), nullptr);
+  VEKCursorProtected* base = registry->openDefault(name);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(base->writeFileName(), name + "1");
+  EXPECT_EQ(base->readFileName(), name + "2");
+  EXPECT_EQ(registry->open(name, VEK_STREAM_FILE), base);  // second use
+  int64 writer = base->openWriteProcess("", "");
+  base->putSymbol(writer, "uncommitted");
+  registry->remove(name);
+  EXPECT_EQ(registry->get(name), base);
+  registry->remove(name);  // last use: rolled back and closed
+  EXPECT_EQ(registry->get(name), nullptr);
+  base = registry->openDefault(name);
+  writer = base->openWriteProcess("", "");
+  EXPECT_FALSE(base->existsSymbol(writer, "uncommitted"));
+  VEKBaseRegistry::destroy(registry);
+  delete registry;
+  VEKProcessPool::destroyPools();
+}
