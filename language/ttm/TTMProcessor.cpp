@@ -7,12 +7,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "VEKBaseRegistry.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
-#if __has_include("VEKBaseRegistry.h")
-#include "VEKBaseRegistry.h"
-#define VEK_HAVE_BASE_REGISTRY 1
-#endif
 
 namespace VekLanguage {
 
@@ -21,9 +18,7 @@ TTMProcessor::TTMProcessor()
       callStack(new std::deque<Expression*>()) {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     connectionPool = VekConnectionPool::VEKConnectionPool::instance();
-#ifdef VEK_HAVE_BASE_REGISTRY
     baseRegistry = VekBase::VEKBaseRegistry::instance();
-#endif
 }
 
 TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() { input = new Io(text); }
