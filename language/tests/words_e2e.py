@@ -1,0 +1,71 @@
+"""End-to-end: the file, system and binary words in pages served by the real
+binary: binary bodies with NUL bytes, base64 output, and the "-write" and
+"-system" options that allow deleting files and running commands."""
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "http", "tests"))
+from e2e_support import Checks, Server, split_response  # noqa: E402
+
+DATA = bytes(i * 7 % 256 for i in range(2500))  # NUL bytes inside, none at the end
+
+PAGES = {
+    "www/data.bin": DATA,
+    "www/victim.txt": "delete me",
+    "www/binary.ttm": "#[outLoadBinary;www/data.bin;failed]",
+    "www/decoded.ttm": "#[outBase64Decode;AAEC/w==]",
+    "www/guarded.ttm": "#[out;#[df;www/victim.txt;refused]|#[system;[touch www/made]]|"
+                       "#[base64SaveBinary;www/saved.bin;YWJj]]",
+    "www/digest.ttm": "#[out;#[MD5;abc]|#[fmtl;%s;1]|#[fmtl;%06I64d;42]]",
+}
+
+
+def body_of(server, page):
+    return split_response(server.get(page))[2]
+
+
+def check_without_switches(binary, checks):
+    server = Server(binary, PAGES)
+    try:
+        server.start()
+        checks.equal("binary body", body_of(server, "binary.ttm"), DATA)
+        checks.equal("decoded body", body_of(server, "decoded.ttm"), b"\x00\x01\x02\xff")
+        checks.equal("formatting", body_of(server, "digest.ttm"), b"900150983CD24FB0D6963F7D28E17F72||000042")
+        checks.equal("refusals", body_of(server, "guarded.ttm"), b"refused|-1|")
+        checks.true("not deleted", os.path.exists(os.path.join(server.dir, "www/victim.txt")))
+        for name in ["www/made", "www/saved.bin"]:
+            checks.true("not made: " + name, not os.path.exists(os.path.join(server.dir, name)))
+        checks.equal("exit status", server.stop(), 0)
+        # Standard output goes to a file, so it is complete only after the stop.
+        log = server.output()
+        checks.true("df refusal printed", 'Command: "df" (delete file) not allowed!' in log)
+        checks.true("system refusal printed", 'Command "system" not allowed!' in log)
+    finally:
+        server.cleanup()
+
+
+def check_with_switches(binary, checks):
+    server = Server(binary, PAGES)
+    server.args += ["-write", "-system"]
+    try:
+        server.start()
+        checks.equal("allowed", body_of(server, "guarded.ttm"), b"|0|")
+        checks.true("deleted", not os.path.exists(os.path.join(server.dir, "www/victim.txt")))
+        checks.true("command ran", os.path.exists(os.path.join(server.dir, "www/made")))
+        with open(os.path.join(server.dir, "www/saved.bin"), "rb") as saved:
+            checks.equal("saved bytes", saved.read(), b"abc")
+        checks.equal("exit status", server.stop(), 0)
+    finally:
+        server.cleanup()
+
+
+def main():
+    checks = Checks()
+    check_without_switches(sys.argv[1], checks)
+    check_with_switches(sys.argv[1], checks)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
