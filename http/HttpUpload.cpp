@@ -1,12 +1,28 @@
-// Uploads: context life cycle, the multipart parser and the file writer.
-// The multipart parser and the file writer refuse everything for now.
+// Uploads: the upload context's life, the start of an upload body, raw
+// uploads, the file writer the start-up installs as upload callback, the
+// upload gate and two small header readers. The multipart parser itself
+// is in HttpMultipart.cpp.
 #include "HttpUpload.h"
 
-#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "HttpRequest.h"
 #include "kernel/VekAlloc.h"
+#include "kernel/VekFile.h"
 
 namespace {
+
+// Seconds the upload gate stays open for its address after a part passes.
+constexpr int UPLOAD_WINDOW_S = 300;
 
 // Copies at most size - 1 bytes of text (length bytes) into a fixed field.
 void copyField(char* field, int size, const char* text, int length)
@@ -17,6 +33,101 @@ void copyField(char* field, int size, const char* text, int length)
     field[length] = '\0';
 }
 
+void closeOpenFile(UploadContext* upload)
+{
+    if (!upload->openFile) return;
+    if (*upload->openFile > 0) VekKernel::fileClose(*upload->openFile);
+    vekFree(&upload->openFile);
+}
+
+// Creates documentRoot/fileName for writing; the descriptor, or -1 when the
+// name is refused or the file cannot be created. O_NOFOLLOW keeps a link
+// planted in the directory from sending the bytes elsewhere.
+int createUploadFile(const char* documentRoot, const char* fileName)
+{
+    if (!http_upload_name_allowed(fileName)) return -1;
+    char path[256];
+    int length = std::snprintf(path, sizeof path, "%s/%s", documentRoot, fileName);
+    if (length < 0 || length >= static_cast<int>(sizeof path)) return -1;
+    return VekKernel::fileOpen(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0400);
+}
+
+// The header's value pointers lead into the ioBuffer, which the body is
+// about to overwrite.
+void forgetHeaderValues(HttpConnection* conn)
+{
+    conn->referer = conn->host = conn->transport = conn->authorization = nullptr;
+}
+
+// Multipart: the body bytes behind the header move to the start of the
+// ioBuffer behind a "\r\n", so that the first boundary looks like every
+// later one ("\r\n--boundary").
+int startMultipart(HttpServer* server, HttpConnection* conn)
+{
+    UploadContext* upload = conn->upload;
+    if (upload->refused) {
+        conn->flags |= HTTP_CLOSE_AFTER;
+        return -1;
+    }
+    forgetHeaderValues(conn);
+    int64 after = conn->outPending - conn->headerLength;
+    std::memmove(conn->ioBuffer + 2, conn->ioBuffer + conn->headerLength, static_cast<size_t>(after));
+    std::memcpy(conn->ioBuffer, "\r\n", 2);
+    upload->buffered = static_cast<int>(after + 2);
+    conn->outPending = 0;
+    return http_parse_multipart(server, conn, true);
+}
+
+// Hands bytes of a raw upload to the callback with the given part state.
+int passRawBytes(HttpServer* server, HttpConnection* conn, const char* data, int64 length, u8 state)
+{
+    UploadContext* upload = conn->upload;
+    upload->partState = state;
+    int result = server->uploadCallback(server->documentRoot, upload, data, static_cast<int>(length));
+    upload->partState = UPLOAD_NO_PART;
+    return result;
+}
+
+// Raw upload: the bytes behind the header open the file; later receives
+// use the whole ioBuffer.
+int startRaw(HttpServer* server, HttpConnection* conn)
+{
+    if (!server->uploadCallback) {
+        conn->flags |= HTTP_CLOSE_AFTER;
+        return -1;
+    }
+    forgetHeaderValues(conn);
+    int64 after = conn->outPending - conn->headerLength;
+    if (passRawBytes(server, conn, conn->ioBuffer + conn->headerLength, after, UPLOAD_IN_PART) != 0) {
+        conn->flags |= HTTP_CLOSE_AFTER;
+        return -1;
+    }
+    conn->out = conn->ioBuffer;
+    conn->outCapacity = HTTP_IO_BUFFER;
+    conn->outPending = 0;
+    return 0;
+}
+
+// One receive of a raw upload. A full area goes to the file; the peer's
+// close writes the rest and ends the upload (a raw upload gets no answer).
+int receiveRaw(HttpServer* server, HttpConnection* conn)
+{
+    int64 room = conn->outCapacity - conn->outPending - 1;
+    ssize_t got = recv(conn->socket, conn->out + conn->outPending, static_cast<size_t>(room), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    if (got < 1) {
+        conn->flags |= HTTP_CLOSE_AFTER;
+        if (server->uploadCallback) passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_LAST_PIECE);
+        return -1;
+    }
+    conn->outPending += got;
+    if (conn->outPending < conn->outCapacity - 1) return 0;
+    int result = passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_IN_PART);
+    conn->outPending = 0;
+    if (result != 0) conn->flags |= HTTP_CLOSE_AFTER;
+    return result != 0 ? -1 : 0;
+}
+
 }  // namespace
 
 UploadContext* http_upload_create(const char* boundary, int boundaryLength, const char* fileName,
@@ -24,10 +135,14 @@ UploadContext* http_upload_create(const char* boundary, int boundaryLength, cons
 {
     UploadContext* upload = static_cast<UploadContext*>(vekCalloc(1, sizeof(UploadContext)));
     if (boundary) {
-        char text[sizeof upload->boundary];
-        std::memcpy(text, "--", 2);
-        copyField(text + 2, sizeof text - 2, boundary, boundaryLength);
-        std::memcpy(upload->boundary, text, sizeof text);
+        // "--", the boundary and its NUL must fit; a longer one is refused
+        // whole rather than cut, since a cut boundary would match too early.
+        if (boundaryLength <= 0 || boundaryLength + 3 > static_cast<int>(sizeof upload->boundary)) {
+            upload->refused = 1;
+        } else {
+            std::memcpy(upload->boundary, "--", 2);
+            copyField(upload->boundary + 2, sizeof upload->boundary - 2, boundary, boundaryLength);
+        }
     }
     if (fileName) copyField(upload->fileName, sizeof upload->fileName, fileName, fileNameLength);
     return upload;
@@ -42,34 +157,56 @@ void http_upload_release(HttpServer* server, UploadContext** upload)
         if ((*upload)->fields[i][0]) vekFree(&(*upload)->fields[i][0]);
         if ((*upload)->fields[i][1]) vekFree(&(*upload)->fields[i][1]);
     }
-    if ((*upload)->openFile) vekFree(&(*upload)->openFile);
+    closeOpenFile(*upload);
     vekFree(upload);
 }
 
-int http_upload_start_body(HttpServer*, HttpConnection* conn)
+int http_upload_start_body(HttpServer* server, HttpConnection* conn)
 {
-    conn->flags |= HTTP_CLOSE_AFTER;
-    return -1;
+    if (conn->upload->boundary[0] || conn->upload->refused) return startMultipart(server, conn);
+    return startRaw(server, conn);
 }
 
-int http_upload_receive(HttpServer*, HttpConnection* conn)
+int http_upload_receive(HttpServer* server, HttpConnection* conn)
 {
-    conn->flags |= HTTP_CLOSE_AFTER;
-    return -1;
+    if (conn->upload->boundary[0]) return http_parse_multipart(server, conn, false);
+    return receiveRaw(server, conn);
 }
 
-int http_parse_multipart(HttpServer*, HttpConnection*, bool)
+int http_upload_data(const char* documentRoot, UploadContext* upload, const void* data, int length)
 {
-    return -1;
+    if (!data) {
+        closeOpenFile(upload);
+        return 0;
+    }
+    if (!upload->openFile) {
+        upload->openFile = static_cast<int*>(vekMalloc(sizeof(int)));
+        *upload->openFile = createUploadFile(documentRoot, upload->fileName);
+    }
+    bool written = *upload->openFile >= 1 && length >= 0 &&
+                   VekKernel::fileWrite(*upload->openFile, data, static_cast<u32>(length)) == length;
+    // The last piece closes the file even after a failure, so the next
+    // part starts with a file of its own.
+    if (upload->partState & UPLOAD_LAST_PIECE) closeOpenFile(upload);
+    if (!written) return -1;
+    std::printf("Received %lu bytes for upload file %s\n", static_cast<unsigned long>(length), upload->fileName);
+    return 0;
 }
 
-int http_upload_data(const char*, UploadContext*, const void* data, int)
+bool http_upload_name_allowed(const char* name)
 {
-    return data ? -1 : 0;
+    if (!name || !*name) return false;
+    return !std::strchr(name, '/') && !std::strchr(name, '\\') && !std::strstr(name, "..");
 }
 
-bool http_upload_allowed(HttpServer*, HttpConnection*)
+bool http_upload_allowed(HttpServer* server, HttpConnection* conn)
 {
+    if (!(conn->flags & HTTP_UPLOAD_GATE)) return true;
+    if (conn->peerAddress == server->uploadAddress) {
+        server->uploadWindowEnd = time(nullptr) + UPLOAD_WINDOW_S;
+        return true;
+    }
+    server->refusedUploads++;
     return false;
 }
 
@@ -79,4 +216,29 @@ HttpUploadCallback http_set_upload_callback(HttpServer* server, HttpUploadCallba
     HttpUploadCallback previous = server->uploadCallback;
     server->uploadCallback = callback;
     return previous;
+}
+
+const char* http_find_line_marker(const char* buffer, int length, const char* text)
+{
+    std::string marker = std::string("\r\n") + text;
+    if (length <= 0) return nullptr;
+    return static_cast<const char*>(memmem(buffer, static_cast<size_t>(length), marker.data(), marker.size()));
+}
+
+bool http_scan_upload_header(HttpConnection* conn)
+{
+    int64 length = conn->headerLength ? conn->headerLength : conn->outPending;
+    std::string header(conn->ioBuffer, static_cast<size_t>(length));
+    std::string lower = header;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    size_t at = lower.find("content-length:");
+    if (at != std::string::npos) conn->contentLength = std::strtoll(header.c_str() + at + 15, nullptr, 10);
+    at = lower.find("boundary=");
+    if (at == std::string::npos) return false;
+    size_t start = at + 9;
+    size_t end = header.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = header.size();
+    if (conn->upload) http_upload_release(nullptr, &conn->upload);
+    conn->upload = http_upload_create(header.data() + start, static_cast<int>(end - start), nullptr, 0);
+    return true;
 }

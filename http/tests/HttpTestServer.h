@@ -60,9 +60,9 @@ public:
         http_server_stop(&server);
     }
 
-    // Sends request and returns everything the server answers before it
-    // closes the connection.
-    std::string exchange(const std::string& request) const
+    // A blocking client socket connected to the server (30 s receive limit),
+    // or -1.
+    int connectClient() const
     {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         timeval limit = {30, 0};
@@ -72,22 +72,21 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = htons(static_cast<u16>(port));
-        std::string answer;
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            sendAll(fd, request)) {
-            char block[65536];
-            for (ssize_t got; (got = recv(fd, block, sizeof block, 0)) > 0;) answer.append(block, got);
-        }
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
         close(fd);
+        return -1;
+    }
+
+    // Sends request and returns everything the server answers before it
+    // closes the connection.
+    std::string exchange(const std::string& request) const
+    {
+        int fd = connectClient();
+        std::string answer = fd >= 0 && sendAll(fd, request) ? readAll(fd) : std::string();
+        if (fd >= 0) close(fd);
         return answer;
     }
 
-    HttpServer server;  // the record under test
-    std::string root;   // scratch document directory
-    int port = 0;       // loopback port it listens on
-    bool started = false;
-
-private:
     static bool sendAll(int fd, const std::string& data)
     {
         for (size_t sent = 0; sent < data.size();) {
@@ -98,6 +97,21 @@ private:
         return true;
     }
 
+    // Everything received until the peer closes.
+    static std::string readAll(int fd)
+    {
+        std::string answer;
+        char block[65536];
+        for (ssize_t got; (got = recv(fd, block, sizeof block, 0)) > 0;) answer.append(block, static_cast<size_t>(got));
+        return answer;
+    }
+
+    HttpServer server;  // the record under test
+    std::string root;   // scratch document directory
+    int port = 0;       // loopback port it listens on
+    bool started = false;
+
+private:
     std::thread loop;  // runs http_main_loop
 };
 

@@ -1,0 +1,249 @@
+// Tests of uploads through the real engine: multipart bodies with fields
+// and files (also larger than the buffer and split over many receives),
+// refused file names, parts that do not fit the context, the upload gate,
+// raw uploads, and the small helpers around them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "HttpTestServer.h"
+#include "http/HttpUpload.h"
+#include "kernel/VekAlloc.h"
+
+namespace {
+
+const std::string BOUNDARY = "XyZzy0123";
+
+std::string filePart(const std::string& name, const std::string& fileName, const std::string& bytes)
+{
+    return "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"" + fileName +
+           "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + bytes + "\r\n";
+}
+
+std::string fieldPart(const std::string& name, const std::string& value)
+{
+    return "--" + BOUNDARY + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+std::string multipartRequest(const std::string& path, const std::string& parts,
+                             const std::string& boundary = BOUNDARY)
+{
+    std::string body = parts + "--" + boundary + "--\r\n";
+    return "POST /" + path + " HTTP/1.1\r\nHost: test\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string binaryBytes(size_t size)
+{
+    std::string bytes(size, '\0');
+    u32 state = 12345;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 23);
+    }
+    return bytes;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool exists(const std::string& path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+// The served page that answers a finished upload.
+void writePage(const TestHttpServer& server, const char* name, const char* text)
+{
+    std::ofstream(server.root + "/" + name) << text;
+}
+
+TEST(UploadMultipart, FieldAndLargeBinaryFileAreKeptWhole)
+{
+    TestHttpServer server;
+    ASSERT_TRUE(server.started);
+    writePage(server, "done.txt", "thanks");
+    std::string bytes = binaryBytes(300 * 1024);
+    // A delimiter look-alike inside the data must not end the part.
+    bytes.replace(70000, 12, "\r\n--XyZzy012");
+    std::string answer = server.exchange(
+        multipartRequest("done.txt", fieldPart("title", "two\r\nlines") + filePart("data", "big.bin", bytes)));
+    EXPECT_EQ(answer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << answer.substr(0, 200);
+    EXPECT_EQ(answerBody(answer), "thanks");
+    std::string written = readFile(server.root + "/big.bin");
+    EXPECT_EQ(written.size(), bytes.size());
+    EXPECT_TRUE(written == bytes);
+    struct stat status;
+    ASSERT_EQ(stat((server.root + "/big.bin").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0400u);
+}
+
+TEST(UploadMultipart, SeveralFilesAndAnEmptyOne)
+{
+    TestHttpServer server;
+    writePage(server, "done.txt", "ok");
+    std::string parts = filePart("a", "one.txt", "first") + fieldPart("n", "v") + filePart("b", "two.txt", "") +
+                        filePart("c", "three.txt", "third\r\n");
+    EXPECT_EQ(answerBody(server.exchange(multipartRequest("done.txt", parts))), "ok");
+    EXPECT_EQ(readFile(server.root + "/one.txt"), "first");
+    EXPECT_TRUE(exists(server.root + "/two.txt"));
+    EXPECT_EQ(readFile(server.root + "/two.txt"), "");
+    EXPECT_EQ(readFile(server.root + "/three.txt"), "third\r\n");
+}
+
+TEST(UploadMultipart, NamesLeadingOutOfTheDirectoryAreRefused)
+{
+    TestHttpServer server;
+    writePage(server, "done.txt", "ok");
+    std::string parts = filePart("a", "../escape.txt", "x") + filePart("b", "sub/inner.txt", "x") +
+                        filePart("c", "..\\back.txt", "x") + filePart("d", "", "x") +
+                        filePart("e", "..", "x") + filePart("f", "fine.txt", "kept");
+    EXPECT_EQ(answerBody(server.exchange(multipartRequest("done.txt", parts))), "ok");
+    std::string parent = server.root.substr(0, server.root.rfind('/'));
+    EXPECT_FALSE(exists(parent + "/escape.txt"));
+    EXPECT_FALSE(exists(server.root + "/sub"));
+    EXPECT_FALSE(exists(server.root + "/..\\back.txt"));
+    EXPECT_EQ(readFile(server.root + "/fine.txt"), "kept");
+}
+
+TEST(UploadMultipart, BodySentInSmallPiecesIsReassembled)
+{
+    TestHttpServer server;
+    writePage(server, "done.txt", "ok");
+    std::string bytes = binaryBytes(200000);
+    std::string request = multipartRequest("done.txt", filePart("f", "slow.bin", bytes));
+    int fd = server.connectClient();
+    ASSERT_GE(fd, 0);
+    // Pieces of odd sizes cut the header, the delimiters and the data anywhere.
+    for (size_t at = 0; at < request.size(); at += 997) {
+        std::string piece = request.substr(at, 997);
+        ASSERT_EQ(send(fd, piece.data(), piece.size(), MSG_NOSIGNAL), static_cast<ssize_t>(piece.size()));
+        if (at % (997 * 40) == 0) usleep(1000);
+    }
+    std::string answer = TestHttpServer::readAll(fd);
+    close(fd);
+    EXPECT_EQ(answerBody(answer), "ok");
+    EXPECT_TRUE(readFile(server.root + "/slow.bin") == bytes);
+}
+
+TEST(UploadMultipart, WhatDoesNotFitTheContextClosesWithoutAnswer)
+{
+    TestHttpServer server;
+    writePage(server, "done.txt", "ok");
+    std::string longBoundary(78, 'b');
+    std::string body = "--" + longBoundary + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n--" +
+                       longBoundary + "--\r\n";
+    EXPECT_EQ(server.exchange(multipartRequest("done.txt", body, longBoundary)), "");
+
+    std::string parts;
+    for (int i = 0; i < HTTP_UPLOAD_MAX_FIELDS; ++i) parts += fieldPart("f" + std::to_string(i), "v");
+    EXPECT_EQ(answerBody(server.exchange(multipartRequest("done.txt", parts))), "ok");
+    parts += filePart("extra", "extra.txt", "x");
+    EXPECT_EQ(server.exchange(multipartRequest("done.txt", parts)), "");
+    EXPECT_FALSE(exists(server.root + "/extra.txt"));
+}
+
+// Records the callback's calls and fails every write.
+std::vector<int> failedPieces;
+int failingCallback(const char*, UploadContext*, const void* data, int length)
+{
+    if (!data) return 0;
+    failedPieces.push_back(length);
+    return -1;
+}
+
+TEST(UploadMultipart, FailingFileIsDroppedAndTheBodyStillReadToItsEnd)
+{
+    TestHttpServer server;
+    writePage(server, "done.txt", "ok");
+    failedPieces.clear();
+    EXPECT_EQ(http_set_upload_callback(&server.server, failingCallback), http_upload_data);
+    std::string parts = filePart("f", "a.bin", binaryBytes(200000)) + filePart("g", "b.bin", "small");
+    EXPECT_EQ(answerBody(server.exchange(multipartRequest("done.txt", parts))), "ok");
+    // The first piece fails; the rest of that part is dropped, the next part is tried.
+    ASSERT_EQ(failedPieces.size(), 2u);
+    EXPECT_EQ(failedPieces[0], HTTP_UPLOAD_PIECE);
+    EXPECT_EQ(failedPieces[1], 5);
+    EXPECT_EQ(http_set_upload_callback(&server.server, nullptr), nullptr);
+}
+
+// The upload gate, checked on a slot directly.
+TEST(UploadGate, OnlyTheAllowedAddressPassesAndOpensItsWindow)
+{
+    HttpServer server;
+    std::memset(&server, 0, sizeof server);
+    server.uploadAddress = 0x7F000001;
+    HttpConnection conn;
+    std::memset(&conn, 0, sizeof conn);
+    conn.peerAddress = 0x0A000001;
+    EXPECT_TRUE(http_upload_allowed(&server, &conn));
+    conn.flags = HTTP_UPLOAD_GATE;
+    EXPECT_FALSE(http_upload_allowed(&server, &conn));
+    EXPECT_EQ(server.refusedUploads, 1);
+    conn.peerAddress = 0x7F000001;
+    EXPECT_TRUE(http_upload_allowed(&server, &conn));
+    EXPECT_GT(server.uploadWindowEnd, time(nullptr) + 250);
+}
+
+// Sends a raw upload and half-closes: the server writes the file and closes
+// without an answer.
+std::string rawUpload(const TestHttpServer& server, const std::string& fileName, const std::string& bytes)
+{
+    std::string request = "POST /ignored HTTP/1.1\r\nContent-Type: application/octet-stream; filename=" + fileName +
+                          "\r\n\r\n" + bytes;
+    int fd = server.connectClient();
+    if (fd < 0 || !TestHttpServer::sendAll(fd, request)) return "no connection";
+    shutdown(fd, SHUT_WR);
+    std::string answer = TestHttpServer::readAll(fd);
+    close(fd);
+    return answer;
+}
+
+TEST(UploadRaw, WholeBodyBecomesTheFile)
+{
+    TestHttpServer server;
+    std::string bytes = binaryBytes(400000);
+    EXPECT_EQ(rawUpload(server, "raw.bin", bytes), "");
+    EXPECT_TRUE(readFile(server.root + "/raw.bin") == bytes);
+    EXPECT_EQ(rawUpload(server, "../raw-escape.bin", "x"), "");
+    std::string parent = server.root.substr(0, server.root.rfind('/'));
+    EXPECT_FALSE(exists(parent + "/raw-escape.bin"));
+}
+
+TEST(UploadHelpers, LineMarkerAndHeaderScan)
+{
+    const char text[] = "ab--x\r\n--y\r\n--x";
+    EXPECT_EQ(http_find_line_marker(text, sizeof text - 1, "--x"), text + 10);
+    EXPECT_EQ(http_find_line_marker(text, 12, "--x"), nullptr);
+
+    HttpConnection conn;
+    std::memset(&conn, 0, sizeof conn);
+    conn.ioBuffer = static_cast<char*>(vekMalloc(HTTP_IO_BUFFER));
+    const char header[] = "POST / HTTP/1.1\r\ncontent-length: 42\r\nContent-Type: multipart/form-data; "
+                          "boundary=abc\r\n\r\n";
+    std::memcpy(conn.ioBuffer, header, sizeof header);
+    conn.outPending = sizeof header - 1;
+    EXPECT_TRUE(http_scan_upload_header(&conn));
+    EXPECT_EQ(conn.contentLength, 42);
+    ASSERT_NE(conn.upload, nullptr);
+    EXPECT_STREQ(conn.upload->boundary, "--abc");
+    http_upload_release(nullptr, &conn.upload);
+    vekFree(&conn.ioBuffer);
+
+    EXPECT_TRUE(http_upload_name_allowed("a.b.c"));
+    EXPECT_FALSE(http_upload_name_allowed("a..b"));
+    EXPECT_FALSE(http_upload_name_allowed("/etc"));
+}
+
+}  // namespace
