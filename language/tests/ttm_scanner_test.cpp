@@ -140,6 +140,16 @@ TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
     EXPECT_EQ(failure("#[out;" + std::string(9000, 'x') + "]"), "finished");
 }
 
+TEST(TTMScanner, ResultTooLongForTheInputReleasesTheCall) {
+    TTMProcessor processor;
+    processor.maxTextBytes = 100;
+    start(processor, "#[.=;f;" + std::string(95, 'x') + "]#[f]#[.=;ok;1]");
+    EXPECT_THROW(processor.run(0), TTMError);
+    EXPECT_EQ(processor.pendingCall, nullptr);
+    EXPECT_TRUE(processor.run(0));
+    EXPECT_NE(processor.findForm("ok"), nullptr);
+}
+
 TEST(TTMScanner, EndlessTailCallsKeepTheInputSmall) {
     TTMProcessor processor;
     start(processor, "#[.=;f;[#[.=;n;#[+;#[n];1;0]]#[f]]]#[.=;n;0]#[f]");

@@ -205,7 +205,20 @@ void TTMProcessor::resumePending() {
     }
     std::string result = evalPending();
     if (requestState == RequestWaiting) return;
-    if (requestState != RequestIdle) routeResult(pendingCall, result);
+    if (requestState == RequestIdle) {
+        deletePendingCall();  // failed: dropped without its text
+        return;
+    }
+    finishPending(result);
+}
+
+void TTMProcessor::finishPending(const std::string& result) {
+    try {
+        routeResult(pendingCall, result);
+    } catch (...) {
+        deletePendingCall();
+        throw;
+    }
     deletePendingCall();
 }
 
@@ -228,8 +241,7 @@ bool TTMProcessor::runSteps(int64 maxSteps) {
             waitStart = std::time(nullptr);
             return false;
         }
-        routeResult(call, result);
-        deletePendingCall();
+        finishPending(result);
         if (yieldFlag) return false;
     }
     return false;

@@ -288,6 +288,8 @@ private:
     Function* completeCall();
     // Evaluates pendingCall; on a failure it is deleted before the rethrow.
     std::string evalPending();
+    // Routes the pending call's result and releases the call.
+    void finishPending(const std::string& result);
     // Evaluates the pending call again (run, while a request waits).
     void resumePending();
     // The scanning loop of run; true when "exit" ends the run.
