@@ -72,6 +72,17 @@ int openListenSocket(HttpServer* server)
     return 0;
 }
 
+// Closes a client socket after reading what it still holds: closing with
+// unread input makes the kernel reset the connection, which can destroy
+// the end of the answer before the peer reads it.
+void closeClientSocket(int fd)
+{
+    char scrap[4096];
+    for (int i = 0; i < 32 && recv(fd, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) {
+    }
+    close(fd);
+}
+
 void callLifeCycles(HttpServer* server, int event)
 {
     if (!server->handlers) return;
@@ -205,7 +216,7 @@ void acceptNew(HttpServer* server, time_t now)
         // The loop could never watch this descriptor: refused like a full server.
         vekLog.system("Connection denied");
         http_send_403(fd);
-        close(fd);
+        closeClientSocket(fd);
         return;
     }
     conn->socket = fd;
@@ -419,7 +430,7 @@ void http_close_connection(HttpServer* server, HttpConnection* conn)
         conn->deadline = time(nullptr) + REARM_WINDOW_S;
         return;
     }
-    close(conn->socket);
+    closeClientSocket(conn->socket);
     conn->socket = 0;
     if (server->connections) server->connections--;
     conn->requestsOnSocket = 0;
@@ -470,7 +481,7 @@ void http_reject_full(HttpServer* server)
     if (fd == 0) return;
     vekLog.system("Connection denied");
     http_send_403(fd);
-    close(fd);
+    closeClientSocket(fd);
 }
 
 int http_accept(HttpServer* server, u32* peerAddress)

@@ -49,7 +49,8 @@ def check_full_server(binary, checks):
         split_response(server.get("a.txt"))
         with server.connect() as holder:
             holder.sendall(b"GET /a.t")
-            refused = server.exchange(b"GET /a.txt HTTP/1.1\r\n\r\n")
+            with server.connect() as second:
+                refused = read_all(second)
             checks.equal("403 when full", refused, PAGE_403)
             holder.sendall(b"xt HTTP/1.1\r\n\r\n")
             checks.equal("busy client undisturbed", split_response(read_all(holder))[2], b"alpha")

@@ -1,0 +1,190 @@
+// Text functions of the server: URL decoding, prefix matching, the Basic
+// check, parameter forms, the dollar filter, the configuration text and the
+// command line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "http/HttpRequest.h"
+#include "http/HttpResponse.h"
+#include "http/HttpTemplate.h"
+#include "http/ServerConfig.h"
+#include "http/ServerMain.h"
+#include "language/LanguageSwitches.h"
+
+namespace {
+
+TEST(HttpUrlDecode, CopyAndInPlace)
+{
+    EXPECT_EQ(url_decode("a%20b+c%2fd%2F"), "a b c/d/");
+    EXPECT_EQ(url_decode("x%4"), "x4");
+    EXPECT_EQ(url_decode("100%"), "100");
+    EXPECT_EQ(url_decode("%zz"), "%zz");
+    EXPECT_EQ(url_decode(std::string("a%00b", 5)), std::string("a\0b", 3));
+    char text[] = "a%41+b%4";
+    url_decode_in_place(text);
+    EXPECT_STREQ(text, "aA b");
+}
+
+TEST(HttpMatchPrefix, AdvancesOnlyOnAMatch)
+{
+    const char* text = "content-length: 5";
+    EXPECT_EQ(match_prefix_nocase(&text, "Content-Length: "), 16);
+    EXPECT_STREQ(text, "5");
+    EXPECT_EQ(match_prefix_nocase(&text, "6"), 0);
+    EXPECT_STREQ(text, "5");
+    EXPECT_EQ(match_prefix_nocase(&text, ""), 0);
+}
+
+TEST(HttpBasicAuth, ChecksTheFilledTable)
+{
+    HttpAuthEntry table[] = {{"private", "user", "pass", nullptr, {0}},
+                             {"", "", "", nullptr, {0}},
+                             {nullptr, nullptr, nullptr, nullptr, {0}}};
+    // base64("user:pass") = dXNlcjpwYXNz
+    EXPECT_EQ(http_check_basic_auth(table, "private/x", "Basic dXNlcjpwYXNz\r\nHost: y"), HTTP_AUTH_OK);
+    EXPECT_STREQ(table[0].credential, "Basic dXNlcjpwYXNz\r\n");
+    EXPECT_EQ(http_check_basic_auth(table, "private/x", nullptr), HTTP_AUTH_REQUIRED);
+    EXPECT_EQ(http_check_basic_auth(table, "private/x", "Basic d3Jvbmc6d3Jvbmc=\r\n"), HTTP_AUTH_FAILED);
+    EXPECT_EQ(http_check_basic_auth(table, "private/x", "Basic dXNlcjpwYXNzX\r\n"), HTTP_AUTH_FAILED);
+    EXPECT_EQ(http_check_basic_auth(table, "public", nullptr), HTTP_AUTH_NONE);
+    char credential[64];
+    EXPECT_EQ(http_make_basic_credential(std::string(40, 'u').c_str(), "p", credential), -1);
+}
+
+TEST(HttpInjectParams, NamesCountedAndValuesDecoded)
+{
+    std::vector<HttpInjectedForm> forms = http_inject_params("a=1&b=2&a=x%20y+z&&c&d=%5D");
+    std::vector<HttpInjectedForm> expected = {{"HTTP_PARAM_a(0)", "1"},     {"HTTP_PARAM_b(0)", "2"},
+                                              {"HTTP_PARAM_a(1)", "x y z"}, {"HTTP_PARAM_c(0)", ""},
+                                              {"HTTP_PARAM_d(0)", "]"}};
+    EXPECT_EQ(forms, expected);
+    EXPECT_TRUE(http_inject_params("").empty());
+}
+
+TEST(HttpTemplatePrelude, FixedDefinitionsInOrder)
+{
+    HttpConnection conn;
+    std::memset(static_cast<void*>(&conn), 0, sizeof conn);
+    conn.peerAddress = 0x0A010203;
+    conn.status = 200;
+    std::string prelude = http_template_prelude(&conn);
+    EXPECT_EQ(prelude.substr(0, 40), "#[.=;VEKSERVER_REMOTE_ADDR;[10.1.2.3]]\n#");
+    EXPECT_NE(prelude.find("#[.=;VEKSERVER_VERSION_BUILD;[22]]\n"), std::string::npos);
+    EXPECT_NE(prelude.find("#[.=;VEKSERVER_VERSION_SECURITY;[]]\n#[.=;VEKSERVER_STATUS_CODE;[200]]\n"
+                           "#[.=;VEKSERVER_MIME_TYPE;[text/html]]\n"),
+              std::string::npos);
+}
+
+// Replaces $$name$$ by the name in upper case, or refuses "keep".
+int upperCaseMarks(HttpDataSourceMark* mark)
+{
+    if (std::strcmp(mark->name, "keep") == 0) return -1;
+    int length = static_cast<int>(std::strlen(mark->name));
+    for (int i = 0; i < length; ++i) mark->destination[i] = static_cast<char>(std::toupper(mark->name[i]));
+    return length;
+}
+
+std::string filter(const std::string& input, int* consumed)
+{
+    std::vector<char> block(input.begin(), input.end());
+    block.push_back('\0');
+    int length = http_dollar_filter(upperCaseMarks, block.data(), static_cast<int>(input.size()), consumed);
+    return std::string(block.data(), static_cast<size_t>(length));
+}
+
+TEST(HttpDollarFilter, ReplacesKeepsAndStopsAtACutMark)
+{
+    int consumed = 0;
+    EXPECT_EQ(filter("a $$x$$ b $$keep$$ c $$yz$$", &consumed), "a X b $$keep$$ c YZ");
+    EXPECT_EQ(consumed, 27);
+    EXPECT_EQ(filter("text $$cut", &consumed), "text ");
+    EXPECT_EQ(consumed, 5);
+    EXPECT_EQ(filter("no marks", &consumed), "no marks");
+    EXPECT_EQ(consumed, 8);
+}
+
+TEST(ServerConfig, KeyValueLines)
+{
+    std::map<std::string, std::string> map;
+    testing::internal::CaptureStdout();
+    parse_config_text("a=1\nb = 2 \na=3\r\n\nno equals\n=empty key\nblank=   \nlast=x", map);
+    std::string echo = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(echo, "> a = 1\n> b  = 2\n> a = 3\n>  = empty key\n> blank = \n> last = x\n");
+    std::map<std::string, std::string> expected = {
+        {"a", "3"}, {"b ", "2"}, {"", "empty key"}, {"blank", ""}, {"last", "x"}};
+    EXPECT_EQ(map, expected);
+}
+
+class ServerCommandLine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        http_server_init(&httpServer);
+        httpServer.port = 3333;
+    }
+    void parse(std::vector<const char*> words)
+    {
+        words.insert(words.begin(), "vekserver");
+        parse_command_line(static_cast<int>(words.size()), const_cast<char**>(words.data()), options);
+    }
+    ServerOptions options;
+};
+
+TEST_F(ServerCommandLine, SecondCharacterOptions)
+{
+    parse({"-port", "81", "-dir", "docs", "-cx", "7", "-kill", "stray", "-s", "12"});
+    EXPECT_EQ(httpServer.port, 81);
+    EXPECT_STREQ(httpServer.documentRoot, "docs");
+    EXPECT_EQ(httpServer.maxClients, 7);
+    EXPECT_TRUE(options.killMode);
+    EXPECT_EQ(httpServer.scriptSteps, 12);
+}
+
+TEST_F(ServerCommandLine, AttachedValuesAreNotValues)
+{
+    parse({"-p3333", "-dwww"});
+    EXPECT_EQ(httpServer.port, 0);
+    EXPECT_STREQ(httpServer.documentRoot, "");
+}
+
+TEST_F(ServerCommandLine, TrailingOptionWithoutValueChangesNothing)
+{
+    parse({"-p"});
+    EXPECT_EQ(httpServer.port, 3333);
+}
+
+TEST_F(ServerCommandLine, BanConsumesItsWords)
+{
+    parse({"-ban", "base", "delete", "-ban", "xyz", "-write", "-sortlen", "4", "-sortdesc", "-sortbase", "b.vek"});
+    EXPECT_TRUE(VekLanguage::allowWriteCommands);
+    EXPECT_FALSE(VekLanguage::banBaseCreate);
+    EXPECT_FALSE(VekLanguage::banBaseWrite);
+    EXPECT_EQ(options.sort.length, 4);
+    EXPECT_TRUE(options.sort.descending);
+    EXPECT_EQ(options.sort.base, "b.vek");
+    parse({"-ban", "base", "write"});
+    EXPECT_TRUE(VekLanguage::banBaseWrite);
+}
+
+TEST_F(ServerCommandLine, DocumentRootIsCut)
+{
+    std::string longRoot(300, 'r');
+    parse({"-d", longRoot.c_str()});
+    EXPECT_EQ(std::strlen(httpServer.documentRoot), 255u);
+}
+
+TEST_F(ServerCommandLine, HelpShowsCurrentValues)
+{
+    parse({"-p", "81", "-c", "5"});
+    std::string help = help_text(options);
+    EXPECT_EQ(help.substr(0, 20), "\n Help information:\n");
+    EXPECT_NE(help.find("\t'-p'\tset port (default 81);\n"), std::string::npos);
+    EXPECT_NE(help.find("\t'-c'\tset max clients (default 5);\n"), std::string::npos);
+    EXPECT_NE(help.find("\t'-system'\tallows system commands;\n\t'-write'\tallows file write commands.\n"),
+              std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// The receive step over a real socket pair: headers split over receives,
+// header fields, POST bodies, raw template requests and malformed requests.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "http/HttpRequest.h"
+#include "http/HttpTemplate.h"
+#include "http/ServerConfig.h"
+#include "kernel/VekAlloc.h"
+
+namespace {
+
+class HttpReceive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vekhttp-unit-XXXXXX";
+        directory = mkdtemp(pattern);
+        std::ofstream(directory + "/a.txt") << "alpha";
+        http_server_init(&server);
+        server.maxClients = 2;
+        server.idleTimeout = 15;
+        server.scriptSteps = 30;
+        server.slots = static_cast<HttpConnection*>(vekCalloc(2, sizeof(HttpConnection)));
+        std::snprintf(server.documentRoot, sizeof server.documentRoot, "%s", directory.c_str());
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+        conn = &server.slots[0];
+        conn->socket = fds[0];
+        conn->peerAddress = 0x7F000001;
+        server.connections = 1;
+        http_rearm_connection(conn);
+    }
+    void TearDown() override
+    {
+        conn->flags |= HTTP_CLOSE_AFTER;
+        http_close_connection(&server, conn);
+        vekFree(&conn->ioBuffer);
+        vekFree(&server.slots);
+        close(fds[1]);
+        std::system(("rm -rf " + directory).c_str());
+    }
+    int feed(const std::string& piece)
+    {
+        EXPECT_EQ(write(fds[1], piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+        return http_read_request(&server, conn);
+    }
+    std::string answer()
+    {
+        std::string text;
+        char buffer[4096];
+        ssize_t got;
+        while ((got = read(fds[1], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+        return text;
+    }
+    // Runs the slot's template to its end, as the loop would.
+    int finishTemplate()
+    {
+        int result = 0;
+        for (int turn = 0; turn < 10000 && result == 0 && (conn->flags & HTTP_TEMPLATE); ++turn)
+            result = http_continue_template(&server, conn);
+        // Then the body, as the loop's send steps would.
+        while (result == 0 && conn->outPending > 0) result = http_send_from_buffer(&server, conn);
+        return result;
+    }
+    std::string directory;
+    HttpServer server;
+    HttpConnection* conn = nullptr;
+    int fds[2] = {-1, -1};
+};
+
+TEST_F(HttpReceive, HeaderSplitOverReceives)
+{
+    EXPECT_EQ(feed("GET /a.t"), 0);
+    EXPECT_EQ(conn->headerLength, 0);
+    EXPECT_EQ(feed("xt HTTP/1.1\r\nHost: exa"), 0);
+    EXPECT_EQ(conn->path, nullptr);
+    EXPECT_EQ(feed("mple\r\nreferer: r\r\nRANGE: bytes=2-3\r\nCSeq: 7\r\nTransport: t\r\n\r\n"), 0);
+    EXPECT_STREQ(conn->path, "a.txt");
+    EXPECT_EQ(std::string(conn->host, 9), "example\r\n");
+    EXPECT_EQ(conn->referer[0], 'r');
+    EXPECT_EQ(conn->transport[0], 't');
+    EXPECT_EQ(conn->rangeStart, 2);
+    EXPECT_EQ(conn->cseq, 7);
+    EXPECT_EQ(conn->httpMinor, 1);
+    EXPECT_EQ(conn->status, 206);
+    EXPECT_TRUE(conn->flags & HTTP_WRITING);
+    EXPECT_TRUE(conn->flags & HTTP_GET);
+    EXPECT_EQ(server.requestCount, 1);
+    EXPECT_EQ(std::string(conn->out, static_cast<size_t>(conn->outPending)).substr(0, 29),
+              "HTTP/1.1 206 Partial Content\r");
+}
+
+TEST_F(HttpReceive, ForwardedForReplacesThePeerOctets)
+{
+    feed("GET /a.txt HTTP/1.0\r\nX-Forwarded-For: 10.1.2.3\r\n\r\n");
+    EXPECT_EQ(conn->peerAddress, 0x0A010203u);
+    EXPECT_EQ(conn->httpMinor, 0);
+}
+
+TEST_F(HttpReceive, PartialForwardedForKeepsTheRest)
+{
+    feed("GET /a.txt HTTP/1.1\r\nX-Forwarded-For: 10.9\r\n\r\n");
+    EXPECT_EQ(conn->peerAddress, 0x0A090001u);
+}
+
+TEST_F(HttpReceive, ConnectionCloseSetsCloseAfter)
+{
+    feed("GET /a.txt HTTP/1.1\r\nconnection: CLOSE\r\n\r\n");
+    EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
+}
+
+TEST_F(HttpReceive, HeaderWithoutVersionIsRefused)
+{
+    EXPECT_EQ(feed("GET /a.txt\r\n\r\n"), -1);
+    EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
+}
+
+TEST_F(HttpReceive, PathTooLongIsRefused)
+{
+    EXPECT_EQ(feed("GET /" + std::string(512, 'a') + " HTTP/1.1\r\n\r\n"), -1);
+}
+
+TEST_F(HttpReceive, PostBodyIsCollectedAndCutAtItsLength)
+{
+    EXPECT_EQ(feed("POST /a.txt HTTP/1.1\r\nContent-Length: 5\r\n\r\nab"), 0);
+    EXPECT_EQ(conn->headerLength, 43);
+    EXPECT_FALSE(conn->flags & HTTP_WRITING);
+    EXPECT_EQ(feed("cdeXYZ"), 0);
+    ASSERT_NE(conn->body, nullptr);
+    EXPECT_STREQ(conn->body, "abcde");
+    EXPECT_TRUE(conn->flags & HTTP_WRITING);
+}
+
+TEST_F(HttpReceive, PostBodyStartingWithHashIsNoRawRequest)
+{
+    EXPECT_EQ(feed("POST /a.txt HTTP/1.1\r\nContent-Length: 6\r\n\r\n"), 0);
+    EXPECT_EQ(feed("#ab"), 0);
+    EXPECT_EQ(conn->flags & HTTP_RAW_TEXT, 0u);
+    EXPECT_EQ(feed("cd]"), 0);
+    EXPECT_STREQ(conn->body, "#abcd]");
+}
+
+TEST_F(HttpReceive, ContentLengthsThatCannotBeHeldClose)
+{
+    for (const char* length : {"-5", "abc", "67108865", "99999999999999999999999", ""}) {
+        EXPECT_EQ(feed(std::string("POST /a.txt HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n"), -1)
+            << length;
+        EXPECT_EQ(conn->body, nullptr);
+        conn->flags &= ~HTTP_CLOSE_AFTER;
+        http_close_connection(&server, conn);  // re-armed for the next request
+    }
+}
+
+TEST_F(HttpReceive, RawRequestCollectsEachByteOnce)
+{
+    ASSERT_TRUE(run_startup_script());
+    EXPECT_EQ(feed("#[out;"), 0);
+    EXPECT_EQ(conn->flags & HTTP_RAW_TEXT, static_cast<u32>(HTTP_RAW_TEXT));
+    EXPECT_EQ(feed("ab"), 0);
+    EXPECT_EQ(*conn->rawText, "#[out;ab");
+    EXPECT_EQ(feed(std::string("c]\0", 3)), 0);
+    EXPECT_EQ(*conn->rawText, "#[out;abc]");
+    EXPECT_TRUE(conn->flags & HTTP_TEMPLATE);
+    EXPECT_NE(finishTemplate(), 0);
+    EXPECT_EQ(answer(), "abc");
+}
+
+TEST_F(HttpReceive, OtherMethodRunsAnEmptyTemplate)
+{
+    ASSERT_TRUE(run_startup_script());
+    EXPECT_EQ(feed("DELETE /a.txt HTTP/1.1\r\n\r\n"), 0);
+    EXPECT_TRUE(conn->flags & HTTP_TEMPLATE);
+    EXPECT_EQ(conn->path, nullptr);
+    EXPECT_EQ(finishTemplate(), 0);
+    std::string text = answer();
+    EXPECT_EQ(text.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(text.find("Content-Length"), std::string::npos);
+    EXPECT_NE(text.find("Content-Type: text/html\r\n"), std::string::npos);
+}
+
+TEST_F(HttpReceive, TemplateSeesParametersExactly)
+{
+    ASSERT_TRUE(run_startup_script());
+    std::ofstream(directory + "/p.ttm") << "#[out;##[HTTP_PARAM_v]/##[HTTP_PARAM_w(1)]]";
+    std::string body = "v=%5D%5D%23%5Bout%3BX%5D&w=1&w=2";
+    feed("POST /p.ttm HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(finishTemplate(), 1);
+    std::string text = answer();
+    EXPECT_EQ(text.substr(text.size() - 12), "]]#[out;X]/2");
+}
+
+TEST_F(HttpReceive, MissingDocumentGetsThe404Page)
+{
+    EXPECT_NE(feed("GET /none.txt HTTP/1.1\r\n\r\n"), 0);
+    EXPECT_EQ(answer().substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
+}
+
+}  // namespace
