@@ -24,15 +24,14 @@
 #include "TTMText.h"
 #include "VekFile.h"
 #include "VekUtil.h"
-#include "base/VEKCursor.h"
-#include "base/VEKStream.h"
-#if __has_include("base/VEKBaseRegistry.h") && __has_include("base/VEKCursorProtected.h")
 #include "base/VEKBaseRegistry.h"
+#include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
-#define VEK_HAVE_PROTECTED_BASES 1
-#endif
+#include "base/VEKStream.h"
 
 namespace VekLanguage {
+
+// ---- packed string list words (no base) ----
 
 std::string TTMProcessor::basePackStringList(Function* call) {
     return VekBase::packStringList(safeArg1(call), safeArg2(call));
@@ -41,8 +40,6 @@ std::string TTMProcessor::basePackStringList(Function* call) {
 std::string TTMProcessor::baseUnpackStringList(Function* call) {
     return VekBase::unpackStringList(safeArg1(call), safeArg2(call));
 }
-
-#ifdef VEK_HAVE_PROTECTED_BASES
 
 namespace {
 
@@ -396,58 +393,5 @@ std::string TTMProcessor::baseDeleteUser(Function* call) {
         return b.deleteUser(id, safeArg3(call), safeArg4(call));
     });
 }
-
-#else  // no protected bases in this tree: every base answers as not open
-
-#define VEK_NOT_OPEN(word, result) \
-    std::string TTMProcessor::word(Function*) { return result; }
-VEK_NOT_OPEN(basePutSymbol, VekNames::False)
-VEK_NOT_OPEN(baseReplaceSymbol, VekNames::False)
-VEK_NOT_OPEN(baseDeleteSymbol, VekNames::False)
-VEK_NOT_OPEN(baseFindSymbol, VekNames::False)
-VEK_NOT_OPEN(baseGoChild, VekNames::False)
-VEK_NOT_OPEN(baseGoParent, VekNames::False)
-VEK_NOT_OPEN(baseGoFirst, VekNames::False)
-VEK_NOT_OPEN(baseGoLast, VekNames::False)
-VEK_NOT_OPEN(baseGoNextKey, VekNames::False)
-VEK_NOT_OPEN(baseGoPrevKey, VekNames::False)
-VEK_NOT_OPEN(baseFindSymbolOrNext, VekNames::False)
-VEK_NOT_OPEN(baseFindSymbolOrPrev, VekNames::False)
-VEK_NOT_OPEN(baseFindStringList, VekNames::False)
-VEK_NOT_OPEN(baseExistsSymbol, VekNames::False)
-VEK_NOT_OPEN(baseExistsStringList, VekNames::False)
-VEK_NOT_OPEN(baseSetStringList, VekNames::False)
-VEK_NOT_OPEN(baseGoPr, VekNames::False)
-VEK_NOT_OPEN(baseGoNx, VekNames::False)
-VEK_NOT_OPEN(baseGoUp, VekNames::False)
-VEK_NOT_OPEN(baseGoDn, VekNames::False)
-VEK_NOT_OPEN(baseMoveStringList, VekNames::False)
-VEK_NOT_OPEN(baseAddUser, VekNames::False)
-VEK_NOT_OPEN(baseChangePassword, VekNames::False)
-VEK_NOT_OPEN(baseDeleteUser, VekNames::False)
-VEK_NOT_OPEN(baseGoSubLevel, VekNames::False)
-VEK_NOT_OPEN(baseOpen, std::string())
-VEK_NOT_OPEN(baseRemove, std::string())
-VEK_NOT_OPEN(baseOpenWriteProcess, std::string())
-VEK_NOT_OPEN(baseOpenReadProcess, std::string())
-VEK_NOT_OPEN(baseCloseProcess, std::string())
-VEK_NOT_OPEN(baseCloseAndDelete, std::string())
-VEK_NOT_OPEN(baseCloseBase, std::string())
-VEK_NOT_OPEN(baseReadString, std::string())
-VEK_NOT_OPEN(baseDataLength, std::string())
-VEK_NOT_OPEN(baseSearchSymbol, std::string())
-VEK_NOT_OPEN(baseGetStringList, std::string())
-VEK_NOT_OPEN(baseReadStringAtList, std::string())
-VEK_NOT_OPEN(baseLockWrite, std::string())
-VEK_NOT_OPEN(baseUnlockWrite, std::string())
-VEK_NOT_OPEN(baseLockRead, std::string())
-VEK_NOT_OPEN(baseUnlockRead, std::string())
-VEK_NOT_OPEN(baseRemoveFromIndex, std::string())
-VEK_NOT_OPEN(baseAddToIndex, std::string())
-VEK_NOT_OPEN(baseSearchInIndex, std::string())
-VEK_NOT_OPEN(baseGetChildCount, std::string())
-VEK_NOT_OPEN(baseGetSymbolCount, std::string())
-
-#endif  // VEK_HAVE_PROTECTED_BASES
 
 }  // namespace VekLanguage
