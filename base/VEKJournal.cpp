@@ -20,6 +20,8 @@ constexpr int kRecordHeader = 12;
 
 }  // namespace
 
+std::function<void()> VEKJournal::writeHook;
+
 VEKJournal::VEKJournal(VEKStream& journalled, const std::string& name)
     : target(journalled), out(journalled.newStream()), journalName(name), startSize(journalled.size()) {
   out->open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
@@ -33,6 +35,7 @@ VEKJournal::~VEKJournal() {
 }
 
 void VEKJournal::saveOriginal(int64 offset, int64 length) {
+  if (writeHook) writeHook();
   if (length <= 0) return;
   int64 first = offset / BLOCK;
   int64 last = (offset + length - 1) / BLOCK;

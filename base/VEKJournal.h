@@ -15,6 +15,7 @@
 //  3. A record cut short by a crash is ignored: its block was not yet changed,
 //     because the record is written before the change.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -42,6 +43,9 @@ class VEKJournal {
   // Makes the journal and its directory entry durable.
   void sync();
   const std::string& name() const { return journalName; }
+  // Test hook: called before every change of a journalled stream, so crash
+  // tests can stop the process between any two writes.
+  static std::function<void()> writeHook;
   int64 originalSize() const { return startSize; }
 
  private:

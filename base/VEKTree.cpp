@@ -26,11 +26,13 @@ int compareEntry(const VEKEntry& entry, u64 parent, const std::string& key) {
   return compareKey(entry.parent, entry.key, parent, key);
 }
 
-// The same order, deciding on the prefixes whenever they differ.
-inline int compareEntry(const VEKEntry& entry, u64 parent, u64 prefix, const std::string& key) {
-  if (entry.parent != parent) return entry.parent < parent ? -1 : 1;
-  if (entry.prefix != prefix) return entry.prefix < prefix ? -1 : 1;
-  return compareKey(parent, entry.key, parent, key);
+// The same order for entry index of n, deciding on the dense search keys
+// whenever they differ.
+inline int compareAt(const VEKNode& n, size_t index, u64 parent, u64 prefix, const std::string& key) {
+  const VEKSearchKey& probe = n.search[index];
+  if (probe.parent != parent) return probe.parent < parent ? -1 : 1;
+  if (probe.prefix != prefix) return probe.prefix < prefix ? -1 : 1;
+  return compareKey(parent, n.entries[index].key, parent, key);
 }
 
 // Index where the byte sizes of entries[0, index) first reach half the node.
@@ -50,9 +52,14 @@ size_t VEKTree::entryBytes(const VEKEntry& entry, bool leaf) {
   return 24 + std::min<size_t>(entry.key.size(), INLINE_KEY) + (leaf ? 0 : 4);
 }
 
+// Recomputes a node's encoded size and its search keys after bulk changes.
 void VEKTree::recount(VEKNode& n) {
   n.bytes = 16;
-  for (const VEKEntry& entry : n.entries) n.bytes += entryBytes(entry, n.leaf);
+  n.search.clear();
+  for (const VEKEntry& entry : n.entries) {
+    n.bytes += entryBytes(entry, n.leaf);
+    n.search.push_back(VEKSearchKey{entry.parent, entry.prefix});
+  }
 }
 
 void VEKTree::touch(u32 page) {
@@ -89,7 +96,7 @@ u32 VEKTree::descend(u64 parent, const std::string& key, u64 prefix, std::vector
     size_t low = 0, high = n.entries.size();
     while (low < high) {
       size_t middle = (low + high) / 2;
-      if (compareEntry(n.entries[middle], parent, prefix, key) <= 0) low = middle + 1;
+      if (compareAt(n, middle, parent, prefix, key) <= 0) low = middle + 1;
       else high = middle;
     }
     if (path) path->push_back(Step{page, static_cast<u32>(low)});
@@ -101,10 +108,10 @@ size_t VEKTree::searchLeaf(const VEKNode& leaf, u64 parent, const std::string& k
   size_t low = 0, high = leaf.entries.size();
   while (low < high) {
     size_t middle = (low + high) / 2;
-    if (compareEntry(leaf.entries[middle], parent, prefix, key) < 0) low = middle + 1;
+    if (compareAt(leaf, middle, parent, prefix, key) < 0) low = middle + 1;
     else high = middle;
   }
-  *equal = low < leaf.entries.size() && compareEntry(leaf.entries[low], parent, prefix, key) == 0;
+  *equal = low < leaf.entries.size() && compareAt(leaf, low, parent, prefix, key) == 0;
   return low;
 }
 
@@ -135,6 +142,7 @@ bool VEKTree::insert(u64 parent, const std::string& key, u64* id) {
   entry.key = key;
   entry.prefix = prefix;
   leaf.bytes += entryBytes(entry, true);
+  leaf.search.insert(leaf.search.begin() + static_cast<long>(index), VEKSearchKey{parent, prefix});
   leaf.entries.insert(leaf.entries.begin() + static_cast<long>(index), std::move(entry));
   touch(page);
   ++changes;
@@ -186,6 +194,7 @@ void VEKTree::insertSeparator(std::vector<Step>& path, VEKEntry separator, u32 r
   path.pop_back();
   VEKNode& parent = node(step.page);
   parent.bytes += entryBytes(separator, false);
+  parent.search.insert(parent.search.begin() + step.child, VEKSearchKey{separator.parent, separator.prefix});
   parent.entries.insert(parent.entries.begin() + step.child, std::move(separator));
   parent.children.insert(parent.children.begin() + step.child + 1, right);
   touch(step.page);
@@ -221,6 +230,7 @@ bool VEKTree::erase(u64 parent, const std::string& key) {
   freeChain(leaf.entries[index].overflow);
   leaf.bytes -= entryBytes(leaf.entries[index], true);
   leaf.entries.erase(leaf.entries.begin() + static_cast<long>(index));
+  leaf.search.erase(leaf.search.begin() + static_cast<long>(index));
   touch(page);
   ++changes;
   if (leaf.entries.empty() && page != rootPage) removeLeaf(page, path);

@@ -1,0 +1,152 @@
+// Crash tests of protected file bases: a child process runs writer sessions
+// (committed ones and abandoned ones) and kills itself with SIGKILL at a
+// chosen event (a step of a commit, rollback or recovery, or any write to
+// the journalled write file). The parent then recovers the base, possibly
+// killing the recovery too, and checks it against a model: every session
+// reported committed is there, nothing of an uncommitted session is.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+#include "BaseTestUtil.h"
+#include "base/VEKCursorProtected.h"
+#include "base/VEKJournal.h"
+#include "base/VEKProcessPool.h"
+
+using namespace VekBase;
+using VekBaseTest::TempDir;
+
+namespace {
+
+constexpr int kSessions = 5;
+
+bool abandoned(int session) { return session % 3 == 0; }
+
+// The home level's keys after the committed sessions among 1..last.
+std::set<std::string> model(int last) {
+  std::set<std::string> keys;
+  for (int session = 1; session <= last; ++session) {
+    if (abandoned(session)) continue;
+    for (int j = 0; j < 60; ++j) keys.insert("k" + std::to_string(session) + "-" + std::to_string(j));
+    for (int j = 0; j < 60; j += 2) keys.erase("k" + std::to_string(session - 1) + "-" + std::to_string(j));
+  }
+  return keys;
+}
+
+void runSession(VEKCursorProtected& base, int session) {
+  int64 writer = base.openWriteProcess("", "");
+  if (writer < 0) _exit(3);
+  std::string prefix = abandoned(session) ? "junk" : "k";
+  for (int j = 0; j < 60; ++j) {
+    base.setStringList(writer, joinStringList({prefix + std::to_string(session) + "-" + std::to_string(j), "child"}), true);
+  }
+  for (int j = 0; j < 60; j += 2) {
+    if (base.findStringList(writer, joinStringList({"k" + std::to_string(session - 1) + "-" + std::to_string(j)}), true))
+      base.deleteSymbol(writer);
+  }
+  if (abandoned(session)) base.closeBase();
+  else base.closeProcess(writer);
+}
+
+// Counts events and kills this process at event number killAt.
+void armKill(int killAt) {
+  static int events = 0;
+  static int target = 0;
+  events = 0;
+  target = killAt;
+  auto event = [] {
+    if (++events == target) kill(getpid(), SIGKILL);
+  };
+  VEKJournal::writeHook = event;
+  VEKCursorProtected::stepHook = [event](const char*) { event(); };
+}
+
+// Runs the sessions in a child killed at event killAt; returns the last
+// session the child reported committed (or abandoned) before it died.
+int runChild(const std::string& name, int killAt, int sessions, bool* finished) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    armKill(killAt);
+    VEKCursorProtected base(name + "1", name + "2", VEK_STREAM_FILE);
+    for (int session = 1; session <= sessions; ++session) {
+      runSession(base, session);
+      unsigned char done = static_cast<unsigned char>(session);
+      if (write(pipeEnds[1], &done, 1) != 1) _exit(4);
+    }
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  int last = 0;
+  unsigned char done;
+  while (read(pipeEnds[0], &done, 1) == 1) last = done;
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  *finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!*finished) {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+  }
+  return last;
+}
+
+// Opens the base (recovering it) in a child killed at event killAt.
+void recoverInChild(const std::string& name, int killAt) {
+  pid_t child = fork();
+  if (child == 0) {
+    armKill(killAt);
+    VEKCursorProtected base(name + "1", name + "2", VEK_STREAM_FILE);
+    _exit(0);
+  }
+  int status;
+  waitpid(child, &status, 0);
+}
+
+std::set<std::string> keysOf(VEKCursorProtected& base, int64 id) {
+  std::set<std::string> keys;
+  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.insert(base.readString(id));
+  return keys;
+}
+
+// The recovered base holds exactly the state after session last, or after
+// the one that was running (when it was committed past its commit point).
+void expectRecovered(const std::string& name, int last, int killAt) {
+  VEKCursorProtected base(name + "1", name + "2", VEK_STREAM_FILE);
+  ASSERT_TRUE(base.hasCursors()) << "kill at " << killAt;
+  int64 reader = base.openReadProcess("", "");
+  int64 writer = base.openWriteProcess("", "");
+  std::set<std::string> read = keysOf(base, reader), written = keysOf(base, writer);
+  EXPECT_EQ(read, written) << "kill at " << killAt;
+  bool matches = read == model(last) || (last < kSessions && read == model(last + 1));
+  EXPECT_TRUE(matches) << "kill at " << killAt << " after session " << last << ": " << read.size() << " keys";
+  for (const std::string& key : read) EXPECT_EQ(key.rfind("junk", 0), std::string::npos);
+  base.closeBase();
+  base.closeProcess(reader);
+}
+
+}  // namespace
+
+TEST(ProtectedCrash, EveryKillPointRecoversToACommittedState) {
+  TempDir dir;
+  bool finished = false;
+  int killPoints = 0;
+  for (int killAt = 1; !finished; killAt += 1) {
+    std::string name = dir.file("crash" + std::to_string(killAt));
+    int last = runChild(name, killAt, kSessions, &finished);
+    if (!finished) ++killPoints;
+    if (killAt % 4 == 0) recoverInChild(name, 1 + killAt % 3);  // a crash during recovery, too
+    expectRecovered(name, last, killAt);
+    ASSERT_LT(killAt, 5000) << "the run never finishes";
+    VEKStreamFile::removeFile(name + "1");
+    VEKStreamFile::removeFile(name + "2");
+  }
+  EXPECT_GE(killPoints, 50);
+  std::printf("kill points: %d\n", killPoints);
+  VEKProcessPool::destroyPools();
+}
