@@ -123,7 +123,9 @@ class UploadTest(unittest.TestCase):
         self.assertEqual(self.www_file("raw.bin"), data)
 
     def test_9_console_line_per_piece(self):
-        lines = re.findall(r"Received (\d+) bytes for upload file big\.bin", self.console())
+        console = self.console()
+        self.assertEqual(self.server.returncode, 0, console[-2000:])
+        lines = re.findall(r"Received (\d+) bytes for upload file big\.bin", console)
         sizes = [int(size) for size in lines]
         self.assertEqual(sum(sizes), 300 * 1024)
         self.assertGreater(len(sizes), 1)
