@@ -13,10 +13,11 @@ bool Function::addChar(char c) {
         text.push_back(c);
         return false;
     }
-    lastArg = text;
     args.push_back(std::move(text));
     text.clear();
-    return c == ']';
+    if (c != ']') return false;
+    lastArg = args.back();  // the argument completed last, once the call is complete
+    return true;
 }
 
 }  // namespace VekLanguage

@@ -32,7 +32,7 @@ public:
 
     const Kind kind;     // where the result goes
     ArgList args;        // completed arguments in order, the name first
-    std::string lastArg; // the argument completed last
+    std::string lastArg; // the argument completed last (set when "]" completes the call)
 };
 
 class Root : public Function {

@@ -77,14 +77,15 @@ std::string TTMProcessor::callForm(Function* call) {
     if (form == nullptr) return std::string();
     std::string text = form->rest();
     const std::size_t last = call->args.empty() ? 0 : call->count() - 1;
+    const bool hasMarks = text.find(Form::SegmentMark) != std::string::npos;
     for (std::size_t n = 1; n <= last; ++n) {
         // Parameters above 255 have no mark of their own, so they are unused.
-        bool used = n <= MaxParameter && Form::replaceIn(text, segmentMark(n), call->args[n]);
+        bool used = hasMarks && n <= MaxParameter && Form::replaceIn(text, segmentMark(n), call->args[n]);
         if (!used && warnsUnusedParameters(name))
             std::printf("\nWarning: Parameter {%d} not used in form '%s', arg = %s!", static_cast<int>(n),
                         name.c_str(), call->args[n].c_str());
     }
-    dropMissingParameters(text, last + 1);
+    if (hasMarks) dropMissingParameters(text, last + 1);
     return text;
 }
 
