@@ -161,12 +161,14 @@ int readRequestLine(HttpServer* server, HttpConnection* conn, int* pathOffset)
     const char* found = static_cast<const char*>(memmem(conn->ioBuffer, static_cast<size_t>(conn->outPending), "\r\n\r\n", 4));
     if (!found) return 0;
     conn->headerLength = static_cast<int>(found - conn->ioBuffer) + 4;
+    // The path starts past the '/' behind the method; an absolute URL
+    // ("rtsp://host/stream") has none to skip and keeps its first letter.
     if (std::strncmp(conn->ioBuffer, "GET", 3) == 0) {
         conn->flags |= HTTP_GET;
-        *pathOffset = 5;
+        *pathOffset = conn->ioBuffer[4] == '/' ? 5 : 4;
     } else if (std::strncmp(conn->ioBuffer, "POST", 4) == 0) {
         conn->flags |= HTTP_POST;
-        *pathOffset = 6;
+        *pathOffset = conn->ioBuffer[5] == '/' ? 6 : 5;
     } else {
         conn->requestsOnSocket++;
         http_start_template(server, conn, std::string());
