@@ -272,6 +272,16 @@ TEST(HandlerEngine, RedirectAndServeFileAnswers)
     EXPECT_EQ(answerBody(answer), "file body");
 }
 
+TEST(HandlerEngine, RtspRequestForAnAbsoluteUrlReachesTheStreamHandler)
+{
+    HttpHandlerEntry table[] = {{"live", greetingHandler, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr}};
+    TestHttpServer server(table);
+    ASSERT_TRUE(server.started);
+    std::string answer = server.exchange("GET rtsp://camera:554/live/track1?name=cam RTSP/1.0\r\nCSeq: 5\r\n\r\n");
+    EXPECT_NE(answer.find("\r\nCSeq: 5\r\n"), std::string::npos) << answer;
+    EXPECT_EQ(answerBody(answer), "hello cam");
+}
+
 // Life-cycle events seen, per entry.
 struct LifeCycleLog {
     std::string events;  // "s" per start, "e" per end
