@@ -134,7 +134,9 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
     if (result == 0) {
         conn->deadline = now + server->idleTimeout;
     } else {
-        conn->flags = HTTP_CLOSE_AFTER;
+        // Finished header-less answers and failed runs alike: close, still
+        // freeing a body the slot owns.
+        conn->flags = HTTP_CLOSE_AFTER | (conn->flags & HTTP_OWNS_BODY);
         http_close_connection(server, conn);
     }
 }
