@@ -11,18 +11,25 @@
 // inside a half (a read or write failure, a failed move) ends that half
 // quietly and the other half still runs; only a base that cannot be opened
 // at all stops the program with a message.
+//
+// Speed: the input is read in 64 KiB blocks, not byte by byte, and the
+// counts of a batch of records are gathered in memory before they reach
+// the base, so a record seen a thousand times costs one base update per
+// batch. The base ends up exactly as if every record had been counted on
+// its own; the output is gathered into 64 KiB writes the same way.
 #include "SortMode.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
-#include <functional>
 #include <vector>
 
 #include "base/VEKCursor.h"
