@@ -22,7 +22,7 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	./$(BUILD)/vekserver -p$(PORT) -dwww
+	./$(BUILD)/vekserver -p $(PORT) -d www
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
