@@ -95,7 +95,11 @@ class UploadTest(unittest.TestCase):
             return f.read().decode("latin-1")
 
     def test_1_field_and_300k_binary_file(self):
-        data = random.Random(7).randbytes(300 * 1024)
+        data = bytearray(random.Random(7).randbytes(300 * 1024))
+        # A delimiter look-alike inside the data must not end the part.
+        lookalike = ("\r\n--" + BOUNDARY[:-1]).encode()
+        data[70000:70000 + len(lookalike)] = lookalike
+        data = bytes(data)
         answer = self.exchange(multipart_request("done.html", [field_part("title", "holiday"),
                                                                file_part("photo", "big.bin", data)]))
         self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK"), answer[:100])
@@ -121,6 +125,9 @@ class UploadTest(unittest.TestCase):
                    + data)
         self.assertEqual(self.exchange(request, half_close=True), b"")
         self.assertEqual(self.www_file("raw.bin"), data)
+        request = b"POST /any HTTP/1.1\r\nContent-Type: text/plain; filename=../raw-out.bin\r\n\r\nx"
+        self.assertEqual(self.exchange(request, half_close=True), b"")
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "raw-out.bin")))
 
     def test_9_console_line_per_piece(self):
         console = self.console()
