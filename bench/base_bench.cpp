@@ -1,6 +1,8 @@
 // Benchmarks of the database engine: one level of 1 000 000 distinct
 // 16-byte random keys inserted and then found, in a memory base and in a
-// file base (the file base includes writing it out when the cursor closes).
+// file base (the file base includes writing it out when the cursor closes);
+// and a protected base's writer session of 100 000 keys with its commit,
+// then a reader finding each key, in files and in memory.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include "base/VEKCursor.h"
+#include "base/VEKCursorProtected.h"
+#include "base/VEKProcessPool.h"
 #include "base/VEKStream.h"
 
 using namespace VekBase;
@@ -63,8 +67,46 @@ void insertThenFind(benchmark::State& state, bool memory) {
 void BM_MemoryBaseMillionKeys(benchmark::State& state) { insertThenFind(state, true); }
 void BM_FileBaseMillionKeys(benchmark::State& state) { insertThenFind(state, false); }
 
+void writerSessionThenReader(benchmark::State& state, bool memory) {
+  const std::vector<std::string>& all = keys();
+  const size_t count = 100000;
+  double sessionSeconds = 0, commitSeconds = 0, findSeconds = 0;
+  for (auto _ : state) {
+    std::string name = baseName(memory);
+    {
+      VEKCursorProtected base(name + "1", name + "2", memory ? VEK_STREAM_MEMORY : VEK_STREAM_FILE);
+      auto start = std::chrono::steady_clock::now();
+      int64 writer = base.openWriteProcess("", "");
+      for (size_t i = 0; i < count; ++i) base.putSymbol(writer, all[i]);
+      auto committing = std::chrono::steady_clock::now();
+      base.closeProcess(writer);
+      auto committed = std::chrono::steady_clock::now();
+      int64 reader = base.openReadProcess("", "");
+      size_t found = 0;
+      for (size_t i = 0; i < count; ++i) found += base.findSymbol(reader, all[i]);
+      auto end = std::chrono::steady_clock::now();
+      if (found != count) state.SkipWithError("a key was lost");
+      sessionSeconds += std::chrono::duration<double>(committed - start).count();
+      commitSeconds += std::chrono::duration<double>(committed - committing).count();
+      findSeconds += std::chrono::duration<double>(end - committed).count();
+      base.closeProcess(reader);
+    }
+    VEKStreamFile::removeFile(name + "1");
+    VEKStreamFile::removeFile(name + "2");
+  }
+  double runs = static_cast<double>(state.iterations());
+  state.counters["session_ms"] = benchmark::Counter(1000 * sessionSeconds / runs);
+  state.counters["commit_ms"] = benchmark::Counter(1000 * commitSeconds / runs);
+  state.counters["reader_find_ms"] = benchmark::Counter(1000 * findSeconds / runs);
+}
+
+void BM_ProtectedFileSession100k(benchmark::State& state) { writerSessionThenReader(state, false); }
+void BM_ProtectedMemorySession100k(benchmark::State& state) { writerSessionThenReader(state, true); }
+
 }  // namespace
 
+BENCHMARK(BM_ProtectedFileSession100k)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ProtectedMemorySession100k)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_MemoryBaseMillionKeys)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FileBaseMillionKeys)->Unit(benchmark::kMillisecond)->Iterations(3);
 

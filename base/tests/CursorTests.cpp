@@ -8,6 +8,7 @@
 
 #include "BaseTestUtil.h"
 #include "base/VEKCursor.h"
+#include "base/VEKFileBuffers.h"
 #include "base/VEKStream.h"
 
 using namespace VekBase;
@@ -287,4 +288,29 @@ TEST(VEKCursor, DamagedPagesRaiseErrors) {
     threw = true;
   }
   EXPECT_TRUE(threw);
+}
+
+// The file-buffer cache with tiny limits (one item, one pooled file) must
+// build and read back exactly the base that direct I/O builds.
+TEST(VEKCursor, TinyFileBufferLimitsBuildTheSameBase) {
+  TempDir dir;
+  int64 items = VEKFileBuffers::bufferMaxItems, files = VEKFileBuffers::MaxItems;
+  std::vector<std::string> bytes, keys;
+  for (int pass = 0; pass < 2; ++pass) {
+    vekFileBuffers.clear();
+    VEKFileBuffers::bufferMaxItems = pass == 0 ? 0 : 1;
+    VEKFileBuffers::MaxItems = pass == 0 ? 0 : 1;
+    std::string name = dir.file("tiny" + std::to_string(pass));
+    std::map<std::string, int> model;
+    {
+      VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+      fillAgainstModel(cursor, model, 20000, 9);
+    }
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    expectSameAsModel(cursor, model);
+    bytes.push_back(VekBaseTest::slurp(name));
+  }
+  VEKFileBuffers::bufferMaxItems = items;
+  VEKFileBuffers::MaxItems = files;
+  EXPECT_EQ(bytes[0], bytes[1]);
 }
