@@ -13,11 +13,9 @@
 #include "HttpServer.h"
 #include "HttpUpload.h"
 #include "ServerConfig.h"
-#include "kernel/VEKConnectionPool.h"
-#if __has_include("base/VEKBaseRegistry.h")
 #include "base/VEKBaseRegistry.h"
-#define VEK_SERVER_HAS_REGISTRY 1
-#endif
+#include "base/VEKProcessPool.h"
+#include "kernel/VEKConnectionPool.h"
 
 namespace {
 
@@ -100,14 +98,17 @@ void signal_handler(int signal)
 
 void exit_cleanup()
 {
-#ifdef VEK_SERVER_HAS_REGISTRY
+    // Bases first: closing them may still end sessions whose ids the
+    // process pools hand back.
     VekBase::VEKBaseRegistry* registry = VekBase::VEKBaseRegistry::instance();
     VekBase::VEKBaseRegistry::destroy(registry);
     delete registry;
-#endif
     VekConnectionPool::VEKConnectionPool* pool = VekConnectionPool::VEKConnectionPool::instance();
     VekConnectionPool::VEKConnectionPool::destroy(pool);
     delete pool;
+    VekBase::VEKProcessPool::readPool();
+    VekBase::VEKProcessPool::writePool();
+    VekBase::VEKProcessPool::destroyPools();
 }
 
 int server_main(int argc, char** argv)
