@@ -196,6 +196,22 @@ TEST_F(HttpReceive, TemplateSeesParametersExactly)
     EXPECT_EQ(text.substr(text.size() - 12), "]]#[out;X]/2");
 }
 
+TEST_F(HttpReceive, FileShorterThanAnnouncedIsPaddedWithZeros)
+{
+    std::ofstream(directory + "/shrinks.txt") << std::string(1000, 'x');
+    EXPECT_EQ(feed("GET /shrinks.txt HTTP/1.1\r\n\r\n"), 0);
+    ASSERT_EQ(truncate((directory + "/shrinks.txt").c_str(), 100), 0);
+    int result = 0;
+    std::string text;
+    for (int step = 0; step < 1000 && result == 0; ++step) {
+        result = http_send_from_file(&server, conn);
+        text += answer();
+    }
+    EXPECT_EQ(result, 1);
+    std::string body = text.substr(text.find("\r\n\r\n") + 4);
+    EXPECT_EQ(body, std::string(100, 'x') + std::string(900, '\0'));
+}
+
 TEST_F(HttpReceive, MissingDocumentGetsThe404Page)
 {
     EXPECT_NE(feed("GET /none.txt HTTP/1.1\r\n\r\n"), 0);

@@ -83,6 +83,26 @@ def check_startup_files(binary, checks):
         server.cleanup()
 
 
+def check_logging(binary, checks):
+    server = Server(binary, {"www/a.txt": "alpha", "logs/.keep": ""})
+    server.args += ["-l", "logs/vek"]
+    try:
+        server.start()
+        server.get("a.txt")
+        server.get("missing.txt")
+        server.stop()
+        logs = {}
+        for name in os.listdir(os.path.join(server.dir, "logs")):
+            with open(os.path.join(server.dir, "logs", name), "rb") as text:
+                logs[name] = text.read()
+        requests = b"".join(text for name, text in logs.items() if name.endswith(".log"))
+        system = b"".join(text for name, text in logs.items() if name.endswith(".sys"))
+        checks.true("request log", b"IP: 127.0.0.1\n" in requests and b"GET /a.txt HTTP/1.1" in requests)
+        checks.true("system log", b"File missing.txt not found" in system and b"Stopping server..." in system)
+    finally:
+        server.cleanup()
+
+
 def check_port_taken(binary, checks):
     with socket.socket() as taken:
         taken.bind(("0.0.0.0", 0))
@@ -99,6 +119,7 @@ def main():
     check_help(binary, checks)
     check_full_server(binary, checks)
     check_startup_files(binary, checks)
+    check_logging(binary, checks)
     check_port_taken(binary, checks)
     return checks.finish()
 

@@ -12,6 +12,7 @@ PAGE_404 = (b"<html><head><title>404 Not Found</title></head><body><h1>Not Found
 HEAD_404 = (b"HTTP/1.1 404 Not Found\r\nServer: VEKServer/1.18.7.22 (32bit Linux)\r\n"
             b"Content-length: 164\r\nContent-Type: text/html\r\n\r\n")
 THOUSAND = bytes(range(250)) * 4
+LARGE = bytes(range(256)) * 12289
 
 FILES = {
     "www/index.html": "<p>home</p>",
@@ -21,6 +22,7 @@ FILES = {
     "www/style.css": "b{}",
     "www/noext": "plain",
     "www/data.bin": THOUSAND,
+    "www/large.bin": LARGE,
     "www/a b.txt": "spaced",
     "www/sub/b.txt": "in sub",
     "www/sub/index.html": "sub index",
@@ -62,6 +64,14 @@ def check_ranges(server, checks):
         checks.equal("range %d status" % start, line, status)
         checks.equal("range %d length" % start, headers.get("content-length"), str(length))
         checks.equal("range %d body" % start, body, THOUSAND[-length:])
+
+
+def check_large_file(server, checks):
+    status, headers, body = split_response(server.get("large.bin"))
+    checks.equal("large file length", headers.get("content-length"), str(len(LARGE)))
+    checks.true("large file body", body == LARGE, "%d bytes" % len(body))
+    status, headers, body = split_response(server.get("large.bin", "Range: bytes=200000-\r\n"))
+    checks.true("large file range", status.endswith("206 Partial Content") and body == LARGE[200000:])
 
 
 def check_missing(server, checks):
@@ -111,6 +121,7 @@ def main():
         check_types(server, checks)
         check_header_lines(server, checks)
         check_ranges(server, checks)
+        check_large_file(server, checks)
         check_missing(server, checks)
         check_template_source_hidden(server, checks)
         check_host_map(server, checks)

@@ -13,6 +13,7 @@ FILES = {
     "www/echo.ttm": "#[out;##[HTTP_PARAM_v]]",
     "www/path.ttm": "#[out;##[VEKSERVER_FILE_PATH]]",
     "www/addr.ttm": "#[out;##[VEKSERVER_REMOTE_ADDR]]",
+    "www/root.ttm": "#[out;##[VEKSERVER_ROOT_PATH]|##[VEKSERVER_VERSION_MINOR]|##[VEKSERVER_STATUS_CODE]]",
     "www/gone.ttm": "#[.=;VEKSERVER_STATUS_CODE;404]#[out;gone]",
     "www/plain.ttm": "#[.=;VEKSERVER_MIME_TYPE;text/plain]#[out;plain text]",
     "www/default.ttm": "#[out;untouched]",
@@ -59,6 +60,7 @@ def check_paths(server, checks):
     raw = server.exchange(b"GET /addr.ttm HTTP/1.1\r\nX-Forwarded-For: 10.1.2.3\r\n\r\n")
     checks.equal("forwarded address", split_response(raw)[2], b"10.1.2.3")
     checks.equal("peer address", split_response(server.get("addr.ttm"))[2], b"127.0.0.1")
+    checks.equal("root, version and status forms", split_response(server.get("root.ttm"))[2], b"www|18|200")
 
 
 def check_raw_requests(server, checks):
