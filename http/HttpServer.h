@@ -128,7 +128,7 @@ struct HttpServer {
     u32 uploadAddress;          // the one address the upload gate lets through
     time_t uploadWindowEnd;     // end of the window the gate opened
     int idleTimeout;            // seconds a connection may stay idle
-    int rateLimit;              // send throttle in KiB/s; 0 = off
+    int rateLimit;              // send throttle (bytes sent per elapsed ms); 0 = off
     time_t startTime;           // time of the successful start
     u16 connections;            // slots in use
     u16 peak;                   // highest value of connections

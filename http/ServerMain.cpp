@@ -2,6 +2,7 @@
 // the tear-down of the process-wide singletons.
 #include "ServerMain.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -56,7 +57,11 @@ int runKillMode()
     http_server_stop(&httpServer);
     char command[1024] = {0};
     std::snprintf(command, sizeof command, "fuser -k %d/tcp", httpServer.port);
-    return std::system(command);
+    int status = std::system(command);
+    // system() gives a wait status; returned as it is, a failing command
+    // (status 256) would become the exit status 0.
+    if (status == -1) return 1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 // Writes the decimal digits of value; async-signal-safe.
@@ -129,6 +134,7 @@ int server_main(int argc, char** argv)
         return 1;
     }
     if (run_sort_mode(options.sort)) return 0;
+    http_net_startup();
     printListeningLine();
     if (http_server_start(&httpServer) == 0) http_main_loop(&httpServer);
     else std::puts("Error starting HTTP server");

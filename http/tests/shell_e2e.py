@@ -103,6 +103,31 @@ def check_logging(binary, checks):
         server.cleanup()
 
 
+def check_kill_mode(binary, checks):
+    # A start-up script that would fail loudly if it ran.
+    server = Server(binary, {"vekinit.ttm": "#[out;[[[never closed"})
+    try:
+        # Nothing listens on the port, so the command fails (or is missing):
+        # the failure must reach the exit status.
+        result = subprocess.run([binary, "-kill", "-p", str(server.port)], capture_output=True, timeout=30,
+                                cwd=server.dir)
+        checks.true("kill mode reports the command's failure", result.returncode != 0, str(result.returncode))
+        checks.true("kill mode runs no start-up script", b"ER:" not in result.stdout)
+        checks.true("kill mode does not serve", b"Listening" not in result.stdout)
+    finally:
+        server.cleanup()
+
+
+def check_failing_startup_script(binary, checks):
+    server = Server(binary, {"vekinit.ttm": "#[out;[[[never closed"})
+    try:
+        result = subprocess.run([binary, "-p", str(server.port)], capture_output=True, timeout=30, cwd=server.dir)
+        checks.equal("failing start-up script ends the program", result.returncode, 1)
+        checks.true("its error is printed", b"ER:Start-up script failed" in result.stdout)
+    finally:
+        server.cleanup()
+
+
 def check_port_taken(binary, checks):
     with socket.socket() as taken:
         taken.bind(("0.0.0.0", 0))
@@ -120,6 +145,8 @@ def main():
     check_full_server(binary, checks)
     check_startup_files(binary, checks)
     check_logging(binary, checks)
+    check_kill_mode(binary, checks)
+    check_failing_startup_script(binary, checks)
     check_port_taken(binary, checks)
     return checks.finish()
 
