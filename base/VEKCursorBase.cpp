@@ -126,33 +126,41 @@ void VEKCursorBase::goHome() {
 
 bool VEKCursorBase::firstOf(u64 level, std::string* key, u64* id) {
   VEKPos pos = base().lowerBound(level, std::string());
-  if (!pos.valid() || base().at(pos).parent != level) return false;
-  *key = base().at(pos).key;
-  *id = base().at(pos).id;
+  if (!pos.valid()) return false;
+  VEKItem item = base().at(pos);
+  if (item.parent != level) return false;
+  *key = item.key;
+  *id = item.id;
   return true;
 }
 
 bool VEKCursorBase::lastOf(u64 level, std::string* key, u64* id) {
   VEKPos pos = base().lastBefore(level + 1, std::string());
-  if (!pos.valid() || base().at(pos).parent != level) return false;
-  *key = base().at(pos).key;
-  *id = base().at(pos).id;
+  if (!pos.valid()) return false;
+  VEKItem item = base().at(pos);
+  if (item.parent != level) return false;
+  *key = item.key;
+  *id = item.id;
   return true;
 }
 
 bool VEKCursorBase::nextAfter(u64 level, const std::string& key, std::string* nextKey, u64* id) {
   VEKPos pos = base().upperBound(level, key);
-  if (!pos.valid() || base().at(pos).parent != level) return false;
-  *nextKey = base().at(pos).key;
-  *id = base().at(pos).id;
+  if (!pos.valid()) return false;
+  VEKItem item = base().at(pos);
+  if (item.parent != level) return false;
+  *nextKey = item.key;
+  *id = item.id;
   return true;
 }
 
 bool VEKCursorBase::prevBefore(u64 level, const std::string& key, std::string* prevKey, u64* id) {
   VEKPos pos = base().lastBefore(level, key);
-  if (!pos.valid() || base().at(pos).parent != level) return false;
-  *prevKey = base().at(pos).key;
-  *id = base().at(pos).id;
+  if (!pos.valid()) return false;
+  VEKItem item = base().at(pos);
+  if (item.parent != level) return false;
+  *prevKey = item.key;
+  *id = item.id;
   return true;
 }
 
@@ -192,9 +200,10 @@ void VEKCursorBase::deleteSubtree(u64 id) {
     u64 level = pending.back();
     pending.pop_back();
     std::vector<std::string> keys;
-    for (VEKPos pos = base().lowerBound(level, std::string()); pos.valid() && base().at(pos).parent == level;) {
-      keys.push_back(base().at(pos).key);
-      pending.push_back(base().at(pos).id);
+    for (VEKPos pos = base().lowerBound(level, std::string()); pos.valid() && base().parentAt(pos) == level;) {
+      VEKItem item = base().at(pos);
+      keys.push_back(item.key);
+      pending.push_back(item.id);
       if (!base().next(pos)) break;
     }
     for (const std::string& key : keys) base().erase(level, key);
@@ -239,8 +248,10 @@ bool VEKCursorBase::existsSymbol(const std::string& key) {
 
 bool VEKCursorBase::findSymbolOrNext(const std::string& key) {
   VEKPos pos = base().lowerBound(levelId(), key);
-  if (!pos.valid() || base().at(pos).parent != levelId()) return false;
-  standOn(base().at(pos).key, base().at(pos).id);
+  if (!pos.valid()) return false;
+  VEKItem item = base().at(pos);
+  if (item.parent != levelId()) return false;
+  standOn(item.key, item.id);
   return true;
 }
 
@@ -384,7 +395,7 @@ int64 VEKCursorBase::getSymbolCount() { return countLevel(levelId()); }
 
 int64 VEKCursorBase::countLevel(u64 level) {
   int64 count = 0;
-  for (VEKPos pos = base().lowerBound(level, std::string()); pos.valid() && base().at(pos).parent == level; ++count)
+  for (VEKPos pos = base().lowerBound(level, std::string()); pos.valid() && base().parentAt(pos) == level; ++count)
     if (!base().next(pos)) return count + 1;
   return count;
 }

@@ -138,7 +138,7 @@ bool VEKCursorBase::restorePosition(const VEKPosition& position) {
 
 std::vector<std::string> VEKCursorBase::childKeys(u64 level) {
   std::vector<std::string> keys;
-  for (VEKPos pos = base().lowerBound(level, std::string()); pos.valid() && base().at(pos).parent == level;) {
+  for (VEKPos pos = base().lowerBound(level, std::string()); pos.valid() && base().parentAt(pos) == level;) {
     keys.push_back(base().at(pos).key);
     if (!base().next(pos)) break;
   }

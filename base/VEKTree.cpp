@@ -13,53 +13,107 @@ namespace {
 
 constexpr int kMaxDepth = 64;  // far beyond any real tree: a deeper one is damaged
 
-// Unsigned byte order of (level, key); a key sorts before its extensions.
-int compareKey(u64 parentA, const std::string& keyA, u64 parentB, const std::string& keyB) {
-  if (parentA != parentB) return parentA < parentB ? -1 : 1;
-  size_t common = std::min(keyA.size(), keyB.size());
-  int order = common ? std::memcmp(keyA.data(), keyB.data(), common) : 0;
+// Unsigned byte order of keys; a key sorts before its extensions.
+int compareBytes(std::string_view a, std::string_view b) {
+  size_t common = std::min(a.size(), b.size());
+  int order = common ? std::memcmp(a.data(), b.data(), common) : 0;
   if (order != 0) return order;
-  return keyA.size() < keyB.size() ? -1 : keyA.size() > keyB.size() ? 1 : 0;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-int compareEntry(const VEKEntry& entry, u64 parent, const std::string& key) {
-  return compareKey(entry.parent, entry.key, parent, key);
-}
-
-// The same order for entry index of n, deciding on the dense search keys
-// whenever they differ.
-inline int compareAt(const VEKNode& n, size_t index, u64 parent, u64 prefix, const std::string& key) {
+// Order of entry index of n against (parent, key), deciding on the dense
+// search keys whenever they differ.
+inline int compareAt(const VEKNode& n, size_t index, u64 parent, u64 prefix, std::string_view key) {
   const VEKSearchKey& probe = n.search[index];
   if (probe.parent != parent) return probe.parent < parent ? -1 : 1;
   if (probe.prefix != prefix) return probe.prefix < prefix ? -1 : 1;
-  return compareKey(parent, n.entries[index].key, parent, key);
+  return compareBytes(n.keyAt(index), key);
 }
 
-// Index where the byte sizes of entries[0, index) first reach half the node.
-size_t splitIndex(const std::vector<VEKEntry>& entries, size_t total, bool leaf, size_t (*size)(const VEKEntry&, bool)) {
+// The first entry of n not below (parent, key) (upper: not at or below):
+// a binary search that fetches both possible next probes ahead, since the
+// search is bound by memory latency, not by comparisons.
+size_t boundIn(const VEKNode& n, u64 parent, u64 prefix, std::string_view key, bool upper) {
+  size_t first = 0, length = n.entries.size();
+  const VEKSearchKey* keys = n.search.data();
+  while (length > 0) {
+    size_t half = length / 2;
+    __builtin_prefetch(keys + first + half / 2);
+    __builtin_prefetch(keys + first + half + 1 + half / 2);
+    int order = compareAt(n, first + half, parent, prefix, key);
+    if (upper ? order <= 0 : order < 0) {
+      first += half + 1;
+      length -= half + 1;
+    } else {
+      length = half;
+    }
+  }
+  return first;
+}
+
+// Index where the encoded sizes of the first entries first reach half the node.
+size_t splitIndex(const VEKNode& n, size_t (*size)(size_t, bool)) {
   size_t sum = 16, index = 0;
-  while (index + 1 < entries.size() && sum + size(entries[index], leaf) <= total / 2) sum += size(entries[index++], leaf);
+  while (index + 1 < n.entries.size() && sum + size(n.entries[index].length, n.leaf) <= n.bytes / 2)
+    sum += size(n.entries[index++].length, n.leaf);
   return std::max<size_t>(index, 1);
 }
 
 }  // namespace
 
+void VEKNode::insertEntry(size_t i, u64 parent, u64 id, std::string_view key, u32 overflow) {
+  VEKEntry entry;
+  entry.id = id;
+  entry.offset = static_cast<u32>(arena.size());
+  entry.length = static_cast<u32>(key.size());
+  entry.overflow = overflow;
+  arena.append(key.data(), key.size());
+  entries.insert(entries.begin() + static_cast<long>(i), entry);
+  search.insert(search.begin() + static_cast<long>(i), VEKSearchKey{parent, keyPrefix(key.data(), key.size())});
+}
+
+void VEKNode::eraseEntry(size_t i) {
+  deadBytes += entries[i].length;
+  entries.erase(entries.begin() + static_cast<long>(i));
+  search.erase(search.begin() + static_cast<long>(i));
+  if (deadBytes > 4096 && deadBytes * 2 > arena.size()) {
+    std::string packed;
+    packed.reserve(arena.size() - deadBytes);
+    for (VEKEntry& entry : entries) {
+      u32 offset = static_cast<u32>(packed.size());
+      packed.append(arena, entry.offset, entry.length);
+      entry.offset = offset;
+    }
+    arena.swap(packed);
+    deadBytes = 0;
+  }
+}
+
+void VEKNode::moveTail(size_t from, VEKNode& other) {
+  for (size_t i = from; i < entries.size(); ++i)
+    other.insertEntry(other.entries.size(), search[i].parent, entries[i].id, keyAt(i), entries[i].overflow);
+  while (entries.size() > from) eraseEntry(entries.size() - 1);
+}
+
+VEKSeparator VEKNode::separatorAt(size_t i) const {
+  VEKSeparator separator;
+  separator.parent = search[i].parent;
+  separator.key = std::string(keyAt(i));
+  separator.overflow = entries[i].overflow;
+  return separator;
+}
+
 void VEKTree::damaged(u64 page) const {
   throw std::runtime_error("#5 Ptr=" + std::to_string(static_cast<long long>(page)));
 }
 
-size_t VEKTree::entryBytes(const VEKEntry& entry, bool leaf) {
-  return 24 + std::min<size_t>(entry.key.size(), INLINE_KEY) + (leaf ? 0 : 4);
+size_t VEKTree::entryBytes(size_t keyLength, bool leaf) {
+  return 24 + std::min<size_t>(keyLength, INLINE_KEY) + (leaf ? 0 : 4);
 }
 
-// Recomputes a node's encoded size and its search keys after bulk changes.
 void VEKTree::recount(VEKNode& n) {
   n.bytes = 16;
-  n.search.clear();
-  for (const VEKEntry& entry : n.entries) {
-    n.bytes += entryBytes(entry, n.leaf);
-    n.search.push_back(VEKSearchKey{entry.parent, entry.prefix});
-  }
+  for (const VEKEntry& entry : n.entries) n.bytes += entryBytes(entry.length, n.leaf);
 }
 
 void VEKTree::touch(u32 page) {
@@ -93,24 +147,14 @@ u32 VEKTree::descend(u64 parent, const std::string& key, u64 prefix, std::vector
     if (depth > kMaxDepth) damaged(page);
     VEKNode& n = node(page);
     if (n.leaf) return page;
-    size_t low = 0, high = n.entries.size();
-    while (low < high) {
-      size_t middle = (low + high) / 2;
-      if (compareAt(n, middle, parent, prefix, key) <= 0) low = middle + 1;
-      else high = middle;
-    }
+    size_t low = boundIn(n, parent, prefix, key, true);
     if (path) path->push_back(Step{page, static_cast<u32>(low)});
     page = n.children[low];
   }
 }
 
 size_t VEKTree::searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, u64 prefix, bool* equal) {
-  size_t low = 0, high = leaf.entries.size();
-  while (low < high) {
-    size_t middle = (low + high) / 2;
-    if (compareAt(leaf, middle, parent, prefix, key) < 0) low = middle + 1;
-    else high = middle;
-  }
+  size_t low = boundIn(leaf, parent, prefix, key, false);
   *equal = low < leaf.entries.size() && compareAt(leaf, low, parent, prefix, key) == 0;
   return low;
 }
@@ -136,14 +180,8 @@ bool VEKTree::insert(u64 parent, const std::string& key, u64* id) {
     return false;
   }
   if (*id == 0) *id = newId();
-  VEKEntry entry;
-  entry.parent = parent;
-  entry.id = *id;
-  entry.key = key;
-  entry.prefix = prefix;
-  leaf.bytes += entryBytes(entry, true);
-  leaf.search.insert(leaf.search.begin() + static_cast<long>(index), VEKSearchKey{parent, prefix});
-  leaf.entries.insert(leaf.entries.begin() + static_cast<long>(index), std::move(entry));
+  leaf.insertEntry(index, parent, *id, key, 0);
+  leaf.bytes += entryBytes(key.size(), true);
   touch(page);
   ++changes;
   if (leaf.bytes > PAGE) splitLeaf(page, path);
@@ -154,11 +192,8 @@ void VEKTree::splitLeaf(u32 page, std::vector<Step>& path) {
   u32 rightPage = allocPage();
   VEKNode& left = node(page);
   VEKNode& right = node(rightPage);
-  size_t middle = splitIndex(left.entries, left.bytes, true, entryBytes);
   right.leaf = true;
-  right.entries.assign(std::make_move_iterator(left.entries.begin() + static_cast<long>(middle)),
-                       std::make_move_iterator(left.entries.end()));
-  left.entries.resize(middle);
+  left.moveTail(splitIndex(left, entryBytes), right);
   right.next = left.next;
   right.prev = page;
   if (left.next) {
@@ -169,22 +204,20 @@ void VEKTree::splitLeaf(u32 page, std::vector<Step>& path) {
   recount(left);
   recount(right);
   touch(page);
-  VEKEntry separator;
-  separator.parent = right.entries[0].parent;
-  separator.key = right.entries[0].key;
-  separator.prefix = right.entries[0].prefix;
+  VEKSeparator separator = right.separatorAt(0);
+  separator.overflow = 0;  // the separator gets its own chain when written
   insertSeparator(path, std::move(separator), rightPage);
 }
 
 // Puts separator and its right child into the parent on path (a new root
 // when the split page was the root), splitting upwards as needed.
-void VEKTree::insertSeparator(std::vector<Step>& path, VEKEntry separator, u32 right) {
+void VEKTree::insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right) {
   if (path.empty()) {
     u32 newRoot = allocPage();
     VEKNode& root = node(newRoot);
     root.leaf = false;
     root.children = {rootPage, right};
-    root.entries.push_back(std::move(separator));
+    root.insertEntry(0, separator.parent, 0, separator.key, separator.overflow);
     recount(root);
     rootPage = newRoot;
     headerDirty = true;
@@ -193,10 +226,9 @@ void VEKTree::insertSeparator(std::vector<Step>& path, VEKEntry separator, u32 r
   Step step = path.back();
   path.pop_back();
   VEKNode& parent = node(step.page);
-  parent.bytes += entryBytes(separator, false);
-  parent.search.insert(parent.search.begin() + step.child, VEKSearchKey{separator.parent, separator.prefix});
-  parent.entries.insert(parent.entries.begin() + step.child, std::move(separator));
+  parent.insertEntry(step.child, separator.parent, 0, separator.key, separator.overflow);
   parent.children.insert(parent.children.begin() + step.child + 1, right);
+  parent.bytes += entryBytes(separator.key.size(), false);
   touch(step.page);
   if (parent.bytes > PAGE) splitInner(step.page, path);
 }
@@ -205,13 +237,12 @@ void VEKTree::splitInner(u32 page, std::vector<Step>& path) {
   u32 rightPage = allocPage();
   VEKNode& left = node(page);
   VEKNode& right = node(rightPage);
-  size_t middle = splitIndex(left.entries, left.bytes, false, entryBytes);
+  size_t middle = splitIndex(left, entryBytes);
   right.leaf = false;
-  VEKEntry separator = std::move(left.entries[middle]);
-  right.entries.assign(std::make_move_iterator(left.entries.begin() + static_cast<long>(middle) + 1),
-                       std::make_move_iterator(left.entries.end()));
+  VEKSeparator separator = left.separatorAt(middle);  // moves up with its chain
+  left.moveTail(middle + 1, right);
+  left.eraseEntry(middle);
   right.children.assign(left.children.begin() + static_cast<long>(middle) + 1, left.children.end());
-  left.entries.resize(middle);
   left.children.resize(middle + 1);
   recount(left);
   recount(right);
@@ -228,9 +259,8 @@ bool VEKTree::erase(u64 parent, const std::string& key) {
   size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
   if (!equal) return false;
   freeChain(leaf.entries[index].overflow);
-  leaf.bytes -= entryBytes(leaf.entries[index], true);
-  leaf.entries.erase(leaf.entries.begin() + static_cast<long>(index));
-  leaf.search.erase(leaf.search.begin() + static_cast<long>(index));
+  leaf.bytes -= entryBytes(leaf.entries[index].length, true);
+  leaf.eraseEntry(index);
   touch(page);
   ++changes;
   if (leaf.entries.empty() && page != rootPage) removeLeaf(page, path);
@@ -258,7 +288,7 @@ void VEKTree::removeLeaf(u32 page, std::vector<Step>& path) {
     if (!parent.entries.empty()) {
       size_t separator = step.child > 0 ? step.child - 1 : 0;
       freeChain(parent.entries[separator].overflow);
-      parent.entries.erase(parent.entries.begin() + static_cast<long>(separator));
+      parent.eraseEntry(separator);
     }
     recount(parent);
     touch(step.page);
@@ -292,7 +322,9 @@ VEKPos VEKTree::lowerBound(u64 parent, const std::string& key) {
 
 VEKPos VEKTree::upperBound(u64 parent, const std::string& key) {
   VEKPos pos = lowerBound(parent, key);
-  if (pos.valid() && compareEntry(at(pos), parent, key) == 0 && !next(pos)) return VEKPos{};
+  if (!pos.valid()) return pos;
+  VEKNode& leaf = node(pos.leaf);
+  if (compareAt(leaf, pos.index, parent, keyPrefix(key), key) == 0 && !next(pos)) return VEKPos{};
   return pos;
 }
 
@@ -309,10 +341,16 @@ VEKPos VEKTree::lastBefore(u64 parent, const std::string& key) {
   return VEKPos{page, static_cast<u32>(leaf.entries.size() - 1)};
 }
 
-const VEKEntry& VEKTree::at(VEKPos pos) {
+VEKItem VEKTree::at(VEKPos pos) {
   VEKNode& leaf = node(pos.leaf);
   if (!leaf.leaf || pos.index >= leaf.entries.size()) damaged(pos.leaf);
-  return leaf.entries[pos.index];
+  return VEKItem{leaf.parentAt(pos.index), leaf.entries[pos.index].id, std::string(leaf.keyAt(pos.index))};
+}
+
+u64 VEKTree::parentAt(VEKPos pos) {
+  VEKNode& leaf = node(pos.leaf);
+  if (!leaf.leaf || pos.index >= leaf.entries.size()) damaged(pos.leaf);
+  return leaf.parentAt(pos.index);
 }
 
 // Leaf links are followed only towards strictly greater (or smaller) keys,
@@ -325,9 +363,9 @@ bool VEKTree::next(VEKPos& pos) {
   }
   if (!leaf.next) return false;
   VEKNode& following = node(leaf.next);
-  const VEKEntry& last = leaf.entries.back();
+  size_t last = leaf.entries.size() - 1;
   if (!following.leaf || following.entries.empty() ||
-      compareEntry(following.entries.front(), last.parent, last.key) <= 0)
+      compareAt(following, 0, leaf.parentAt(last), leaf.search[last].prefix, leaf.keyAt(last)) <= 0)
     damaged(leaf.next);
   pos = VEKPos{leaf.next, 0};
   return true;
@@ -341,8 +379,8 @@ bool VEKTree::prev(VEKPos& pos) {
   }
   if (!leaf.prev) return false;
   VEKNode& before = node(leaf.prev);
-  const VEKEntry& first = leaf.entries.front();
-  if (!before.leaf || before.entries.empty() || compareEntry(before.entries.back(), first.parent, first.key) >= 0)
+  if (!before.leaf || before.entries.empty() ||
+      compareAt(before, before.entries.size() - 1, leaf.parentAt(0), leaf.search[0].prefix, leaf.keyAt(0)) >= 0)
     damaged(leaf.prev);
   pos = VEKPos{leaf.prev, static_cast<u32>(before.entries.size() - 1)};
   return true;

@@ -27,6 +27,7 @@
 #pragma once
 #include <memory>
 #include <set>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -35,40 +36,68 @@
 
 namespace VekBase {
 
-// One symbol (in a leaf) or one separator (in an inner page).
-struct VEKEntry {
-  u64 parent = 0;   // id of the level the key belongs to
-  u64 id = 0;       // the symbol's own id (its sub-level); 0 in separators
-  std::string key;  // the whole key
-  u64 prefix = 0;   // first 8 key bytes, big-endian, zero-padded (fast compare)
-  u32 overflow = 0; // first overflow page of a long key once written, else 0
-};
-
 // The first eight bytes of key as a big-endian number, so that comparing
 // prefixes orders keys as their bytes do (equal prefixes need a full compare).
-inline u64 keyPrefix(const std::string& key) {
+inline u64 keyPrefix(const char* key, size_t length) {
   u64 prefix = 0;
-  size_t n = key.size() < 8 ? key.size() : 8;
-  for (size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < n ? static_cast<unsigned char>(key[i]) : 0u);
+  for (size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < length ? static_cast<unsigned char>(key[i]) : 0u);
   return prefix;
 }
+inline u64 keyPrefix(const std::string& key) { return keyPrefix(key.data(), key.size()); }
 
-// The part of an entry that binary searches read, kept densely apart from
-// the entries so a search touches few cache lines.
+// What a search reads of an entry, kept densely apart from the entries so
+// a binary search touches few cache lines.
 struct VEKSearchKey {
-  u64 parent;  // the entry's level id
-  u64 prefix;  // the entry's key prefix
+  u64 parent;  // id of the level the key belongs to
+  u64 prefix;  // keyPrefix of the key
 };
 
-// A decoded page of the tree.
-struct VEKNode {
-  bool leaf = true;               // leaf or inner page
-  bool dirty = false;             // changed since the last flush
-  u32 next = 0, prev = 0;         // leaf siblings (0: none)
-  std::vector<VEKEntry> entries;  // sorted entries
-  std::vector<VEKSearchKey> search;  // parent and prefix of each entry, same order
-  std::vector<u32> children;      // inner: entries.size() + 1 child pages
-  size_t bytes = 0;               // encoded size
+// One symbol (in a leaf) or one separator (in an inner page); the key's
+// bytes live in the node's key arena.
+struct VEKEntry {
+  u64 id = 0;         // the symbol's own id (its sub-level); 0 in separators
+  u32 offset = 0;     // where the key starts in the node's arena
+  u32 length = 0;     // key length
+  u32 overflow = 0;   // first overflow page of a long key once written, else 0
+};
+
+// A symbol as the tree hands it out.
+struct VEKItem {
+  u64 parent;       // level id
+  u64 id;           // the symbol's id
+  std::string key;  // the key
+};
+
+// A key on its way between nodes (a separator), with its overflow chain.
+struct VEKSeparator {
+  u64 parent = 0;    // level id
+  std::string key;   // the key
+  u32 overflow = 0;  // its own overflow chain, 0 when not written yet
+};
+
+// A decoded page of the tree. Entries are trivially copyable so inserting
+// shifts plain bytes; keys are appended to the arena and the arena is
+// compacted when more than half of it is dead.
+// A search reads leaf, search and children: they share the node's first
+// cache line.
+struct alignas(64) VEKNode {
+  bool leaf = true;                  // leaf or inner page
+  bool dirty = false;                // changed since the last flush
+  u32 next = 0, prev = 0;            // leaf siblings (0: none)
+  std::vector<VEKSearchKey> search;  // parent and prefix of each entry, sorted
+  std::vector<u32> children;         // inner: entries.size() + 1 child pages
+  std::vector<VEKEntry> entries;     // the entries, same order as search
+  std::string arena;                 // key bytes of the entries
+  size_t deadBytes = 0;              // arena bytes no entry uses
+  size_t bytes = 0;                  // encoded size
+
+  std::string_view keyAt(size_t i) const { return std::string_view(arena.data() + entries[i].offset, entries[i].length); }
+  u64 parentAt(size_t i) const { return search[i].parent; }
+  void insertEntry(size_t i, u64 parent, u64 id, std::string_view key, u32 overflow);
+  void eraseEntry(size_t i);
+  // Moves entries [from, end) to the end of other.
+  void moveTail(size_t from, VEKNode& other);
+  VEKSeparator separatorAt(size_t i) const;
 };
 
 // A place in the tree: a leaf page and an entry index (leaf 0: nowhere).
@@ -106,7 +135,8 @@ class VEKTree {
   VEKPos lowerBound(u64 parent, const std::string& key);  // first >= (parent, key)
   VEKPos upperBound(u64 parent, const std::string& key);  // first > (parent, key)
   VEKPos lastBefore(u64 parent, const std::string& key);  // last < (parent, key)
-  const VEKEntry& at(VEKPos pos);
+  VEKItem at(VEKPos pos);
+  u64 parentAt(VEKPos pos);
   bool next(VEKPos& pos);
   bool prev(VEKPos& pos);
 
@@ -129,10 +159,10 @@ class VEKTree {
   u32 descend(u64 parent, const std::string& key, u64 prefix, std::vector<Step>* path);
   size_t searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, u64 prefix, bool* equal);
   void splitLeaf(u32 page, std::vector<Step>& path);
-  void insertSeparator(std::vector<Step>& path, VEKEntry separator, u32 right);
+  void insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right);
   void splitInner(u32 page, std::vector<Step>& path);
   void removeLeaf(u32 page, std::vector<Step>& path);
-  static size_t entryBytes(const VEKEntry& entry, bool leaf);
+  static size_t entryBytes(size_t keyLength, bool leaf);
   void recount(VEKNode& n);
   [[noreturn]] void damaged(u64 page) const;
 

@@ -125,30 +125,27 @@ void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
   checkPage(n.prev, true);
   if (!n.leaf) n.children.push_back(checkPage(static_cast<u32>(getLE(at + 12, 4)), false));
   size_t pos = kPageHeader;
+  std::string key;
   for (size_t i = 0; i < count; ++i) {
     if (pos + 24 > PAGE) damaged(page);
-    VEKEntry entry;
-    entry.parent = getLE(at + pos, 8);
-    entry.id = getLE(at + pos + 8, 8);
+    u64 parent = getLE(at + pos, 8);
+    u64 id = getLE(at + pos + 8, 8);
     size_t length = getLE(at + pos + 16, 4);
-    entry.overflow = static_cast<u32>(getLE(at + pos + 20, 4));
+    u32 overflow = static_cast<u32>(getLE(at + pos + 20, 4));
     size_t inlineBytes = std::min<size_t>(length, INLINE_KEY);
     if (pos + 24 + inlineBytes + (n.leaf ? 0 : 4) > PAGE) damaged(page);
-    entry.key.assign(bytes, pos + 24, inlineBytes);
-    if (length > INLINE_KEY) entry.key += readOverflow(entry.overflow, length - INLINE_KEY);
-    entry.prefix = keyPrefix(entry.key);
+    key.assign(bytes, pos + 24, inlineBytes);
+    if (length > INLINE_KEY) key += readOverflow(overflow, length - INLINE_KEY);
     pos += 24 + inlineBytes;
     if (!n.leaf) {
       n.children.push_back(checkPage(static_cast<u32>(getLE(at + pos, 4)), false));
       pos += 4;
     }
-    if (!n.entries.empty()) {
-      const VEKEntry& before = n.entries.back();
-      bool ordered = before.parent < entry.parent ||
-                     (before.parent == entry.parent && before.key < entry.key);
+    if (i > 0) {
+      bool ordered = n.parentAt(i - 1) < parent || (n.parentAt(i - 1) == parent && n.keyAt(i - 1) < key);
       if (!ordered) damaged(page);
     }
-    n.entries.push_back(std::move(entry));
+    n.insertEntry(i, parent, id, key, overflow);
   }
   recount(n);
 }
@@ -204,14 +201,15 @@ std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::stri
   size_t pos = kPageHeader;
   for (size_t i = 0; i < n.entries.size(); ++i) {
     VEKEntry& entry = n.entries[i];
-    if (entry.key.size() > INLINE_KEY && entry.overflow == 0)
-      entry.overflow = writeOverflow(entry.key.substr(INLINE_KEY), out);
-    size_t inlineBytes = std::min<size_t>(entry.key.size(), INLINE_KEY);
-    putLE(at + pos, entry.parent, 8);
+    std::string_view key = n.keyAt(i);
+    if (key.size() > INLINE_KEY && entry.overflow == 0)
+      entry.overflow = writeOverflow(std::string(key.substr(INLINE_KEY)), out);
+    size_t inlineBytes = std::min<size_t>(key.size(), INLINE_KEY);
+    putLE(at + pos, n.parentAt(i), 8);
     putLE(at + pos + 8, entry.id, 8);
-    putLE(at + pos + 16, entry.key.size(), 4);
+    putLE(at + pos + 16, key.size(), 4);
     putLE(at + pos + 20, entry.overflow, 4);
-    std::memcpy(at + pos + 24, entry.key.data(), inlineBytes);
+    std::memcpy(at + pos + 24, key.data(), inlineBytes);
     pos += 24 + inlineBytes;
     if (!n.leaf) {
       putLE(at + pos, n.children[i + 1], 4);
