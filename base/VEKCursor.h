@@ -127,6 +127,7 @@ class VEKCursorBase : public VEKObject {
   };
 
   VEKTree& base();
+  void rollbackInterruptedFlush();
   u64 levelId() const;
   bool atHomeLevel() const;
   bool enterPath(const std::vector<std::string>& keys, bool fromHome, bool create,

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "base/VEKCursor.h"
+#include "base/VEKJournal.h"
 #include "base/VEKTree.h"
 #include "kernel/CommonNames.h"
 
@@ -39,6 +40,7 @@ void VEKCursorBase::open(const char* fileName) {
   else baseStream.reset(new VEKStreamFile());
   try {
     baseStream->open(fileName, O_RDWR | O_CREAT, 0644);
+    rollbackInterruptedFlush();
     tree.reset(new VEKTree(*baseStream));
     if (tree->formatted()) {
       for (const std::string& key : {VekNames::DSQP, VekNames::Home, VekNames::VEKPoints, std::string(kAccess),
@@ -49,7 +51,7 @@ void VEKCursorBase::open(const char* fileName) {
       }
       u64 dsqp = rootChild(VekNames::DSQP, true), value = 0;
       tree->insert(dsqp, std::string(8, '\0'), &value);
-      tree->flush();
+      flush();
     } else if (!tree->find(0, VekNames::Home, nullptr)) {
       throw std::runtime_error("Can't open the VEKBase file: " + baseName);
     }
@@ -65,12 +67,17 @@ void VEKCursorBase::open(const char* fileName) {
 
 void VEKCursorBase::close() {
   if (!baseStream) return;
-  std::unique_ptr<VEKStream> closing = std::move(baseStream);
-  std::unique_ptr<VEKTree> closingTree = std::move(tree);
   frames.clear();
   standEmpty();
-  if (closingTree) closingTree->flush();
-  closing->close();
+  try {
+    flush();
+  } catch (const std::exception&) {
+    discard();  // the cursor is closed either way
+    throw;
+  }
+  tree.reset();
+  baseStream->close();
+  baseStream.reset();
 }
 
 void VEKCursorBase::discard() {
@@ -82,8 +89,38 @@ void VEKCursorBase::discard() {
   baseStream.reset();
 }
 
+// Writes pending changes. A file base that no protected writer journals
+// journals this flush itself (".sw" beside it): the journal is durable
+// before the first page is overwritten and deleted once the base is
+// durable, so a crash leaves the base as it was before this flush or
+// after it, and opening the base rolls a left-over journal back.
 void VEKCursorBase::flush() {
-  if (tree) tree->flush();
+  if (!tree || !tree->pending()) return;
+  if (streamFlags == VEK_STREAM_MEMORY || baseStream->journal()) {
+    tree->flush();
+    return;
+  }
+  std::string journal = baseName + ".sw";
+  baseStream->StartSaveWrite(journal);
+  baseStream->journal()->sync();
+  tree->flush();
+  baseStream->sync();
+  baseStream->EndSaveWrite();
+  if (baseStream->remove(journal.c_str()) != 0) throw std::runtime_error("Can not delete file: " + journal);
+  baseStream->syncDirectory(journal);
+}
+
+// Rolls back a flush that a crash interrupted (see flush).
+void VEKCursorBase::rollbackInterruptedFlush() {
+  std::string journal = baseName + ".sw";
+  if (streamFlags == VEK_STREAM_MEMORY || baseStream->access(journal.c_str(), 0) != 0) return;
+  VEKJournalImage image = readJournal(*baseStream, journal);
+  if (image.valid) {
+    rollbackJournal(*baseStream, image);
+    baseStream->sync();
+  }
+  if (baseStream->remove(journal.c_str()) != 0) throw std::runtime_error("Can not delete file: " + journal);
+  baseStream->syncDirectory(journal);
 }
 
 VEKTree& VEKCursorBase::base() {

@@ -142,6 +142,8 @@ class VEKTree {
 
   // Writes every changed page and the header (rule 2).
   void flush();
+  // True when flush has something to write.
+  bool pending() const { return headerDirty || !dirtyPages.empty() || !dirtyFree.empty(); }
 
  private:
   struct Step {

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "BaseTestUtil.h"
+#include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
 #include "base/VEKJournal.h"
 #include "base/VEKProcessPool.h"
@@ -149,4 +150,49 @@ TEST(ProtectedCrash, EveryKillPointRecoversToACommittedState) {
   EXPECT_GE(killPoints, 50);
   std::printf("kill points: %d\n", killPoints);
   VEKProcessPool::destroyPools();
+}
+
+// A plain file base (the sort mode's) journals each flush itself: killed at
+// any write of its closing flush, it reopens either as before or as after.
+TEST(PlainBaseCrash, AKilledFlushLeavesTheOldOrTheNewBase) {
+  TempDir dir;
+  auto keysIn = [](const std::string& name) {
+    std::set<std::string> keys;
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) keys.insert(cursor.readString());
+    return keys;
+  };
+  std::set<std::string> before, after;
+  for (int i = 0; i < 2000; ++i) before.insert("old" + std::to_string(i));
+  after = before;
+  for (int i = 0; i < 2000; i += 3) after.erase("old" + std::to_string(i));
+  for (int i = 0; i < 2000; ++i) after.insert("new" + std::to_string(i));
+  int killPoints = 0;
+  for (int killAt = 1;; ++killAt) {
+    std::string name = dir.file("plain" + std::to_string(killAt));
+    {
+      VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+      for (const std::string& key : before) cursor.putSymbol(key);
+    }
+    pid_t child = fork();
+    if (child == 0) {
+      armKill(killAt);
+      VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+      for (int i = 0; i < 2000; i += 3) cursor.findSymbol("old" + std::to_string(i)) && cursor.deleteSymbol();
+      for (int i = 0; i < 2000; ++i) cursor.putSymbol("new" + std::to_string(i));
+      cursor.close();
+      _exit(0);
+    }
+    int status;
+    waitpid(child, &status, 0);
+    std::set<std::string> found = keysIn(name);
+    EXPECT_TRUE(found == before || found == after) << "kill at " << killAt << ": " << found.size() << " keys";
+    if (WIFEXITED(status)) {
+      EXPECT_EQ(found, after);
+      break;
+    }
+    ++killPoints;
+    ASSERT_LT(killAt, 5000);
+  }
+  EXPECT_GE(killPoints, 10);
 }
