@@ -9,7 +9,8 @@
 // "access" (users) and "index" (word index); a new cursor stands on the home
 // level at its first key, and pages see only what lies below home.
 //
-// A failed move or find leaves the cursor where it was. Failures of the
+// A failed move or find leaves the cursor where it was. Keys are 1 byte to
+// 16 MiB long. Failures of the
 // storage (a damaged or foreign file, an I/O error) are thrown as
 // std::runtime_error.
 #pragma once
@@ -37,6 +38,9 @@ struct VEKPosition {
 
 class VEKCursorBase : public VEKObject {
  public:
+  static constexpr u64 MAX_KEY = 1 << 24;  // longest key (and so data) accepted
+
+
   // Opens or creates fileName: flags 2 on a memory stream, 4 on a file
   // stream. Throws std::runtime_error when the base cannot be opened.
   VEKCursorBase(const char* fileName, u32 flags);

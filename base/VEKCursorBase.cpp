@@ -207,7 +207,7 @@ bool VEKCursorBase::putSymbol(const std::string& key) {
 }
 
 bool VEKCursorBase::putSymbolData(const void* data, u64 size, u16 /*type*/) {
-  if (size == 0 || data == nullptr) return false;
+  if (size == 0 || size > MAX_KEY || data == nullptr) return false;
   std::string key(static_cast<const char*>(data), static_cast<size_t>(size));
   u64 id = 0;
   base().insert(levelId(), key, &id);
@@ -219,7 +219,7 @@ bool VEKCursorBase::replaceSymbol(const std::string& key) { return replaceSymbol
 
 // The symbol keeps its id, so its sub-level stays with it under the new key.
 bool VEKCursorBase::replaceSymbolData(const void* data, u64 size, u16 /*type*/) {
-  if (!hasCurrent || size == 0 || data == nullptr) return false;
+  if (!hasCurrent || size == 0 || size > MAX_KEY || data == nullptr) return false;
   std::string key(static_cast<const char*>(data), static_cast<size_t>(size));
   if (key == currentKey) return true;
   if (base().find(levelId(), key, nullptr)) return false;

@@ -30,7 +30,9 @@ u64 symbolId(const std::string& key) {
   return id;
 }
 
-std::string namespaceKey(const std::string& second) { return "n:" + second; }
+std::string namespaceKey(const std::string& second) {
+  return "n:" + second.substr(0, static_cast<size_t>(VEKCursorBase::MAX_KEY) - 2);
+}
 
 bool isWordByte(unsigned char byte) { return byte >= 0x80 || (byte < 0x80 && std::isalnum(byte)); }
 
@@ -65,13 +67,14 @@ u64 VEKCursorBase::indexBranch(const std::string& branch, bool create) {
 
 void VEKCursorBase::addToIndex(const std::string& text, const std::string& second) {
   std::string path = getStringList(true);
-  if (!hasCurrent || path.empty()) return;
+  if (!hasCurrent || path.empty() || path.size() > MAX_KEY) return;
   std::string symbol = symbolKey(currentId);
   u64 wordLevel = 0, symbolLevel = 0, pointerLevel = 0, pathLevel = 0, unused = 0;
   base().insert(indexBranch(VekNames::word, true), namespaceKey(second), &wordLevel);
   base().insert(indexBranch(VekNames::pointer, true), symbol, &symbolLevel);
   base().insert(symbolLevel, namespaceKey(second), &pointerLevel);
   for (const std::string& word : wordsOf(text)) {
+    if (word.size() > MAX_KEY) continue;
     u64 wordId = 0, child = 0;
     base().insert(wordLevel, word, &wordId);
     base().insert(wordId, symbol, &child);

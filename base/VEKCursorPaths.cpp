@@ -9,9 +9,10 @@ namespace VekBase {
 
 namespace {
 
+// True when a key of the list cannot be a key: empty or too long.
 bool hasEmptyKey(const std::vector<std::string>& keys) {
   for (const std::string& key : keys)
-    if (key.empty()) return true;
+    if (key.empty() || key.size() > VEKCursorBase::MAX_KEY) return true;
   return false;
 }
 

@@ -21,10 +21,15 @@ VEKFileBuffers vekFileBuffers;
 
 namespace {
 
-// How many of max to drop at once when over the limit: max / divider + 1.
+constexpr int64 kLargestItem = 1 << 24;  // a larger item size setting is cut to this
+
+// How many of max to drop at once when over the limit: max / divider + 1
+// (a divider that is not a positive number drops one).
 int64 dropCount(int64 max, float divider) {
-  if (divider < 1e-8f) return 1;
-  return static_cast<int64>(static_cast<double>(max) / divider) + 1;
+  if (!(divider >= 1e-8f)) return 1;
+  double count = static_cast<double>(max) / divider;
+  if (!(count < 1e18)) return max;
+  return static_cast<int64>(count) + 1;
 }
 
 int64 modificationNs(const struct stat& status) {
@@ -34,7 +39,7 @@ int64 modificationNs(const struct stat& status) {
 }  // namespace
 
 VEKFileBuffer::VEKFileBuffer(const std::string& fileName)
-    : name(fileName), itemSize(VEKFileBuffers::bufferMaxItemSize) {}
+    : name(fileName), itemSize(std::min(VEKFileBuffers::bufferMaxItemSize, kLargestItem)) {}
 
 VEKFileBuffer::Item* VEKFileBuffer::load(int fd, int64 block) {
   auto found = items.find(block);

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -78,13 +79,14 @@ int64 VEKStreamMem::tell() { return position; }
 int64 VEKStreamMem::seek(int64 offset, int whence) {
   if (!file) return -1;
   int64 base = whence == SEEK_CUR ? position : whence == SEEK_END ? size() : 0;
-  if (base + offset < 0) return -1;
-  position = base + offset;
+  int64 target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  position = target;
   return position;
 }
 
 void VEKStreamMem::zwrite(const void* data, int64 length) {
-  if (!file || length < 0) failMem("zwrite");
+  if (!file || length < 0 || length > (int64(1) << 40) - position) failMem("zwrite");
   if (length == 0) return;
   saveOriginal(position, length);
   std::string& bytes = file->bytes;
@@ -95,7 +97,7 @@ void VEKStreamMem::zwrite(const void* data, int64 length) {
 
 int64 VEKStreamMem::zread(void* buffer, int64 length) {
   if (!file) return 0;
-  if (length < 0 || position + length > size()) failMem("zread");
+  if (length < 0 || length > size() - position) failMem("zread");
   if (length > 0) std::memcpy(buffer, file->bytes.data() + position, static_cast<size_t>(length));
   position += length;
   return length;
@@ -108,7 +110,7 @@ int VEKStreamMem::remove(const char* name) { return removeStored(name); }
 bool VEKStreamMem::eof() { return !file || position >= size(); }
 
 void VEKStreamMem::truncate(int64 newSize) {
-  if (!file || newSize < 0) failMem("truncate");
+  if (!file || newSize < 0 || newSize > (int64(1) << 40)) failMem("truncate");
   if (newSize < size()) saveOriginal(newSize, size() - newSize);
   file->bytes.resize(static_cast<size_t>(newSize));
 }
@@ -130,6 +132,7 @@ void VEKStreamMem::sync() {}
 void VEKStreamMem::syncDirectory(const std::string& /*name*/) {}
 
 int64 VEKStreamMem::readAt(int64 offset, void* buffer, int64 length) {
+  if (offset < 0 || offset >= size()) return 0;
   int64 available = std::max<int64>(0, std::min(length, size() - offset));
   if (available > 0) std::memcpy(buffer, file->bytes.data() + offset, static_cast<size_t>(available));
   return available;

@@ -61,8 +61,9 @@ int64 VEKStreamFile::tell() { return position; }
 int64 VEKStreamFile::seek(int64 offset, int whence) {
   if (fd < 0) return -1;
   int64 base = whence == SEEK_CUR ? position : whence == SEEK_END ? size() : 0;
-  if (base + offset < 0) return -1;
-  position = base + offset;
+  int64 target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  position = target;
   return position;
 }
 
