@@ -14,8 +14,19 @@ namespace VekBase {
 namespace {
 
 const char kMagic[8] = {'V', 'E', 'K', 'J', 'R', 'N', 'L', '1'};
-constexpr int kHeaderSize = 16;
-constexpr int kRecordHeader = 12;
+constexpr int kHeaderSize = 20;
+constexpr int kRecordHeader = 16;
+
+// FNV-1a over a record's header fields and bytes: a record that a power
+// loss left half written fails it and ends the journal there.
+u32 checksum(const u8* bytes, size_t length, u32 hash = 2166136261u) {
+  for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+  return hash;
+}
+
+u32 recordChecksum(const u8* record, size_t dataLength) {
+  return checksum(record + kRecordHeader, dataLength, checksum(record, 12));
+}
 
 
 }  // namespace
@@ -27,6 +38,7 @@ VEKJournal::VEKJournal(VEKStream& journalled, const std::string& name)
   out->open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   std::string header(kMagic, sizeof kMagic);
   appendLE(header, static_cast<u64>(startSize), 8);
+  appendLE(header, checksum(reinterpret_cast<const u8*>(header.data()), 16), 4);
   out->zwrite(header.data(), static_cast<int64>(header.size()));
 }
 
@@ -49,6 +61,7 @@ void VEKJournal::saveOriginal(int64 offset, int64 length) {
     putLE(bytes + 8, static_cast<u64>(size), 4);
     if (target.readAt(block * BLOCK, bytes + kRecordHeader, size) != size)
       throw std::runtime_error("Journal: short read of " + target.name());
+    putLE(bytes + 12, recordChecksum(bytes, static_cast<size_t>(size)), 4);
     out->zwrite(record.data(), static_cast<int64>(record.size()));
   }
 }
@@ -69,13 +82,15 @@ VEKJournalImage readJournal(const VEKStream& like, const std::string& name) {
   if (total > 0 && in->readAt(0, &bytes[0], total) != total) return image;
   in->close();
   const u8* at = reinterpret_cast<const u8*>(bytes.data());
-  if (total < kHeaderSize || std::memcmp(at, kMagic, sizeof kMagic) != 0) return image;
+  if (total < kHeaderSize || std::memcmp(at, kMagic, sizeof kMagic) != 0 || getLE(at + 16, 4) != checksum(at, 16))
+    return image;
   image.valid = true;
   image.originalSize = static_cast<int64>(getLE(at + 8, 8));
   for (int64 pos = kHeaderSize; pos + kRecordHeader <= total;) {
     int64 offset = static_cast<int64>(getLE(at + pos, 8));
     int64 size = static_cast<int64>(getLE(at + pos + 8, 4));
-    if (pos + kRecordHeader + size > total) break;  // cut short by a crash
+    if (pos + kRecordHeader + size > total || getLE(at + pos + 12, 4) != recordChecksum(at + pos, size))
+      break;  // cut short by a crash
     image.regions.emplace_back(offset, bytes.substr(static_cast<size_t>(pos + kRecordHeader), size));
     pos += kRecordHeader + size;
   }

@@ -4,16 +4,18 @@
 // of the write file must be copied into the read file.
 //
 // Journal layout (integers little-endian):
-//   header  "VEKJRNL1" (8 bytes), original size (u64)
-//   records block offset (u64), length (u32), the original bytes
+//   header  "VEKJRNL1" (8 bytes), original size (u64), FNV-1a of both (u32)
+//   records block offset (u64), length (u32), FNV-1a of offset, length
+//           and bytes (u32), the original bytes
 // Rules:
 //  1. A block is saved at most once per journal, and always before the first
 //     change to it is written to the stream (saveOriginal runs inside every
 //     write and truncation of a journalled stream).
 //  2. Blocks at or past the original size are not saved: rollback truncates
 //     them away, and commit copies everything past the original size.
-//  3. A record cut short by a crash is ignored: its block was not yet changed,
-//     because the record is written before the change.
+//  3. A record cut short or garbled by a crash ends the journal: its block
+//     was not yet changed, because every record is written and made durable
+//     before the first change.
 #pragma once
 #include <functional>
 #include <memory>
