@@ -12,11 +12,12 @@
 //     leaf  entries: level id (u64), id (u64), key length (u32), overflow
 //           page (u32), the first min(length, 256) key bytes
 //     inner entries as in a leaf, each followed by its right child (u32)
-//     overflow  the key bytes past the first 256, chained through next
+//     overflow  bytes used (u32, at offset 8), then the key bytes past the
+//           first 256, chained through next
 //     free  chained through next
 // Rules:
 //  1. Pages are read once and kept decoded in memory; changes stay in memory
-//     until flush, which writes every changed page, then the header.
+//     until flush, which writes every changed page and the header.
 //  2. flush first lets a journalled stream save the original bytes of every
 //     page it will overwrite and makes that journal durable, then writes.
 //  3. A leaf is never empty except an empty root; separators in inner pages
