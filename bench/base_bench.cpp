@@ -5,6 +5,7 @@
 // then a reader finding each key, in files and in memory.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <random>
@@ -40,6 +41,12 @@ std::string baseName(bool memory) {
   return std::string(mkdtemp(pattern)) + "/bench.vek";
 }
 
+// Removes the base's files and, for a file base, its directory.
+void removeBase(const std::string& name, bool memory) {
+  for (const char* suffix : {"", "1", "2"}) VEKStreamFile::removeFile(name + suffix);
+  if (!memory) rmdir(name.substr(0, name.rfind('/')).c_str());
+}
+
 void insertThenFind(benchmark::State& state, bool memory) {
   const std::vector<std::string>& all = keys();
   double insertSeconds = 0, findSeconds = 0;
@@ -58,7 +65,7 @@ void insertThenFind(benchmark::State& state, bool memory) {
       insertSeconds += std::chrono::duration<double>(middle - start).count();
       findSeconds += std::chrono::duration<double>(end - middle).count();
     }
-    VEKStreamFile::removeFile(name);
+    removeBase(name, memory);
   }
   state.counters["inserts/s"] = benchmark::Counter(static_cast<double>(all.size()) * state.iterations() / insertSeconds);
   state.counters["finds/s"] = benchmark::Counter(static_cast<double>(all.size()) * state.iterations() / findSeconds);
@@ -91,8 +98,7 @@ void writerSessionThenReader(benchmark::State& state, bool memory) {
       findSeconds += std::chrono::duration<double>(end - committed).count();
       base.closeProcess(reader);
     }
-    VEKStreamFile::removeFile(name + "1");
-    VEKStreamFile::removeFile(name + "2");
+    removeBase(name, memory);
   }
   double runs = static_cast<double>(state.iterations());
   state.counters["session_ms"] = benchmark::Counter(1000 * sessionSeconds / runs);
