@@ -169,7 +169,8 @@ bool VEKTree::find(u64 parent, const std::string& key, u64* id) {
 }
 
 bool VEKTree::insert(u64 parent, const std::string& key, u64* id) {
-  std::vector<Step> path;
+  std::vector<Step>& path = scratchPath;  // reused: no allocation per call
+  path.clear();
   u64 prefix = keyPrefix(key);
   u32 page = descend(parent, key, prefix, &path);
   VEKNode& leaf = node(page);
@@ -251,7 +252,8 @@ void VEKTree::splitInner(u32 page, std::vector<Step>& path) {
 }
 
 bool VEKTree::erase(u64 parent, const std::string& key) {
-  std::vector<Step> path;
+  std::vector<Step>& path = scratchPath;  // reused: no allocation per call
+  path.clear();
   u64 prefix = keyPrefix(key);
   u32 page = descend(parent, key, prefix, &path);
   VEKNode& leaf = node(page);

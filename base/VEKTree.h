@@ -191,6 +191,7 @@ class VEKTree {
   std::vector<u32> dirtyPages;                  // pages to write at flush
   std::vector<u32> freeStack;                   // free pages, top at the back
   std::set<u32> dirtyFree;                      // freed since flush
+  std::vector<Step> scratchPath;                // path of the current insert or erase
 };
 
 }  // namespace VekBase
