@@ -6,6 +6,7 @@
 // the last 4 header bytes, directly before that address.
 #include "VekAlloc.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +17,19 @@ constexpr std::size_t HeaderSize = alignof(std::max_align_t) > 4 ? alignof(std::
 
 // Out of memory is not something the callers can handle: they would write
 // through the null pointer. End the process with a clear message instead.
-[[noreturn]] void outOfMemory(std::size_t bytes) {
-    std::fprintf(stderr, "Fatal: out of memory allocating %zu bytes\n", bytes);
+[[noreturn]] void outOfMemory(u64 bytes) {
+    std::fprintf(stderr, "Fatal: out of memory allocating %llu bytes\n", static_cast<unsigned long long>(bytes));
     std::fflush(stderr);
     std::abort();
+}
+
+// Bytes to ask malloc for: the header plus `usable` bytes. On a 32-bit
+// build a usable size near 4 GiB would wrap the sum to a tiny block while
+// the stored size still claims gigabytes, so such a size ends the process
+// like any other allocation that cannot be had.
+std::size_t totalBytes(u64 usable) {
+    if (usable > 0xFFFFFFFFull || usable > SIZE_MAX - HeaderSize) outOfMemory(usable);
+    return HeaderSize + static_cast<std::size_t>(usable);
 }
 
 unsigned char* headerOf(const void* block) {
@@ -35,7 +45,7 @@ void* finishBlock(void* raw, u32 size) {
 }  // namespace
 
 void* vekMalloc(u32 size) {
-    std::size_t total = HeaderSize + static_cast<std::size_t>(size);
+    std::size_t total = totalBytes(size);
     void* raw = std::malloc(total);
     if (raw == nullptr) outOfMemory(total);
     return finishBlock(raw, size);
@@ -43,8 +53,7 @@ void* vekMalloc(u32 size) {
 
 void* vekCalloc(u32 count, u32 size) {
     u64 bytes = static_cast<u64>(count) * size;
-    if (bytes > 0xFFFFFFFFull) outOfMemory(static_cast<std::size_t>(-1));
-    std::size_t total = HeaderSize + static_cast<std::size_t>(bytes);
+    std::size_t total = totalBytes(bytes);
     void* raw = std::calloc(1, total);
     if (raw == nullptr) outOfMemory(total);
     return finishBlock(raw, static_cast<u32>(bytes));
@@ -52,7 +61,7 @@ void* vekCalloc(u32 count, u32 size) {
 
 void* vekRealloc(void* block, u32 size) {
     if (block == nullptr) return vekMalloc(size);
-    std::size_t total = HeaderSize + static_cast<std::size_t>(size);
+    std::size_t total = totalBytes(size);
     // On failure realloc leaves the old block alone, but we end the process
     // anyway: the caller has no way to go on without the bigger block.
     void* raw = std::realloc(headerOf(block), total);
