@@ -98,6 +98,11 @@ VEKJournalImage readJournal(const VEKStream& like, const std::string& name) {
 }
 
 void rollbackJournal(VEKStream& target, const VEKJournalImage& image) {
+  // Journalled writes only ever grow the stream, and a rollback cuts it
+  // back to no less than the original size: a shorter target is not the
+  // file this journal was made for (it was deleted and created anew), and
+  // writing old pages into it would corrupt it.
+  if (target.size() < image.originalSize) return;
   for (const auto& region : image.regions) {
     target.seek(region.first, 0);
     target.zwrite(region.second.data(), static_cast<int64>(region.second.size()));

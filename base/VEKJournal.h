@@ -69,7 +69,9 @@ struct VEKJournalImage {
 // Reads the journal named name through a stream of kind like; invalid when
 // missing or without a whole header.
 VEKJournalImage readJournal(const VEKStream& like, const std::string& name);
-// Puts the saved bytes back into target and cuts it to its original size.
+// Puts the saved bytes back into target and cuts it to its original size;
+// does nothing to a target shorter than that original size (a new file
+// that only bears the old name).
 void rollbackJournal(VEKStream& target, const VEKJournalImage& image);
 // Copies every journalled region of from (and everything past the original
 // size) into to, and gives to the size of from.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "BaseTestUtil.h"
+#include "base/VEKCursor.h"
 #include "base/VEKJournal.h"
 #include "base/VEKStream.h"
 
@@ -69,4 +70,32 @@ TEST(VEKJournal, AGarbledRecordEndsTheJournal) {
   journal[3] ^= 1;  // the header
   VekBaseTest::spit(dir.file("t.sw"), journal);
   EXPECT_FALSE(readJournal(target, dir.file("t.sw")).valid);
+}
+
+// A journal left beside a file that was deleted and created anew must not
+// pour the old file's pages into the new one: the plain base then opens as
+// the fresh base it is.
+TEST(VEKJournal, AStaleJournalLeavesANewFileAlone) {
+  VekBaseTest::TempDir dir;
+  std::string name = dir.file("base.vek");
+  { VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE); cursor.putSymbol("old"); }
+  {
+    VEKStreamFile stream;
+    stream.open(name.c_str(), O_RDWR, 0600);
+    stream.StartSaveWrite(name + ".sw");
+    writeAt(stream, 0, pattern(5000, 'g'));
+    stream.EndSaveWrite();  // a crash here would leave the journal behind
+  }
+  ASSERT_EQ(VEKStreamFile::removeFile(name), 0);
+  VEKStreamFile fresh;
+  fresh.open(name.c_str(), O_RDWR | O_CREAT, 0600);
+  writeAt(fresh, 0, "new");
+  rollbackJournal(fresh, readJournal(fresh, name + ".sw"));
+  fresh.close();
+  EXPECT_EQ(VekBaseTest::slurp(name), "new");
+
+  ASSERT_EQ(VEKStreamFile::removeFile(name), 0);
+  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+  EXPECT_FALSE(cursor.goFirst());
+  EXPECT_NE(::access((name + ".sw").c_str(), 0), 0);
 }
