@@ -251,15 +251,17 @@ void VEKCursorProtected::closeProcess(int64 id) {
   if (currentReader == id) currentReader = -1;
 }
 
+// A failure of the rollback leaves the base broken, like any other failure:
+// the writer id is released at once and the next recovery rolls back again.
 void VEKCursorProtected::closeBase() {
   if (writerId < 0) return;
-  if (writeCursor) writeCursor->discard();
-  writeCursor.reset();
-  std::unique_ptr<VEKStream> probe(newStream());
-  if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
-  VEKProcessPool::writePool()->release(writerId);
-  writerId = -1;
   try {
+    if (writeCursor) writeCursor->discard();
+    writeCursor.reset();
+    std::unique_ptr<VEKStream> probe(newStream());
+    if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
+    VEKProcessPool::writePool()->release(writerId);
+    writerId = -1;
     writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
   } catch (const std::exception&) {
     breakBase();

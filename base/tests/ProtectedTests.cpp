@@ -1,6 +1,8 @@
 // Tests of protected bases: sessions, ids, commit and rollback, the
 // registry, and permission of commands by id.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "BaseTestUtil.h"
 #include "base/VEKBaseRegistry.h"
@@ -102,7 +104,12 @@ TEST_P(ProtectedBase, ReadersKeepTheirOwnPlaces) {
   protectedBase.findSymbol(writer, "c");
   protectedBase.deleteSymbol(writer);
   protectedBase.closeProcess(writer);
-  EXPECT_THROW(protectedBase.readString(first), std::runtime_error);  // its place is gone
+  try {
+    protectedBase.readString(first);  // its place is gone
+    ADD_FAILURE() << "a reader on a deleted key must fail";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "VEKCursorProtected::readCommand - Unaccessible path!");
+  }
   EXPECT_EQ(protectedBase.readString(second), "b");
   EXPECT_FALSE(protectedBase.isBroken());
 }
@@ -143,6 +150,29 @@ TEST_P(ProtectedBase, ACursorFailureBreaksTheBaseUntilRecovery) {
   writer = protectedBase.openWriteProcess("", "");
   EXPECT_EQ(keysOf(protectedBase, writer), std::vector<std::string>{"committed"});
   protectedBase.closeBase();
+}
+
+// A rollback that fails (here the journal cannot be read) breaks the base
+// at once: the writer slot is free and the next recovery rolls back.
+TEST(ProtectedFileBase, AFailedRollbackBreaksTheBase) {
+  TempDir dir;
+  std::string base = dir.file("failing");
+  VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_FILE);
+  int64 writer = protectedBase.openWriteProcess("", "");
+  protectedBase.putSymbol(writer, "kept");
+  protectedBase.closeProcess(writer);
+  writer = protectedBase.openWriteProcess("", "");
+  protectedBase.putSymbol(writer, "dropped");
+  std::string journal = base + "1.sw";
+  ASSERT_EQ(::unlink(journal.c_str()), 0);
+  ASSERT_EQ(::mkdir(journal.c_str(), 0700), 0);
+  EXPECT_THROW(protectedBase.closeBase(), std::runtime_error);
+  EXPECT_TRUE(protectedBase.isBroken());
+  EXPECT_EQ(protectedBase.getWriteProcess(), -1);
+  EXPECT_FALSE(VEKProcessPool::writePool()->isLive(writer));
+  ASSERT_EQ(::rmdir(journal.c_str()), 0);
+  int64 reader = protectedBase.openReadProcess("", "");
+  EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>{"kept"});
 }
 
 INSTANTIATE_TEST_SUITE_P(FilesAndMemory, ProtectedBase, ::testing::Values(VEK_STREAM_FILE, VEK_STREAM_MEMORY));
