@@ -67,6 +67,12 @@ void VEKClient::step() {
 }
 
 bool VEKClient::connectToPeer() {
+    // The port comes from page text: one outside the 16-bit range would
+    // otherwise be cut down to some other port and reach another service.
+    if (port_ < 1 || port_ > 65535) {
+        fail("invalid port", "not between 1 and 65535");
+        return false;
+    }
     in_addr address{};
     int rc = resolveHost(host_, address);
     if (rc != 0) {

@@ -10,8 +10,10 @@
 
 #include <string>
 
+#include "KernelTestSupport.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
+#include "VEKLog.h"
 
 using VekClient::VEKClient;
 using namespace VekConnectionPool;
@@ -99,15 +101,35 @@ TEST(Client, ReplyIsCollectedOverSeveralStepsUntilThePeerCloses) {
     EXPECT_TRUE(client.isDone());
 }
 
-TEST(Client, RefusedConnectionFails) {
+TEST(Client, RefusedConnectionFailsWithAConsoleAndASystemLogLine) {
+    VekKernelTest::TempDir dir;
+    VekKernel::vekLog.setPrefix(dir.file("client"));
+    VekKernel::vekLog.setDateFormat(".log");
     Peer closedPort(false);  // bound, not listening: connections are refused
     testing::internal::CaptureStdout();
     VEKClient client("127.0.0.1", closedPort.port(), "ping", false);
     client.step();
     std::string printed = testing::internal::GetCapturedStdout();
+    VekKernel::vekLog.setPrefix("");
+    VekKernel::vekLog.setDateFormat("");
     EXPECT_TRUE(client.isFailed());
     EXPECT_FALSE(client.isDone());
     EXPECT_NE(printed.find("cannot connect"), std::string::npos);
+    std::string logged = VekKernelTest::slurp(dir.file("client.log.sys"));
+    EXPECT_NE(logged.find("cannot connect"), std::string::npos);
+    EXPECT_EQ(printed, logged);  // the same line in both places
+}
+
+TEST(Client, PortOutsideTheSixteenBitRangeFailsWithoutConnecting) {
+    Peer peer(true);
+    for (int port : {peer.port() + 65536, -65536 + peer.port(), 0}) {
+        testing::internal::CaptureStdout();
+        VEKClient client("127.0.0.1", port, "ping", true);
+        client.step();
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(client.isFailed()) << port;
+        EXPECT_NE(printed.find("invalid port"), std::string::npos) << port;
+    }
 }
 
 TEST(Client, UnknownHostFails) {
