@@ -59,12 +59,31 @@ protected:
     void TearDown() override {
         banBaseWrite = false;
         banBaseCreate = false;
+        allowWriteCommands = false;
         std::filesystem::remove_all(dir);
     }
     // Opens base on page and makes page its writer; the id is the form w.
     void takeWriter(Page& page, const std::string& base) {
         ASSERT_TRUE(isId(page.run("#[~~+;" + base + "]#[.=;w;##[~~v;" + base + ";30]]#[out;#[w]]")))
             << page.output();
+    }
+    // holder keeps fileBase open after its files were deleted ("~~x" by
+    // another page, or "df"): it works on the files it has open, and its
+    // commit, which needs them by name, fails cleanly (never through a
+    // dropped cache entry). Its last "~~-" closes it.
+    void useBaseWithoutItsFiles(Page& holder) {
+        takeWriter(holder, fileBase);
+        EXPECT_EQ(holder.run("#[out;##[~~+.;" + fileBase + ";#[w];again]|##[~~>.;" + fileBase + ";#[w];again]]"),
+                  "true|true");
+        try {
+            holder.run("#[~~.;" + fileBase + ";#[w]]");
+        } catch (const TTMError& failure) {
+            EXPECT_NE(std::string(failure.what()).find("func_name:~~."), std::string::npos) << failure.what();
+        }
+        // The holder took two uses of the base; the last "~~-" closes it.
+        holder.run("#[~~-;" + fileBase + "]#[~~-;" + fileBase + "]");
+        Page after;
+        EXPECT_EQ(after.run("#[out;<##[~~^;" + fileBase + "]>]"), "<>");
     }
     // A fresh reader's answer to "~~>." of key.
     std::string readerFinds(const std::string& base, const std::string& key) {
@@ -296,4 +315,25 @@ TEST_F(BaseWords, CloseAndDeleteGivesItsFailureTextAndKeepsTheReadFile) {
     ASSERT_EQ(std::remove((fileBase + "1").c_str()), 0);
     EXPECT_EQ(page.run("#[out;##[~~x;" + fileBase + ";-1;failed]]"), "failed");
     EXPECT_EQ(VekKernel::fileAccess(fileBase + "2", 0), 0);
+}
+
+TEST_F(BaseWords, CloseAndDeleteWhileAnotherPageHoldsTheBaseLeavesThatPageWorking) {
+    Page holder;
+    holder.run("#[~~+;" + fileBase + "]");
+    Page deleter;
+    takeWriter(deleter, fileBase);
+    deleter.run("#[~~+.;" + fileBase + ";#[w];k]#[~~x;" + fileBase + ";#[w];failed]");
+    EXPECT_NE(VekKernel::fileAccess(fileBase + "1", 0), 0);
+    EXPECT_NE(VekKernel::fileAccess(fileBase + "2", 0), 0);
+    useBaseWithoutItsFiles(holder);
+}
+
+TEST_F(BaseWords, DeletingTheFilesOfAnOpenBaseLeavesItWorking) {
+    Page holder;
+    takeWriter(holder, fileBase);
+    holder.run("#[~~+.;" + fileBase + ";#[w];k]#[~~.;" + fileBase + ";#[w]]");
+    allowWriteCommands = true;
+    Page deleter;
+    EXPECT_EQ(deleter.run("#[out;<#[df;" + fileBase + "1;no]#[df;" + fileBase + "2;no]>]"), "<>");
+    useBaseWithoutItsFiles(holder);
 }
