@@ -228,6 +228,16 @@ TEST_F(BaseWords, CreateBanOpensOnlyMemoryBasesAndExistingFiles) {
     EXPECT_TRUE(isId(page.run("#[~~+;" + fileBase + "]#[out;##[~~^;" + fileBase + "]]")));
 }
 
+TEST_F(BaseWords, WriteBanOpensNoNewFileBase) {
+    banBaseWrite = true;
+    Page page;
+    page.give("#[~~+;" + fileBase + "]#[out;<##[~~v;" + fileBase + ";30]>]");
+    EXPECT_TRUE(page.turn());  // nothing is open, so "~~v" does not wait
+    EXPECT_EQ(page.output(), "<>");
+    EXPECT_NE(VekKernel::fileAccess(fileBase + "1", 0), 0);
+    EXPECT_NE(VekKernel::fileAccess(fileBase + "2", 0), 0);
+}
+
 TEST_F(BaseWords, WriteBanTurnsWritersIntoReaders) {
     Page page;
     page.run("#[~~+;" + fileBase + "]#[~~-;" + fileBase + "]");
