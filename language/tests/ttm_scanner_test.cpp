@@ -120,12 +120,13 @@ TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
         processor.maxTextBytes = 10000;
         start(processor, text);
         try {
-            while (!processor.run(1000)) {
-            }
+            // A bounded number of turns: a page that is not stopped runs on.
+            for (int turn = 0; turn < 1000; ++turn)
+                if (processor.run(1000)) return std::string("finished");
         } catch (const TTMError& e) {
             return std::string(e.what());
         }
-        return std::string("finished");
+        return std::string("still running");
     };
     std::string open;
     for (int i = 0; i < 1000; ++i) open += "#[";
@@ -137,13 +138,17 @@ TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
     // An input that grows without end.
     EXPECT_EQ(failure("#[.=;f;[#[f]x]]#[f]"), "Text too long");
     EXPECT_EQ(failure(std::string(20000, 'x')), "Text too long");
+    // Arguments that pile up without end, at the top level or inside a call.
+    EXPECT_EQ(failure("#[.=;f;[;#[f]]]#[f]"), "Text too long");
+    EXPECT_EQ(failure("#[.=;f;[abcdefghijklmnopq;#[f]]]#[#;#[f]]"), "Text too long");
     EXPECT_EQ(failure("#[out;" + std::string(9000, 'x') + "]"), "finished");
 }
 
 TEST(TTMScanner, ResultTooLongForTheInputReleasesTheCall) {
     TTMProcessor processor;
     processor.maxTextBytes = 100;
-    start(processor, "#[.=;f;" + std::string(95, 'x') + "]#[f]#[.=;ok;1]");
+    processor.defineFormAtLevel("f", std::string(95, 'x'), 0);
+    start(processor, "#[f]#[.=;ok;1]");
     EXPECT_THROW(processor.run(0), TTMError);
     EXPECT_EQ(processor.pendingCall, nullptr);
     EXPECT_TRUE(processor.run(0));

@@ -13,6 +13,7 @@ bool Function::addChar(char c) {
         text.push_back(c);
         return false;
     }
+    argBytes += text.size() + sizeof(std::string);
     args.push_back(std::move(text));
     text.clear();
     if (c != ']') return false;

@@ -16,6 +16,8 @@ public:
     virtual ~Expression() = default;
     // Appends c to the argument being collected; false.
     virtual bool addChar(char c);
+    // Bytes this element holds: what runaway-page limits measure.
+    virtual std::size_t heldBytes() const { return text.size(); }
 
     std::string text;  // the argument being collected
 };
@@ -29,10 +31,15 @@ public:
     bool addChar(char c) override;
     // Number of entries in args (name included).
     std::size_t count() const { return args.size(); }
+    // The argument being collected and the completed ones, each of those
+    // counted with the size of its string object so that a pile of empty
+    // arguments counts too.
+    std::size_t heldBytes() const override { return text.size() + argBytes; }
 
-    const Kind kind;     // where the result goes
-    ArgList args;        // completed arguments in order, the name first
-    std::string lastArg; // the argument completed last (set when "]" completes the call)
+    const Kind kind;        // where the result goes
+    ArgList args;           // completed arguments in order, the name first
+    std::string lastArg;    // the argument completed last (set when "]" completes the call)
+    std::size_t argBytes = 0;  // bytes of args, as heldBytes counts them
 };
 
 class Root : public Function {

@@ -91,7 +91,7 @@ Function* TTMProcessor::scanStep() {
         return nullptr;
     case ';':
         current->addChar(input->get());
-        return nullptr;
+        break;
     case ']':
         input->get();
         return current->addChar(']') ? completeCall() : nullptr;
@@ -100,7 +100,7 @@ Function* TTMProcessor::scanStep() {
         input->takeOrdinary(current->text);
         break;
     }
-    checkTextSize(current->text.size());
+    checkTextSize(current->heldBytes());
     return nullptr;
 }
 
@@ -144,7 +144,12 @@ void TTMProcessor::recycle(Function* call) {
     // Kept objects reuse their argument storage for later calls.
     call->text.clear();
     call->args.clear();
-    call->lastArg.clear();
+    call->argBytes = 0;
+    // A long last argument would stay allocated for as long as the spare.
+    if (call->lastArg.capacity() > SpareArgBytes)
+        std::string().swap(call->lastArg);
+    else
+        call->lastArg.clear();
     spares->push_back(call);
 }
 
@@ -165,7 +170,7 @@ void TTMProcessor::routeResult(const Function* call, const std::string& result) 
     }
     if (result.empty()) return;
     current->text += result;
-    checkTextSize(current->text.size());
+    checkTextSize(current->heldBytes());
 }
 
 void TTMProcessor::process() {

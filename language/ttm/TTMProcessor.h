@@ -266,11 +266,13 @@ public:
     VekClient::VEKClient* pendingClient = nullptr;        // exchange in progress, owned
 
     // Limits that keep a runaway page from exhausting the process; passing
-    // one throws TTMError ("Too many nested calls", "Text too long").
+    // one throws TTMError ("Too many nested calls", "Text too long"). The
+    // text limit holds for the input and for all that one open call has
+    // collected (its arguments, counted as Expression::heldBytes does).
     static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
     static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
     std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
-    std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of one argument
+    std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of one open call
 
 private:
     // One scanning step; returns the call that "]" completed (popped from
@@ -301,6 +303,7 @@ private:
     void checkTextSize(std::size_t size) const;
 
     static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
+    static constexpr std::size_t SpareArgBytes = 4096;  // longest argument storage a spare keeps
     std::vector<Function*> spareActive;               // finished Active calls kept for reuse, owned
     std::vector<Function*> spareNeutral;              // finished Neutral calls kept for reuse, owned
 };
