@@ -13,35 +13,71 @@ namespace {
 
 constexpr int kMaxDepth = 64;  // far beyond any real tree: a deeper one is damaged
 
-// Unsigned byte order of keys; a key sorts before its extensions.
-int compareBytes(std::string_view a, std::string_view b) {
-  size_t common = std::min(a.size(), b.size());
-  int order = common ? std::memcmp(a.data(), b.data(), common) : 0;
-  if (order != 0) return order;
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+// Eight key bytes as a big-endian number, so that comparing the numbers
+// orders the bytes as unsigned bytes.
+inline u64 bigEndianWord(const char* bytes) {
+  u64 word;
+  std::memcpy(&word, bytes, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  word = __builtin_bswap64(word);
+#endif
+  return word;
 }
 
-// Order of entry index of n against (parent, key), deciding on the dense
-// search keys whenever they differ.
-inline int compareAt(const VEKNode& n, size_t index, u64 parent, u64 prefix, std::string_view key) {
-  const VEKSearchKey& probe = n.search[index];
-  if (probe.parent != parent) return probe.parent < parent ? -1 : 1;
-  if (probe.prefix != prefix) return probe.prefix < prefix ? -1 : 1;
-  return compareBytes(n.keyAt(index), key);
+// Bytes [from, from+8) of key as a big-endian number, zero padded.
+inline u64 keyWord(std::string_view key, size_t from) {
+  char bytes[8] = {0};
+  if (key.size() > from) std::memcpy(bytes, key.data() + from, std::min<size_t>(8, key.size() - from));
+  return bigEndianWord(bytes);
 }
 
-// The first entry of n not below (parent, key) (upper: not at or below):
-// a binary search that fetches both possible next probes ahead, since the
-// search is bound by memory latency, not by comparisons.
-size_t boundIn(const VEKNode& n, u64 parent, u64 prefix, std::string_view key, bool upper) {
-  size_t first = 0, length = n.entries.size();
-  const VEKSearchKey* keys = n.search.data();
+template <typename T>
+inline int order(T a, T b) { return a < b ? -1 : a > b ? 1 : 0; }
+
+// Order of entry index of n against probe, in unsigned byte order of the
+// keys (a key before its extensions) within a level. The zero-padded head
+// words decide unless they are equal; then two keys longer than the head
+// compare their tails, and otherwise the shorter key comes first.
+inline int compareAt(const VEKNode& n, size_t index, const VEKProbe& probe) {
+  const VEKSlot& slot = n.slots[index];
+  if (slot.parent != probe.parent) return order(slot.parent, probe.parent);
+  u64 word = bigEndianWord(slot.head);
+  if (word != probe.high) return order(word, probe.high);
+  word = bigEndianWord(slot.head + 8);
+  if (word != probe.low) return order(word, probe.low);
+  if (slot.length > VEKSlot::HEAD && probe.key.size() > VEKSlot::HEAD) {
+    size_t common = std::min<size_t>(slot.length, probe.key.size()) - VEKSlot::HEAD;
+    int tail = std::memcmp(n.arena.data() + slot.offset + VEKSlot::HEAD, probe.key.data() + VEKSlot::HEAD, common);
+    if (tail != 0) return tail;
+  }
+  return order<size_t>(slot.length, probe.key.size());
+}
+
+// The entries between which the first entry not below the probe must lie:
+// a group whose first slot is below the probe on the fence words holds or
+// precedes the answer, a group whose first slot is above it follows it.
+inline void fenceRange(const VEKNode& n, const VEKProbe& probe, size_t* first, size_t* last) {
+  size_t below = 0, count = n.fenceCount;
+  while (below < count && (n.fences[below].parent < probe.parent ||
+                           (n.fences[below].parent == probe.parent && n.fences[below].high < probe.high)))
+    ++below;
+  size_t above = below;
+  while (above < count && n.fences[above].parent == probe.parent && n.fences[above].high == probe.high) ++above;
+  *first = below > 0 ? (below - 1) * VEKNode::GROUP : 0;
+  *last = std::min(n.size(), above * VEKNode::GROUP);
+  for (size_t line = *first * sizeof(VEKSlot); line < *last * sizeof(VEKSlot); line += 64)
+    __builtin_prefetch(reinterpret_cast<const char*>(n.slots.data()) + line);
+}
+
+// The first entry of n not below the probe (upper: not at or below it).
+size_t boundIn(const VEKNode& n, const VEKProbe& probe, bool upper) {
+  size_t first, last;
+  fenceRange(n, probe, &first, &last);
+  size_t length = last - first;
   while (length > 0) {
     size_t half = length / 2;
-    __builtin_prefetch(keys + first + half / 2);
-    __builtin_prefetch(keys + first + half + 1 + half / 2);
-    int order = compareAt(n, first + half, parent, prefix, key);
-    if (upper ? order <= 0 : order < 0) {
+    int cmp = compareAt(n, first + half, probe);
+    if (upper ? cmp <= 0 : cmp < 0) {
       first += half + 1;
       length -= half + 1;
     } else {
@@ -54,52 +90,76 @@ size_t boundIn(const VEKNode& n, u64 parent, u64 prefix, std::string_view key, b
 // Index where the encoded sizes of the first entries first reach half the node.
 size_t splitIndex(const VEKNode& n, size_t (*size)(size_t, bool)) {
   size_t sum = 16, index = 0;
-  while (index + 1 < n.entries.size() && sum + size(n.entries[index].length, n.leaf) <= n.bytes / 2)
-    sum += size(n.entries[index++].length, n.leaf);
+  while (index + 1 < n.size() && sum + size(n.slots[index].length, n.leaf) <= n.bytes / 2)
+    sum += size(n.slots[index++].length, n.leaf);
   return std::max<size_t>(index, 1);
+}
+
+// Starts fetching the node's header and first fences, which the search
+// reads next, before the caller touches them.
+inline void prefetchNode(const VEKNode* n) {
+  const char* at = reinterpret_cast<const char*>(n);
+  for (int line = 0; line < 4; ++line) __builtin_prefetch(at + 64 * line);
 }
 
 }  // namespace
 
+VEKProbe::VEKProbe(u64 level, std::string_view bytes)
+    : parent(level), high(keyWord(bytes, 0)), low(keyWord(bytes, 8)), key(bytes) {}
+
 void VEKNode::insertEntry(size_t i, u64 parent, u64 id, std::string_view key, u32 overflow) {
-  VEKEntry entry;
-  entry.id = id;
-  entry.offset = static_cast<u32>(arena.size());
-  entry.length = static_cast<u32>(key.size());
-  entry.overflow = overflow;
-  arena.append(key.data(), key.size());
-  entries.insert(entries.begin() + static_cast<long>(i), entry);
-  search.insert(search.begin() + static_cast<long>(i), VEKSearchKey{parent, keyPrefix(key.data(), key.size())});
+  if (slots.size() >= MAX_ENTRIES) throw std::runtime_error("#5 Ptr=0");  // a page never holds so many
+  VEKSlot slot;
+  slot.parent = parent;
+  std::memset(slot.head, 0, sizeof slot.head);
+  std::memcpy(slot.head, key.data(), std::min<size_t>(key.size(), VEKSlot::HEAD));
+  slot.id = id;
+  slot.length = static_cast<u32>(key.size());
+  slot.offset = 0;
+  if (key.size() > VEKSlot::HEAD) {
+    slot.offset = static_cast<u32>(arena.size());
+    arena.append(key.data(), key.size());
+  }
+  slots.insert(slots.begin() + static_cast<long>(i), slot);
+  overflows.insert(overflows.begin() + static_cast<long>(i), overflow);
+  refence(i);
 }
 
 void VEKNode::eraseEntry(size_t i) {
-  deadBytes += entries[i].length;
-  entries.erase(entries.begin() + static_cast<long>(i));
-  search.erase(search.begin() + static_cast<long>(i));
+  if (slots[i].length > VEKSlot::HEAD) deadBytes += slots[i].length;
+  slots.erase(slots.begin() + static_cast<long>(i));
+  overflows.erase(overflows.begin() + static_cast<long>(i));
+  refence(i);
   if (deadBytes > 4096 && deadBytes * 2 > arena.size()) {
     std::string packed;
     packed.reserve(arena.size() - deadBytes);
-    for (VEKEntry& entry : entries) {
+    for (VEKSlot& slot : slots) {
+      if (slot.length <= VEKSlot::HEAD) continue;
       u32 offset = static_cast<u32>(packed.size());
-      packed.append(arena, entry.offset, entry.length);
-      entry.offset = offset;
+      packed.append(arena, slot.offset, slot.length);
+      slot.offset = offset;
     }
     arena.swap(packed);
     deadBytes = 0;
   }
 }
 
+void VEKNode::refence(size_t i) {
+  for (size_t group = i / GROUP; group * GROUP < slots.size(); ++group)
+    fences[group] = VEKFence{slots[group * GROUP].parent, bigEndianWord(slots[group * GROUP].head)};
+  fenceCount = static_cast<u16>((slots.size() + GROUP - 1) / GROUP);
+}
+
 void VEKNode::moveTail(size_t from, VEKNode& other) {
-  for (size_t i = from; i < entries.size(); ++i)
-    other.insertEntry(other.entries.size(), search[i].parent, entries[i].id, keyAt(i), entries[i].overflow);
-  while (entries.size() > from) eraseEntry(entries.size() - 1);
+  for (size_t i = from; i < size(); ++i) other.insertEntry(other.size(), slots[i].parent, slots[i].id, keyAt(i), overflows[i]);
+  while (size() > from) eraseEntry(size() - 1);
 }
 
 VEKSeparator VEKNode::separatorAt(size_t i) const {
   VEKSeparator separator;
-  separator.parent = search[i].parent;
+  separator.parent = slots[i].parent;
   separator.key = std::string(keyAt(i));
-  separator.overflow = entries[i].overflow;
+  separator.overflow = overflows[i];
   return separator;
 }
 
@@ -113,7 +173,7 @@ size_t VEKTree::entryBytes(size_t keyLength, bool leaf) {
 
 void VEKTree::recount(VEKNode& n) {
   n.bytes = 16;
-  for (const VEKEntry& entry : n.entries) n.bytes += entryBytes(entry.length, n.leaf);
+  for (const VEKSlot& slot : n.slots) n.bytes += entryBytes(slot.length, n.leaf);
 }
 
 void VEKTree::touch(u32 page) {
@@ -141,43 +201,44 @@ void VEKTree::setHome(u64 id) {
 
 // Walks from the root to the leaf that holds (parent, key) or where it
 // belongs, noting each inner page and child index in path.
-u32 VEKTree::descend(u64 parent, const std::string& key, u64 prefix, std::vector<Step>* path) {
+u32 VEKTree::descend(const VEKProbe& probe, std::vector<Step>* path) {
   u32 page = rootPage;
   for (int depth = 0;; ++depth) {
     if (depth > kMaxDepth) damaged(page);
     VEKNode& n = node(page);
     if (n.leaf) return page;
-    size_t low = boundIn(n, parent, prefix, key, true);
+    size_t low = boundIn(n, probe, true);
     if (path) path->push_back(Step{page, static_cast<u32>(low)});
     page = n.children[low];
+    if (page < nodes.size() && nodes[page]) prefetchNode(nodes[page].get());
   }
 }
 
-size_t VEKTree::searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, u64 prefix, bool* equal) {
-  size_t low = boundIn(leaf, parent, prefix, key, false);
-  *equal = low < leaf.entries.size() && compareAt(leaf, low, parent, prefix, key) == 0;
+size_t VEKTree::searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equal) {
+  size_t low = boundIn(leaf, probe, false);
+  *equal = low < leaf.size() && compareAt(leaf, low, probe) == 0;
   return low;
 }
 
-bool VEKTree::find(u64 parent, const std::string& key, u64* id) {
-  u64 prefix = keyPrefix(key);
-  VEKNode& leaf = node(descend(parent, key, prefix, nullptr));
+bool VEKTree::find(u64 parent, std::string_view key, u64* id) {
+  VEKProbe probe(parent, key);
+  VEKNode& leaf = node(descend(probe, nullptr));
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
-  if (equal && id) *id = leaf.entries[index].id;
+  size_t index = searchLeaf(leaf, probe, &equal);
+  if (equal && id) *id = leaf.idAt(index);
   return equal;
 }
 
-bool VEKTree::insert(u64 parent, const std::string& key, u64* id) {
+bool VEKTree::insert(u64 parent, std::string_view key, u64* id) {
   std::vector<Step>& path = scratchPath;  // reused: no allocation per call
   path.clear();
-  u64 prefix = keyPrefix(key);
-  u32 page = descend(parent, key, prefix, &path);
+  VEKProbe probe(parent, key);
+  u32 page = descend(probe, &path);
   VEKNode& leaf = node(page);
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
+  size_t index = searchLeaf(leaf, probe, &equal);
   if (equal) {
-    *id = leaf.entries[index].id;
+    *id = leaf.idAt(index);
     return false;
   }
   if (*id == 0) *id = newId();
@@ -251,21 +312,21 @@ void VEKTree::splitInner(u32 page, std::vector<Step>& path) {
   insertSeparator(path, std::move(separator), rightPage);
 }
 
-bool VEKTree::erase(u64 parent, const std::string& key) {
+bool VEKTree::erase(u64 parent, std::string_view key) {
   std::vector<Step>& path = scratchPath;  // reused: no allocation per call
   path.clear();
-  u64 prefix = keyPrefix(key);
-  u32 page = descend(parent, key, prefix, &path);
+  VEKProbe probe(parent, key);
+  u32 page = descend(probe, &path);
   VEKNode& leaf = node(page);
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
+  size_t index = searchLeaf(leaf, probe, &equal);
   if (!equal) return false;
-  freeChain(leaf.entries[index].overflow);
-  leaf.bytes -= entryBytes(leaf.entries[index].length, true);
+  freeChain(leaf.overflows[index]);
+  leaf.bytes -= entryBytes(leaf.slots[index].length, true);
   leaf.eraseEntry(index);
   touch(page);
   ++changes;
-  if (leaf.entries.empty() && page != rootPage) removeLeaf(page, path);
+  if (leaf.size() == 0 && page != rootPage) removeLeaf(page, path);
   return true;
 }
 
@@ -287,9 +348,9 @@ void VEKTree::removeLeaf(u32 page, std::vector<Step>& path) {
     path.pop_back();
     VEKNode& parent = node(step.page);
     parent.children.erase(parent.children.begin() + step.child);
-    if (!parent.entries.empty()) {
+    if (parent.size() > 0) {
       size_t separator = step.child > 0 ? step.child - 1 : 0;
-      freeChain(parent.entries[separator].overflow);
+      freeChain(parent.overflows[separator]);
       parent.eraseEntry(separator);
     }
     recount(parent);
@@ -310,27 +371,27 @@ void VEKTree::removeLeaf(u32 page, std::vector<Step>& path) {
   }
 }
 
-VEKPos VEKTree::lowerBound(u64 parent, const std::string& key) {
-  u64 prefix = keyPrefix(key);
-  u32 page = descend(parent, key, prefix, nullptr);
+VEKPos VEKTree::lowerBound(u64 parent, std::string_view key) {
+  VEKProbe probe(parent, key);
+  u32 page = descend(probe, nullptr);
   VEKNode& leaf = node(page);
   bool equal;
-  size_t index = searchLeaf(leaf, parent, key, prefix, &equal);
-  if (index < leaf.entries.size()) return VEKPos{page, static_cast<u32>(index)};
-  if (leaf.entries.empty()) return VEKPos{};
+  size_t index = searchLeaf(leaf, probe, &equal);
+  if (index < leaf.size()) return VEKPos{page, static_cast<u32>(index)};
+  if (leaf.size() == 0) return VEKPos{};
   VEKPos pos{page, static_cast<u32>(index - 1)};
   return next(pos) ? pos : VEKPos{};
 }
 
-VEKPos VEKTree::upperBound(u64 parent, const std::string& key) {
+VEKPos VEKTree::upperBound(u64 parent, std::string_view key) {
   VEKPos pos = lowerBound(parent, key);
   if (!pos.valid()) return pos;
   VEKNode& leaf = node(pos.leaf);
-  if (compareAt(leaf, pos.index, parent, keyPrefix(key), key) == 0 && !next(pos)) return VEKPos{};
+  if (compareAt(leaf, pos.index, VEKProbe(parent, key)) == 0 && !next(pos)) return VEKPos{};
   return pos;
 }
 
-VEKPos VEKTree::lastBefore(u64 parent, const std::string& key) {
+VEKPos VEKTree::lastBefore(u64 parent, std::string_view key) {
   VEKPos pos = lowerBound(parent, key);
   if (pos.valid()) return prev(pos) ? pos : VEKPos{};
   u32 page = rootPage;
@@ -339,19 +400,19 @@ VEKPos VEKTree::lastBefore(u64 parent, const std::string& key) {
     page = node(page).children.back();
   }
   VEKNode& leaf = node(page);
-  if (leaf.entries.empty()) return VEKPos{};
-  return VEKPos{page, static_cast<u32>(leaf.entries.size() - 1)};
+  if (leaf.size() == 0) return VEKPos{};
+  return VEKPos{page, static_cast<u32>(leaf.size() - 1)};
 }
 
 VEKItem VEKTree::at(VEKPos pos) {
   VEKNode& leaf = node(pos.leaf);
-  if (!leaf.leaf || pos.index >= leaf.entries.size()) damaged(pos.leaf);
-  return VEKItem{leaf.parentAt(pos.index), leaf.entries[pos.index].id, std::string(leaf.keyAt(pos.index))};
+  if (!leaf.leaf || pos.index >= leaf.size()) damaged(pos.leaf);
+  return VEKItem{leaf.parentAt(pos.index), leaf.idAt(pos.index), std::string(leaf.keyAt(pos.index))};
 }
 
 u64 VEKTree::parentAt(VEKPos pos) {
   VEKNode& leaf = node(pos.leaf);
-  if (!leaf.leaf || pos.index >= leaf.entries.size()) damaged(pos.leaf);
+  if (!leaf.leaf || pos.index >= leaf.size()) damaged(pos.leaf);
   return leaf.parentAt(pos.index);
 }
 
@@ -359,15 +420,14 @@ u64 VEKTree::parentAt(VEKPos pos) {
 // so a damaged link can never make a walk loop.
 bool VEKTree::next(VEKPos& pos) {
   VEKNode& leaf = node(pos.leaf);
-  if (pos.index + 1 < leaf.entries.size()) {
+  if (pos.index + 1 < leaf.size()) {
     ++pos.index;
     return true;
   }
   if (!leaf.next) return false;
   VEKNode& following = node(leaf.next);
-  size_t last = leaf.entries.size() - 1;
-  if (!following.leaf || following.entries.empty() ||
-      compareAt(following, 0, leaf.parentAt(last), leaf.search[last].prefix, leaf.keyAt(last)) <= 0)
+  size_t last = leaf.size() - 1;
+  if (!following.leaf || following.size() == 0 || compareAt(following, 0, VEKProbe(leaf.parentAt(last), leaf.keyAt(last))) <= 0)
     damaged(leaf.next);
   pos = VEKPos{leaf.next, 0};
   return true;
@@ -381,10 +441,9 @@ bool VEKTree::prev(VEKPos& pos) {
   }
   if (!leaf.prev) return false;
   VEKNode& before = node(leaf.prev);
-  if (!before.leaf || before.entries.empty() ||
-      compareAt(before, before.entries.size() - 1, leaf.parentAt(0), leaf.search[0].prefix, leaf.keyAt(0)) >= 0)
+  if (!before.leaf || before.size() == 0 || compareAt(before, before.size() - 1, VEKProbe(leaf.parentAt(0), leaf.keyAt(0))) >= 0)
     damaged(leaf.prev);
-  pos = VEKPos{leaf.prev, static_cast<u32>(before.entries.size() - 1)};
+  pos = VEKPos{leaf.prev, static_cast<u32>(before.size() - 1)};
   return true;
 }
 

@@ -37,29 +37,33 @@
 
 namespace VekBase {
 
-// The first eight bytes of key as a big-endian number, so that comparing
-// prefixes orders keys as their bytes do (equal prefixes need a full compare).
-inline u64 keyPrefix(const char* key, size_t length) {
-  u64 prefix = 0;
-  for (size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < length ? static_cast<unsigned char>(key[i]) : 0u);
-  return prefix;
-}
-inline u64 keyPrefix(const std::string& key) { return keyPrefix(key.data(), key.size()); }
-
-// What a search reads of an entry, kept densely apart from the entries so
-// a binary search touches few cache lines.
-struct VEKSearchKey {
-  u64 parent;  // id of the level the key belongs to
-  u64 prefix;  // keyPrefix of the key
+// An entry as a search reads it: its level id, its first HEAD key bytes as
+// they are (zero padded), its own id and its length, so that a search
+// compares keys of up to HEAD bytes without leaving the slot. A longer key
+// keeps all its bytes in the node's arena.
+struct VEKSlot {
+  static constexpr u32 HEAD = 16;  // key bytes kept in the slot
+  u64 parent;                      // id of the level the key belongs to
+  char head[HEAD];                 // first key bytes, zero padded
+  u64 id;                          // the symbol's own id (its sub-level); 0 in separators
+  u32 length;                      // key length
+  u32 offset;                      // where a long key starts in the arena
 };
 
-// One symbol (in a leaf) or one separator (in an inner page); the key's
-// bytes live in the node's key arena.
-struct VEKEntry {
-  u64 id = 0;         // the symbol's own id (its sub-level); 0 in separators
-  u32 offset = 0;     // where the key starts in the node's arena
-  u32 length = 0;     // key length
-  u32 overflow = 0;   // first overflow page of a long key once written, else 0
+// The level id and first eight key bytes (as a big-endian number) of every
+// GROUP-th slot: a search picks its group from these few cache lines and
+// then reads only that group's slots.
+struct VEKFence {
+  u64 parent;  // level id of the group's first slot
+  u64 high;    // its first eight key bytes, big-endian
+};
+
+// The key a search looks for, with its head words worked out once.
+struct VEKProbe {
+  VEKProbe(u64 level, std::string_view bytes);
+  u64 parent;            // level id
+  u64 high, low;         // key bytes 0-7 and 8-15, big-endian, zero padded
+  std::string_view key;  // the whole key
 };
 
 // A symbol as the tree hands it out.
@@ -76,29 +80,43 @@ struct VEKSeparator {
   u32 overflow = 0;  // its own overflow chain, 0 when not written yet
 };
 
-// A decoded page of the tree. Entries are trivially copyable so inserting
-// shifts plain bytes; keys are appended to the arena and the arena is
-// compacted when more than half of it is dead.
-// A search reads leaf, search and children: they share the node's first
-// cache line.
+// A decoded page of the tree. Slots are trivially copyable so inserting
+// shifts plain bytes; long keys are appended to the arena and the arena is
+// compacted when more than half of it is dead. The fences sit inside the
+// node, right behind its header, so one descent step costs about three
+// cache misses: the node with its fences, one group of slots, and (only
+// for keys longer than HEAD) the arena.
 struct alignas(64) VEKNode {
+  static constexpr size_t GROUP = 8;        // slots per fence
+  static constexpr size_t MAX_ENTRIES = 256;  // more than a page can hold
+
   bool leaf = true;                  // leaf or inner page
   bool dirty = false;                // changed since the last flush
+  u16 fenceCount = 0;                // fences in use
   u32 next = 0, prev = 0;            // leaf siblings (0: none)
-  std::vector<VEKSearchKey> search;  // parent and prefix of each entry, sorted
-  std::vector<u32> children;         // inner: entries.size() + 1 child pages
-  std::vector<VEKEntry> entries;     // the entries, same order as search
-  std::string arena;                 // key bytes of the entries
+  std::vector<VEKSlot> slots;        // the entries in key order
+  std::vector<u32> overflows;        // per entry: first overflow page once written, else 0
+  std::vector<u32> children;         // inner: slots.size() + 1 child pages
+  std::string arena;                 // bytes of the keys longer than HEAD
   size_t deadBytes = 0;              // arena bytes no entry uses
   size_t bytes = 0;                  // encoded size
+  VEKFence fences[MAX_ENTRIES / GROUP];  // fence of each group of slots
 
-  std::string_view keyAt(size_t i) const { return std::string_view(arena.data() + entries[i].offset, entries[i].length); }
-  u64 parentAt(size_t i) const { return search[i].parent; }
+  size_t size() const { return slots.size(); }
+  std::string_view keyAt(size_t i) const {
+    const VEKSlot& slot = slots[i];
+    if (slot.length <= VEKSlot::HEAD) return std::string_view(slot.head, slot.length);
+    return std::string_view(arena.data() + slot.offset, slot.length);
+  }
+  u64 parentAt(size_t i) const { return slots[i].parent; }
+  u64 idAt(size_t i) const { return slots[i].id; }
   void insertEntry(size_t i, u64 parent, u64 id, std::string_view key, u32 overflow);
   void eraseEntry(size_t i);
   // Moves entries [from, end) to the end of other.
   void moveTail(size_t from, VEKNode& other);
   VEKSeparator separatorAt(size_t i) const;
+  // Rebuilds the fences of the groups from entry i on.
+  void refence(size_t i);
 };
 
 // A place in the tree: a leaf page and an entry index (leaf 0: nowhere).
@@ -126,16 +144,16 @@ class VEKTree {
   u64 newId();
   u64 version() const { return changes; }
 
-  bool find(u64 parent, const std::string& key, u64* id);
+  bool find(u64 parent, std::string_view key, u64* id);
   // Inserts (parent, key) with *id (a new id when *id is 0) and returns
   // true; when the key exists, stores its id in *id and returns false.
-  bool insert(u64 parent, const std::string& key, u64* id);
+  bool insert(u64 parent, std::string_view key, u64* id);
   // Removes (parent, key); false when it does not exist.
-  bool erase(u64 parent, const std::string& key);
+  bool erase(u64 parent, std::string_view key);
 
-  VEKPos lowerBound(u64 parent, const std::string& key);  // first >= (parent, key)
-  VEKPos upperBound(u64 parent, const std::string& key);  // first > (parent, key)
-  VEKPos lastBefore(u64 parent, const std::string& key);  // last < (parent, key)
+  VEKPos lowerBound(u64 parent, std::string_view key);  // first >= (parent, key)
+  VEKPos upperBound(u64 parent, std::string_view key);  // first > (parent, key)
+  VEKPos lastBefore(u64 parent, std::string_view key);  // last < (parent, key)
   VEKItem at(VEKPos pos);
   u64 parentAt(VEKPos pos);
   bool next(VEKPos& pos);
@@ -159,8 +177,8 @@ class VEKTree {
   u32 allocPage();
   void freePage(u32 page);
   void freeChain(u32 first);
-  u32 descend(u64 parent, const std::string& key, u64 prefix, std::vector<Step>* path);
-  size_t searchLeaf(const VEKNode& leaf, u64 parent, const std::string& key, u64 prefix, bool* equal);
+  u32 descend(const VEKProbe& probe, std::vector<Step>* path);
+  size_t searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equal);
   void splitLeaf(u32 page, std::vector<Step>& path);
   void insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right);
   void splitInner(u32 page, std::vector<Step>& path);
