@@ -264,10 +264,13 @@ public:
         pending.append(data, size);
         if (static_cast<int64>(pending.size()) >= SORT_BLOCK) flush();
     }
+    // The bytes leave pending before they are written, so a failed write
+    // is never repeated.
     void flush()
     {
-        if (!pending.empty()) output.zwrite(pending.data(), static_cast<int64>(pending.size()));
-        pending.clear();
+        std::string data;
+        data.swap(pending);
+        if (!data.empty()) output.zwrite(data.data(), static_cast<int64>(data.size()));
     }
 
 private:
@@ -314,14 +317,19 @@ void writeOutput(const SortSettings& settings)
 {
     std::unique_ptr<VEKCursor> cursor = openBase(settings);
     VEKStreamFile output;
+    SortWriter writer(output);
     try {
         // The old file goes first so that the cache holds nothing stale of it.
         if (fileExists(settings.save)) VEKStreamFile::removeFile(settings.save);
         output.open(settings.save.c_str(), O_WRONLY | O_CREAT, 0600);
-        SortWriter writer(output);
         writeKeys(*cursor, writer, settings);
     } catch (const std::exception&) {
-        // The half ends here; the output keeps what was written so far.
+        // The half ends here. The records gathered before a failing move
+        // still go out, as they would have had each been written at once.
+        try {
+            if (output.isOpen()) writer.flush();
+        } catch (const std::exception&) {
+        }
     }
     output.close();
 }

@@ -1,0 +1,223 @@
+// Sort mode against a reference: the sort mode gathers counts in memory and
+// adds them to the base in batches; these tests check that the base it
+// leaves and the file it writes are exactly those of counting every record
+// on its own (find or create the record, then raise its child count by one)
+// and writing key by key, for divider and fixed-length records, ascending
+// and descending, and when counting into a base that already holds counts.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/VEKCursor.h"
+#include "http/SortMode.h"
+
+using VekBase::VEKCursor;
+
+namespace {
+
+// A scratch directory removed at the end of the test.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        char pattern[] = "/tmp/vek-sort-test-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~ScratchDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+    void write(const std::string& name, const std::string& data) const
+    {
+        std::ofstream(file(name), std::ios::binary) << data;
+    }
+    std::string read(const std::string& name) const
+    {
+        std::ifstream in(file(name), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::string path;
+};
+
+// A memory base of its own for each reference.
+std::string referenceBaseName()
+{
+    static int next = 0;
+    return "temp_sort_reference_" + std::to_string(getpid()) + "_" + std::to_string(next++);
+}
+
+// The records of data, cut as the sort mode cuts them.
+std::vector<std::string> recordsOf(const std::string& data, int length, const std::string& dividers)
+{
+    std::vector<std::string> records;
+    if (length > 0) {
+        for (size_t at = 0; at + static_cast<size_t>(length) <= data.size(); at += static_cast<size_t>(length))
+            records.push_back(data.substr(at, static_cast<size_t>(length)));
+        return records;
+    }
+    std::string record;
+    for (char byte : data) {
+        if (byte == '\0' || dividers.find(byte) != std::string::npos) {
+            if (!record.empty()) records.push_back(record);
+            record.clear();
+        } else {
+            record += byte;
+        }
+    }
+    if (!record.empty()) records.push_back(record);
+    return records;
+}
+
+// Counts one record the plain way: one base update per occurrence.
+void countOne(VEKCursor& cursor, const std::string& record)
+{
+    if (!cursor.putSymbolData(record.data(), record.size(), 0) || !cursor.goChild()) return;
+    int64 count = 1;
+    if (cursor.goFirst()) {
+        cursor.readData(&count, sizeof count);
+        ++count;
+        cursor.replaceSymbolData(&count, sizeof count, 0);
+    } else {
+        cursor.putSymbolData(&count, sizeof count, 0);
+    }
+    cursor.goParent();
+}
+
+// Writes the base key by key, each record as often as its count says.
+std::string writeAll(VEKCursor& cursor, bool descending, bool divided)
+{
+    std::string out;
+    bool more = descending ? cursor.goLast() : cursor.goFirst();
+    for (; more; more = descending ? cursor.goPrevKey(1) : cursor.goNextKey()) {
+        int64 length = cursor.dataLength();
+        if (length <= 0) continue;
+        std::string record(static_cast<size_t>(length), '\0');
+        cursor.readData(&record[0], static_cast<u64>(length));
+        int64 count = 1;
+        if (cursor.goChild()) {
+            cursor.readData(&count, sizeof count);
+            cursor.goParent();
+        }
+        for (; count > 0; --count) out += divided ? record + "\n" : record;
+    }
+    return out;
+}
+
+// Every key of the cursor's level with the keys of its children.
+typedef std::vector<std::pair<std::string, std::vector<std::string>>> BaseDump;
+
+std::string currentKey(VEKCursor& cursor)
+{
+    std::string key(static_cast<size_t>(cursor.dataLength()), '\0');
+    if (!key.empty()) cursor.readData(&key[0], key.size());
+    return key;
+}
+
+BaseDump dump(VEKCursor& cursor)
+{
+    BaseDump keys;
+    for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
+        keys.emplace_back(currentKey(cursor), std::vector<std::string>());
+        if (!cursor.goChild()) continue;
+        for (bool child = cursor.goFirst(); child; child = cursor.goNextKey())
+            keys.back().second.push_back(currentKey(cursor));
+        cursor.goParent();
+    }
+    return keys;
+}
+
+BaseDump dumpBase(const std::string& name, u32 flags)
+{
+    VEKCursor cursor(name.c_str(), flags);
+    return dump(cursor);
+}
+
+// Runs the sort mode and the reference side by side over the same inputs.
+class SortModeReference : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        settings.base = dir.file("s.vek");
+        settings.save = dir.file("out.txt");
+        reference.reset(new VEKCursor(referenceBaseName().c_str(), VekBase::VEK_STREAM_MEMORY));
+    }
+
+    // Counts data through the sort mode and through the reference, then
+    // checks that both bases hold the same keys and counts and that the
+    // written file is the reference's.
+    void countAndCompare(const std::string& data)
+    {
+        dir.write("in.txt", data);
+        settings.input = dir.file("in.txt");
+        ASSERT_TRUE(run_sort_mode(settings));
+        for (const std::string& record : recordsOf(data, settings.length, settings.dividers))
+            countOne(*reference, record);
+        EXPECT_EQ(dumpBase(settings.base, VekBase::VEK_STREAM_FILE), dump(*reference));
+        EXPECT_EQ(dir.read("out.txt"), writeAll(*reference, settings.descending, settings.length <= 0));
+    }
+
+    ScratchDir dir;
+    SortSettings settings;
+    std::unique_ptr<VEKCursor> reference;  // base counted one record at a time
+};
+
+TEST_F(SortModeReference, DividerRecordsWithRepeatsRunsAndNulBytes)
+{
+    std::string data("b\na\nb\n\n\nc\0a\nlast", 16);
+    for (int i = 0; i < 500; ++i) data += "\nrepeat" + std::to_string(i % 7);
+    countAndCompare(data);
+}
+
+TEST_F(SortModeReference, CountsAddUpAcrossRunsIntoAFileBase)
+{
+    countAndCompare("b\na\nb\n");
+    countAndCompare("a\nc\nb\nb\n");
+    settings.descending = true;
+    countAndCompare("c\n");
+}
+
+TEST_F(SortModeReference, FixedLengthRecordsDescendingAcrossRuns)
+{
+    settings.length = 3;
+    settings.descending = true;
+    countAndCompare(std::string("abcxyzabc\0\n\0ab", 15));
+    countAndCompare("xyzxyzq");
+}
+
+TEST_F(SortModeReference, RecordWithoutACountGetsTheSameCountAsSingleUpdates)
+{
+    // A record key placed without a child counts as 1 when written; the
+    // next count of it gives it a child the same way either way.
+    {
+        VEKCursor cursor(settings.base.c_str(), VekBase::VEK_STREAM_FILE);
+        cursor.putSymbol("bare");
+    }
+    reference->putSymbol("bare");
+    countAndCompare("bare\nbare\nother\n");
+}
+
+TEST_F(SortModeReference, OutputOnlyWritesTheBaseAsItIs)
+{
+    countAndCompare("q\np\nq\n");
+    settings.input.clear();
+    settings.descending = true;
+    ASSERT_TRUE(run_sort_mode(settings));
+    EXPECT_EQ(dir.read("out.txt"), "q\nq\np\n");
+    settings.save.clear();
+    EXPECT_FALSE(run_sort_mode(settings));
+}
+
+}  // namespace
