@@ -183,12 +183,15 @@ int http_normalize_path(PathJob* job)
     job->extension = nullptr;
     job->trailingSlash = 0;
     job->text[0] = '\0';
-    std::string decoded = decodeSource(job->source ? job->source : "");
+    const char* source = job->source ? job->source : "";
+    // Only a literal '~' leads to the working directory; an escaped one
+    // ("%7E") is an ordinary name under the root.
+    bool workingDirectory = source[0] == '~';
+    std::string decoded = decodeSource(workingDirectory ? source + 1 : source);
     if (decoded.find('\0') != std::string::npos) return -1;
     std::string text;
-    if (!decoded.empty() && decoded[0] == '~') {
+    if (workingDirectory) {
         // Served from the working directory, and never from outside it.
-        decoded.erase(0, 1);
         if (!decoded.empty() && decoded[0] == '/') return -1;
     } else {
         text = job->root ? job->root : "";

@@ -57,6 +57,8 @@ TEST(HttpNormalizePath, WorkingDirectoryPaths)
     EXPECT_EQ(normalize("www", "~../x").text, "x");
     EXPECT_EQ(normalize("www", "~/etc/passwd").length, -1);
     EXPECT_EQ(normalize("www", "~%2fetc/passwd").length, -1);
+    EXPECT_EQ(normalize("www", "%7Efile.txt").text, "www/~file.txt");
+    EXPECT_EQ(normalize("www", "~%7E/x").text, "~/x");
 }
 
 TEST(HttpNormalizePath, RefusesWhatCannotBeServedSafely)
