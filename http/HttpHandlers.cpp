@@ -158,9 +158,8 @@ void http_parse_query(HttpRequestContext* context)
         size_t equals = pair.find('=');
         std::string name = pair.substr(0, equals);
         std::string value = equals == std::string::npos ? std::string() : pair.substr(equals + 1);
-        url_decode_in_place(&name[0]);
+        // Only the value is decoded; the name is kept as it was sent.
         url_decode_in_place(&value[0]);
-        name.resize(std::strlen(name.c_str()));
         value.resize(std::strlen(value.c_str()));
         if (!name.empty()) (*context->parameters)[name] = value;
     }

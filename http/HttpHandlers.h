@@ -54,7 +54,8 @@ extern HttpHandlerEntry httpEmptyHandlerTable[];
 u32 http_dispatch_handler(HttpServer* server, HttpConnection* conn);
 // Fills context->parameters from the text after the first '?' of pathRest
 // (cutting pathRest there), or else for a POST from the body unless it
-// starts with '<'. A repeated name keeps its last value.
+// starts with '<'. Values are URL-decoded, names kept as sent; a pair
+// without a name is dropped and a repeated name keeps its last value.
 void http_parse_query(HttpRequestContext* context);
 // Tells the slot's handler that its answer is over and forgets the handler.
 void http_handler_end_notice(HttpServer* server, HttpConnection* conn);

@@ -122,16 +122,17 @@ TEST(HandlerDispatch, QueryIsCutFromTheRestAndDecoded)
     Seen seen;
     seen.answer = HTTP_FROM_BUFFER;
     HttpHandlerEntry table[] = {{"q", recordingHandler, nullptr, &seen}, {nullptr, nullptr, nullptr, nullptr}};
-    FakeSlot slot("q/x?a=1&b=hello+w%6Frld&flag&=lost&a=2&c=%3D%26");
+    FakeSlot slot("q/x?a=1&b=hello+w%6Frld&flag&=lost&a=2&c=%3D%26&n%41me+x=y");
     slot.dispatch(table);
     EXPECT_EQ(seen.pathRest, "/x");
-    EXPECT_EQ(seen.parameters.size(), 4u);
+    EXPECT_EQ(seen.parameters.size(), 5u);
+    EXPECT_EQ(seen.parameters["n%41me+x"], "y");
     EXPECT_EQ(seen.parameters["a"], "2");
     EXPECT_EQ(seen.parameters["b"], "hello world");
     EXPECT_EQ(seen.parameters["flag"], "");
     EXPECT_EQ(seen.parameters["c"], "=&");
     // The slot keeps its whole path for a later "serve a file" answer.
-    EXPECT_STREQ(slot.conn.path, "q/x?a=1&b=hello+w%6Frld&flag&=lost&a=2&c=%3D%26");
+    EXPECT_STREQ(slot.conn.path, "q/x?a=1&b=hello+w%6Frld&flag&=lost&a=2&c=%3D%26&n%41me+x=y");
 }
 
 TEST(HandlerDispatch, PostBodyIsParsedOnlyWhenTheHandlerAsks)
