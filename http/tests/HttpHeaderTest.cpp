@@ -1,9 +1,13 @@
 // The response header writer, status reasons and the MIME table.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
+#include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
 
 namespace {
@@ -83,6 +87,54 @@ TEST_F(HttpHeader, LongTextsAreCutToFitTheArea)
     EXPECT_LE(header.size(), static_cast<size_t>(HTTP_HEADER_AREA - 1));
     EXPECT_EQ(header.substr(header.size() - 4), "\r\n\r\n");
     EXPECT_NE(header.find("HTTP/1.1 301 Moved Permanently\r\n"), std::string::npos);
+}
+
+// What a sender writes to a socket, read back from the other end.
+std::string sentBy(const std::function<void(int socket, HttpConnection* conn)>& send)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return "socketpair failed";
+    HttpConnection conn;
+    std::memset(static_cast<void*>(&conn), 0, sizeof conn);
+    conn.socket = pair[0];
+    send(pair[0], &conn);
+    close(pair[0]);
+    std::string text;
+    char block[4096];
+    for (ssize_t got; (got = read(pair[1], block, sizeof block)) > 0;) text.append(block, static_cast<size_t>(got));
+    close(pair[1]);
+    return text;
+}
+
+TEST(HttpFixedPages, ByteForByte)
+{
+    const std::string server = "VEKServer/1.18.7.22 (32bit Linux)";
+    EXPECT_EQ(sentBy([](int socket, HttpConnection*) { http_send_403(socket); }),
+              "HTTP/1.1 403 Forbidden\r\nServer: " + server +
+                  "\r\nContent-length: 124\r\nContent-Type: text/html\r\n\r\n"
+                  "<html><head><title>403 Forbidden</title></head><body><h1>Forbidden</h1><hr />" +
+                  server + "</body></html>");
+    EXPECT_EQ(sentBy([](int socket, HttpConnection*) { http_send_404(socket); }),
+              "HTTP/1.1 404 Not Found\r\nServer: " + server +
+                  "\r\nContent-length: 164\r\nContent-Type: text/html\r\n\r\n"
+                  "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+                  "<p>The requested URL has no content.</p><hr />" +
+                  server + "</body></html>");
+    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_401(nullptr, conn, HTTP_AUTH_REQUIRED); }),
+              "HTTP/1.1 401 Authorization Required\r\nWWW-Authenticate: Basic realm=\"Login\"\r\n"
+              "Content-Length: 23\r\nContent-Type: text/html\r\n\r\nAuthentication required");
+    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_401(nullptr, conn, HTTP_AUTH_FAILED); }),
+              "HTTP/1.1 401 Authorization Required\r\nWWW-Authenticate: Basic realm=\"Login\"\r\n"
+              "Content-Length: 21\r\nContent-Type: text/html\r\n\r\nAuthentication failed");
+    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_301(conn, "/new/place"); }),
+              "HTTP/1.1 301 Moved Permanently\r\nServer: " + server + "\r\nLocation: /new/place\r\n\r\n");
+    // A location cannot add header lines, nor overflow the header area.
+    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_301(conn, "/a\r\nSet-Cookie: x"); }),
+              "HTTP/1.1 301 Moved Permanently\r\nServer: " + server + "\r\nLocation: /a\r\n\r\n");
+    std::string longLocation(1000, 'l');
+    std::string cut = sentBy([&](int, HttpConnection* conn) { http_send_301(conn, longLocation.c_str()); });
+    EXPECT_EQ(cut.size(), static_cast<size_t>(HTTP_HEADER_AREA - 1));
+    EXPECT_EQ(cut.substr(cut.size() - 5), "l\r\n\r\n");
 }
 
 TEST(HttpStatusReason, Ranges)

@@ -20,8 +20,9 @@
 
 class TestHttpServer {
 public:
-    // Starts serving a fresh scratch directory; handlers may be null.
-    explicit TestHttpServer(HttpHandlerEntry* handlers = nullptr)
+    // Starts serving a fresh scratch directory; handlers may be null,
+    // optionFlags holds HTTP_OPT_* bits.
+    explicit TestHttpServer(HttpHandlerEntry* handlers = nullptr, int optionFlags = 0)
     {
         char pattern[] = "/tmp/vek-http-test-XXXXXX";
         root = mkdtemp(pattern);
@@ -33,6 +34,7 @@ public:
         server.idleTimeout = 30;
         server.scriptSteps = 30;
         server.handlers = handlers;
+        server.optionFlags = optionFlags;
         server.uploadCallback = http_upload_data;
         started = http_server_start(&server) == 0;
         if (!started) return;

@@ -113,8 +113,32 @@ def check_requests(server, checks):
     checks.equal("long path closes", server.get("a" * 600), b"")
 
 
+def check_index_fallbacks(binary, checks):
+    """The root of a directory without index.html: the directory's index.ttm,
+    else the working directory's, else the 404 page."""
+    server = Server(binary, {"www/plain.txt": "p"})
+    try:
+        server.start()
+        checks.equal("no index at all", server.get(""), HEAD_404 + PAGE_404)
+        server.write("index.ttm", "#[out;cwd:##[VEKSERVER_FILE_PATH]]")
+        checks.equal("working-directory index.ttm", split_response(server.get(""))[2], b"cwd:")
+        checks.equal("working-directory index.ttm for a missing file",
+                     split_response(server.get("gone%20away.txt"))[2], b"cwd:gone away.txt")
+        server.write("www/index.ttm", "#[out;www:##[VEKSERVER_FILE_PATH]]")
+        checks.equal("document directory index.ttm first", split_response(server.get(""))[2], b"www:")
+        server.write("www/index.html", "<i>home</i>")
+        status, headers, body = split_response(server.get(""))
+        checks.equal("index.html before index.ttm", (status, headers.get("content-type"), body),
+                     ("HTTP/1.1 200 OK", "text/html", b"<i>home</i>"))
+        checks.equal("existing file untouched", split_response(server.get("plain.txt"))[2], b"p")
+    finally:
+        server.stop()
+        server.cleanup()
+
+
 def main():
     checks = Checks()
+    check_index_fallbacks(sys.argv[1], checks)
     server = Server(sys.argv[1], FILES)
     try:
         server.start()
