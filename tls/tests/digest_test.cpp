@@ -121,3 +121,32 @@ TEST(Digest, Md5HashOneShotAndIgnoredNegativeLength) {
   finalize_digest(&context);
   EXPECT_EQ(to_hex(context.hash, 16), "d41d8cd98f00b204e9800998ecf8427e");
 }
+
+// Messages whose padding just fits (55), just misses (56) or fills whole
+// blocks (63 to 65 bytes); reference values from Python's hashlib.
+TEST(Digest, PaddingBoundaryLengthsMatchReference) {
+  struct Case {
+    int length;
+    const char* md5;
+    const char* sha1;
+    const char* sha256;
+  };
+  const Case cases[] = {
+      {55, "ef1772b6dff9a122358552954ad0df65", "c1c8bbdc22796e28c0e15163d20899b65621d65a",
+       "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+      {56, "3b0c8ac703f828b04c6c197006d17218", "c2db330f6083854c99d4b5bfb6e8f29f201be699",
+       "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+      {63, "b06521f39153d618550606be297466d5", "03f09f5b158a7a8cdad920bddc29b81c18a551f5",
+       "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+      {64, "014842d480b571495a4a0363793f7367", "0098ba824b5c16427bd7a1122a5a442a25ec644d",
+       "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+      {65, "c743a45e0d2e6a95cb859adae0248435", "11655326c708d70319be2610e8a57d9a5b959d3b",
+       "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
+  };
+  for (const Case& c : cases) {
+    std::string message(c.length, 'a');
+    EXPECT_EQ(digest_hex(new_md5_digest, message), c.md5) << c.length;
+    EXPECT_EQ(digest_hex(new_sha1_digest, message), c.sha1) << c.length;
+    EXPECT_EQ(digest_hex(new_sha256_digest, message), c.sha256) << c.length;
+  }
+}

@@ -103,3 +103,19 @@ TEST(Hmac, KeyOfExactlyOneBlock) {
   EXPECT_EQ(hmac_hex(new_sha256_digest, key, text),
             "6422541ff95fd81a3ff0f63f4f0991d24f890c83b66754bda39a6fd4c9d5f795");
 }
+
+// An empty key and an empty text, passed as null pointers, are the empty
+// byte strings (reference values from Python's hmac module).
+TEST(Hmac, EmptyKeyAndTextMayBeNull) {
+  const std::pair<digest_setup, const char*> cases[] = {
+      {new_md5_digest, "74e6f7298a9c2d168935f58c001bad88"},
+      {new_sha1_digest, "fbdb1d1b18aa6c08324b7d64b71fb76370690e1d"},
+      {new_sha256_digest, "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"},
+  };
+  for (const auto& [setup, expected] : cases) {
+    digest_ctx digest;
+    setup(&digest);
+    hmac(nullptr, 0, nullptr, 0, &digest);
+    EXPECT_EQ(to_hex(digest.hash, sizeof(u32) * digest.hash_len), expected);
+  }
+}

@@ -53,3 +53,12 @@ TEST(Prf, MasterSecretShapeMatchesReference) {
 }
 
 TEST(Prf, ZeroLengthWritesNothing) { EXPECT_TRUE(run_prf(counting(1, 8), "x", counting(0, 4), 0).empty()); }
+
+// An empty secret gives both halves nothing; a one-byte secret lends its
+// byte to both. Reference values from a Python rendering of the function.
+TEST(Prf, EmptyAndOneByteSecretsMatchReference) {
+  EXPECT_EQ(to_hex(run_prf({}, "master secret", counting(0, 16), 40)),
+            "cb7423c8eb889086b2c45382677cf46b4c5d4d86fa0d6688ae2f4c1773efb345a34ceee9a0d54ceb");
+  EXPECT_EQ(to_hex(run_prf({0x5a}, "master secret", counting(0, 16), 40)),
+            "175b5f28504b58d2683ea6c416bf9c65e510cfaad0fa477ac9f6385f4ca535254b7c3421bcb757df");
+}
