@@ -77,14 +77,17 @@ bool choosePage(HttpServer* server, HttpConnection* conn, const std::string& fil
 }
 
 // Copies the run's output block into a fresh body block owned by the slot;
-// a final NUL byte is not part of the body.
+// a final NUL byte is not part of the body. The block keeps a NUL behind the
+// body: a page that answers 301 or 307 gives its output as the Location
+// text, which the header writer reads as a C text.
 void takeOutput(HttpConnection* conn, const u8* block)
 {
     u64 length = 0;
     if (block) std::memcpy(&length, block, sizeof length);
     if (length > 0 && block[8 + length - 1] == 0) --length;
-    char* body = static_cast<char*>(vekMalloc(static_cast<u32>(length ? length : 1)));
+    char* body = static_cast<char*>(vekMalloc(static_cast<u32>(length + 1)));
     if (length) std::memcpy(body, block + 8, length);
+    body[length] = '\0';
     conn->ownedBody = body;
     conn->out = body;
     conn->outPending = conn->bodyLength = static_cast<int64>(length);

@@ -15,6 +15,7 @@ FILES = {
     "www/addr.ttm": "#[out;##[VEKSERVER_REMOTE_ADDR]]",
     "www/root.ttm": "#[out;##[VEKSERVER_ROOT_PATH]|##[VEKSERVER_VERSION_MINOR]|##[VEKSERVER_STATUS_CODE]]",
     "www/gone.ttm": "#[.=;VEKSERVER_STATUS_CODE;404]#[out;gone]",
+    "www/moved.ttm": "#[.=;VEKSERVER_STATUS_CODE;301]#[out;/elsewhere]",
     "www/plain.ttm": "#[.=;VEKSERVER_MIME_TYPE;text/plain]#[out;plain text]",
     "www/default.ttm": "#[out;untouched]",
     "www/broken.ttm": "#[out;[[[never closed",
@@ -45,6 +46,9 @@ def check_parameters(server, checks):
 def check_result_forms(server, checks):
     status, headers, body = split_response(server.get("gone.ttm"))
     checks.equal("status form", (status, body), ("HTTP/1.1 404 Not Found", b"gone"))
+    status, headers, body = split_response(server.get("moved.ttm"))
+    checks.equal("redirect from a page", (status, headers.get("location"), body),
+                 ("HTTP/1.1 301 Moved Permanently", "/elsewhere", b"/elsewhere"))
     status, headers, body = split_response(server.get("plain.ttm"))
     checks.equal("mime form", headers.get("content-type"), "text/plain")
     status, headers, body = split_response(server.get("default.ttm"))
