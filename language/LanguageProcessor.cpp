@@ -54,14 +54,15 @@ std::string LanguageProcessor::outputText() const {
 }
 
 void LanguageProcessor::appendOutput(const void* bytes, int64 length) {
-    if (length <= 0) return;
+    // Nothing to add: a block exists afterwards all the same (an empty one).
+    if (length < 0 || (length == 0 && output != nullptr)) return;
     u64 old = outputLength();
     u64 total = old + static_cast<u64>(length);
     // The block's size field is 32 bits wide; refuse output that cannot fit.
     if (total + LengthField > 0xFFFFFFFFull) throw LanguageError("Output block too large");
     output = static_cast<u8*>(vekRealloc(output, static_cast<u32>(LengthField + total)));
     std::memcpy(output, &total, sizeof total);
-    std::memcpy(output + LengthField + old, bytes, static_cast<std::size_t>(length));
+    if (length > 0) std::memcpy(output + LengthField + old, bytes, static_cast<std::size_t>(length));
 }
 
 void LanguageProcessor::setOutputText(const std::string& text) {

@@ -80,6 +80,13 @@ TEST(LanguageCore, AppendOutputGrowsTheBlock) {
     EXPECT_EQ(p.outputText(), std::string("abc\0d", 5));
     p.freeOutput();
     EXPECT_EQ(p.getOutput(), nullptr);
+    // Appending nothing still leaves a block, of length 0.
+    p.appendOutput("", 0);
+    ASSERT_NE(p.getOutput(), nullptr);
+    EXPECT_EQ(vekBlockSize(p.getOutput()), 8u);
+    EXPECT_EQ(p.outputLength(), 0u);
+    p.appendOutput("x", -1);
+    EXPECT_EQ(p.outputLength(), 0u);
 }
 
 TEST(FormOperations, RestAndPointerBounds) {
