@@ -46,6 +46,20 @@ TEST_F(FileWords, ReadingPastTheEndFailsTheCall) {
     }
 }
 
+TEST_F(FileWords, WritingToAReadOnlyHandleFailsTheCall) {
+    writeBytes(dir.path("a"), "kept");
+    try {
+        run("#[oi;h;@/a;bad]#[fps;h;new]");
+        FAIL() << "no failure";
+    } catch (const TTMError& failure) {
+        EXPECT_NE(std::string(failure.what()).find("VEKStreamFile::zwrite - unable to perform operation!"),
+                  std::string::npos)
+            << failure.what();
+        EXPECT_NE(std::string(failure.what()).find("func_name:fps"), std::string::npos) << failure.what();
+    }
+    EXPECT_EQ(readBytes(dir.path("a")), "kept");
+}
+
 TEST_F(FileWords, EmptyMarkIsTheNulByte) {
     writeBytes(dir.path("a"), std::string("ab\0cd\0", 6));
     EXPECT_EQ(run("#[oi;h;@/a;bad]#[fcm;h;]#[out;#[frs;h]-#[frs;h]]"), "ab-cd");
