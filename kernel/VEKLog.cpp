@@ -65,7 +65,10 @@ void VEKLog::system(const std::string& message) {
 }
 
 void VEKLog::error(const std::string& message, const char* sourceFile, int line) {
-    std::string cut = message.substr(0, MaxErrorMessage);
+    // The message is a C text in the line: it ends at its first NUL byte,
+    // and at most MaxErrorMessage bytes of it are kept.
+    std::size_t length = strnlen(message.c_str(), message.size());
+    std::string cut = message.substr(0, length < MaxErrorMessage ? length : MaxErrorMessage);
     char lineText[16];
     std::snprintf(lineText, sizeof(lineText), "%d", line);
     std::string text = "ER:" + cut + ", " + (sourceFile != nullptr ? sourceFile : "") + ", " + lineText;

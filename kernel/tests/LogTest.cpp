@@ -61,9 +61,10 @@ TEST_F(LogTest, ErrorLinesGoToTheErrorFileAndStdoutCutTo512) {
     testing::internal::CaptureStdout();
     log.error("bad thing", "language/ttm/TTMProcessor", 1337);
     log.error(std::string(600, 'm'), "x.cpp", -1);
+    log.error(std::string("cut\0here", 8), "y.cpp", 2);  // no NUL byte reaches the line
     std::string printed = testing::internal::GetCapturedStdout();
     std::string longLine = "ER:" + std::string(512, 'm') + ", x.cpp, -1\n";
-    std::string expected = "ER:bad thing, language/ttm/TTMProcessor, 1337\n" + longLine;
+    std::string expected = "ER:bad thing, language/ttm/TTMProcessor, 1337\n" + longLine + "ER:cut, y.cpp, 2\n";
     EXPECT_EQ(printed, expected);
     EXPECT_EQ(slurp(dir.file("srv.log.err")), expected);
 }
