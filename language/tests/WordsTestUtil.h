@@ -1,10 +1,11 @@
 // Helpers of the file, system and formatting word tests: a private temporary
 // folder per test, a guard that sets a permission switch for one test, file
-// contents in and out, and a direct call of one word with exact argument
-// bytes (for bytes a page cannot carry, such as NUL).
+// contents, permissions and existence, and a direct call of one word with
+// exact argument bytes (for bytes a page cannot carry, such as NUL).
 #pragma once
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -68,6 +69,12 @@ inline std::string readBytes(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// The permission bits of a file (-1 when it cannot be examined).
+inline int permissionsOf(const std::string& path) {
+    struct stat status;
+    return ::stat(path.c_str(), &status) == 0 ? static_cast<int>(status.st_mode & 07777) : -1;
+}
 
 // Calls one word's handler on processor with exactly these arguments
 // (argument 0 is the word's name).

@@ -86,8 +86,12 @@ TEST_F(FileWords, OutputStartsEmptyAndAppendKeepsTheContents) {
     EXPECT_EQ(run("#[oo;w;@/a;bad]#[fps;w;new]#[fps;w;[;text]]#[cf;w]#[out;##[load;@/a]]"), "new;text");
     EXPECT_EQ(run("#[oa;w;@/a;bad]#[fps;w;+more]#[cf;w]#[out;##[load;@/a]]"), "new;text+more");
     EXPECT_EQ(run("#[out;#[oa;w;@/missing;no file]]"), "no file");
-    // "oo" reads back what it wrote.
+    // A file that "oo" creates is the owner's alone, and what "fps" writes
+    // is in the file at once.
+    const mode_t saved = ::umask(0);
     EXPECT_EQ(run("#[oo;w;@/b;bad]#[fps;w;abc']#[out;#[getFileSize;@/b]]"), "4");
+    ::umask(saved);
+    EXPECT_EQ(permissionsOf(dir.path("b")), 0600);
 }
 
 TEST_F(FileWords, MissingFilesAndHandles) {

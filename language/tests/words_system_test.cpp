@@ -132,8 +132,11 @@ TEST_F(SystemWords, Base64SaveBinaryWritesTheDecodedBytes) {
     writeBytes(dir.path("in"), bytes);
     EXPECT_EQ(run("#[out;[<]#[base64SaveBinary;@/out;##[base64LoadBinary;@/in]][>]]"), "<>");
     EXPECT_EQ(readBytes(dir.path("out")), bytes);
+    const mode_t saved = ::umask(0);
     EXPECT_EQ(run("#[base64SaveBinary;@/abc;YWJj]"), "");
+    ::umask(saved);
     EXPECT_EQ(readBytes(dir.path("abc")), "abc");
+    EXPECT_EQ(permissionsOf(dir.path("abc")), 0600);  // the owner's alone
 }
 
 TEST_F(SystemWords, Base64SaveBinaryOfInvalidTextLeavesAnEmptyFile) {
