@@ -85,9 +85,21 @@ const char* extensionOf(const char* text)
     return dot ? dot + 1 : nullptr;
 }
 
+// The output area behind a request header that nearly fills the buffer is
+// shorter than a response header. The request's own header is not needed
+// any more once its document is chosen (the file's bytes overwrite it
+// anyway), so the answer's header then goes to the start of the buffer.
+void makeRoomForHeader(HttpConnection* conn)
+{
+    if (conn->out && conn->outCapacity >= HTTP_HEADER_AREA) return;
+    conn->out = conn->ioBuffer;
+    conn->outCapacity = HTTP_IO_BUFFER;
+}
+
 // Writes the header for the opened document into the slot's output area.
 void prepareDocumentHeader(HttpServer* server, HttpConnection* conn, time_t modified)
 {
+    makeRoomForHeader(conn);
     char area[HTTP_HEADER_AREA];
     int length = http_build_header(server, conn, modified, area);
     std::memcpy(conn->out, area, static_cast<size_t>(length) + 1);
@@ -102,6 +114,7 @@ int answerDirectory(HttpServer* server, HttpConnection* conn, const PathJob& job
 {
     conn->fileDescriptor = 0;
     conn->flags |= HTTP_FROM_BUFFER;
+    makeRoomForHeader(conn);
     if (!job.trailingSlash) {
         const char* slash = std::strrchr(job.text, '/');
         std::string location = std::string(slash ? slash + 1 : job.text) + "/";

@@ -1,6 +1,7 @@
 // Static documents through the real engine where the end-to-end tests of
 // the binary cannot reach: the directory fallback option (an empty answer
-// for "dir/", a relative redirect for "dir") and a range on an index file.
+// for "dir/", a relative redirect for "dir"), a range on an index file, and
+// answers to requests whose header nearly fills the receive buffer.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -34,6 +35,28 @@ TEST(HttpDirectoryFallback, EmptyAnswerForASlashAndARedirectWithout)
     EXPECT_EQ(ranged.substr(0, 30), "HTTP/1.1 206 Partial Content\r\n");
     EXPECT_NE(ranged.find("\r\nContent-Type: text/html\r\nContent-Length: 6\r\n"), std::string::npos);
     EXPECT_EQ(answerBody(ranged), "456789");
+}
+
+// A request header of nearly 128 KiB leaves less room behind it than a
+// response header takes; the answer must still be whole (and nothing
+// written past the buffer, which the sanitizer build checks).
+TEST(HttpLongRequestHeader, DocumentAndDirectoryAnswersStillFit)
+{
+    TestHttpServer server(nullptr, HTTP_OPT_DIR_FALLBACK);
+    ASSERT_TRUE(server.started);
+    std::ofstream(server.root + "/a.txt") << "alpha";
+    std::filesystem::create_directory(server.root + "/dir");
+    for (const char* path : {"a.txt", "dir"}) {
+        std::string head = std::string("GET /") + path + " HTTP/1.1\r\nX-Filler: ";
+        std::string request = head + std::string(HTTP_IO_BUFFER - 100 - head.size(), 'f') + "\r\n\r\n";
+        std::string answer = server.exchange(request);
+        if (std::string(path) == "a.txt") {
+            EXPECT_EQ(answer.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+            EXPECT_EQ(answerBody(answer), "alpha");
+        } else {
+            EXPECT_NE(answer.find("\r\nLocation: dir/\r\n\r\n"), std::string::npos) << answer;
+        }
+    }
 }
 
 }  // namespace
