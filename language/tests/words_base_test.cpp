@@ -176,6 +176,21 @@ TEST_F(BaseWords, WaitForTheWriterSlotEndsWithNoTextAfterItsTimeout) {
     EXPECT_EQ(second.output(), "<>");
 }
 
+TEST_F(BaseWords, WaitGoesOnWhenTheBaseClosesMeanwhile) {
+    Page first;
+    takeWriter(first, memoryBase);
+    Page second;
+    second.give("#[out;<##[~~v;" + memoryBase + ";30]>]");
+    EXPECT_FALSE(second.turn());
+    first.run("#[~~.;" + memoryBase + ";#[w]]#[~~-;" + memoryBase + "]");  // the last use: the base closes
+    EXPECT_FALSE(second.turn());
+    EXPECT_EQ(second.processor.requestState, RequestWaiting);
+    second.processor.waitStart -= 31;
+    while (!second.turn()) {
+    }
+    EXPECT_EQ(second.output(), "<>");
+}
+
 TEST_F(BaseWords, OnlyClosingTheWriterEndsTheTurn) {
     Page writer;
     takeWriter(writer, memoryBase);
