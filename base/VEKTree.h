@@ -80,6 +80,19 @@ struct VEKSeparator {
   u32 overflow = 0;  // its own overflow chain, 0 when not written yet
 };
 
+struct VEKNode;
+
+// A child of an inner node: its page and, once the node is decoded, the
+// node itself, which saves a look-up in the table of nodes on every step
+// down. A page stays decoded while it is in the tree (nodes are dropped
+// only when their page is freed, after it left its parent), so the
+// pointer never dangles.
+struct VEKChild {
+  VEKChild(u32 number = 0) : page(number) {}  // NOLINT: a page number is a child
+  u32 page;                  // the child's page
+  VEKNode* node = nullptr;   // its decoded node, null until first used
+};
+
 // A decoded page of the tree. Slots are trivially copyable so inserting
 // shifts plain bytes; long keys are appended to the arena and the arena is
 // compacted when more than half of it is dead. The fences sit inside the
@@ -95,12 +108,13 @@ struct alignas(64) VEKNode {
   u16 fenceCount = 0;                // fences in use
   u32 next = 0, prev = 0;            // leaf siblings (0: none)
   std::vector<VEKSlot> slots;        // the entries in key order
-  std::vector<u32> overflows;        // per entry: first overflow page once written, else 0
-  std::vector<u32> children;         // inner: slots.size() + 1 child pages
-  std::string arena;                 // bytes of the keys longer than HEAD
+  std::vector<VEKChild> children;    // inner: slots.size() + 1 child pages
+  // The fields above share the node's first cache line with the flags;
+  // the fences follow it.
+  VEKFence fences[MAX_ENTRIES / GROUP];  // fence of each group of slots
+  std::string arena;                 // overflow page and bytes of the keys longer than HEAD
   size_t deadBytes = 0;              // arena bytes no entry uses
   size_t bytes = 0;                  // encoded size
-  VEKFence fences[MAX_ENTRIES / GROUP];  // fence of each group of slots
 
   size_t size() const { return slots.size(); }
   std::string_view keyAt(size_t i) const {
@@ -110,6 +124,11 @@ struct alignas(64) VEKNode {
   }
   u64 parentAt(size_t i) const { return slots[i].parent; }
   u64 idAt(size_t i) const { return slots[i].id; }
+  // First overflow page of a long key once written, else 0. It is kept in
+  // the arena just before the key's bytes (only keys longer than HEAD can
+  // have one).
+  u32 overflowAt(size_t i) const;
+  void setOverflow(size_t i, u32 page);
   void insertEntry(size_t i, u64 parent, u64 id, std::string_view key, u32 overflow);
   void eraseEntry(size_t i);
   // Moves entries [from, end) to the end of other.

@@ -117,7 +117,6 @@ void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
   size_t count = getLE(at + 2, 2);
   if (count >= VEKNode::MAX_ENTRIES) damaged(page);
   n.slots.reserve(count);
-  n.overflows.reserve(count);
   n.next = static_cast<u32>(getLE(at + 4, 4));
   n.prev = static_cast<u32>(getLE(at + 8, 4));
   auto checkPage = [&](u32 link, bool zeroAllowed) {
@@ -200,21 +199,21 @@ std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::stri
   putLE(at + 2, n.size(), 2);
   putLE(at + 4, n.next, 4);
   putLE(at + 8, n.prev, 4);
-  putLE(at + 12, n.leaf ? 0 : n.children[0], 4);
+  putLE(at + 12, n.leaf ? 0 : n.children[0].page, 4);
   size_t pos = kPageHeader;
   for (size_t i = 0; i < n.size(); ++i) {
     std::string_view key = n.keyAt(i);
-    if (key.size() > INLINE_KEY && n.overflows[i] == 0)
-      n.overflows[i] = writeOverflow(std::string(key.substr(INLINE_KEY)), out);
+    if (key.size() > INLINE_KEY && n.overflowAt(i) == 0)
+      n.setOverflow(i, writeOverflow(std::string(key.substr(INLINE_KEY)), out));
     size_t inlineBytes = std::min<size_t>(key.size(), INLINE_KEY);
     putLE(at + pos, n.parentAt(i), 8);
     putLE(at + pos + 8, n.idAt(i), 8);
     putLE(at + pos + 16, key.size(), 4);
-    putLE(at + pos + 20, n.overflows[i], 4);
+    putLE(at + pos + 20, n.overflowAt(i), 4);
     std::memcpy(at + pos + 24, key.data(), inlineBytes);
     pos += 24 + inlineBytes;
     if (!n.leaf) {
-      putLE(at + pos, n.children[i + 1], 4);
+      putLE(at + pos, n.children[i + 1].page, 4);
       pos += 4;
     }
   }
