@@ -132,6 +132,15 @@ TEST(Client, PortOutsideTheSixteenBitRangeFailsWithoutConnecting) {
     }
 }
 
+TEST(Client, AHostNameIsLookedUp) {
+    Peer peer(true);
+    VEKClient client("localhost", peer.port(), "by name", true);
+    client.step();
+    ASSERT_TRUE(client.isDone());
+    peer.accept();
+    EXPECT_EQ(peer.receive(7), "by name");
+}
+
 TEST(Client, UnknownHostFails) {
     testing::internal::CaptureStdout();
     VEKClient client("no-such-host.invalid", 80, "ping", false);
