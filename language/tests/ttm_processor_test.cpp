@@ -166,6 +166,11 @@ TEST(TTMProcessorRun, TraceDumpAtTheEnd) {
     TTMProcessor processor;
     std::string printed = printedBy([&] { runOn(processor, "#[cout+]#[out;hi]"); });
     EXPECT_EQ(printed, "\nStack: []\nForms: Output: hi");
+    // process prints the same dump, here with an open call on the stack and no output.
+    TTMProcessor other;
+    start(other, "#[cout+]top#[x;a;b");
+    printed = printedBy([&] { other.process(); });
+    EXPECT_EQ(printed, "\nStack: [b,top]\nForms: Output: ");
 }
 
 TEST(TTMFormCall, ArgumentsReplaceTheirMarks) {
@@ -186,6 +191,8 @@ TEST(TTMFormCall, UnusedParameterWarning) {
     std::string printed = printedBy([] { runTemplate("#[.=;f;plain]#[f;z]"); });
     EXPECT_EQ(printed, "\nWarning: Parameter {1} not used in form 'f', arg = z!");
     printed = printedBy([] { runTemplate("#[.=;CLASSMETHOD;plain]#[CLASSMETHOD;z]"); });
+    EXPECT_EQ(printed, "");
+    printed = printedBy([] { runTemplate("#[.=;CLASSOBJECTMETHOD;plain]#[CLASSOBJECTMETHOD;z;y]"); });
     EXPECT_EQ(printed, "");
 }
 
