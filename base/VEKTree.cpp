@@ -212,18 +212,24 @@ void VEKTree::setHome(u64 id) {
 
 // Walks from the root to the leaf that holds (parent, key) or where it
 // belongs, noting each inner page and child index in path.
+// The child of inner node n at index low: cached in the slot left of it
+// (whose cache line the search has just read), else in the children table.
+VEKNode& VEKTree::childOf(VEKNode& n, size_t low) {
+  if (low > 0 && n.slots[low - 1].id) return *reinterpret_cast<VEKNode*>(static_cast<uintptr_t>(n.slots[low - 1].id));
+  VEKChild& child = n.children[low];
+  if (!child.node) child.node = &node(child.page);
+  if (low > 0) n.slots[low - 1].id = static_cast<u64>(reinterpret_cast<uintptr_t>(child.node));
+  return *child.node;
+}
+
 u32 VEKTree::descend(const VEKProbe& probe, std::vector<Step>* path) {
-  u32 page = rootPage;
-  VEKNode* n = &node(page);
+  VEKNode* n = &node(rootPage);
   for (int depth = 0;; ++depth) {
-    if (depth > kMaxDepth) damaged(page);
-    if (n->leaf) return page;
+    if (depth > kMaxDepth) damaged(n->page);
+    if (n->leaf) return n->page;
     size_t low = boundIn(*n, probe, true);
-    if (path) path->push_back(Step{page, static_cast<u32>(low)});
-    VEKChild& child = n->children[low];
-    if (!child.node) child.node = &node(child.page);
-    page = child.page;
-    n = child.node;
+    if (path) path->push_back(Step{n->page, static_cast<u32>(low)});
+    n = &childOf(*n, low);
     prefetchNode(n);
   }
 }

@@ -45,7 +45,10 @@ struct VEKSlot {
   static constexpr u32 HEAD = 16;  // key bytes kept in the slot
   u64 parent;                      // id of the level the key belongs to
   char head[HEAD];                 // first key bytes, zero padded
-  u64 id;                          // the symbol's own id (its sub-level); 0 in separators
+  // Leaf: the symbol's own id (its sub-level). Inner node: the decoded
+  // node of the separator's right child once a descent went there, else 0
+  // (never written to the file: a separator's id is 0 there).
+  u64 id;
   u32 length;                      // key length
   u32 offset;                      // where a long key starts in the arena
 };
@@ -106,6 +109,7 @@ struct alignas(64) VEKNode {
   bool leaf = true;                  // leaf or inner page
   bool dirty = false;                // changed since the last flush
   u16 fenceCount = 0;                // fences in use
+  u32 page = 0;                      // the node's own page
   u32 next = 0, prev = 0;            // leaf siblings (0: none)
   std::vector<VEKSlot> slots;        // the entries in key order
   std::vector<VEKChild> children;    // inner: slots.size() + 1 child pages
@@ -196,6 +200,7 @@ class VEKTree {
   u32 allocPage();
   void freePage(u32 page);
   void freeChain(u32 first);
+  VEKNode& childOf(VEKNode& n, size_t low);
   u32 descend(const VEKProbe& probe, std::vector<Step>* path);
   size_t searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equal);
   void splitLeaf(u32 page, std::vector<Step>& path);

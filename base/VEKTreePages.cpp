@@ -43,6 +43,7 @@ void VEKTree::format() {
   pageCount = 2;
   nodes.resize(pageCount);
   nodes[1].reset(new VEKNode());
+  nodes[1]->page = 1;
   recount(*nodes[1]);
   touch(1);
   headerDirty = true;
@@ -105,6 +106,7 @@ void VEKTree::loadFreeList(u32 head) {
 
 VEKNode& VEKTree::load(u32 page) {
   std::unique_ptr<VEKNode> fresh(new VEKNode());
+  fresh->page = page;
   decodeNode(page, readPage(page), *fresh);
   nodes[page] = std::move(fresh);
   return *nodes[page];
@@ -131,7 +133,7 @@ void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
   for (size_t i = 0; i < count; ++i) {
     if (pos + 24 > PAGE) damaged(page);
     u64 parent = getLE(at + pos, 8);
-    u64 id = getLE(at + pos + 8, 8);
+    u64 id = n.leaf ? getLE(at + pos + 8, 8) : 0;  // an inner slot's id is a child cache
     size_t length = getLE(at + pos + 16, 4);
     u32 overflow = static_cast<u32>(getLE(at + pos + 20, 4));
     size_t inlineBytes = std::min<size_t>(length, INLINE_KEY);
@@ -207,7 +209,7 @@ std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::stri
       n.setOverflow(i, writeOverflow(std::string(key.substr(INLINE_KEY)), out));
     size_t inlineBytes = std::min<size_t>(key.size(), INLINE_KEY);
     putLE(at + pos, n.parentAt(i), 8);
-    putLE(at + pos + 8, n.idAt(i), 8);
+    putLE(at + pos + 8, n.leaf ? n.idAt(i) : 0, 8);
     putLE(at + pos + 16, key.size(), 4);
     putLE(at + pos + 20, n.overflowAt(i), 4);
     std::memcpy(at + pos + 24, key.data(), inlineBytes);
@@ -235,6 +237,7 @@ u32 VEKTree::takePage() {
 u32 VEKTree::allocPage() {
   u32 page = takePage();
   nodes[page].reset(new VEKNode());
+  nodes[page]->page = page;
   recount(*nodes[page]);
   touch(page);
   return page;
