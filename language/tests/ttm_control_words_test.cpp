@@ -16,6 +16,9 @@ TEST(TTMLevelWords, UpAndDownOnlyWithoutArguments) {
     EXPECT_EQ(runTemplate("#[.+]#[.-;x]#[out;#[.^]]"), "1");
     EXPECT_EQ(runTemplate("#[.v;-7]#[out;#[.^]]"), "-7");
     EXPECT_EQ(runTemplate("#[.v;5]#[.v;abc]#[out;#[.^]]"), "0");
+    // The level stops at the ends of its range.
+    EXPECT_EQ(runTemplate("#[.v;9223372036854775807]#[.+]#[out;#[.^]]"), "9223372036854775807");
+    EXPECT_EQ(runTemplate("#[.v;-9223372036854775808]#[.-]#[out;#[.^]]"), "-9223372036854775808");
 }
 
 TEST(TTMLevelWords, LeavingALevelDeletesItsForms) {

@@ -1,5 +1,6 @@
 // Control, level and output words: the form level, the output block,
 // tracing, stopping, comments, and the time, unique-id and buffer-state values.
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -18,15 +19,17 @@ std::string TTMProcessor::setLevel(Function* call) {
     return std::string();
 }
 
+// ".v" accepts any 64-bit level, so ".+" and ".-" stop at the ends of the
+// range instead of overflowing.
 std::string TTMProcessor::levelUp(Function* call) {
-    if (call->count() == 1) ++level;
+    if (call->count() == 1 && level < INT64_MAX) ++level;
     return std::string();
 }
 
 std::string TTMProcessor::levelDown(Function* call) {
     if (call->count() == 1) {
         removeLevel(level);
-        --level;
+        if (level > INT64_MIN) --level;
     }
     return std::string();
 }
