@@ -210,12 +210,16 @@ int http_normalize_path(PathJob* job)
         text = job->root ? job->root : "";
         if (text.empty() || text.back() != '/') text += '/';
     }
+    // The root is the operator's choice and may climb ("-d ../site"); only
+    // the part that comes from the request is held inside it.
+    size_t rootLength = text.size();
     appendWithRules(text, decoded);
+    if (hasParentSegment(text.substr(rootLength))) return -1;
     if (!text.empty() && text.back() == '/') {
         text.pop_back();
         job->trailingSlash = 1;
     }
-    if (hasParentSegment(text) || text.size() > sizeof job->text - 1) return -1;
+    if (text.size() > sizeof job->text - 1) return -1;
     std::memcpy(job->text, text.c_str(), text.size() + 1);
     job->extension = extensionOf(job->text);
     return static_cast<int>(text.size());

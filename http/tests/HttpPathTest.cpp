@@ -31,6 +31,13 @@ TEST(HttpNormalizePath, JoinsRootAndPath)
     EXPECT_EQ(normalize("www", "").trailingSlash, 1);
 }
 
+TEST(HttpNormalizePath, ARootThatClimbsIsKept)
+{
+    EXPECT_EQ(normalize("../site", "a.txt").text, "../site/a.txt");
+    EXPECT_EQ(normalize("/srv/../www/", "sub/../b.txt").text, "/srv/../www/sub/b.txt");
+    EXPECT_EQ(normalize("../site", "%2e%2e/x").text, "../site/x");
+}
+
 TEST(HttpNormalizePath, SlashAndDotRules)
 {
     EXPECT_EQ(normalize("www", "a//b///c").text, "www/a/b/c");
