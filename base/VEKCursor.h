@@ -16,6 +16,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/VEKStream.h"
@@ -136,7 +137,7 @@ class VEKCursorBase : public VEKObject {
   bool atHomeLevel() const;
   bool enterPath(const std::vector<std::string>& keys, bool fromHome, bool create,
                  std::vector<Frame>* frames, u64* lastId);
-  void standOn(const std::string& key, u64 id);
+  void standOn(std::string_view key, u64 id);
   void standEmpty();
   bool firstOf(u64 level, std::string* key, u64* id);
   bool lastOf(u64 level, std::string* key, u64* id);

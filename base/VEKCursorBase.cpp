@@ -132,9 +132,9 @@ u64 VEKCursorBase::levelId() const { return frames.empty() ? 0 : frames.back().i
 
 bool VEKCursorBase::atHomeLevel() const { return frames.size() == 1 && frames[0].id == tree->home(); }
 
-void VEKCursorBase::standOn(const std::string& key, u64 id) {
+void VEKCursorBase::standOn(std::string_view key, u64 id) {
   hasCurrent = true;
-  currentKey = key;
+  currentKey.assign(key.data(), key.size());
   currentId = id;
 }
 
@@ -208,7 +208,7 @@ bool VEKCursorBase::putSymbol(const std::string& key) {
 
 bool VEKCursorBase::putSymbolData(const void* data, u64 size, u16 /*type*/) {
   if (size == 0 || size > MAX_KEY || data == nullptr) return false;
-  std::string key(static_cast<const char*>(data), static_cast<size_t>(size));
+  std::string_view key(static_cast<const char*>(data), static_cast<size_t>(size));
   u64 id = 0;
   base().insert(levelId(), key, &id);
   standOn(key, id);
