@@ -233,6 +233,20 @@ bool cannotStartAt(const Program& program, const unsigned char* text, int length
     return byte != first.value;
 }
 
+// True when a failed attempt at the first start position means that no
+// later start can match either, so one attempt decides the search:
+//  - an expression anchored with "^" can only match at the text's start;
+//  - one that begins with an unbounded run of any byte (".*", ".+", ".*?")
+//    already tries the rest of the expression at every position after the
+//    start, so a later start would only retry a subset of those positions.
+//    Without this, ".*x" over a long text without "x" would cost time
+//    quadratic in the text's length and end at the step limit.
+bool firstStartDecides(const Program& program) {
+    const Inst& first = program.code[0];
+    bool leadingAnyRun = first.op == Op::Repeat && first.test == Op::Any && first.max < 0;
+    return program.anchored || leadingAnyRun;
+}
+
 }  // namespace
 
 int regexMatch(const char* regex, const char* text, int textLen, RegexCap* caps, int numCaps, int flags) {
@@ -243,7 +257,7 @@ int regexMatch(const char* regex, const char* text, int textLen, RegexCap* caps,
     if (numCaps > 0 && numCaps < program.groups) return REGEX_CAPS_TOO_SMALL;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     Machine machine(program, bytes, textLen);
-    int lastStart = program.anchored ? 0 : textLen;
+    int lastStart = firstStartDecides(program) ? 0 : textLen;
     for (int start = 0; start <= lastStart; ++start) {
         if (cannotStartAt(program, bytes, textLen, start)) continue;
         int end = machine.run(start);

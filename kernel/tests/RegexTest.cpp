@@ -204,6 +204,23 @@ TEST(Regex, HostileInputEndsWithInternalErrorInsteadOfRunningAway) {
     EXPECT_EQ(match("(a)*b", std::string(1024 * 1024, 'a')), REGEX_INTERNAL_ERROR);
 }
 
+TEST(Regex, LeadingAnyRunDecidesTheSearchInOneAttempt) {
+    // Each of these would retry the whole text from every start position.
+    std::string text(200000, 'a');
+    EXPECT_EQ(match(".*x", text), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".+x", text), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".*?x", text), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".*x", text + "xa"), static_cast<int>(text.size()) + 1);
+    EXPECT_EQ(match(".*?x", text + "xax"), static_cast<int>(text.size()) + 1);
+    EXPECT_EQ(match(".+x", "x"), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".+x", "ax"), 2);
+    // A bounded run (".?") is not a leading any-run: later starts still count.
+    EXPECT_EQ(match(".?b", "aab"), 3);
+    std::vector<std::string> got;
+    EXPECT_EQ(matchCaps(".*(b+)", "abbcb", 1, got), 5);
+    EXPECT_EQ(got[0], "b");
+}
+
 TEST(Regex, LongTextsAndPatternsWorkWithinTheLimits) {
     std::string text(1 << 20, 'a');
     text += "xyz";
