@@ -93,6 +93,10 @@ void callLifeCycles(HttpServer* server, int event)
     }
 }
 
+// Closes the slot for good. The other flags stay as they are: they tell
+// the close what the slot still owns (a body block to free, a data-source
+// handler that must get its end notice), so a slot dropped for idleness or
+// a failure releases the same as a finished one.
 void closeSlot(HttpServer* server, HttpConnection* conn)
 {
     conn->flags |= HTTP_CLOSE_AFTER;
@@ -131,14 +135,8 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
         vekLog.error("", __FILE__, __LINE__);
         result = -1;
     }
-    if (result == 0) {
-        conn->deadline = now + server->idleTimeout;
-    } else {
-        // Finished header-less answers and failed runs alike: close, still
-        // freeing a body the slot owns.
-        conn->flags = HTTP_CLOSE_AFTER | (conn->flags & HTTP_OWNS_BODY);
-        http_close_connection(server, conn);
-    }
+    if (result == 0) conn->deadline = now + server->idleTimeout;
+    else closeSlot(server, conn);  // finished header-less answers and failed runs alike
 }
 
 // Step 2 of a turn for one slot: error and deadline checks, throttle,
@@ -149,15 +147,13 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
     socklen_t length = sizeof error;
     if (getsockopt(conn->socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         vekLog.system("Invalid connection.");
-        conn->flags = HTTP_CLOSE_AFTER;
-        http_close_connection(server, conn);
+        closeSlot(server, conn);
         return;
     }
     if (conn->deadline < now) {
         vekLog.system("Connection time out");
         server->timeoutCount++;
-        conn->flags = HTTP_CLOSE_AFTER;
-        http_close_connection(server, conn);
+        closeSlot(server, conn);
         return;
     }
     if (conn->sendNotBefore) {

@@ -1,0 +1,69 @@
+// The connection engine: a stalled client dropped at its idle deadline.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "http/ServerConfig.h"
+#include "http/tests/HttpTestServer.h"
+
+namespace {
+
+void prepareServer(HttpServer* server, HttpHandlerEntry* handlers)
+{
+    http_server_init(server);
+    server->bindAddress = INADDR_LOOPBACK;
+    server->port = 0;  // the system picks a free port
+    server->maxClients = 4;
+    server->handlers = handlers;
+}
+
+// A client that asks for a large page and then reads nothing: the server
+// cannot send, the idle deadline passes and the slot is closed, releasing
+// the page's output it owned (the sanitizer build reports it otherwise).
+TEST(HttpEngineIdle, StalledClientIsDroppedAndItsAnswerReleased)
+{
+    ASSERT_TRUE(run_startup_script());
+    char pattern[] = "/tmp/vekhttp-engine-XXXXXX";
+    std::string root = mkdtemp(pattern);
+    const size_t pageSize = 8u << 20;
+    {
+        std::ofstream(root + "/big.txt") << std::string(pageSize, 'x');
+        std::ofstream(root + "/big.ttm") << "#[out;##[load;" << root << "/big.txt]]";
+    }
+    HttpServer server;
+    prepareServer(&server, nullptr);
+    server.idleTimeout = 1;
+    server.scriptSteps = 30;
+    std::snprintf(server.documentRoot, sizeof server.documentRoot, "%s", root.c_str());
+    ASSERT_EQ(http_server_start(&server), 0);
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    getsockname(server.listenSocket, reinterpret_cast<sockaddr*>(&address), &length);
+    std::thread loop([&server] { http_main_loop(&server); });
+
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(TestHttpServer::sendAll(client, "GET /big.ttm HTTP/1.1\r\n\r\n"));
+    // Wait, reading nothing, until the loop has dropped the slot.
+    for (int wait = 0; wait < 600 && __atomic_load_n(&server.timeoutCount, __ATOMIC_RELAXED) == 0; ++wait)
+        poll(nullptr, 0, 50);
+    std::string answer = TestHttpServer::readAll(client);
+    close(client);
+    http_server_request_stop(&server);
+    loop.join();
+    http_server_stop(&server);
+    std::system(("rm -rf " + root).c_str());
+
+    EXPECT_EQ(server.timeoutCount, 1);
+    EXPECT_EQ(answer.compare(0, 17, "HTTP/1.1 200 OK\r\n"), 0);
+    EXPECT_LT(answerBody(answer).size(), pageSize);
+}
+
+}  // namespace
