@@ -83,11 +83,13 @@ void closeClientSocket(int fd)
     close(fd);
 }
 
+// Event 0 (start) goes to every entry with a life-cycle callback; event 1
+// (end of the loop) only to the entries that still have a handler.
 void callLifeCycles(HttpServer* server, int event)
 {
     if (!server->handlers) return;
     for (HttpHandlerEntry* entry = server->handlers; entry->prefix; ++entry) {
-        if (!entry->handler || !entry->lifeCycle) continue;
+        if (!entry->lifeCycle || (event != 0 && !entry->handler)) continue;
         // A handler whose start fails is switched off for the whole run.
         if (entry->lifeCycle(event, entry, server) != 0 && event == 0) entry->handler = nullptr;
     }

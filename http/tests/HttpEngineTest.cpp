@@ -1,4 +1,5 @@
-// The connection engine: a stalled client dropped at its idle deadline.
+// The connection engine: handler life cycles around the loop, the stop
+// operation, and a stalled client dropped at its idle deadline.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -6,11 +7,27 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "http/HttpHandlers.h"
 #include "http/ServerConfig.h"
 #include "http/tests/HttpTestServer.h"
 
 namespace {
+
+std::vector<std::string> lifeCycleCalls;
+
+// Records each call as "<prefix><event>"; the entry "b" refuses to start.
+int recordLifeCycle(int event, HttpHandlerEntry* entry, HttpServer*)
+{
+    lifeCycleCalls.push_back(entry->prefix + std::to_string(event));
+    return std::string(entry->prefix) == "b" && event == HTTP_HANDLER_START ? 1 : 0;
+}
+
+u32 takeNothing(HttpRequestContext*)
+{
+    return 0;
+}
 
 void prepareServer(HttpServer* server, HttpHandlerEntry* handlers)
 {
@@ -19,6 +36,42 @@ void prepareServer(HttpServer* server, HttpHandlerEntry* handlers)
     server->port = 0;  // the system picks a free port
     server->maxClients = 4;
     server->handlers = handlers;
+}
+
+TEST(HttpEngineLifeCycle, StartReachesEveryCallbackEndOnlyLiveHandlers)
+{
+    HttpHandlerEntry table[] = {{"a", nullptr, recordLifeCycle, nullptr},
+                                {"b", takeNothing, recordLifeCycle, nullptr},
+                                {"c", takeNothing, recordLifeCycle, nullptr},
+                                {"d", takeNothing, nullptr, nullptr},
+                                {nullptr, nullptr, nullptr, nullptr}};
+    HttpServer server;
+    prepareServer(&server, table);
+    lifeCycleCalls.clear();
+    ASSERT_EQ(http_server_start(&server), 0);
+    EXPECT_EQ(lifeCycleCalls, (std::vector<std::string>{"a0", "b0", "c0"}));
+    EXPECT_EQ(table[1].handler, nullptr);  // its start failed: switched off
+    EXPECT_EQ(http_server_start(&server), -1);  // already running
+    http_server_request_stop(&server);
+    EXPECT_EQ(http_main_loop(&server), 0);
+    EXPECT_EQ(lifeCycleCalls, (std::vector<std::string>{"a0", "b0", "c0", "c1"}));
+    EXPECT_EQ(server.running, 0);
+    EXPECT_EQ(server.slots, nullptr);
+    http_server_stop(&server);
+}
+
+TEST(HttpEngineStop, ReleasesOnceAndRefusesAServerWithoutSlots)
+{
+    HttpServer server;
+    prepareServer(&server, nullptr);
+    server.maxClients = 0;
+    EXPECT_EQ(http_server_start(&server), -1);
+    server.hostMap = new std::map<std::string, std::string>{{"h", "d"}};
+    server.documentPath = new std::string("d");
+    EXPECT_EQ(http_server_stop(&server), -1);  // not running, yet released
+    EXPECT_EQ(server.hostMap, nullptr);
+    EXPECT_EQ(server.documentPath, nullptr);
+    EXPECT_EQ(http_server_stop(&server), 0);
 }
 
 // A client that asks for a large page and then reads nothing: the server
