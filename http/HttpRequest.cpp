@@ -189,8 +189,12 @@ int applyRefusals(HttpServer* server, HttpConnection* conn)
         http_send_403(conn->socket);
         return -1;
     }
-    // A length that cannot be held closes the connection instead of allocating.
-    if (conn->contentLength < 0 || conn->contentLength > HTTP_MAX_BODY) return -1;
+    // A length that cannot be held closes the connection instead of
+    // allocating. Uploads stream their body into files, so only a body that
+    // is collected in memory is held to the size limit.
+    if (conn->contentLength < 0) return -1;
+    bool collected = (conn->flags & HTTP_POST) && !conn->upload;
+    if (collected && conn->contentLength > HTTP_MAX_BODY) return -1;
     return 0;
 }
 

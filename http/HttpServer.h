@@ -19,8 +19,9 @@ struct UploadContext;
 constexpr int HTTP_IO_BUFFER = 131072;
 // Longest request path kept (a path of this length or more is refused).
 constexpr int HTTP_MAX_PATH = 512;
-// Largest POST body accepted; a bigger Content-Length closes the connection
-// instead of allocating. Raw template requests are held to the same limit.
+// Largest POST body collected in memory; a bigger Content-Length closes the
+// connection instead of allocating. Raw template requests are held to the
+// same limit; uploads, which stream into files, are not.
 constexpr int64 HTTP_MAX_BODY = 64LL * 1024 * 1024;
 // Text shown as the server in every header and fixed page.
 extern const char* const HTTP_SERVER_NAME;

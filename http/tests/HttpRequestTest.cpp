@@ -12,6 +12,7 @@
 
 #include "http/HttpRequest.h"
 #include "http/HttpTemplate.h"
+#include "http/HttpUpload.h"
 #include "http/ServerConfig.h"
 #include "kernel/VekAlloc.h"
 
@@ -156,6 +157,22 @@ TEST_F(HttpReceive, ContentLengthsThatCannotBeHeldClose)
         conn->flags &= ~HTTP_CLOSE_AFTER;
         http_close_connection(&server, conn);  // re-armed for the next request
     }
+}
+
+TEST_F(HttpReceive, UploadsAreNotHeldToTheBodyLimit)
+{
+    // Streamed into a file, not collected: a length past the limit waits for data.
+    server.uploadCallback = http_upload_data;
+    EXPECT_EQ(feed("POST /up HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XY\r\n"
+                   "Content-Length: 100000000\r\n\r\n"),
+              0);
+    EXPECT_NE(conn->upload, nullptr);
+    EXPECT_EQ(conn->body, nullptr);
+    conn->flags &= ~HTTP_CLOSE_AFTER;
+    http_close_connection(&server, conn);
+    EXPECT_EQ(feed("POST /up HTTP/1.1\r\nContent-Type: text/plain; filename=a.bin\r\n"
+                   "Content-Length: -1\r\n\r\n"),
+              -1);
 }
 
 TEST_F(HttpReceive, RawRequestCollectsEachByteOnce)
