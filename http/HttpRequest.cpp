@@ -153,10 +153,9 @@ int collectRawText(HttpServer* server, HttpConnection* conn)
     return http_start_template(server, conn, std::string());
 }
 
-// Finds the header's end and reads the method; 1 when a header is complete,
-// 0 to wait, negative to close. A method other than GET and POST starts an
-// empty template run (result 2).
-int readRequestLine(HttpServer* server, HttpConnection* conn, int* pathOffset)
+// Finds the header's end and reads the method: 0 to wait, 1 for GET and
+// POST (with the path's offset), 2 for any other method.
+int readRequestLine(HttpConnection* conn, int* pathOffset)
 {
     const char* found = static_cast<const char*>(memmem(conn->ioBuffer, static_cast<size_t>(conn->outPending), "\r\n\r\n", 4));
     if (!found) return 0;
@@ -170,8 +169,6 @@ int readRequestLine(HttpServer* server, HttpConnection* conn, int* pathOffset)
         conn->flags |= HTTP_POST;
         *pathOffset = conn->ioBuffer[5] == '/' ? 6 : 5;
     } else {
-        conn->requestsOnSocket++;
-        http_start_template(server, conn, std::string());
         return 2;
     }
     return 1;
@@ -198,18 +195,31 @@ int applyRefusals(HttpServer* server, HttpConnection* conn)
     return 0;
 }
 
+// A method other than GET and POST has no path and runs a template with no
+// program: its answer is empty.
+int startOtherMethod(HttpServer* server, HttpConnection* conn)
+{
+    server->requestCount++;
+    conn->requestsOnSocket++;
+    return http_start_template(server, conn, std::string());
+}
+
+// 1 when a GET or POST header is complete, 0 to wait (or after another
+// method started its run), negative to close. Every complete header is
+// parsed, and so written to the request log, whatever its method.
 int completeHeader(HttpServer* server, HttpConnection* conn)
 {
     int pathOffset = 0;
-    int found = readRequestLine(server, conn, &pathOffset);
-    if (found != 1) return found == 2 ? 0 : found;
+    int found = readRequestLine(conn, &pathOffset);
+    if (found == 0) return 0;
     if (http_parse_header(conn) != 0) {
         vekLog.system("Error parsing request header");
         conn->flags |= HTTP_CLOSE_AFTER;
         return -1;
     }
-    if (applyRefusals(server, conn) != 0 || copyPath(conn, pathOffset) != 0) return -1;
-    return 1;
+    if (applyRefusals(server, conn) != 0) return -1;
+    if (found == 2) return startOtherMethod(server, conn);
+    return copyPath(conn, pathOffset) != 0 ? -1 : 1;
 }
 
 // Moves the bytes after the header into a fresh body block, which becomes

@@ -202,6 +202,21 @@ TEST_F(HttpReceive, OtherMethodRunsAnEmptyTemplate)
     EXPECT_NE(text.find("Content-Type: text/html\r\n"), std::string::npos);
 }
 
+TEST_F(HttpReceive, OtherMethodHeaderIsParsedLikeAnyOther)
+{
+    EXPECT_EQ(feed("PUT /a.txt\r\n\r\n"), -1);  // no version: refused without an answer
+    EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
+    EXPECT_FALSE(conn->flags & HTTP_TEMPLATE);
+    EXPECT_EQ(answer(), "");
+    conn->flags &= ~HTTP_CLOSE_AFTER;
+    http_close_connection(&server, conn);
+    EXPECT_EQ(feed("HEAD /a.txt HTTP/1.1\r\nX-Forwarded-For: 10.1.2.3\r\nCSeq: 4\r\n\r\n"), 0);
+    EXPECT_EQ(conn->peerAddress, 0x0A010203u);
+    EXPECT_EQ(conn->cseq, 4);
+    EXPECT_EQ(server.requestCount, 1);
+    EXPECT_TRUE(conn->flags & HTTP_TEMPLATE);
+}
+
 TEST_F(HttpReceive, TemplateSeesParametersExactly)
 {
     ASSERT_TRUE(run_startup_script());

@@ -90,6 +90,7 @@ def check_logging(binary, checks):
         server.start()
         server.get("a.txt")
         server.get("missing.txt")
+        server.exchange(b"PUT /put.txt HTTP/1.1\r\n\r\n")
         server.stop()
         logs = {}
         for name in os.listdir(os.path.join(server.dir, "logs")):
@@ -98,6 +99,7 @@ def check_logging(binary, checks):
         requests = b"".join(text for name, text in logs.items() if name.endswith(".log"))
         system = b"".join(text for name, text in logs.items() if name.endswith(".sys"))
         checks.true("request log", b"IP: 127.0.0.1\n" in requests and b"GET /a.txt HTTP/1.1" in requests)
+        checks.true("other methods logged", b"PUT /put.txt HTTP/1.1" in requests)
         checks.true("system log", b"File missing.txt not found" in system and b"Stopping server..." in system)
     finally:
         server.cleanup()
