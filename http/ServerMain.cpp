@@ -2,6 +2,7 @@
 // the tear-down of the process-wide singletons.
 #include "ServerMain.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +88,18 @@ void writeText(const char* text, size_t length)
     (void)ignored;
 }
 
+// Opens /dev/null on standard input, output and error when the program was
+// started with them closed. The engine takes descriptor 0 for "no socket",
+// so a socket numbered 0 could never serve; and a socket numbered 1 or 2
+// would receive the console output meant for the operator.
+void reserveStandardDescriptors()
+{
+    // open() takes the lowest free descriptor: fd itself, as the lower
+    // ones are open by then.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1) (void)open("/dev/null", O_RDWR);
+}
+
 }  // namespace
 
 void signal_handler(int signal)
@@ -118,6 +131,7 @@ void exit_cleanup()
 
 int server_main(int argc, char** argv)
 {
+    reserveStandardDescriptors();
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
     std::signal(SIGPIPE, SIG_IGN);

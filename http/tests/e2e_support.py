@@ -33,10 +33,12 @@ class Server:
         with open(path, "wb") as out:
             out.write(content if isinstance(content, bytes) else content.encode())
 
-    def start(self):
+    def start(self, preexec_fn=None):
+        """preexec_fn, when given, runs in the child just before the binary."""
         self.log = open(os.path.join(self.dir, "stdout.log"), "wb")
         self.process = subprocess.Popen([self.binary] + self.args, cwd=self.dir, stdout=self.log,
-                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                        preexec_fn=preexec_fn)
         # Readiness, not a speed check: wait until the port accepts.
         for _ in range(400):
             if self.process.poll() is not None:

@@ -130,6 +130,25 @@ def check_failing_startup_script(binary, checks):
         server.cleanup()
 
 
+def close_standard_descriptors():
+    for fd in (0, 1, 2):
+        os.close(fd)
+
+
+def check_closed_standard_descriptors(binary, checks):
+    # Started with standard input, output and error closed, as some service
+    # managers do: the server must still listen and answer.
+    server = Server(binary, {"www/a.txt": "alpha"})
+    try:
+        server.start(preexec_fn=close_standard_descriptors)
+        checks.equal("served with closed standard descriptors", split_response(server.get("a.txt"))[2], b"alpha")
+        checks.equal("its exit status", server.stop(), 0)
+    except RuntimeError as error:
+        checks.true("served with closed standard descriptors", False, str(error))
+    finally:
+        server.cleanup()
+
+
 def check_port_taken(binary, checks):
     with socket.socket() as taken:
         taken.bind(("0.0.0.0", 0))
@@ -149,6 +168,7 @@ def main():
     check_logging(binary, checks)
     check_kill_mode(binary, checks)
     check_failing_startup_script(binary, checks)
+    check_closed_standard_descriptors(binary, checks)
     check_port_taken(binary, checks)
     return checks.finish()
 
