@@ -88,6 +88,11 @@ void writeText(const char* text, size_t length)
     (void)ignored;
 }
 
+// Set by the signal handler. A stop asked for before the loop runs (during
+// the start-up script, say) must not be lost: starting the server clears
+// its stop field.
+volatile sig_atomic_t stopRequested = 0;
+
 // Opens /dev/null on standard input, output and error when the program was
 // started with them closed. The engine takes descriptor 0 for "no socket",
 // so a socket numbered 0 could never serve; and a socket numbered 1 or 2
@@ -111,6 +116,7 @@ void signal_handler(int signal)
         writeNumber(signal);
         writeText("). VEKServer shutting down...\n", 30);
     }
+    stopRequested = 1;
     http_server_request_stop(&httpServer);
 }
 
@@ -150,8 +156,12 @@ int server_main(int argc, char** argv)
     if (run_sort_mode(options.sort)) return 0;
     http_net_startup();
     printListeningLine();
-    if (http_server_start(&httpServer) == 0) http_main_loop(&httpServer);
-    else std::puts("Error starting HTTP server");
+    if (http_server_start(&httpServer) == 0) {
+        if (stopRequested) http_server_request_stop(&httpServer);
+        http_main_loop(&httpServer);
+    } else {
+        std::puts("Error starting HTTP server");
+    }
     http_server_stop(&httpServer);
     exit_cleanup();
     return 0;

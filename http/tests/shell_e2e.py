@@ -149,6 +149,21 @@ def check_closed_standard_descriptors(binary, checks):
         server.cleanup()
 
 
+def check_stop_during_startup(binary, checks):
+    # SIGTERM while the start-up script runs: the program must still stop
+    # (once serving has begun), not serve on.
+    server = Server(binary, {"vekinit.ttm": "#[system;kill -TERM $PPID]"})
+    try:
+        result = subprocess.run([binary, "-system", "-p", str(server.port)], capture_output=True, timeout=60,
+                                cwd=server.dir)
+        checks.equal("stopped after a signal during start-up", result.returncode, 0)
+        checks.true("its caught-signal line", b"\nCaught signal (15). VEKServer shutting down...\n" in result.stdout)
+    except subprocess.TimeoutExpired:
+        checks.true("stopped after a signal during start-up", False, "still serving")
+    finally:
+        server.cleanup()
+
+
 def check_port_taken(binary, checks):
     with socket.socket() as taken:
         taken.bind(("0.0.0.0", 0))
@@ -169,6 +184,7 @@ def main():
     check_kill_mode(binary, checks)
     check_failing_startup_script(binary, checks)
     check_closed_standard_descriptors(binary, checks)
+    check_stop_during_startup(binary, checks)
     check_port_taken(binary, checks)
     return checks.finish()
 
