@@ -151,47 +151,61 @@ void parse_command_line(int argc, char** argv, ServerOptions& options)
         options.sort.dividers = VekKernel::readFile(options.sort.dividerFile);
 }
 
+namespace {
+
+// Formats the help into out (size bytes, snprintf rules); its full length.
+int formatHelp(char* out, size_t size, const ServerOptions& options)
+{
+    return std::snprintf(out, size,
+                         "\n Help information:\n"
+                         "\t'-p'\tset port (default %d);\n"
+                         "\t'-d'\tset document directory (default %s);\n"
+                         "\t'-c'\tset max clients (default %d);\n"
+                         "\t'-s'\tset script steps for client (default %lld);\n"
+                         "\t'-h'\tdisplay this help;\n"
+                         "\t'-l'\tset log file name (default log is off);\n"
+                         "\t'-lf'\tlog time format (default '%s').\n"
+                         "\t'-bi'\tmax buffered file I/O items (default %llu)\n"
+                         "\t'-bid'\tmax buffered file I/O items divider (default %0.5f)\n"
+                         "\t'-bis'\tmax buffered file I/O item size (default %llu)\n"
+                         "\t'-bf'\tmax buffered files (default %llu)\n"
+                         "\t'-bfd'\tmax buffered files divider (default %0.5f)\n"
+                         "\t'-ban base create'\n"
+                         "\t'-ban base write'\n"
+                         "\n"
+                         "\tWARNING: Not recomended to set next options for public VEKServer!\n"
+                         "\n"
+                         "\t'-%s'\tallows %s commands;\n"
+                         "\t'-%s'\tallows file %s commands.\n"
+                         "\n"
+                         "\tCommand line sort:\n"
+                         "\n"
+                         "\t'-sort' sort file\n"
+                         "\t'-sortbase' sort base (default %s)\n"
+                         "\t'-sortsave' save sorted file\n"
+                         "\t'-sortlen' sort len (defailt %d)\n"
+                         "\t'-sortdiv' sort file with dividers\n"
+                         "\t'-sortdesc' sort descendant\n"
+                         "\t'-sortinit' sort init\n",
+                         httpServer.port, httpServer.documentRoot, httpServer.maxClients,
+                         static_cast<long long>(httpServer.scriptSteps), DEFAULT_LOG_PATTERN,
+                         static_cast<unsigned long long>(VEKFileBuffers::bufferMaxItems),
+                         static_cast<double>(VEKFileBuffers::bufferFlushDivider),
+                         static_cast<unsigned long long>(VEKFileBuffers::bufferMaxItemSize),
+                         static_cast<unsigned long long>(VEKFileBuffers::MaxItems),
+                         static_cast<double>(VEKFileBuffers::filesFlushDivider), "system", "system", "write", "write",
+                         options.sort.base.c_str(), options.sort.length);
+}
+
+}  // namespace
+
 std::string help_text(const ServerOptions& options)
 {
-    char text[4096];
-    std::snprintf(text, sizeof text,
-                  "\n Help information:\n"
-                  "\t'-p'\tset port (default %d);\n"
-                  "\t'-d'\tset document directory (default %s);\n"
-                  "\t'-c'\tset max clients (default %d);\n"
-                  "\t'-s'\tset script steps for client (default %lld);\n"
-                  "\t'-h'\tdisplay this help;\n"
-                  "\t'-l'\tset log file name (default log is off);\n"
-                  "\t'-lf'\tlog time format (default '%s').\n"
-                  "\t'-bi'\tmax buffered file I/O items (default %llu)\n"
-                  "\t'-bid'\tmax buffered file I/O items divider (default %0.5f)\n"
-                  "\t'-bis'\tmax buffered file I/O item size (default %llu)\n"
-                  "\t'-bf'\tmax buffered files (default %llu)\n"
-                  "\t'-bfd'\tmax buffered files divider (default %0.5f)\n"
-                  "\t'-ban base create'\n"
-                  "\t'-ban base write'\n"
-                  "\n"
-                  "\tWARNING: Not recomended to set next options for public VEKServer!\n"
-                  "\n"
-                  "\t'-%s'\tallows %s commands;\n"
-                  "\t'-%s'\tallows file %s commands.\n"
-                  "\n"
-                  "\tCommand line sort:\n"
-                  "\n"
-                  "\t'-sort' sort file\n"
-                  "\t'-sortbase' sort base (default %s)\n"
-                  "\t'-sortsave' save sorted file\n"
-                  "\t'-sortlen' sort len (defailt %d)\n"
-                  "\t'-sortdiv' sort file with dividers\n"
-                  "\t'-sortdesc' sort descendant\n"
-                  "\t'-sortinit' sort init\n",
-                  httpServer.port, httpServer.documentRoot, httpServer.maxClients,
-                  static_cast<long long>(httpServer.scriptSteps), DEFAULT_LOG_PATTERN,
-                  static_cast<unsigned long long>(VEKFileBuffers::bufferMaxItems),
-                  static_cast<double>(VEKFileBuffers::bufferFlushDivider),
-                  static_cast<unsigned long long>(VEKFileBuffers::bufferMaxItemSize),
-                  static_cast<unsigned long long>(VEKFileBuffers::MaxItems),
-                  static_cast<double>(VEKFileBuffers::filesFlushDivider), "system", "system", "write", "write",
-                  options.sort.base.c_str(), options.sort.length);
+    // Measured first: the document directory and the sort base name are
+    // the operator's texts and may be of any length.
+    int length = formatHelp(nullptr, 0, options);
+    if (length < 0) return std::string();
+    std::string text(static_cast<size_t>(length), '\0');
+    formatHelp(&text[0], text.size() + 1, options);
     return text;
 }

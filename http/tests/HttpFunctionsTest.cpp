@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/VEKFileBuffers.h"
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
 #include "http/HttpTemplate.h"
@@ -169,6 +170,36 @@ TEST_F(ServerCommandLine, BanConsumesItsWords)
     EXPECT_TRUE(VekLanguage::banBaseWrite);
 }
 
+TEST_F(ServerCommandLine, BufferSettingsAndTheirFallbacks)
+{
+    using VekBase::VEKFileBuffers;
+    const int64 items = VEKFileBuffers::bufferMaxItems, itemSize = VEKFileBuffers::bufferMaxItemSize;
+    const int64 files = VEKFileBuffers::MaxItems;
+    const float itemsDivider = VEKFileBuffers::bufferFlushDivider, filesDivider = VEKFileBuffers::filesFlushDivider;
+    parse({"-bi", "77", "-bis", "-3", "-bf", "9", "-bid", "5.5", "-bfd", "0.25"});
+    EXPECT_EQ(VEKFileBuffers::bufferMaxItems, 77);
+    EXPECT_EQ(VEKFileBuffers::bufferMaxItemSize, -3);
+    EXPECT_EQ(VEKFileBuffers::MaxItems, 9);
+    EXPECT_FLOAT_EQ(VEKFileBuffers::bufferFlushDivider, 5.5f);
+    EXPECT_FLOAT_EQ(VEKFileBuffers::filesFlushDivider, 0.25f);
+    parse({"-bi", "many", "-bf", "", "-bid", "x", "-bfd", "y"});  // not numbers: unchanged
+    EXPECT_EQ(VEKFileBuffers::bufferMaxItems, 77);
+    EXPECT_EQ(VEKFileBuffers::MaxItems, 9);
+    EXPECT_FLOAT_EQ(VEKFileBuffers::bufferFlushDivider, 5.5f);
+    EXPECT_FLOAT_EQ(VEKFileBuffers::filesFlushDivider, 0.25f);
+    parse({"-bid", "0", "-bfd", "-1"});  // too small: the built-in dividers
+    EXPECT_FLOAT_EQ(VEKFileBuffers::bufferFlushDivider, 200.0f);
+    EXPECT_FLOAT_EQ(VEKFileBuffers::filesFlushDivider, 100.0f);
+    std::string help = help_text(options);
+    EXPECT_NE(help.find("(default 200.00000)\n\t'-bis'\tmax buffered file I/O item size (default 18446744073709551613)"),
+              std::string::npos);
+    VEKFileBuffers::bufferMaxItems = items;
+    VEKFileBuffers::bufferMaxItemSize = itemSize;
+    VEKFileBuffers::MaxItems = files;
+    VEKFileBuffers::bufferFlushDivider = itemsDivider;
+    VEKFileBuffers::filesFlushDivider = filesDivider;
+}
+
 TEST_F(ServerCommandLine, DocumentRootIsCut)
 {
     std::string longRoot(300, 'r');
@@ -185,6 +216,18 @@ TEST_F(ServerCommandLine, HelpShowsCurrentValues)
     EXPECT_NE(help.find("\t'-c'\tset max clients (default 5);\n"), std::string::npos);
     EXPECT_NE(help.find("\t'-system'\tallows system commands;\n\t'-write'\tallows file write commands.\n"),
               std::string::npos);
+}
+
+TEST_F(ServerCommandLine, HelpHoldsLongOperatorTexts)
+{
+    std::string base(6000, 'b');
+    parse({"-sortbase", base.c_str(), "-sortlen", "3"});
+    std::string help = help_text(options);
+    EXPECT_NE(help.find("\t'-sortbase' sort base (default " + base + ")\n"), std::string::npos);
+    std::string tail = "\t'-sortlen' sort len (defailt 3)\n\t'-sortdiv' sort file with dividers\n"
+                       "\t'-sortdesc' sort descendant\n\t'-sortinit' sort init\n";
+    ASSERT_GT(help.size(), tail.size());
+    EXPECT_EQ(help.substr(help.size() - tail.size()), tail);
 }
 
 }  // namespace
