@@ -27,12 +27,14 @@
 //     std::runtime_error, never followed.
 #pragma once
 #include <memory>
+#include <memory_resource>
 #include <set>
 #include <string_view>
 #include <string>
 #include <vector>
 
 #include "base/VEKStream.h"
+#include "base/VEKTreeMemory.h"
 #include "kernel/VekTypes.h"
 
 namespace VekBase {
@@ -111,14 +113,17 @@ struct alignas(64) VEKNode {
   u16 fenceCount = 0;                // fences in use
   u32 page = 0;                      // the node's own page
   u32 next = 0, prev = 0;            // leaf siblings (0: none)
-  std::vector<VEKSlot> slots;        // the entries in key order
-  std::vector<VEKChild> children;    // inner: slots.size() + 1 child pages
+  std::pmr::vector<VEKSlot> slots;     // the entries in key order
+  std::pmr::vector<VEKChild> children; // inner: slots.size() + 1 child pages
   // The fields above share the node's first cache line with the flags;
   // the fences follow it.
   VEKFence fences[MAX_ENTRIES / GROUP];  // fence of each group of slots
   std::string arena;                 // overflow page and bytes of the keys longer than HEAD
   size_t deadBytes = 0;              // arena bytes no entry uses
   size_t bytes = 0;                  // encoded size
+
+  // Slot tables come from the tree's memory pool.
+  explicit VEKNode(std::pmr::memory_resource* memory) : slots(memory), children(memory) {}
 
   size_t size() const { return slots.size(); }
   std::string_view keyAt(size_t i) const {
@@ -221,7 +226,16 @@ class VEKTree {
   std::string readPage(u32 page);
   void loadFreeList(u32 head);
 
+  // Gives a node's memory back to the pool it came from.
+  struct NodeDeleter {
+    std::pmr::memory_resource* memory;  // the tree's pool
+    void operator()(VEKNode* n) const;
+  };
+  typedef std::unique_ptr<VEKNode, NodeDeleter> NodePtr;
+  NodePtr makeNode(u32 page);
+
   VEKStream& stream;                            // the base's bytes
+  VEKTreeMemory memory;                         // pool of the decoded nodes, outlives them
   bool created = false;                         // formatted by this open
   u32 rootPage = 1;                             // root of the tree
   u32 pageCount = 2;                            // pages in the file, header included
@@ -229,7 +243,7 @@ class VEKTree {
   u64 homeId = 0;                               // id of the home symbol
   u64 changes = 0;                              // bumped on every insert/erase
   bool headerDirty = false;                     // header changed since flush
-  std::vector<std::unique_ptr<VEKNode>> nodes;  // decoded pages by number
+  std::vector<NodePtr> nodes;                   // decoded pages by number
   std::vector<u32> dirtyPages;                  // pages to write at flush
   std::vector<u32> freeStack;                   // free pages, top at the back
   std::set<u32> dirtyFree;                      // freed since flush

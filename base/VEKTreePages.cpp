@@ -37,13 +37,24 @@ VEKTree::VEKTree(VEKStream& base) : stream(base) {
 
 VEKTree::~VEKTree() = default;
 
+void VEKTree::NodeDeleter::operator()(VEKNode* n) const {
+  n->~VEKNode();
+  memory->deallocate(n, sizeof(VEKNode), alignof(VEKNode));
+}
+
+VEKTree::NodePtr VEKTree::makeNode(u32 page) {
+  void* place = memory.resource()->allocate(sizeof(VEKNode), alignof(VEKNode));
+  NodePtr made(new (place) VEKNode(memory.resource()), NodeDeleter{memory.resource()});
+  made->page = page;
+  return made;
+}
+
 void VEKTree::format() {
   created = true;
   rootPage = 1;
   pageCount = 2;
   nodes.resize(pageCount);
-  nodes[1].reset(new VEKNode());
-  nodes[1]->page = 1;
+  nodes[1] = makeNode(1);
   recount(*nodes[1]);
   touch(1);
   headerDirty = true;
@@ -105,8 +116,7 @@ void VEKTree::loadFreeList(u32 head) {
 }
 
 VEKNode& VEKTree::load(u32 page) {
-  std::unique_ptr<VEKNode> fresh(new VEKNode());
-  fresh->page = page;
+  NodePtr fresh = makeNode(page);
   decodeNode(page, readPage(page), *fresh);
   nodes[page] = std::move(fresh);
   return *nodes[page];
@@ -236,8 +246,7 @@ u32 VEKTree::takePage() {
 
 u32 VEKTree::allocPage() {
   u32 page = takePage();
-  nodes[page].reset(new VEKNode());
-  nodes[page]->page = page;
+  nodes[page] = makeNode(page);
   recount(*nodes[page]);
   touch(page);
   return page;
