@@ -131,8 +131,12 @@ TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
     std::string open;
     for (int i = 0; i < 1000; ++i) open += "#[";
     EXPECT_EQ(failure(open), "Too many nested calls");
-    // Non-tail recursion: every call leaves an argument open.
-    EXPECT_EQ(failure("#[.=;f;[#[#;#[f]]]]#[f]"), "Too many nested calls");
+    // Non-tail recursion: every call leaves an argument open. With the small
+    // limits here the open calls' arguments (counted with their string
+    // objects) pass the text limit first; with a long argument at every
+    // depth they pass it after a few levels.
+    EXPECT_EQ(failure("#[.=;f;[#[#;#[f]]]]#[f]"), "Text too long");
+    EXPECT_EQ(failure("#[.=;f;[#[#;" + std::string(600, 'x') + "#[f]]]]#[f]"), "Text too long");
     // An argument that grows without end.
     EXPECT_EQ(failure("#[.=;f;[x#[f]]]#[#;#[f]]"), "Text too long");
     // An input that grows without end.
@@ -157,6 +161,9 @@ TEST(TTMScanner, ResultTooLongForTheInputReleasesTheCall) {
 
 TEST(TTMScanner, EndlessTailCallsKeepTheInputSmall) {
     TTMProcessor processor;
+    // Nested calls open and close again and again: what they held must not
+    // pile up towards the text limit.
+    processor.maxTextBytes = 1000;
     start(processor, "#[.=;f;[#[.=;n;#[+;#[n];1;0]]#[f]]]#[.=;n;0]#[f]");
     for (int turn = 0; turn < 2000; ++turn) {
         EXPECT_FALSE(processor.run(100));

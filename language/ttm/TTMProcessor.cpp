@@ -3,6 +3,7 @@
 // requests without blocking).
 #include "TTMProcessor.h"
 
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -44,6 +45,7 @@ void TTMProcessor::init(const std::string& program) {
     for (Expression* expression : *callStack) delete expression;
     callStack->clear();
     current = nullptr;
+    heldBelow = 0;
     pushExpression(new Root());
 }
 
@@ -57,6 +59,9 @@ void TTMProcessor::pushExpression(Expression* expression) {
         delete expression;
         throw TTMError("Too many nested calls");
     }
+    // The element that stops being the top cannot change until it is the
+    // top again, so its size is counted once here and taken back in pop.
+    if (current != nullptr) heldBelow += current->heldBytes();
     callStack->push_back(expression);
     current = expression;
 }
@@ -66,12 +71,20 @@ Expression* TTMProcessor::popExpression() {
     Expression* top = callStack->back();
     callStack->pop_back();
     current = callStack->empty() ? nullptr : callStack->back();
+    if (current == nullptr) {
+        heldBelow = 0;
+    } else {
+        assert(heldBelow >= current->heldBytes());
+        heldBelow -= current->heldBytes();
+    }
     return top;
 }
 
 void TTMProcessor::checkTextSize(std::size_t size) const {
     if (size > maxTextBytes) throw TTMError("Text too long");
 }
+
+void TTMProcessor::checkHeldSize() const { checkTextSize(heldBelow + current->heldBytes()); }
 
 Function* TTMProcessor::scanStep() {
     if (current == nullptr) pushExpression(new Root());
@@ -100,7 +113,7 @@ Function* TTMProcessor::scanStep() {
         input->takeOrdinary(current->text);
         break;
     }
-    checkTextSize(current->heldBytes());
+    checkHeldSize();
     return nullptr;
 }
 
@@ -170,7 +183,7 @@ void TTMProcessor::routeResult(const Function* call, const std::string& result) 
     }
     if (result.empty()) return;
     current->text += result;
-    checkTextSize(current->heldBytes());
+    checkHeldSize();
 }
 
 void TTMProcessor::process() {

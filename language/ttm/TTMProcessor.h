@@ -267,12 +267,13 @@ public:
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError ("Too many nested calls", "Text too long"). The
-    // text limit holds for the input and for all that one open call has
-    // collected (its arguments, counted as Expression::heldBytes does).
+    // text limit holds for the input and for all that the open calls have
+    // collected together (as Expression::heldBytes counts it), so that deep
+    // recursion that leaves long arguments open is stopped as well.
     static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
     static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
     std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
-    std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of one open call
+    std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of the open calls
 
 private:
     // One scanning step; returns the call that "]" completed (popped from
@@ -301,11 +302,14 @@ private:
     void deletePendingCall();
     void printTrace();
     void checkTextSize(std::size_t size) const;
+    // checkTextSize of all that the open calls hold together.
+    void checkHeldSize() const;
 
     static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
     static constexpr std::size_t SpareArgBytes = 4096;  // longest argument storage a spare keeps
     std::vector<Function*> spareActive;               // finished Active calls kept for reuse, owned
     std::vector<Function*> spareNeutral;              // finished Neutral calls kept for reuse, owned
+    std::size_t heldBelow = 0;                        // heldBytes of the open calls beneath current
 };
 
 // Real number of a text (strtod; 0 when it holds none).
