@@ -48,6 +48,17 @@ struct Frame {
 constexpr int Exhausted = REGEX_NO_MATCH;
 constexpr int LimitHit = REGEX_INTERNAL_ERROR;
 
+// The single-byte test of Char, Set and Any (and of a Repeat's `test`).
+bool bytePasses(const Program& program, Op test, int value, unsigned char byte) {
+    switch (test) {
+        case Op::Char:
+            if (program.ignoreCase) byte = static_cast<unsigned char>(std::tolower(byte));
+            return byte == value;
+        case Op::Set: return program.sets[static_cast<std::size_t>(value)][byte];
+        default: return true;
+    }
+}
+
 class Machine {
 public:
     Machine(const Program& program, const unsigned char* text, int length)
@@ -113,15 +124,7 @@ private:
         return 0;
     }
 
-    bool passes(Op test, int value, unsigned char byte) const {
-        switch (test) {
-            case Op::Char:
-                if (program_.ignoreCase) byte = static_cast<unsigned char>(std::tolower(byte));
-                return byte == value;
-            case Op::Set: return program_.sets[static_cast<std::size_t>(value)][byte];
-            default: return true;
-        }
-    }
+    bool passes(Op test, int value, unsigned char byte) const { return bytePasses(program_, test, value, byte); }
 
     // Bytes from sp on that pass the Repeat's test, at most `most`.
     int runLength(const Inst& inst, int sp, int most) {
@@ -233,18 +236,20 @@ bool cannotStartAt(const Program& program, const unsigned char* text, int length
     return byte != first.value;
 }
 
-// True when a failed attempt at the first start position means that no
-// later start can match either, so one attempt decides the search:
-//  - an expression anchored with "^" can only match at the text's start;
-//  - one that begins with an unbounded run of any byte (".*", ".+", ".*?")
-//    already tries the rest of the expression at every position after the
-//    start, so a later start would only retry a subset of those positions.
-//    Without this, ".*x" over a long text without "x" would cost time
-//    quadratic in the text's length and end at the step limit.
-bool firstStartDecides(const Program& program) {
+// The last start position that a failed attempt at `start` has already
+// decided. When the expression begins with an unbounded run (".*", "\w+",
+// "[a-z]*?"), the attempt at `start` tried the rest of the expression at
+// every position the run can reach, up to the run's end; an attempt from a
+// later start inside the run would only retry a subset of those positions,
+// so the search goes on after the run. Without this, ".*x" or "[a-z]+@"
+// over a long text would cost time quadratic in its length and end at the
+// step limit.
+int lastStartDecidedBy(const Program& program, const unsigned char* text, int length, int start) {
     const Inst& first = program.code[0];
-    bool leadingAnyRun = first.op == Op::Repeat && first.test == Op::Any && first.max < 0;
-    return program.anchored || leadingAnyRun;
+    if (first.op != Op::Repeat || first.max >= 0) return start;
+    int end = start;
+    while (end < length && bytePasses(program, first.test, first.value, text[end])) ++end;
+    return end;
 }
 
 }  // namespace
@@ -257,7 +262,8 @@ int regexMatch(const char* regex, const char* text, int textLen, RegexCap* caps,
     if (numCaps > 0 && numCaps < program.groups) return REGEX_CAPS_TOO_SMALL;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
     Machine machine(program, bytes, textLen);
-    int lastStart = firstStartDecides(program) ? 0 : textLen;
+    // An expression anchored with "^" can only match at the text's start.
+    int lastStart = program.anchored ? 0 : textLen;
     for (int start = 0; start <= lastStart; ++start) {
         if (cannotStartAt(program, bytes, textLen, start)) continue;
         int end = machine.run(start);
@@ -266,6 +272,7 @@ int regexMatch(const char* regex, const char* text, int textLen, RegexCap* caps,
             if (caps != nullptr && numCaps > 0) reportCaptures(machine, program, text, caps);
             return end;
         }
+        start = lastStartDecidedBy(program, bytes, textLen, start);
     }
     return REGEX_NO_MATCH;
 }

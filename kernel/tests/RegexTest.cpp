@@ -204,17 +204,26 @@ TEST(Regex, HostileInputEndsWithInternalErrorInsteadOfRunningAway) {
     EXPECT_EQ(match("(a)*b", std::string(1024 * 1024, 'a')), REGEX_INTERNAL_ERROR);
 }
 
-TEST(Regex, LeadingAnyRunDecidesTheSearchInOneAttempt) {
-    // Each of these would retry the whole text from every start position.
-    std::string text(200000, 'a');
-    EXPECT_EQ(match(".*x", text), REGEX_NO_MATCH);
-    EXPECT_EQ(match(".+x", text), REGEX_NO_MATCH);
-    EXPECT_EQ(match(".*?x", text), REGEX_NO_MATCH);
-    EXPECT_EQ(match(".*x", text + "xa"), static_cast<int>(text.size()) + 1);
-    EXPECT_EQ(match(".*?x", text + "xax"), static_cast<int>(text.size()) + 1);
+TEST(Regex, ALeadingUnboundedRunIsNotRetriedFromInsideItself) {
+    // Each of these would retry the whole run from every start inside it.
+    std::string letters(200000, 'a');
+    EXPECT_EQ(match(".*x", letters), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".+x", letters), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".*?x", letters), REGEX_NO_MATCH);
+    EXPECT_EQ(match("[a-z]+@", letters), REGEX_NO_MATCH);
+    EXPECT_EQ(match("\\w*?@", letters + " " + letters), REGEX_NO_MATCH);
+    EXPECT_EQ(match(".*x", letters + "xa"), static_cast<int>(letters.size()) + 1);
+    EXPECT_EQ(match(".*?x", letters + "xax"), static_cast<int>(letters.size()) + 1);
+    EXPECT_EQ(match("[a-z]+@", letters + " b@"), static_cast<int>(letters.size()) + 3);
+
+    // The search goes on after the run, including a start right at its end.
+    EXPECT_EQ(match("[ab]+c", "aab aabc"), 8);
+    EXPECT_EQ(match("[0-9]+x", "1y2x"), 4);
+    EXPECT_EQ(match("a*b", "cab"), 3);
+    EXPECT_EQ(match("a*", "bbb"), 0);
     EXPECT_EQ(match(".+x", "x"), REGEX_NO_MATCH);
-    EXPECT_EQ(match(".+x", "ax"), 2);
-    // A bounded run (".?") is not a leading any-run: later starts still count.
+    EXPECT_EQ(match("[A-Z]+1", "abc1", IGNORE_CASE), 4);
+    // A bounded run ("?") leaves every start to be tried.
     EXPECT_EQ(match(".?b", "aab"), 3);
     std::vector<std::string> got;
     EXPECT_EQ(matchCaps(".*(b+)", "abbcb", 1, got), 5);
