@@ -113,21 +113,27 @@ TEST(TTMScanner, DeepNestingUsesNoRecursion) {
     EXPECT_EQ(runTemplate(page), "deep");
 }
 
+namespace {
+
+// How a page ends on a processor with small limits: "finished", the
+// failure's message, or "still running" after a bounded number of turns.
+std::string failure(const std::string& text) {
+    TTMProcessor processor;
+    processor.maxCallDepth = 1000;
+    processor.maxTextBytes = 10000;
+    start(processor, text);
+    try {
+        for (int turn = 0; turn < 1000; ++turn)
+            if (processor.run(1000)) return "finished";
+    } catch (const TTMError& e) {
+        return e.what();
+    }
+    return "still running";
+}
+
+}  // namespace
+
 TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
-    auto failure = [](const std::string& text) {
-        TTMProcessor processor;
-        processor.maxCallDepth = 1000;
-        processor.maxTextBytes = 10000;
-        start(processor, text);
-        try {
-            // A bounded number of turns: a page that is not stopped runs on.
-            for (int turn = 0; turn < 1000; ++turn)
-                if (processor.run(1000)) return std::string("finished");
-        } catch (const TTMError& e) {
-            return std::string(e.what());
-        }
-        return std::string("still running");
-    };
     std::string open;
     for (int i = 0; i < 1000; ++i) open += "#[";
     EXPECT_EQ(failure(open), "Too many nested calls");
@@ -146,6 +152,20 @@ TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
     EXPECT_EQ(failure("#[.=;f;[;#[f]]]#[f]"), "Text too long");
     EXPECT_EQ(failure("#[.=;f;[abcdefghijklmnopq;#[f]]]#[#;#[f]]"), "Text too long");
     EXPECT_EQ(failure("#[out;" + std::string(9000, 'x') + "]"), "finished");
+}
+
+TEST(TTMScanner, FormsThatGrowInALoopStopAtTheTextLimit) {
+    EXPECT_EQ(failure("#[.=;s;a]#[.=;f;[#[is;s;a;aa]#[f]]]#[f]"),
+              "eval: failed - Text too long, func_name:is, functionExpression:aa");
+    EXPECT_EQ(failure("#[.=;s;]#[.=;f;[#[append;s;0123456789]#[f]]]#[f]"),
+              "eval: failed - Text too long, func_name:append, functionExpression:0123456789");
+    EXPECT_EQ(failure("#[.=;s;a]#[.=;f;[#[trf;s;a;aaa]#[f]]]#[f]"),
+              "eval: failed - Text too long, func_name:trf, functionExpression:aaa");
+    // Each "=." turns every 0xFF byte into a two-byte mark.
+    EXPECT_EQ(failure("#[.=;s;" + std::string(1000, 'x') + "]#[=.;s;x]#[.=;f;[#[=.;s;\xFF]#[f]]]#[f]"),
+              "eval: failed - Text too long, func_name:=., functionExpression:\xFF");
+    // Up to the limit the words work as before.
+    EXPECT_EQ(failure("#[.=;s;" + std::string(4000, 'a') + "]#[is;s;a;aa]#[append;s;b]#[trf;s;b;cc]"), "finished");
 }
 
 TEST(TTMScanner, ResultTooLongForTheInputReleasesTheCall) {

@@ -96,6 +96,8 @@ std::string TTMProcessor::segmentForm(Function* call) {
     // Argument i becomes parameter i - 1; only 255 parameters have marks.
     for (std::size_t i = 2; i < call->count() && i - 1 <= MaxParameter; ++i)
         Form::replaceIn(text, call->args[i], segmentMark(i - 1));  // an empty argument is skipped
+    // Marks are longer than a one-byte argument, so the form can grow.
+    checkTextSize(text.size());
     form->setText(text);
     return std::string();
 }

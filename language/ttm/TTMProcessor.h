@@ -267,9 +267,10 @@ public:
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError ("Too many nested calls", "Text too long"). The
-    // text limit holds for the input and for all that the open calls have
-    // collected together (as Expression::heldBytes counts it), so that deep
-    // recursion that leaves long arguments open is stopped as well.
+    // text limit holds for the input, for each form that a word lengthens,
+    // and for all that the open calls have collected together (as
+    // Expression::heldBytes counts it), so that deep recursion that leaves
+    // long arguments open is stopped as well.
     static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
     static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
     std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
@@ -301,6 +302,8 @@ private:
     bool finishRun();
     void deletePendingCall();
     void printTrace();
+    // Throws "Text too long" for a size above maxTextBytes (the input, one
+    // form's text).
     void checkTextSize(std::size_t size) const;
     // checkTextSize of all that the open calls hold together.
     void checkHeldSize() const;

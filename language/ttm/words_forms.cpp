@@ -68,7 +68,11 @@ std::string TTMProcessor::define(Function* call) {
 }
 
 std::string TTMProcessor::appendForm(Function* call) {
-    defineForm(safeArg1(call), safeArg2(call), true);
+    std::string name = safeArg1(call);
+    std::string text = safeArg2(call);
+    // A page that appends in a loop must stop at the text limit.
+    if (const Form* form = findLevelForm(name)) checkTextSize(form->text.size() + text.size());
+    defineForm(name, text, true);
     return std::string();
 }
 

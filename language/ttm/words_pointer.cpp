@@ -1,6 +1,7 @@
 // Form-pointer words: each exposes one operation of a form named by its
 // first argument. A missing form is reported and gives the empty text;
 // words with a default give it when the operation fails with LanguageError.
+// Words that lengthen a form keep it within the processor's text limit.
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -36,19 +37,34 @@ std::string chooseFound(const Function* call, bool found) {
     return TTMProcessor::safeArg(call, found ? 3 : 4);
 }
 
+// Size of text once Form::replaceAll (from, to) has run on it.
+std::size_t sizeAfterReplaceAll(const std::string& text, const std::string& from, const std::string& to) {
+    if (text.empty() || from.empty()) return text.size();
+    std::size_t count = 0;
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + from.size()))
+        ++count;
+    return text.size() - count * from.size() + count * to.size();
+}
+
 }  // namespace
 
 std::string TTMProcessor::replaceAllWord(Function* call) {
     Form* form = formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     std::string from = getArg2(call);
-    form->replaceAll(from, getArg3(call));
+    std::string to = getArg3(call);
+    // A page that replaces in a loop could double the form each time.
+    checkTextSize(sizeAfterReplaceAll(form->text, from, to));
+    form->replaceAll(from, to);
     return std::string();
 }
 
 std::string TTMProcessor::replaceFirstWord(Function* call) {
     Form* form = formOrReport(safeArg1(call));
-    if (form != nullptr) form->replaceFirst(safeArg2(call), safeArg3(call));
+    if (form == nullptr) return std::string();
+    std::string to = safeArg3(call);
+    checkTextSize(form->text.size() + to.size());
+    form->replaceFirst(safeArg2(call), to);
     return std::string();
 }
 
