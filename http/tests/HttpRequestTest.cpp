@@ -60,6 +60,12 @@ protected:
         while ((got = read(fds[1], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
         return text;
     }
+    // Re-arms the slot for the next request after a refusal closed it.
+    void rearm()
+    {
+        conn->flags &= ~HTTP_CLOSE_AFTER;
+        http_close_connection(&server, conn);
+    }
     // Runs the slot's template to its end, as the loop would.
     int finishTemplate()
     {
@@ -154,9 +160,46 @@ TEST_F(HttpReceive, ContentLengthsThatCannotBeHeldClose)
         EXPECT_EQ(feed(std::string("POST /a.txt HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n"), -1)
             << length;
         EXPECT_EQ(conn->body, nullptr);
-        conn->flags &= ~HTTP_CLOSE_AFTER;
-        http_close_connection(&server, conn);  // re-armed for the next request
+        rearm();
     }
+}
+
+TEST_F(HttpReceive, RefusalsAnswerInsteadOfServing)
+{
+    HttpAuthEntry table[] = {{"a.txt", "user", "pass", nullptr, {0}}, {nullptr, nullptr, nullptr, nullptr, {0}}};
+    server.authTable = table;
+    EXPECT_NE(feed("GET /a.txt HTTP/1.1\r\n\r\n"), 0);
+    std::string text = answer();
+    EXPECT_EQ(text.substr(0, 37), "HTTP/1.1 401 Authorization Required\r\n");
+    EXPECT_EQ(text.substr(text.size() - 27), "\r\n\r\nAuthentication required");
+    rearm();
+    // Wrong credentials are refused too, never served.
+    EXPECT_NE(feed("GET /a.txt HTTP/1.1\r\nAuthorization: Basic d3Jvbmc6d3Jvbmc=\r\n\r\n"), 0);
+    text = answer();
+    EXPECT_EQ(text.substr(text.size() - 25), "\r\n\r\nAuthentication failed");
+    rearm();
+    EXPECT_EQ(feed("GET /a.txt HTTP/1.1\r\nAuthorization: Basic dXNlcjpwYXNz\r\n\r\n"), 0);
+    while (http_send_from_file(&server, conn) == 0) {
+    }
+    EXPECT_EQ(answer().substr(0, 17), "HTTP/1.1 200 OK\r\n");
+    rearm();
+    server.authTable = nullptr;
+
+    server.optionFlags = HTTP_OPT_NO_RANGES;
+    EXPECT_EQ(feed("GET /a.txt HTTP/1.1\r\nRange: bytes=1-\r\n\r\n"), -1);
+    EXPECT_EQ(answer().substr(0, 24), "HTTP/1.1 403 Forbidden\r\n");
+    rearm();
+    server.optionFlags = 0;
+
+    // Two slots of the same peer, one allowed.
+    server.maxPerAddress = 1;
+    server.slots[1].socket = 9999;  // never touched: only counted
+    server.slots[1].peerAddress = conn->peerAddress;
+    EXPECT_EQ(feed("GET /a.txt HTTP/1.1\r\n\r\n"), -1);
+    EXPECT_EQ(answer().substr(0, 24), "HTTP/1.1 403 Forbidden\r\n");
+    server.slots[1].socket = 0;
+    rearm();
+    EXPECT_EQ(feed("GET /a.txt HTTP/1.1\r\n\r\n"), 0);
 }
 
 TEST_F(HttpReceive, UploadsAreNotHeldToTheBodyLimit)
@@ -168,8 +211,7 @@ TEST_F(HttpReceive, UploadsAreNotHeldToTheBodyLimit)
               0);
     EXPECT_NE(conn->upload, nullptr);
     EXPECT_EQ(conn->body, nullptr);
-    conn->flags &= ~HTTP_CLOSE_AFTER;
-    http_close_connection(&server, conn);
+    rearm();
     EXPECT_EQ(feed("POST /up HTTP/1.1\r\nContent-Type: text/plain; filename=a.bin\r\n"
                    "Content-Length: -1\r\n\r\n"),
               -1);
@@ -208,8 +250,7 @@ TEST_F(HttpReceive, OtherMethodHeaderIsParsedLikeAnyOther)
     EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
     EXPECT_FALSE(conn->flags & HTTP_TEMPLATE);
     EXPECT_EQ(answer(), "");
-    conn->flags &= ~HTTP_CLOSE_AFTER;
-    http_close_connection(&server, conn);
+    rearm();
     EXPECT_EQ(feed("HEAD /a.txt HTTP/1.1\r\nX-Forwarded-For: 10.1.2.3\r\nCSeq: 4\r\n\r\n"), 0);
     EXPECT_EQ(conn->peerAddress, 0x0A010203u);
     EXPECT_EQ(conn->cseq, 4);
