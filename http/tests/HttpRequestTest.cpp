@@ -129,6 +129,16 @@ TEST_F(HttpReceive, HeaderWithoutVersionIsRefused)
     EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
 }
 
+TEST_F(HttpReceive, HeaderThatFillsTheBufferEndsTheConnection)
+{
+    std::string head = "GET /a.txt HTTP/1.1\r\nX-Filler: ";
+    EXPECT_EQ(feed(head + std::string(HTTP_IO_BUFFER - 1 - head.size(), 'f')), 0);
+    EXPECT_EQ(conn->outPending, HTTP_IO_BUFFER - 1);
+    EXPECT_EQ(feed("\r\n\r\n"), -1);  // no room left: taken as the peer closing
+    EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
+    EXPECT_EQ(answer(), "");
+}
+
 TEST_F(HttpReceive, PathTooLongIsRefused)
 {
     EXPECT_EQ(feed("GET /" + std::string(512, 'a') + " HTTP/1.1\r\n\r\n"), -1);
