@@ -53,6 +53,14 @@ bool Form::replaceIn(std::string& text, const std::string& from, const std::stri
     return true;
 }
 
+std::size_t Form::sizeAfterReplaceIn(const std::string& text, const std::string& from, const std::string& to) {
+    if (from.empty()) return text.size();
+    std::size_t count = 0;
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + from.size()))
+        ++count;
+    return text.size() - count * from.size() + count * to.size();
+}
+
 void Form::replaceAll(const std::string& from, const std::string& to) {
     if (!text.empty()) replaceIn(text, from, to);
 }

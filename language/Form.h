@@ -32,6 +32,8 @@ public:
     // after the text just inserted; true when one was found. An empty from
     // matches nothing.
     static bool replaceIn(std::string& text, const std::string& from, const std::string& to);
+    // The size text would have after replaceIn (text, from, to).
+    static std::size_t sizeAfterReplaceIn(const std::string& text, const std::string& from, const std::string& to);
     // Replaces the first occurrence of from (searched from offset 0).
     void replaceFirst(const std::string& from, const std::string& to);
 

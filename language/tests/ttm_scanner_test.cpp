@@ -164,6 +164,9 @@ TEST(TTMScanner, FormsThatGrowInALoopStopAtTheTextLimit) {
     // Each "=." turns every 0xFF byte into a two-byte mark.
     EXPECT_EQ(failure("#[.=;s;" + std::string(1000, 'x') + "]#[=.;s;x]#[.=;f;[#[=.;s;\xFF]#[f]]]#[f]"),
               "eval: failed - Text too long, func_name:=., functionExpression:\xFF");
+    // One form call whose marks would take a long argument many times.
+    EXPECT_EQ(failure("#[.=;f;" + std::string(100, 'X') + "]#[=.;f;X]#[f;" + std::string(200, 'a') + "]"),
+              "eval: failed - Text too long, func_name:f, functionExpression:" + std::string(200, 'a'));
     // Up to the limit the words work as before.
     EXPECT_EQ(failure("#[.=;s;" + std::string(4000, 'a') + "]#[is;s;a;aa]#[append;s;b]#[trf;s;b;cc]"), "finished");
 }

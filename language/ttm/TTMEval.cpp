@@ -71,6 +71,14 @@ Form* TTMProcessor::formOrReport(const std::string& name) const {
     return form;
 }
 
+bool TTMProcessor::replaceParameter(std::string& text, std::size_t n, const std::string& argument) const {
+    const std::string mark = segmentMark(n);
+    // Many marks of one parameter times a long argument could ask for far
+    // more memory than a page may hold: refuse before building the text.
+    checkTextSize(Form::sizeAfterReplaceIn(text, mark, argument));
+    return Form::replaceIn(text, mark, argument);
+}
+
 std::string TTMProcessor::callForm(Function* call) {
     std::string name = safeArg0(call);
     Form* form = formOrReport(name);
@@ -80,7 +88,7 @@ std::string TTMProcessor::callForm(Function* call) {
     const bool hasMarks = text.find(Form::SegmentMark) != std::string::npos;
     for (std::size_t n = 1; n <= last; ++n) {
         // Parameters above 255 have no mark of their own, so they are unused.
-        bool used = hasMarks && n <= MaxParameter && Form::replaceIn(text, segmentMark(n), call->args[n]);
+        bool used = hasMarks && n <= MaxParameter && replaceParameter(text, n, call->args[n]);
         if (!used && warnsUnusedParameters(name))
             std::printf("\nWarning: Parameter {%d} not used in form '%s', arg = %s!", static_cast<int>(n),
                         name.c_str(), call->args[n].c_str());

@@ -305,6 +305,9 @@ private:
     // Throws "Text too long" for a size above maxTextBytes (the input, one
     // form's text).
     void checkTextSize(std::size_t size) const;
+    // Replaces the marks of parameter n in text by argument; false when the
+    // text holds none. Throws "Text too long" when the result would be.
+    bool replaceParameter(std::string& text, std::size_t n, const std::string& argument) const;
     // checkTextSize of all that the open calls hold together.
     void checkHeldSize() const;
 

@@ -37,15 +37,6 @@ std::string chooseFound(const Function* call, bool found) {
     return TTMProcessor::safeArg(call, found ? 3 : 4);
 }
 
-// Size of text once Form::replaceAll (from, to) has run on it.
-std::size_t sizeAfterReplaceAll(const std::string& text, const std::string& from, const std::string& to) {
-    if (text.empty() || from.empty()) return text.size();
-    std::size_t count = 0;
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + from.size()))
-        ++count;
-    return text.size() - count * from.size() + count * to.size();
-}
-
 }  // namespace
 
 std::string TTMProcessor::replaceAllWord(Function* call) {
@@ -54,7 +45,7 @@ std::string TTMProcessor::replaceAllWord(Function* call) {
     std::string from = getArg2(call);
     std::string to = getArg3(call);
     // A page that replaces in a loop could double the form each time.
-    checkTextSize(sizeAfterReplaceAll(form->text, from, to));
+    checkTextSize(Form::sizeAfterReplaceIn(form->text, from, to));
     form->replaceAll(from, to);
     return std::string();
 }
