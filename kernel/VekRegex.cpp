@@ -226,14 +226,24 @@ void reportCaptures(const Machine& machine, const Program& program, const char* 
     }
 }
 
-// A literal first instruction lets the search skip start positions whose
-// byte cannot begin a match.
-bool cannotStartAt(const Program& program, const unsigned char* text, int length, int start) {
+// The first start position from `start` on whose byte can begin a match,
+// or a position past the text when there is none. Only a first instruction
+// that must consume a byte (a literal, a set, or a run of at least one
+// byte) rules positions out; a literal compared as it is is found with
+// memchr.
+int nextStart(const Program& program, const unsigned char* text, int length, int start) {
     const Inst& first = program.code[0];
-    if (first.op != Op::Char || start >= length) return false;
-    unsigned char byte = text[start];
-    if (program.ignoreCase) byte = static_cast<unsigned char>(std::tolower(byte));
-    return byte != first.value;
+    bool singleByte = first.op == Op::Char || first.op == Op::Set;
+    bool mandatoryRun = first.op == Op::Repeat && first.min > 0;
+    if (!singleByte && !mandatoryRun) return start;
+    if (start >= length) return length + 1;
+    if (first.op == Op::Char && !program.ignoreCase) {
+        const void* found = std::memchr(text + start, first.value, static_cast<std::size_t>(length - start));
+        return found != nullptr ? static_cast<int>(static_cast<const unsigned char*>(found) - text) : length + 1;
+    }
+    Op test = singleByte ? first.op : first.test;
+    while (start < length && !bytePasses(program, test, first.value, text[start])) ++start;
+    return start < length ? start : length + 1;
 }
 
 // The last start position that a failed attempt at `start` has already
@@ -264,15 +274,15 @@ int regexMatch(const char* regex, const char* text, int textLen, RegexCap* caps,
     Machine machine(program, bytes, textLen);
     // An expression anchored with "^" can only match at the text's start.
     int lastStart = program.anchored ? 0 : textLen;
-    for (int start = 0; start <= lastStart; ++start) {
-        if (cannotStartAt(program, bytes, textLen, start)) continue;
+    int start = nextStart(program, bytes, textLen, 0);
+    while (start <= lastStart) {
         int end = machine.run(start);
         if (end == LimitHit) return REGEX_INTERNAL_ERROR;
         if (end >= 0) {
             if (caps != nullptr && numCaps > 0) reportCaptures(machine, program, text, caps);
             return end;
         }
-        start = lastStartDecidedBy(program, bytes, textLen, start);
+        start = nextStart(program, bytes, textLen, lastStartDecidedBy(program, bytes, textLen, start) + 1);
     }
     return REGEX_NO_MATCH;
 }
