@@ -53,9 +53,10 @@ std::string TTMProcessor::replaceAllWord(Function* call) {
 std::string TTMProcessor::replaceFirstWord(Function* call) {
     Form* form = formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
+    std::string from = safeArg2(call);
     std::string to = safeArg3(call);
-    checkTextSize(form->text.size() + to.size());
-    form->replaceFirst(safeArg2(call), to);
+    if (form->text.find(from) != std::string::npos) checkTextSize(form->text.size() - from.size() + to.size());
+    form->replaceFirst(from, to);
     return std::string();
 }
 
