@@ -156,13 +156,17 @@ int server_main(int argc, char** argv)
     if (run_sort_mode(options.sort)) return 0;
     http_net_startup();
     printListeningLine();
+    // A server that could not start (a port in use, say) exits with status 1
+    // after the same tear-down, so a supervisor or script can see the failure.
+    int status = 0;
     if (http_server_start(&httpServer) == 0) {
         if (stopRequested) http_server_request_stop(&httpServer);
         http_main_loop(&httpServer);
     } else {
         std::puts("Error starting HTTP server");
+        status = 1;
     }
     http_server_stop(&httpServer);
     exit_cleanup();
-    return 0;
+    return status;
 }

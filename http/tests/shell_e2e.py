@@ -170,7 +170,7 @@ def check_port_taken(binary, checks):
         taken.listen(1)
         port = taken.getsockname()[1]
         result = subprocess.run([binary, "-p", str(port)], capture_output=True, timeout=30, cwd="/tmp")
-    checks.equal("exit status when the port is taken", result.returncode, 0)
+    checks.equal("exit status when the port is taken", result.returncode, 1)
     checks.true("start error printed", b"Error starting HTTP server" in result.stdout)
 
 
