@@ -3,6 +3,7 @@
 #include "VekUtil.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <uuid/uuid.h>
 
 #include <cctype>
@@ -48,9 +49,31 @@ void trim(std::string& text, const std::string& extraSet) {
     text = text.substr(begin, end - begin);
 }
 
+namespace {
+
+// Opens path for reading the way readFile needs it, or returns -1.
+// Device files are refused: /dev/zero or /dev/urandom never end, and a page
+// that names one must not hold the single server thread or fill its memory.
+// The open itself does not wait for a writer of a named pipe (O_NONBLOCK);
+// reading then blocks as usual, so a pipe with a writer is read to its end.
+int openForWholeRead(const std::string& path) {
+    int fd = fileOpen(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    struct stat info;
+    bool device = ::fstat(fd, &info) == 0 && (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode));
+    int flags = ::fcntl(fd, F_GETFL);
+    if (device || flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        fileClose(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 std::string readFile(const std::string& path) {
     std::string contents;
-    int fd = fileOpen(path.c_str(), O_RDONLY, 0);
+    int fd = openForWholeRead(path);
     if (fd < 0) return contents;
     char piece[1024];
     int64 got;

@@ -19,7 +19,8 @@ int64 stringToInt64(const std::string& text);
 // byte of 128 or more stops the stripping at that end.
 void trim(std::string& text, const std::string& extraSet = std::string());
 // The whole file, read in pieces of 1023 bytes, each piece kept up to its
-// first NUL byte; empty when the file cannot be opened.
+// first NUL byte; empty when the file cannot be opened or is a device
+// (which may never end).
 std::string readFile(const std::string& path);
 // A random UUID in its 36-character text form, letters in upper case.
 std::string newUuid();

@@ -2,6 +2,7 @@
 // status, number text, trimming, whole-file reading, UUIDs and UTF-8.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -131,6 +132,24 @@ TEST(Util, ReadFileKeepsEachPieceUpToItsFirstNul) {
     EXPECT_EQ(readFile(dir.file("nul")), std::string(10, 'a') + "tail");
 
     EXPECT_EQ(readFile(dir.file("missing")), "");
+}
+
+TEST(Util, ReadFileRefusesEndlessDevicesButReadsPipes) {
+    EXPECT_EQ(readFile("/dev/zero"), "");
+    EXPECT_EQ(readFile("/dev/urandom"), "");
+
+    // A named pipe without a writer is empty, and opening it does not wait.
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(readFile(dir.file("fifo")), "");
+
+    // A pipe whose writer has finished is read to its end.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "a,b;", 4), 4);
+    close(ends[1]);
+    EXPECT_EQ(readFile("/proc/self/fd/" + std::to_string(ends[0])), "a,b;");
+    close(ends[0]);
 }
 
 TEST(Util, NewUuidIsUpperCaseAndRandom) {
