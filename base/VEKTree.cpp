@@ -214,9 +214,15 @@ void VEKTree::setHome(u64 id) {
 // belongs, noting each inner page and child index in path.
 // The child of inner node n at index low: cached in the slot left of it
 // (whose cache line the search has just read), else in the children table.
+// A cached node of another page means two parents share a child, which
+// only a damaged file can do.
 VEKNode& VEKTree::childOf(VEKNode& n, size_t low) {
-  if (low > 0 && n.slots[low - 1].id) return *reinterpret_cast<VEKNode*>(static_cast<uintptr_t>(n.slots[low - 1].id));
   VEKChild& child = n.children[low];
+  if (low > 0 && n.slots[low - 1].id) {
+    VEKNode& cached = *reinterpret_cast<VEKNode*>(static_cast<uintptr_t>(n.slots[low - 1].id));
+    if (cached.page != child.page) damaged(child.page);
+    return cached;
+  }
   if (!child.node) child.node = &node(child.page);
   if (low > 0) n.slots[low - 1].id = static_cast<u64>(reinterpret_cast<uintptr_t>(child.node));
   return *child.node;

@@ -158,6 +158,7 @@ class VEKTree {
  public:
   static constexpr u32 PAGE = 4096;       // page size
   static constexpr u32 INLINE_KEY = 256;  // key bytes kept inside a page entry
+  static constexpr u32 MAX_KEY_BYTES = 1 << 24;  // longer keys are never written: a page claiming one is damaged
 
   // Opens the base in stream, or formats an empty stream. Throws
   // "Can't open the VEKBase file: <name>" for anything that is not a base.
@@ -244,6 +245,7 @@ class VEKTree {
   u64 changes = 0;                              // bumped on every insert/erase
   bool headerDirty = false;                     // header changed since flush
   std::vector<NodePtr> nodes;                   // decoded pages by number
+  std::vector<NodePtr> spareNodes;              // nodes of freed pages, for reuse
   std::vector<u32> dirtyPages;                  // pages to write at flush
   std::vector<u32> freeStack;                   // free pages, top at the back
   std::set<u32> dirtyFree;                      // freed since flush

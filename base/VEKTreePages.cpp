@@ -43,8 +43,16 @@ void VEKTree::NodeDeleter::operator()(VEKNode* n) const {
 }
 
 VEKTree::NodePtr VEKTree::makeNode(u32 page) {
-  void* place = memory.resource()->allocate(sizeof(VEKNode), alignof(VEKNode));
-  NodePtr made(new (place) VEKNode(memory.resource()), NodeDeleter{memory.resource()});
+  NodePtr made;
+  if (!spareNodes.empty()) {
+    made = std::move(spareNodes.back());
+    spareNodes.pop_back();
+    made->~VEKNode();
+    new (made.get()) VEKNode(memory.resource());
+  } else {
+    void* place = memory.resource()->allocate(sizeof(VEKNode), alignof(VEKNode));
+    made = NodePtr(new (place) VEKNode(memory.resource()), NodeDeleter{memory.resource()});
+  }
   made->page = page;
   return made;
 }
@@ -145,6 +153,7 @@ void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
     u64 parent = getLE(at + pos, 8);
     u64 id = n.leaf ? getLE(at + pos + 8, 8) : 0;  // an inner slot's id is a child cache
     size_t length = getLE(at + pos + 16, 4);
+    if (length > MAX_KEY_BYTES) damaged(page);
     u32 overflow = static_cast<u32>(getLE(at + pos + 20, 4));
     size_t inlineBytes = std::min<size_t>(length, INLINE_KEY);
     if (pos + 24 + inlineBytes + (n.leaf ? 0 : 4) > PAGE) damaged(page);
@@ -252,8 +261,15 @@ u32 VEKTree::allocPage() {
   return page;
 }
 
+// The node of a freed page is kept for reuse rather than deleted: only a
+// damaged file can leave a cached child pointer to it, and such a pointer
+// must still lead to a live node, which the descent then finds to be of
+// another page (see childOf).
 void VEKTree::freePage(u32 page) {
-  nodes[page].reset();
+  if (nodes[page]) {
+    nodes[page]->page = 0;
+    spareNodes.push_back(std::move(nodes[page]));
+  }
   freeStack.push_back(page);
   dirtyFree.insert(page);
   headerDirty = true;

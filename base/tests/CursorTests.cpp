@@ -290,6 +290,49 @@ TEST(VEKCursor, DamagedPagesRaiseErrors) {
   EXPECT_TRUE(threw);
 }
 
+// Every inner page's children but the first rewritten to its last one, so one leaf has many
+// parents: emptying and freeing it through one parent must not leave the
+// others pointing at freed memory; the descent reports the damage instead.
+TEST(VEKCursor, ALeafSharedByDamagedParentsIsReportedNotFollowed) {
+  TempDir dir;
+  std::string name = dir.file("shared.vek");
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (int i = 0; i < 20000; ++i) cursor.putSymbol("key" + std::to_string(i));
+  }
+  std::string bytes = VekBaseTest::slurp(name);
+  int innerPages = 0;
+  for (size_t page = 4096; page + 4096 <= bytes.size(); page += 4096) {
+    if (bytes[page] != 2) continue;  // inner pages only
+    ++innerPages;
+    size_t count = static_cast<unsigned char>(bytes[page + 2]) | static_cast<unsigned char>(bytes[page + 3]) << 8;
+    std::vector<size_t> childAt(1, page + 12);
+    for (size_t i = 0, pos = page + 16; i < count; ++i) {
+      size_t length = static_cast<unsigned char>(bytes[pos + 16]) | static_cast<unsigned char>(bytes[pos + 17]) << 8;
+      pos += 24 + std::min<size_t>(length, 256);
+      childAt.push_back(pos);
+      pos += 4;
+    }
+    // The first child keeps the path to the root level's keys; the others
+    // all lead to the last child, whose keys can all be deleted.
+    std::string lastChild = bytes.substr(childAt.back(), 4);
+    for (size_t i = 1; i < childAt.size(); ++i) bytes.replace(childAt[i], 4, lastChild);
+  }
+  ASSERT_GT(innerPages, 0);
+  VekBaseTest::spit(name, bytes);
+  bool threw = false;
+  try {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (int round = 0; round < 3; ++round)
+      for (int i = 0; i < 20000; ++i)
+        if (cursor.findSymbol("key" + std::to_string(i))) cursor.deleteSymbol();
+    cursor.discard();
+  } catch (const std::runtime_error&) {
+    threw = true;
+  }
+  EXPECT_TRUE(threw);
+}
+
 // The file-buffer cache with tiny limits (one item, one pooled file) must
 // build and read back exactly the base that direct I/O builds.
 TEST(VEKCursor, TinyFileBufferLimitsBuildTheSameBase) {
