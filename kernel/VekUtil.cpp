@@ -49,9 +49,7 @@ void trim(std::string& text, const std::string& extraSet) {
     text = text.substr(begin, end - begin);
 }
 
-namespace {
-
-// Opens path for reading the way readFile needs it, or returns -1.
+// Opens path for reading a whole file, or returns -1.
 // Device files are refused: /dev/zero or /dev/urandom never end, and a page
 // that names one must not hold the single server thread or fill its memory.
 // The open itself does not wait for a writer of a named pipe (O_NONBLOCK);
@@ -68,8 +66,6 @@ int openForWholeRead(const std::string& path) {
     }
     return fd;
 }
-
-}  // namespace
 
 std::string readFile(const std::string& path) {
     std::string contents;

@@ -22,6 +22,11 @@ void trim(std::string& text, const std::string& extraSet = std::string());
 // first NUL byte; empty when the file cannot be opened or is a device
 // (which may never end).
 std::string readFile(const std::string& path);
+
+// Opens path read-only for reading it to its end: -1 when it cannot be opened
+// or is a device (a device may never end); a named pipe is opened without
+// waiting for a writer. The caller closes the descriptor.
+int openForWholeRead(const std::string& path);
 // A random UUID in its 36-character text form, letters in upper case.
 std::string newUuid();
 

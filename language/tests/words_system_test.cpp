@@ -96,6 +96,16 @@ TEST_F(SystemWords, OutLoadBinaryAppendsTheBytesExactly) {
     EXPECT_EQ(run(after, "#[out;ab]#[outLoadBinary;@/bin]"), std::string("ab\0", 3) + bytes);
 }
 
+// A device never ends: the whole-file words treat it as a file they cannot
+// open instead of holding the server thread or filling its memory.
+TEST_F(SystemWords, WholeFileWordsRefuseDevices) {
+    EXPECT_EQ(run("#[out;[<]##[load;/dev/zero][>]]"), "<>");
+    TTMProcessor processor;
+    EXPECT_EQ(run(processor, "#[outLoadBinary;/dev/zero;failed]"), "");
+    EXPECT_EQ(processor.getOutput(), nullptr);
+    EXPECT_EQ(run("#[out;[<]##[base64LoadBinary;/dev/urandom][>]]"), "<>");
+}
+
 TEST_F(SystemWords, OutBase64DecodeAppendsTheDecodedBytes) {
     TTMProcessor processor;
     run(processor, "#[.=;n;#[outBase64Decode;YWJj]]#[outBase64Decode;AAEC]#[outBase64Decode;]");

@@ -40,6 +40,7 @@ constexpr u32 Base64ChunkText = 1367;    // room for one encoded chunk and its N
 class OpenFile {
 public:
     OpenFile(const std::string& path, int flags, int mode) : fd(VekKernel::fileOpen(path.c_str(), flags, mode)) {}
+    explicit OpenFile(int descriptor) : fd(descriptor) {}
     ~OpenFile() {
         if (fd >= 0) VekKernel::fileClose(fd);
     }
@@ -51,10 +52,11 @@ public:
 };
 
 // Reads the whole file in pieces of at most `chunk` bytes, handing each to
-// take; false when the file cannot be opened.
+// take; false when the file cannot be opened or is a device, which may never
+// end and would hold the single server thread.
 template <typename Take>
 bool readPieces(const std::string& path, u32 chunk, Take take) {
-    OpenFile file(path, O_RDONLY, 0400);
+    OpenFile file(VekKernel::openForWholeRead(path));
     if (!file.isOpen()) return false;
     Buffer piece(chunk);
     int64 got;
