@@ -57,12 +57,16 @@ inline int compareAt(const VEKNode& n, size_t index, const VEKProbe& probe) {
 // a group whose first slot is below the probe on the fence words holds or
 // precedes the answer, a group whose first slot is above it follows it.
 inline void fenceRange(const VEKNode& n, const VEKProbe& probe, size_t* first, size_t* last) {
-  size_t below = 0, count = n.fenceCount;
-  while (below < count && (n.fences[below].parent < probe.parent ||
-                           (n.fences[below].parent == probe.parent && n.fences[below].high < probe.high)))
-    ++below;
-  size_t above = below;
-  while (above < count && n.fences[above].parent == probe.parent && n.fences[above].high == probe.high) ++above;
+  // The fences are sorted, so counting the ones below (and not above) the
+  // probe finds the range without a branch that mispredicts.
+  size_t below = 0, above = 0;
+  for (size_t g = 0, count = n.fenceCount; g < count; ++g) {
+    const VEKFence& fence = n.fences[g];
+    bool less = fence.parent < probe.parent || (fence.parent == probe.parent && fence.high < probe.high);
+    bool notMore = fence.parent < probe.parent || (fence.parent == probe.parent && fence.high <= probe.high);
+    below += less;
+    above += notMore;
+  }
   *first = below > 0 ? (below - 1) * VEKNode::GROUP : 0;
   *last = std::min(n.size(), above * VEKNode::GROUP);
   for (size_t line = *first * sizeof(VEKSlot); line < *last * sizeof(VEKSlot); line += 64)
@@ -77,12 +81,9 @@ size_t boundIn(const VEKNode& n, const VEKProbe& probe, bool upper) {
   while (length > 0) {
     size_t half = length / 2;
     int cmp = compareAt(n, first + half, probe);
-    if (upper ? cmp <= 0 : cmp < 0) {
-      first += half + 1;
-      length -= half + 1;
-    } else {
-      length = half;
-    }
+    bool right = upper ? cmp <= 0 : cmp < 0;  // chosen without a branch: its outcome is random
+    first = right ? first + half + 1 : first;
+    length = right ? length - half - 1 : half;
   }
   return first;
 }
