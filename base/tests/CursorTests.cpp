@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <random>
 #include <stdexcept>
 
@@ -67,6 +68,36 @@ TEST(VEKCursor, KeyOrderIsUnsignedBytewiseWithPrefixesFirst) {
   EXPECT_TRUE(cursor.putSymbol("ab"));  // found, not duplicated
   EXPECT_EQ(cursor.getSymbolCount(), 8);
   VEKStreamFile::removeFile("memory_order");
+}
+
+// Keys that differ only around the 8th and 16th byte, in trailing zero
+// bytes or far behind a long common start, in enough numbers to fill many
+// pages: they must keep byte order, in memory and after a reopen.
+TEST(VEKCursor, KeysAlikeInTheirFirstBytesKeepByteOrder) {
+  TempDir dir;
+  std::string name = dir.file("alike.vek");
+  std::set<std::string> expected;
+  std::string stems[] = {"", std::string(7, 'a'), std::string(8, 'a'), std::string(15, '\0'), std::string(16, 'b'),
+                         std::string(16, '\xff'), std::string(40, 'c')};
+  for (const std::string& stem : stems)
+    for (int i = 0; i < 400; ++i) {
+      std::string key = stem + std::string(1 + i % 3, static_cast<char>(i % 2 ? 0 : i)) + std::to_string(i);
+      expected.insert(key);
+      expected.insert(key.substr(0, key.size() - 1) + std::string(i % 4, '\0'));
+    }
+  expected.erase("");
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (auto key = expected.rbegin(); key != expected.rend(); ++key) ASSERT_TRUE(cursor.putSymbol(*key));
+    EXPECT_EQ(levelKeys(cursor), std::vector<std::string>(expected.begin(), expected.end()));
+  }
+  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+  EXPECT_EQ(levelKeys(cursor), std::vector<std::string>(expected.begin(), expected.end()));
+  for (const std::string& key : expected) ASSERT_TRUE(cursor.findSymbol(key)) << key.size();
+  for (std::string absent : {std::string(16, 'b') + std::string(40, '\0'), std::string(8, 'a') + "\x01"}) {
+    ASSERT_EQ(expected.count(absent), 0u);
+    EXPECT_FALSE(cursor.findSymbol(absent));
+  }
 }
 
 TEST(VEKCursor, HundredThousandRandomKeysInMemory) {
