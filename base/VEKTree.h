@@ -11,7 +11,7 @@
 //           (u16), next (u32), previous (u32), first child (u32), then:
 //     leaf  entries: level id (u64), id (u64), key length (u32), overflow
 //           page (u32), the first min(length, 256) key bytes
-//     inner entries as in a leaf, each followed by its right child (u32)
+//     inner entries as in a leaf (id 0), each followed by its right child (u32)
 //     overflow  bytes used (u32, at offset 8), then the key bytes past the
 //           first 256, chained through next
 //     free  chained through next
@@ -23,8 +23,12 @@
 //  3. A leaf is never empty except an empty root; separators in inner pages
 //     are lower bounds of their right child.
 //  4. Everything read from the file is checked (types, counts, page numbers,
-//     increasing keys along leaf links) and a violation is thrown as
-//     std::runtime_error, never followed.
+//     key lengths, increasing keys along leaf links, one parent per child
+//     on the way down) and a violation is thrown as std::runtime_error,
+//     never followed.
+//  5. A decoded node lives as long as its page is in the tree: inner nodes
+//     cache pointers to their children, and the node of a freed page is
+//     kept for reuse, never deleted before the tree.
 #pragma once
 #include <memory>
 #include <memory_resource>
