@@ -107,9 +107,19 @@ bool VEKCursorProtected::reopen() {
   return true;
 }
 
+// A committed journal whose write file is gone belongs to a base whose
+// files were deleted (by "~~x" while other pages still held it): there is
+// nothing left to publish, and publishing would fail on every open.
 void VEKCursorProtected::recover() {
   std::unique_ptr<VEKStream> probe(newStream());
-  if (probe->access(committedName().c_str(), 0) == 0) publishJournal(committedName());
+  if (probe->access(committedName().c_str(), 0) == 0) {
+    if (probe->access(writeFile.c_str(), 0) == 0) {
+      publishJournal(committedName());
+    } else {
+      if (probe->remove(committedName().c_str()) != 0) throw std::runtime_error("Can not delete file: " + committedName());
+      probe->syncDirectory(committedName());
+    }
+  }
   if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
 }
 

@@ -175,6 +175,32 @@ TEST(ProtectedFileBase, AFailedRollbackBreaksTheBase) {
   EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>{"kept"});
 }
 
+// Pages may delete a base's files while other pages still hold it open: a
+// commit into the deleted files fails, and the base then starts afresh
+// instead of failing on every later open.
+TEST_P(ProtectedBase, ABaseWhoseFilesWereDeletedStartsAfresh) {
+  std::string base = name("deleted");
+  VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
+  int64 writer = protectedBase.openWriteProcess("", "");
+  protectedBase.putSymbol(writer, "old");
+  protectedBase.closeProcess(writer);
+  ASSERT_EQ(VEKStreamFile::removeFile(base + "1"), 0);
+  ASSERT_EQ(VEKStreamFile::removeFile(base + "2"), 0);
+  writer = protectedBase.openWriteProcess("", "");
+  protectedBase.putSymbol(writer, "new");
+  EXPECT_THROW(protectedBase.closeProcess(writer), std::runtime_error);
+  int64 reader = protectedBase.openReadProcess("", "");
+  EXPECT_GE(reader, VEKProcessPool::FIRST_READER_ID);
+  EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>());
+  VEKStreamMem probe;
+  EXPECT_NE(GetParam() == VEK_STREAM_MEMORY ? probe.access((base + "1.swt").c_str(), 0)
+                                            : ::access((base + "1.swt").c_str(), 0), 0);
+  writer = protectedBase.openWriteProcess("", "");
+  EXPECT_TRUE(protectedBase.putSymbol(writer, "again"));
+  protectedBase.closeProcess(writer);
+  EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>{"again"});
+}
+
 INSTANTIATE_TEST_SUITE_P(FilesAndMemory, ProtectedBase, ::testing::Values(VEK_STREAM_FILE, VEK_STREAM_MEMORY));
 
 TEST(VEKProcessPool, DisjointIdsAreReused) {
