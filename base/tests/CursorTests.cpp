@@ -145,6 +145,45 @@ TEST(VEKCursor, LongKeysSpillIntoOverflowPagesAndComeBack) {
   EXPECT_EQ(cursor.dataLength(), static_cast<int64>(keys.back().size()));
 }
 
+// Keys of 1 to 700 bytes, so that separators in inner pages are long and
+// have overflow pages of their own, inserted and deleted against a model
+// across reopenings: splits, merges of emptied leaves and freed chains.
+TEST(VEKCursor, LongAndShortKeysMixedAgainstAModel) {
+  TempDir dir;
+  std::string name = dir.file("mixed.vek");
+  std::set<std::string> model;
+  std::mt19937 random(11);
+  auto makeKey = [&random]() {
+    std::string key(1 + random() % 700, 'k');
+    for (size_t i = 0; i < key.size(); i += 1 + random() % 64) key[i] = static_cast<char>(random() % 4);
+    return key;
+  };
+  for (int round = 0; round < 3; ++round) {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    ASSERT_EQ(levelKeys(cursor), std::vector<std::string>(model.begin(), model.end()));
+    for (int i = 0; i < 3000; ++i) {
+      if (random() % 3 == 0 && !model.empty()) {
+        auto victim = model.begin();
+        std::advance(victim, random() % model.size());
+        ASSERT_TRUE(cursor.findSymbol(*victim));
+        ASSERT_TRUE(cursor.deleteSymbol());
+        model.erase(victim);
+      } else {
+        std::string key = makeKey();
+        ASSERT_TRUE(cursor.putSymbol(key));
+        model.insert(key);
+      }
+    }
+  }
+  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+  EXPECT_EQ(levelKeys(cursor), std::vector<std::string>(model.begin(), model.end()));
+  for (const std::string& key : model) {
+    cursor.findSymbol(key);
+    cursor.deleteSymbol();
+  }
+  EXPECT_FALSE(cursor.goFirst());
+}
+
 TEST(VEKCursor, SubLevelsSeveralDeep) {
   VEKCursorBase cursor("memory_deep", VEK_STREAM_MEMORY);
   cursor.putSymbol("top");
