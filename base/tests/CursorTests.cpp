@@ -328,7 +328,12 @@ TEST(VEKCursor, AFileThatIsNotABaseIsRefused) {
   TempDir dir;
   std::string name = dir.file("text.vek");
   VekBaseTest::spit(name, std::string(10000, 'x'));
-  EXPECT_THROW(VEKCursorBase(name.c_str(), VEK_STREAM_FILE), std::runtime_error);
+  try {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    ADD_FAILURE() << "a text file opened as a base";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Can't open the VEKBase file: " + name);
+  }
   VekBaseTest::spit(name, "short");
   EXPECT_THROW(VEKCursorBase(name.c_str(), VEK_STREAM_FILE), std::runtime_error);
   EXPECT_EQ(VekBaseTest::slurp(name), "short");  // left untouched
@@ -358,6 +363,45 @@ TEST(VEKCursor, DamagedPagesRaiseErrors) {
     threw = true;
   }
   EXPECT_TRUE(threw);
+}
+
+// A leaf whose link back points at a page of greater keys: walking back
+// strictly raises "#5 Ptr=<page>", a plain walk back just stops there.
+TEST(VEKCursor, ADamagedLinkStopsOrRaisesTheStrictWalkBack) {
+  TempDir dir;
+  std::string name = dir.file("links.vek");
+  {
+    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+    for (int i = 0; i < 3000; ++i) cursor.putSymbol("key" + std::to_string(10000 + i));
+  }
+  std::string bytes = VekBaseTest::slurp(name);
+  auto field = [&bytes](size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8 |
+                                 static_cast<unsigned char>(bytes[at + 2]) << 16 | static_cast<unsigned char>(bytes[at + 3]) << 24);
+  };
+  size_t damagedPage = 0;
+  for (size_t page = 1; (page + 1) * 4096 <= bytes.size() && !damagedPage; ++page) {
+    size_t at = page * 4096;
+    if (bytes[at] == 1 && field(at + 4) != 0 && field(at + 8) != 0) {  // a leaf with both links
+      bytes.replace(at + 8, 4, bytes.substr(at + 4, 4));             // back link := forward link
+      damagedPage = field(at + 4);
+    }
+  }
+  ASSERT_NE(damagedPage, 0u);
+  VekBaseTest::spit(name, bytes);
+  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+  int steps = 0;
+  for (bool more = cursor.goLast(); more; more = cursor.goPrevKey(0)) ++steps;
+  EXPECT_GT(steps, 0);
+  EXPECT_LT(steps, 3000);
+  cursor.goLast();
+  try {
+    while (cursor.goPrevKey(1)) {
+    }
+    ADD_FAILURE() << "the strict walk back passed the damaged link";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "#5 Ptr=" + std::to_string(damagedPage));
+  }
 }
 
 // Every inner page's children but the first rewritten to its last one, so one leaf has many
