@@ -2,6 +2,7 @@
 // splits, removal of emptied leaves, and ordered movement along the leaves.
 // Page reading, writing and allocation are in VEKTreePages.cpp.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
