@@ -182,7 +182,11 @@ int http_continue_template(HttpServer* server, HttpConnection* conn)
 
 void http_abort_template(HttpConnection* conn)
 {
-    delete static_cast<TTMProcessor*>(conn->processor);
+    // The run did not finish: the base sessions it left open would keep,
+    // say, a writer slot taken for the rest of the process.
+    TTMProcessor* processor = static_cast<TTMProcessor*>(conn->processor);
+    if (processor) processor->abandonSessions();
+    delete processor;
     conn->processor = nullptr;
     conn->flags &= ~HTTP_TEMPLATE;
 }

@@ -22,7 +22,8 @@ typedef std::pair<std::string, std::string> HttpInjectedForm;
 int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath);
 // One slice: 0 while the run goes on, else the result of sending the header.
 int http_continue_template(HttpServer* server, HttpConnection* conn);
-// Drops a run in progress (the slot is being closed).
+// Drops a run in progress (the slot is being closed); the base sessions the
+// run left open are ended first (its writer rolled back).
 void http_abort_template(HttpConnection* conn);
 // The parameter forms of a POST body: "HTTP_PARAM_<name>(<n>)" with the
 // URL-decoded value, n counting earlier pairs of the same name.

@@ -221,6 +221,37 @@ TEST_F(BaseWords, CloseBaseRollsBackTheWriterAndFreesTheSlot) {
     EXPECT_EQ(next.output(), "true|false");
 }
 
+TEST_F(BaseWords, AbandonedSessionsRollBackTheWriterAndReleaseTheReaders) {
+    Page page;
+    takeWriter(page, fileBase);
+    page.run("#[~~+.;" + fileBase + ";#[w];kept]#[~~.;" + fileBase + ";#[w]]");
+    takeWriter(page, fileBase);
+    EXPECT_EQ(page.run("#[.=;r;##[~~^;" + fileBase + "]]#[out;##[~~+.;" + fileBase + ";#[w];half]|##[~~>.;" +
+                       fileBase + ";#[r];kept]]"),
+              "true|true");
+    page.processor.abandonSessions();  // as when the server drops the run
+    EXPECT_EQ(page.run("#[out;##[~~>.;" + fileBase + ";#[r];kept]]"), "false");
+    Page next;
+    next.give("#[~~+;" + fileBase + "]#[.=;w;##[~~v;" + fileBase + ";30]]#[out;##[~~>.;" + fileBase +
+              ";#[w];kept]|##[~~>.;" + fileBase + ";#[w];half]]");
+    EXPECT_TRUE(next.turn());  // the slot is free at once
+    EXPECT_EQ(next.output(), "true|false");
+}
+
+TEST_F(BaseWords, AbandoningLeavesSessionsThePageEndedAlone) {
+    Page first;
+    takeWriter(first, memoryBase);
+    first.run("#[.=;r;##[~~^;" + memoryBase + "]]#[~~.;" + memoryBase + ";#[r]]#[~~.;" + memoryBase + ";#[w]]");
+    Page second;
+    takeWriter(second, memoryBase);  // may get the id the first page had
+    Page reader;
+    reader.run("#[~~+;" + memoryBase + "]#[.=;r;##[~~^;" + memoryBase + "]]");
+    first.processor.abandonSessions();
+    EXPECT_EQ(second.run("#[out;##[~~+.;" + memoryBase + ";#[w];still]]"), "true");
+    second.run("#[~~.;" + memoryBase + ";#[w]]");
+    EXPECT_EQ(reader.run("#[out;##[~~>.;" + memoryBase + ";#[r];still]]"), "true");
+}
+
 TEST_F(BaseWords, LastRemoveClosesTheBase) {
     Page page;
     page.run("#[~~+;" + memoryBase + "]#[~~+;" + memoryBase + "]#[~~-;" + memoryBase + "]");

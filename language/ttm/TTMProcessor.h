@@ -179,6 +179,12 @@ public:
     std::string baseCloseProcess(Function* call);       // "~~."
     std::string baseCloseAndDelete(Function* call);     // "~~x"
     std::string baseCloseBase(Function* call);          // "~~vx"
+    // Ends the sessions that this processor's "~~v" and "~~^" opened and no
+    // "~~.", "~~x" or "~~vx" of it ended: a writer that still holds its base
+    // is rolled back as by "~~vx", readers are released. The server calls
+    // it when it drops a run that did not finish, so that a failed page
+    // does not keep a base's writer slot taken until the process ends.
+    void abandonSessions();
     std::string basePutSymbol(Function* call);          // "~~+."
     std::string baseReplaceSymbol(Function* call);      // "~~/."
     std::string baseDeleteSymbol(Function* call);       // "~~-."
@@ -264,6 +270,13 @@ public:
     int64 requestTimeout = 0;                             // seconds a pending call may wait
     std::time_t waitStart = 0;                            // when the pending call began to wait
     VekClient::VEKClient* pendingClient = nullptr;        // exchange in progress, owned
+    // A base session opened by this processor and not yet ended.
+    struct OpenSession {
+        std::string base;  // base name as the page gave it
+        int64 id;          // process id
+        bool writer;       // a writer id (else a reader id)
+    };
+    std::vector<OpenSession> openSessions;                // for abandonSessions
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError ("Too many nested calls", "Text too long"). The
@@ -290,6 +303,9 @@ private:
     void recycle(Function* call);
     // Pops the call that "]" completed.
     Function* completeCall();
+    void rememberSession(const std::string& base, int64 id, bool writer);
+    // Forgets the session (base, id); with writersOnly, every writer session of base.
+    void forgetSession(const std::string& base, int64 id, bool writersOnly = false);
     // Evaluates pendingCall; on a failure it is deleted before the rethrow.
     std::string evalPending();
     // Routes the pending call's result and releases the call.

@@ -14,6 +14,7 @@
 //   negative id, or its timeout (requestTimeout) passes.
 // - "~~." and "~~x" set yieldFlag when they close the writer, so the page's
 //   turn ends right after the commit and the other pages get theirs.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "LanguageSwitches.h"
 #include "TTMProcessor.h"
 #include "TTMText.h"
+#include "VEKLog.h"
 #include "VekFile.h"
 #include "VekUtil.h"
 #include "base/VEKBaseRegistry.h"
@@ -154,6 +156,7 @@ std::string TTMProcessor::baseOpenWriteProcess(Function* call) {
     const int64 id = banBaseWrite ? base->openReadProcess(login.first, login.second)
                                   : base->openWriteProcess(login.first, login.second);
     requestState = id;  // RequestWaiting while another writer holds the base
+    if (id >= 0) rememberSession(safeArg1(call), id, !banBaseWrite);
     requestTimeout = VekKernel::stringToInt64(safeArg2(call));
     return int64Text(id);
 }
@@ -162,16 +165,20 @@ std::string TTMProcessor::baseOpenReadProcess(Function* call) {
     VEKCursorProtected* base = baseOf(baseRegistry, call);
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 2);
-    return int64Text(base->openReadProcess(login.first, login.second));
+    const int64 id = base->openReadProcess(login.first, login.second);
+    if (id >= 0) rememberSession(safeArg1(call), id, false);
+    return int64Text(id);
 }
 
 std::string TTMProcessor::baseCloseProcess(Function* call) {
+    forgetSession(safeArg1(call), idOf(call));
     VEKCursorProtected* base = baseOf(baseRegistry, call);
     if (base != nullptr) yieldFlag = endProcess(*base, idOf(call));
     return std::string();
 }
 
 std::string TTMProcessor::baseCloseAndDelete(Function* call) {
+    forgetSession(safeArg1(call), idOf(call));
     VEKCursorProtected* base = baseOf(baseRegistry, call);
     if (base == nullptr) return std::string();
     // The names are copied first: the registry may delete the base below.
@@ -187,9 +194,40 @@ std::string TTMProcessor::baseCloseAndDelete(Function* call) {
 }
 
 std::string TTMProcessor::baseCloseBase(Function* call) {
+    forgetSession(safeArg1(call), 0, true);
     VEKCursorProtected* base = baseOf(baseRegistry, call);
     if (base != nullptr) base->closeBase();
     return std::string();
+}
+
+// ---- sessions a dropped run leaves open ----
+
+void TTMProcessor::rememberSession(const std::string& base, int64 id, bool writer) {
+    openSessions.push_back({base, id, writer});
+}
+
+void TTMProcessor::forgetSession(const std::string& base, int64 id, bool writersOnly) {
+    auto ended = [&](const OpenSession& session) {
+        return session.base == base && (writersOnly ? session.writer : session.id == id);
+    };
+    openSessions.erase(std::remove_if(openSessions.begin(), openSessions.end(), ended), openSessions.end());
+}
+
+void TTMProcessor::abandonSessions() {
+    std::vector<OpenSession> sessions;
+    sessions.swap(openSessions);
+    for (const OpenSession& session : sessions) {
+        try {
+            VEKCursorProtected* base = baseRegistry != nullptr ? baseRegistry->get(session.base) : nullptr;
+            if (base == nullptr) continue;
+            // A writer id is checked against the base: once the slot is
+            // free the same id may belong to another page's writer.
+            if (!session.writer) base->closeProcess(session.id);
+            else if (base->getWriteProcess() == session.id) base->closeBase();
+        } catch (const std::exception& failure) {
+            VekKernel::vekLog.error(failure.what(), __FILE__, __LINE__);
+        }
+    }
 }
 
 // ---- symbol words ----
