@@ -1,12 +1,14 @@
 """Helpers for the end-to-end tests: a scratch directory, a free port, the
 real server started in it, and raw socket exchanges with it."""
 import os
+import select
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
 import time
+import urllib.parse
 
 
 def free_port():
@@ -33,9 +35,9 @@ class Server:
         with open(path, "wb") as out:
             out.write(content if isinstance(content, bytes) else content.encode())
 
-    def start(self, preexec_fn=None):
+    def start(self, preexec_fn=None, log_mode="wb"):
         """preexec_fn, when given, runs in the child just before the binary."""
-        self.log = open(os.path.join(self.dir, "stdout.log"), "wb")
+        self.log = open(os.path.join(self.dir, "stdout.log"), log_mode)
         self.process = subprocess.Popen([self.binary] + self.args, cwd=self.dir, stdout=self.log,
                                         stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                         preexec_fn=preexec_fn)
@@ -62,6 +64,20 @@ class Server:
         self.log.close()
         return status
 
+    def kill(self):
+        """SIGKILL: the process dies at once, with no chance to tidy up."""
+        self.process.kill()
+        self.process.wait()
+        self.log.close()
+
+    def restart(self):
+        """Starts the binary again in the same directory, on a fresh port
+        (the old one may linger in TIME_WAIT); its output is appended."""
+        old = str(self.port)
+        self.port = free_port()
+        self.args = [str(self.port) if arg == old else arg for arg in self.args]
+        return self.start(log_mode="ab")
+
     def cleanup(self):
         if self.process and self.process.poll() is None:
             self.process.kill()
@@ -86,6 +102,38 @@ class Server:
     def post(self, path, body, headers=""):
         head = "POST /%s HTTP/1.1\r\nContent-Length: %d\r\n%s\r\n" % (path, len(body), headers)
         return self.exchange(head.encode("latin-1") + body)
+
+
+class PendingRequest:
+    """A request sent on its own connection whose answer is read later, so
+    that a test can act while the server is still working on it."""
+
+    def __init__(self, server, data):
+        self.conn = server.connect()
+        self.conn.sendall(data)
+
+    def answered(self):
+        """True when some of the answer (or the close) has arrived; never waits."""
+        readable, _, _ = select.select([self.conn], [], [], 0)
+        return bool(readable)
+
+    def result(self):
+        with self.conn:
+            return read_all(self.conn)
+
+
+def form_body(params):
+    """A urlencoded POST body of (name, value) pairs, every byte of a value escaped."""
+    return "&".join("%s=%s" % (name, urllib.parse.quote(value, safe="")) for name, value in params).encode()
+
+
+def wait_for(condition, what, tries=1000):
+    """Readiness, not a speed check: polls until condition() holds."""
+    for _ in range(tries):
+        if condition():
+            return
+        time.sleep(0.02)
+    raise RuntimeError("never happened: " + what)
 
 
 def read_all(conn):
