@@ -22,6 +22,16 @@ int fileClose(int fd);
 int fileAccess(const char* path, int mode);
 inline int fileAccess(const std::string& path, int mode) { return fileAccess(path.c_str(), mode); }
 
+// True when a path that comes from page or request text stays under the
+// working directory: not empty, relative, no ".." component and no NUL
+// byte. Words that reach files or bases refuse any other path.
+bool isPagePath(const std::string& path);
+// open(2) of a regular file only: a descriptor, or -1 when the file cannot
+// be opened or is anything else (a pipe, a socket, a device or a directory).
+// The open never waits for the other end of a named pipe; the descriptor is
+// blocking and close-on-exec. The caller closes it.
+int openRegularFile(const char* path, int flags, int mode);
+
 // Modification time, or 0 when the file cannot be examined.
 time_t get_file_mtime(const std::string& path);
 // Size in bytes, or 0 when the file cannot be examined.
