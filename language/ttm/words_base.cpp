@@ -24,12 +24,11 @@
 #include "TTMProcessor.h"
 #include "TTMText.h"
 #include "VEKLog.h"
-#include "VekFile.h"
 #include "VekUtil.h"
+#include "WordLogic.h"
 #include "base/VEKBaseRegistry.h"
 #include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
-#include "base/VEKStream.h"
 
 namespace VekLanguage {
 
@@ -60,18 +59,6 @@ bool flagOf(const std::string& text) { return text == VekNames::True; }
 bool listFlag(const Function* call) { return call->count() == 5 ? flagOf(TTMProcessor::safeArg4(call)) : true; }
 
 int64 idOf(const Function* call) { return VekKernel::stringToInt64(TTMProcessor::safeArg2(call)); }
-
-// Names of in-memory bases; every other name is a file base.
-bool isMemoryBaseName(const std::string& name) {
-    return name.rfind("memory_", 0) == 0 || name.rfind("temp_", 0) == 0;
-}
-
-// With a ban set a file base is opened only when its write file exists,
-// so no page can create one.
-bool mayOpenFileBase(const std::string& name) {
-    if (!banBaseCreate && !banBaseWrite) return true;
-    return VekKernel::fileAccess(name + "1", 0) == 0;
-}
 
 // User and pass phrase of a login word: passed only when the call gives
 // both, at arguments first and first + 1; else both empty.
@@ -119,26 +106,12 @@ std::string voidCommand(VEKBaseRegistry* registry, const Function* call, Command
     });
 }
 
-// Closes the process id (a writer commits); true when it was the writer,
-// which is when the page's turn must end.
-bool endProcess(VEKCursorProtected& base, int64 id) {
-    const bool wasWriter = base.getWriteProcess() == id;
-    base.closeProcess(id);
-    return wasWriter;
-}
-
 }  // namespace
 
 // ---- registry and process words ----
 
 std::string TTMProcessor::baseOpen(Function* call) {
-    const std::string name = safeArg1(call);
-    if (baseRegistry == nullptr) return std::string();
-    if (isMemoryBaseName(name)) {
-        baseRegistry->open(name, VekBase::VEK_STREAM_MEMORY);
-    } else if (mayOpenFileBase(name)) {
-        baseRegistry->openDefault(name);
-    }
+    if (baseRegistry != nullptr) openBaseByName(*baseRegistry, safeArg1(call));
     return std::string();
 }
 
@@ -173,7 +146,8 @@ std::string TTMProcessor::baseOpenReadProcess(Function* call) {
 std::string TTMProcessor::baseCloseProcess(Function* call) {
     forgetSession(safeArg1(call), idOf(call));
     VEKCursorProtected* base = baseOf(baseRegistry, call);
-    if (base != nullptr) yieldFlag = endProcess(*base, idOf(call));
+    // The writer's commit ends the page's turn.
+    if (base != nullptr) yieldFlag = endBaseProcess(*base, idOf(call));
     return std::string();
 }
 
@@ -181,16 +155,10 @@ std::string TTMProcessor::baseCloseAndDelete(Function* call) {
     forgetSession(safeArg1(call), idOf(call));
     VEKCursorProtected* base = baseOf(baseRegistry, call);
     if (base == nullptr) return std::string();
-    // The names are copied first: the registry may delete the base below.
-    const std::string writeFile = base->writeFileName();
-    const std::string readFile = base->readFileName();
-    yieldFlag = endProcess(*base, idOf(call));
-    baseRegistry->remove(safeArg1(call));
-    // The read file goes only after the write file did, so a failure never
-    // leaves a write file without its committed copy.
-    if (VekBase::VEKStreamFile::removeFile(writeFile) == 0 && VekBase::VEKStreamFile::removeFile(readFile) == 0)
-        return std::string();
-    return safeArg3(call);
+    bool wasWriter = false;
+    const bool deleted = endAndDeleteBase(*baseRegistry, *base, safeArg1(call), idOf(call), wasWriter);
+    yieldFlag = wasWriter;
+    return deleted ? std::string() : safeArg3(call);
 }
 
 std::string TTMProcessor::baseCloseBase(Function* call) {

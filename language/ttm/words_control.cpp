@@ -2,13 +2,13 @@
 // tracing, stopping, comments, and the time, unique-id and buffer-state values.
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "TTMProcessor.h"
 #include "TTMText.h"
 #include "VEKFileBuffers.h"
 #include "VekUtf8.h"
 #include "VekUtil.h"
+#include "WordLogic.h"
 
 namespace VekLanguage {
 
@@ -84,13 +84,8 @@ std::string TTMProcessor::exit(Function*) {
 }
 
 std::string TTMProcessor::getTime(Function*) {
-    // The counter runs 0..9 and its remainder by 9 tells apart stamps taken
-    // within one second.
-    int64 now = static_cast<int64>(std::time(nullptr));
-    int64 rest = getTimeCounter % 9;
-    getTimeCounter = getTimeCounter == 9 ? 0 : getTimeCounter + 1;
     char buffer[32];
-    return VekKernel::int64ToText(now * 1000 + rest, buffer, sizeof buffer, 10);
+    return VekKernel::int64ToText(nextTimeStamp(), buffer, sizeof buffer, 10);
 }
 
 std::string TTMProcessor::getUniqueID(Function*) { return VekKernel::newUuid(); }

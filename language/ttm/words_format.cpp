@@ -6,13 +6,13 @@
 // exactly one conversion of the word's kind gives the empty text.
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "FormatPattern.h"
 #include "TTMProcessor.h"
 #include "TTMText.h"
 #include "VekUtf8.h"
 #include "VekUtil.h"
+#include "WordLogic.h"
 
 namespace VekLanguage {
 
@@ -28,16 +28,6 @@ std::string utf16Units(const std::string& text, const char* unitPattern) {
         result += digits;
     }
     return result;
-}
-
-// The pattern of "fmtTime" with its first "%s" standing for the three-digit
-// millisecond part of millis (done before strftime, which never sees it).
-std::string withMilliseconds(std::string pattern, int64 millis) {
-    std::size_t at = pattern.find("%s");
-    if (at == std::string::npos) return pattern;
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%0*lld", 3, static_cast<long long>(millis % 1000));
-    return pattern.replace(at, 2, digits);
 }
 
 }  // namespace
@@ -64,18 +54,8 @@ std::string TTMProcessor::formatReal(Function* call) {
 }
 
 std::string TTMProcessor::formatTime(Function* call) {
-    int64 millis = VekKernel::stringToInt64(safeArg2(call));
     bool utc = call->count() >= 4 && safeArg3(call) == "GMT";
-    std::string pattern = withMilliseconds(safeArg1(call), millis);
-    std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-    // gmtime/localtime hand back libc's one shared record, used at once;
-    // null for a time that does not fit a broken-down year.
-    std::tm* broken = utc ? std::gmtime(&seconds) : std::localtime(&seconds);
-    if (broken == nullptr) return std::string();
-    char buffer[WordBufferSize];
-    std::size_t written = std::strftime(buffer, sizeof buffer, pattern.c_str(), broken);
-    // strftime leaves the buffer undefined when the result does not fit.
-    return std::string(buffer, written);
+    return formatMillisecondTime(safeArg1(call), VekKernel::stringToInt64(safeArg2(call)), utc);
 }
 
 std::string TTMProcessor::utf16Codes(Function* call) { return utf16Units(safeArg1(call), "%04x"); }
