@@ -43,8 +43,9 @@ VEKFileBuffer::VEKFileBuffer(const std::string& fileName)
 
 VEKFileBuffer::Item* VEKFileBuffer::load(int fd, int64 block) {
   auto found = items.find(block);
+  vekFileBuffers.tick();
   if (found != items.end()) {
-    found->second.lastUse = vekFileBuffers.tick();
+    recency.splice(recency.begin(), recency, found->second.recency);
     return &found->second;
   }
   if (static_cast<int64>(items.size()) >= VEKFileBuffers::bufferMaxItems) evict();
@@ -58,23 +59,24 @@ VEKFileBuffer::Item* VEKFileBuffer::load(int fd, int64 block) {
     got += n;
   }
   item.bytes.resize(static_cast<size_t>(got));
-  item.lastUse = vekFileBuffers.tick();
   if (got < itemSize) partialItems[block] = true;
+  recency.push_front(block);
+  item.recency = recency.begin();
   return &items.emplace(block, std::move(item)).first->second;
 }
 
 // Drops the least recently used items: bufferMaxItems / bufferFlushDivider + 1.
 void VEKFileBuffer::evict() {
-  std::vector<std::pair<u64, int64>> ages;
-  ages.reserve(items.size());
-  for (const auto& item : items) ages.emplace_back(item.second.lastUse, item.first);
-  size_t drop = std::min(ages.size(), static_cast<size_t>(dropCount(VEKFileBuffers::bufferMaxItems,
-                                                                      VEKFileBuffers::bufferFlushDivider)));
-  std::nth_element(ages.begin(), ages.begin() + (drop - 1), ages.end());
-  for (size_t i = 0; i < drop; ++i) {
-    items.erase(ages[i].second);
-    partialItems.erase(ages[i].second);
-  }
+  int64 drop = dropCount(VEKFileBuffers::bufferMaxItems, VEKFileBuffers::bufferFlushDivider);
+  for (int64 i = 0; i < drop && !recency.empty(); ++i) forget(recency.back());
+}
+
+void VEKFileBuffer::forget(int64 block) {
+  auto found = items.find(block);
+  if (found == items.end()) return;
+  recency.erase(found->second.recency);
+  items.erase(found);
+  partialItems.erase(block);
 }
 
 int64 VEKFileBuffer::read(int fd, int64 offset, void* out, int64 length) {
@@ -103,7 +105,10 @@ void VEKFileBuffer::written(int64 offset, const void* data, int64 length) {
   for (auto it = partialItems.begin(); it != partialItems.end();) {
     auto item = items.find(it->first);
     if (item == items.end() || offset > it->first * itemSize + static_cast<int64>(item->second.bytes.size())) {
-      items.erase(it->first);
+      if (item != items.end()) {
+        recency.erase(item->second.recency);
+        items.erase(item);
+      }
       it = partialItems.erase(it);
     } else {
       ++it;
@@ -125,6 +130,7 @@ void VEKFileBuffer::written(int64 offset, const void* data, int64 length) {
 
 void VEKFileBuffer::clear() {
   items.clear();
+  recency.clear();
   partialItems.clear();
 }
 

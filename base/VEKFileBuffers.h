@@ -15,6 +15,7 @@
 //  4. bufferMaxItems 0 turns buffering off, MaxItems 0 turns pooling off
 //     (streams then read and write their descriptor directly).
 #pragma once
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,14 +51,19 @@ class VEKFileBuffer {
 
  private:
   struct Item {
-    std::vector<u8> bytes;     // the block's bytes (shorter at end of file)
-    u64 lastUse = 0;           // freshness stamp
+    std::vector<u8> bytes;                // the block's bytes (shorter at end of file)
+    std::list<int64>::iterator recency;   // its place in the recency list
   };
   Item* load(int fd, int64 block);
   void evict();
+  void forget(int64 block);
 
   int64 itemSize;                         // bytes per item, fixed at creation
   std::unordered_map<int64, Item> items;  // block number -> cached block
+  // Block numbers of the items, most recently used first: a hit moves its
+  // block to the front and eviction takes from the back, both in constant
+  // time however many items are cached.
+  std::list<int64> recency;
   std::map<int64, bool> partialItems;     // cached blocks shorter than itemSize
 };
 

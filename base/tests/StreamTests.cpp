@@ -215,6 +215,27 @@ TEST(VEKFileBuffers, ChangesBehindTheCacheAreNoticed) {
   EXPECT_EQ(text, "second text!!");
 }
 
+// Eviction drops the least recently used items: a block read again just
+// before the cache fills survives, the oldest ones do not. What is cached
+// shows through bytes changed behind the cache while a stream holds it.
+TEST(VEKFileBuffers, EvictionDropsTheLeastRecentlyUsed) {
+  CacheSettings settings;
+  settings.set(4, 8, 10);
+  VEKFileBuffers::bufferFlushDivider = 2.0f;  // drops 4 / 2 + 1 = 3 at once
+  TempDir dir;
+  std::string name = dir.file("recency");
+  VekBaseTest::spit(name, std::string(48, 'o'));
+  VEKStreamFile stream;
+  stream.open(name.c_str(), O_RDONLY, 0600);
+  char byte;
+  for (int64 block : {0, 1, 2, 3, 0, 4}) stream.readAt(block * 8, &byte, 1);  // 0 is newest but one at the fill
+  VekBaseTest::spit(name, std::string(48, 'n'));
+  std::string seen;
+  for (int64 block : {0, 4, 1, 2, 3}) seen += (stream.readAt(block * 8, &byte, 1), byte);
+  VEKFileBuffers::bufferFlushDivider = 200.0f;
+  EXPECT_EQ(seen, "oonnn");
+}
+
 TEST(VEKFileBuffers, StatusJsonNamesEverySetting) {
   std::string json = VEKFileBuffers::statusJson();
   for (const char* key : {"\"bi\":", "\"bid\":", "\"bis\":", "\"bf\":", "\"bfd\":", "\"files\":", "\"freshness\":"})
