@@ -1,0 +1,13 @@
+// The PLZ processor: a placeholder with no language of its own; it only
+// prints to standard output. Subclasses give the processor operations.
+#pragma once
+#include "PrintingProcessor.h"
+
+namespace VekLanguage {
+
+class PLZProcessor : public PrintingProcessor {
+public:
+    using PrintingProcessor::PrintingProcessor;
+};
+
+}  // namespace VekLanguage
