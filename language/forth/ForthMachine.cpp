@@ -1,6 +1,7 @@
 // The Forth machine: construction, the dictionary and its lookup, execution
 // and the inner interpreter, and the depth, bounds and ownership checks.
 #include "ForthProcessor.h"
+#include "ForthExtensions.h"
 
 #include <sys/resource.h>
 
@@ -13,6 +14,7 @@
 #include <new>
 
 #include "VEKBaseRegistry.h"
+#include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "VekAlloc.h"
 
@@ -62,6 +64,7 @@ ForthProcessor::~ForthProcessor() {
     clearDictionary();
     ::operator delete(definitions);
     for (std::fstream* file : openFiles) delete file;
+    delete pendingClient;  // a remote exchange still in progress
     for (auto& block : allocations) {
         void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(block.first));
         vekFree(&p);
@@ -117,6 +120,7 @@ void ForthProcessor::registerTable(const KernelWord* table, bool immediate) {
 void ForthProcessor::registerKernel() {
     registerTable(immediateWords, true);
     registerTable(kernelWords, false);
+    registerTable(forthExtensionWords, false);
     const struct {
         const char* name;
         Definition** token;
