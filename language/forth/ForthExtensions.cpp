@@ -39,6 +39,9 @@ const KernelWord forthExtensionWords[] = {
     {"~~(.)", &P::extDataLength},
     {"~~^n", &P::extChildCount},
     {"~~^N", &P::extSymbolCount},
+    // Lookup ignores case, so "~~^n" finds the newer "~~^N": the child
+    // count is reachable under this second name.
+    {"~~^c", &P::extChildCount},
     // bases: moving
     {"~~>v", &P::extGoChild},
     {"~~>^", &P::extGoParent},

@@ -2,12 +2,16 @@
 // their results and stack effects, the patterns they refuse, the forms and
 // output block they fill, files and paths, and base sessions with users.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
-#include "ForthProcessor.h"
+#include "ForthExtensions.h"
 #include "LanguageSwitches.h"
 #include "WordsTestUtil.h"
 
@@ -58,6 +62,16 @@ protected:
     char saved[PATH_MAX];
     Forth forth;
 };
+
+TEST_F(ForthWords, EveryTableRowIsFoundByItsName) {
+    for (const KernelWord* row = forthExtensionWords; row->name != nullptr; ++row) {
+        const Definition* found = forth.find(row->name, std::strlen(row->name));
+        ASSERT_NE(found, nullptr) << row->name;
+        // Names differ from the kernel's and the bootstrap's, and only this
+        // pair differs in case alone.
+        EXPECT_EQ(found->handler == row->handler, std::string(row->name) != "~~^n") << row->name;
+    }
+}
 
 TEST_F(ForthWords, TextResults) {
     const struct {
@@ -196,6 +210,26 @@ TEST_F(ForthWords, BansAndPathsKeepFileBasesFromBeingCreated) {
     }
     forth.evaluate("z\" ../outside\" ~~+");
     EXPECT_EQ(forth.number("z\" \" z\" \" 0 z\" ../outside\" ~~v"), -1);
+}
+
+TEST(ForthConnectionWords, AnExchangeLeftPendingEndsWithItsProcessor) {
+    // A peer that accepts (through the backlog) but never answers.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    {
+        Forth forth;
+        forth.evaluate("z\" 127.0.0.1\" constant host " + port + " host ~+");
+        EXPECT_EQ(forth.text("z\" ping\" 5 " + port + " host ~>"), "");  // still waiting
+        forth.evaluate(port + " host ~-");
+    }  // the pending client goes with the processor
+    close(listener);
 }
 
 }  // namespace
