@@ -29,3 +29,10 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Peers the benchmarks in bench/ compare against; the tests do not need them.
+BENCH_PACKAGES += gforth
+
+.PHONY: bench-deps
+bench-deps:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"

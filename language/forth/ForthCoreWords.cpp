@@ -247,7 +247,7 @@ void ForthProcessor::wordCells() {
 
 void ForthProcessor::wordUnused() {
     roomCells(1, "UNUSED");
-    push(addressCell(dataSpace) + DataSpaceSize - here);
+    push(asCell(asUnsigned(addressCell(dataSpace)) + DataSpaceSize - asUnsigned(here)));
 }
 
 void ForthProcessor::wordCount() {
@@ -420,7 +420,9 @@ void ForthProcessor::wordDotR() {
     needCells(2, ".R");
     Cell width = pop();
     std::string text = formatNumber(pop(), false);
-    if (width > static_cast<Cell>(text.size())) writeOut(std::string(static_cast<size_t>(width) - text.size(), ' '));
+    static const std::string blanks(64, ' ');
+    for (Cell pad = width - static_cast<Cell>(text.size()); pad > 0; pad -= 64)
+        std::cout.write(blanks.data(), pad < 64 ? static_cast<std::streamsize>(pad) : 64);
     writeOut(text);
 }
 

@@ -20,6 +20,7 @@ void writeOut(const std::string& text) { std::cout.write(text.data(), static_cas
 int ForthProcessor::main(int argc, char** argv) {
     argCount = argc;
     argVector = argv;
+    stackBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     try {
         reset();
         Definition* start = find("MAIN", 4);
@@ -111,7 +112,10 @@ void ForthProcessor::evaluate(const std::string& text) {
     toIn = savedToIn;
 }
 
-void ForthProcessor::wordInterpret() { interpret(); }
+void ForthProcessor::wordInterpret() {
+    checkHostStack("INTERPRET");
+    interpret();
+}
 
 void ForthProcessor::wordQuit() {
     if (quitGuard) throw AbortException("");
@@ -120,6 +124,7 @@ void ForthProcessor::wordQuit() {
     rp = 0;
     for (;;) {
         try {
+            roomCells(1, "REFILL");
             if (!refillSource()) {
                 std::cout << '\n';
                 std::cout.flush();
@@ -145,6 +150,7 @@ void ForthProcessor::wordEvaluate() {
     const u8* text = bytesAt(under(1), length, "EVALUATE");
     std::string copy(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
     sp -= 2;
+    checkHostStack("EVALUATE");
     evaluate(copy);
 }
 
@@ -271,7 +277,7 @@ void ForthProcessor::wordDoes() {
 void ForthProcessor::wordDoesRuntime() {
     Definition* d = latestDefinition();
     d->handler = &ForthProcessor::runDoes;
-    d->code = ip + CellSize;
+    d->code = static_cast<Cell>(static_cast<u64>(ip) + CellSize);
 }
 
 void ForthProcessor::wordImmediate() { latestDefinition()->flags ^= FlagImmediate; }
@@ -281,25 +287,6 @@ void ForthProcessor::wordHidden() { latestDefinition()->flags ^= FlagHidden; }
 void ForthProcessor::wordLatest() {
     roomCells(1, "LATEST");
     push(reinterpret_cast<Cell>(latestDefinition()));
-}
-
-void ForthProcessor::wordLit() {
-    roomCells(1, "(lit)");
-    push(fetchCode("(lit)"));
-}
-
-void ForthProcessor::wordBranch() {
-    Cell at = ip;
-    Cell offset = fetchCode("(branch)");
-    ip = static_cast<Cell>(static_cast<u64>(at) + static_cast<u64>(offset));
-}
-
-void ForthProcessor::wordZbranch() {
-    needCells(1, "(zbranch)");
-    if (pop() != 0)
-        ip += CellSize;
-    else
-        wordBranch();
 }
 
 void ForthProcessor::wordExit() {

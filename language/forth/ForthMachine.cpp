@@ -33,15 +33,15 @@ u64 addressOf(const void* p) { return static_cast<u64>(reinterpret_cast<uintptr_
 
 // Host stack the inner interpreter may use for nesting: half the stack
 // limit, at most 4 MiB, so deep recursion ends in an error, not a crash.
-uintptr_t hostStackBudget() {
-    static uintptr_t budget = 0;
+intptr_t hostStackBudget() {
+    static intptr_t budget = 0;
     if (budget == 0) {
         rlimit limit{};
         rlim_t bytes = 8u << 20;
         if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
             limit.rlim_cur < bytes)
             bytes = limit.rlim_cur;
-        budget = static_cast<uintptr_t>(bytes / 2);
+        budget = static_cast<intptr_t>(bytes / 2);
     }
     return budget;
 }
@@ -51,7 +51,8 @@ uintptr_t hostStackBudget() {
 ForthProcessor::ForthProcessor()
     : definitions(static_cast<Definition*>(::operator new(MaxDefinitions * sizeof(Definition)))),
       connectionPool(VekConnectionPool::VEKConnectionPool::instance()),
-      baseRegistry(VekBase::VEKBaseRegistry::instance()) {
+      baseRegistry(VekBase::VEKBaseRegistry::instance()),
+      stackBudget(hostStackBudget()) {
     std::memset(dataSpace, 0, sizeof dataSpace);
     std::memset(dataStack, 0, sizeof dataStack);
     std::memset(returnStack, 0, sizeof returnStack);
@@ -104,12 +105,6 @@ Definition* ForthProcessor::find(const char* name, size_t length) const {
     return nullptr;
 }
 
-Definition* ForthProcessor::definitionAt(Cell xt) const {
-    u64 offset = static_cast<u64>(xt) - addressOf(definitions);
-    if (offset >= count * sizeof(Definition) || offset % sizeof(Definition) != 0) return nullptr;
-    return &definitions[offset / sizeof(Definition)];
-}
-
 void ForthProcessor::registerTable(const KernelWord* table, bool immediate) {
     for (const KernelWord* row = table; row->name != nullptr; ++row) {
         Definition* d = addDefinition(row->name, row->handler);
@@ -133,33 +128,36 @@ void ForthProcessor::registerKernel() {
         *t.token = find(t.name, std::strlen(t.name));
         if (*t.token == nullptr) throw std::runtime_error(t.missing);
     }
-}
-
-void ForthProcessor::execute(Definition* xt) {
-    Definition* saved = currentDefinition;
-    currentDefinition = xt;
-    (xt->owner->*(xt->handler))();
-    currentDefinition = saved;
+    branchXt = find("(branch)", 8);
+    zbranchXt = find("(zbranch)", 9);
 }
 
 // ---- the inner interpreter ----
 
-Cell ForthProcessor::fetchCode(const char* name) {
-    u64 offset = static_cast<u64>(ip) - addressOf(dataSpace);
-    if (offset > static_cast<u64>(DataSpaceSize - CellSize)) fail(name, ": invalid address");
-    Cell x;
-    std::memcpy(&x, dataSpace + offset, sizeof x);
-    ip += CellSize;
-    return x;
+void ForthProcessor::wordLit() {
+    roomCells(1, "(lit)");
+    push(fetchCode("(lit)"));
+}
+
+void ForthProcessor::wordBranch() {
+    Cell at = ip;
+    Cell offset = fetchCode("(branch)");
+    ip = static_cast<Cell>(static_cast<u64>(at) + static_cast<u64>(offset));
+}
+
+void ForthProcessor::wordZbranch() {
+    needCells(1, "(zbranch)");
+    if (pop() != 0)
+        ip = static_cast<Cell>(static_cast<u64>(ip) + CellSize);
+    else
+        wordBranch();
 }
 
 void ForthProcessor::runCode(Cell code, const Definition* word) {
     // Nesting uses the host stack: refuse before it runs out.
-    uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (nesting == 0)
-        stackBase = frame;
-    else if (stackBase - frame > hostStackBudget())
-        fail(nameOf(word), ": nesting too deep");
+    if (nesting == 0 && stackBase == 0)
+        stackBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    checkHostStack(nameOf(word));
     // Restores the caller's instruction pointer and depth, also when a word fails.
     struct Nest {
         ForthProcessor& p;
@@ -171,13 +169,25 @@ void ForthProcessor::runCode(Cell code, const Definition* word) {
     } nest{*this, ip};
     ++nesting;
     ip = code;
-    const Cell exitCell = reinterpret_cast<Cell>(exitXt);
     for (;;) {
-        Cell x = fetchCode(nameOf(word));
-        if (x == exitCell) break;
-        Definition* d = definitionAt(x);
+        Definition* d = definitionAt(fetchCode(nameOf(word)));
+        if (d == exitXt) break;
         if (d == nullptr) fail(nameOf(word), ": invalid execution token");
-        execute(d);
+        // The commonest words run in place; each does what its handler does.
+        if (d == litXt) {
+            wordLit();
+        } else if (d == zbranchXt) {
+            wordZbranch();
+        } else if (d == branchXt) {
+            wordBranch();
+        } else if (d->handler == &ForthProcessor::runColon) {
+            Definition* saved = currentDefinition;
+            currentDefinition = d;
+            runCode(d->code, d);
+            currentDefinition = saved;
+        } else {
+            execute(d);
+        }
     }
 }
 

@@ -22,6 +22,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -61,8 +62,9 @@ public:
 constexpr int FlagHidden = 2;
 constexpr int FlagImmediate = 4;
 
-// One dictionary entry. Its address is the word's execution token (xt).
-struct Definition {
+// One dictionary entry. Its address is the word's execution token (xt);
+// the size is a power of two so that checking a token is cheap.
+struct alignas(128) Definition {
     ForthHandler handler;   // what executing the word does
     Cell code;              // threaded code (colon word) or does-code; HERE at creation
     Cell body;              // data field address; HERE at creation
@@ -111,11 +113,20 @@ public:
     void registerKernel();
     // Registers a table ended by a null name; immediate toggles the flag.
     void registerTable(const KernelWord* table, bool immediate);
-    void execute(Definition* xt);
+    void execute(Definition* xt) {
+        Definition* saved = currentDefinition;
+        currentDefinition = xt;
+        (xt->owner->*(xt->handler))();
+        currentDefinition = saved;
+    }
     // The newest definition (null when the dictionary is empty).
     Definition* latestDefinition() const { return count ? &definitions[count - 1] : nullptr; }
     // The definition whose xt the cell holds, or null.
-    Definition* definitionAt(Cell xt) const;
+    Definition* definitionAt(Cell xt) const {
+        u64 offset = static_cast<u64>(xt) - reinterpret_cast<uintptr_t>(definitions);
+        if (offset >= count * sizeof(Definition) || offset % sizeof(Definition) != 0) return nullptr;
+        return &definitions[offset / sizeof(Definition)];
+    }
     // The word being executed (process-wide, saved around every execution).
     static Definition* currentDefinition;
 
@@ -400,7 +411,20 @@ protected:
     // The owned range holding address, false when none.
     bool regionOf(u64 address, Region& region) const;
     // Reads and checks the code cell at ip, then advances ip.
-    Cell fetchCode(const char* name);
+    Cell fetchCode(const char* name) {
+        u64 offset = static_cast<u64>(ip) - reinterpret_cast<uintptr_t>(dataSpace);
+        if (offset > static_cast<u64>(DataSpaceSize - CellSize)) fail(name, ": invalid address");
+        Cell x;
+        std::memcpy(&x, dataSpace + offset, sizeof x);
+        ip += CellSize;
+        return x;
+    }
+    // Refuses to nest deeper when the host stack used since main (or the
+    // outermost colon definition) passes the budget: "<name>: nesting too deep".
+    void checkHostStack(const char* name) const {
+        auto used = static_cast<intptr_t>(stackBase - reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+        if (stackBase != 0 && used > stackBudget) fail(name, ": nesting too deep");
+    }
     // The inner interpreter over code (nesting checked against the host
     // stack); word names the running word in messages.
     void runCode(Cell code, const Definition* word);
@@ -430,6 +454,8 @@ protected:
     Definition* doesXt = nullptr;                 // "(does)"
     Definition* exitXt = nullptr;                 // "exit"
     Definition* semiXt = nullptr;                 // "(;)"
+    Definition* branchXt = nullptr;               // "(branch)", run in place by the inner interpreter
+    Definition* zbranchXt = nullptr;              // "(zbranch)", likewise
     Cell state = 0;                               // 0 interpreting, else compiling
     std::string source;                           // current input line
     Cell toIn = 0;                                // offset of the next unread source byte
@@ -445,7 +471,8 @@ protected:
     std::set<std::fstream*> openFiles;            // streams opened and not closed
     std::deque<std::string> heldTexts;            // holdText copies, newest last
     int nesting = 0;                              // colon definitions being run
-    uintptr_t stackBase = 0;                      // host frame address at nesting 0
+    intptr_t stackBudget;                         // host stack bytes nesting may use
+    uintptr_t stackBase = 0;                      // host frame of main or the outermost run, 0 before
 };
 
 }  // namespace VekLanguage
