@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Forth extension words through forth_console (beside the server binary
-given as the argument): digests, a file base written and committed by one
-run and read back, checked for its users and deleted by the next, and "~>"
-exchanging a request with a local socket server."""
+given as the argument): digests, a file base written by one run (its
+readers see nothing before the commit) and read back, checked for its users
+and deleted by the next, and "~>" exchanging a request with a local socket
+server."""
 import os
 import socket
 import subprocess
@@ -48,14 +49,16 @@ def main():
         cases = [
             ("digests", 'z" abc" MD5 type space z" " SHA1 type',
              "900150983CD24FB0D6963F7D28E17F72 DA39A3EE5E6B4B0D3255BFEF95601890AFD80709"),
-            ("writer commits", 'variable w z" b" ~~+ z" " z" " 0 z" b" ~~v w !\n'
+            ("writer commits", 'variable w variable r z" b" ~~+ z" " z" " 0 z" b" ~~v w !\n'
              'z" admin" z" pw" z" ann" w @ z" b" ~~u+ type space\n'
-             'z" apple" w @ z" b" ~~+. . space -1 z" 00000001a00000001b" w @ z" b" ~~+... type\n'
-             'w @ z" b" ~~. z" b" ~~-', "true -1 true"),
+             'z" apple" w @ z" b" ~~+. . space -1 z" 00000001a00000001b" w @ z" b" ~~+... type space\n'
+             'z" " z" " z" b" ~~^ r ! z" apple" r @ z" b" ~~?. type\n'  # not committed yet
+             'w @ z" b" ~~. z" b" ~~-', "true -1 true false"),
             ("reader sees the commit", 'variable r z" b" ~~+\n'
              'z" wrong" z" ann" z" b" ~~^ . space z" pw" z" ann" z" b" ~~^ r !\n'
              'z" apple" r @ z" b" ~~?. type space -1 z" 00000001a00000001b" r @ z" b" ~~?... type space\n'
-             'z" x" r @ z" b" ~~x dup . type', "-1 true true 0"),
+             '1 z" 00000001a00000001b" r @ z" b" ~~>...)? . space\n'  # only -1 is a true flag
+             'z" x" r @ z" b" ~~x dup . type', "-1 true true 0 0"),
         ]
         for label, program, expected in cases:
             check(label, run_forth(console, folder, program), expected)

@@ -1,6 +1,7 @@
 // Tests of the Forth extension words run as Forth text on a processor:
 // their results and stack effects, the patterns they refuse, the forms and
-// output block they fill, files and paths, and base sessions with users.
+// output block they fill, files and paths, bans, and a pending exchange.
+// Base sessions through the console: forth_ext_e2e.py.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -182,23 +183,6 @@ TEST_F(ForthWords, OutputBlockAndBase64Files) {
     allowWriteCommands = false;
     forth.evaluate("z\" AAAA\" z\" bytes\" base64SaveBinary");
     EXPECT_EQ(readBytes("bytes").size(), 4u);
-}
-
-TEST_F(ForthWords, WriterCommitsUsersLogInAndDeleteRemovesTheFiles) {
-    forth.evaluate("variable w variable r z\" b\" ~~+ z\" \" z\" \" 0 z\" b\" ~~v w !");
-    ASSERT_GE(forth.number("w @"), 0);
-    EXPECT_EQ(forth.number("z\" apple\" w @ z\" b\" ~~+."), -1);
-    EXPECT_EQ(forth.text("-1 z\" 00000001a00000001b\" w @ z\" b\" ~~+..."), "true");
-    EXPECT_EQ(forth.text("z\" admin\" z\" pw\" z\" ann\" w @ z\" b\" ~~u+"), "true");
-    EXPECT_EQ(forth.text("z\" \" z\" \" z\" b\" ~~^ r ! z\" apple\" r @ z\" b\" ~~?."), "false");  // not committed
-    forth.evaluate("w @ z\" b\" ~~.");
-    EXPECT_EQ(forth.number("z\" wrong\" z\" ann\" z\" b\" ~~^"), -1);
-    EXPECT_EQ(forth.text("z\" pw\" z\" ann\" z\" b\" ~~^ r ! z\" apple\" r @ z\" b\" ~~?."), "true");
-    EXPECT_EQ(forth.number("-1 z\" 00000001a00000001b\" r @ z\" b\" ~~>...)?"), -1);
-    EXPECT_EQ(forth.number("1 z\" 00000001a00000001b\" r @ z\" b\" ~~>...)?"), 0);  // only -1 is true
-    EXPECT_TRUE(exists("b1") && exists("b2"));
-    EXPECT_EQ(forth.text("z\" kept\" r @ z\" b\" ~~x"), "");
-    EXPECT_FALSE(exists("b1") || exists("b2"));
 }
 
 TEST_F(ForthWords, BansAndPathsKeepFileBasesFromBeingCreated) {
