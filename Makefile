@@ -5,7 +5,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 PORT  ?= 3333
-PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev
+PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev openssl
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps build run test clean
