@@ -21,6 +21,8 @@ def run_forth(console, folder, program):
         f.write(PRELUDE + program)
     done = subprocess.run([console, "program.fs"], cwd=folder, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=30)
+    if done.returncode != 0 or done.stderr:  # sanitizer reports land here too
+        sys.exit("forth_console failed (%d): %s" % (done.returncode, done.stderr.decode("latin-1")))
     return done.stdout.decode("latin-1").strip()
 
 
