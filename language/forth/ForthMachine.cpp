@@ -255,6 +255,8 @@ bool ForthProcessor::regionOf(u64 address, Region& region) const {
     }
     for (const std::string& text : heldTexts)
         if (inside(text.data(), text.size(), true)) return true;
+    for (size_t i = 0; i < count; ++i)  // names that "xt>name" hands out
+        if (inside(definitions[i].name.data(), definitions[i].name.size(), true)) return true;
     return false;
 }
 

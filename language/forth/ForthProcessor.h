@@ -13,8 +13,9 @@
 //  2. An address taken from a cell is used only through bytesAt / cellAt /
 //     textAt, which accept it only when the whole range lies in memory the
 //     processor owns or handed out (data space, stacks, its text buffers, the
-//     program arguments, STATE, >IN, BASE, live "allocate" blocks and the
-//     texts kept by holdText); else "<WORD>: invalid address".
+//     program arguments, STATE, >IN, BASE, live "allocate" blocks, the
+//     texts kept by holdText and the definitions' names); else
+//     "<WORD>: invalid address".
 //  3. A file id is used only through fileAt, which accepts only streams this
 //     processor opened and has not closed; else "<WORD>: not a valid file ID".
 //  4. An execution token is used only through definitionAt, which accepts only

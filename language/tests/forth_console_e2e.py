@@ -48,6 +48,17 @@ SESSIONS = [
      "1 " * 256 + "depth\n1 2 3 .s .rs 4 >r .rs r> .s\nr>\n" + "1 " * 255 + "depth .\n",
      err("DEPTH: stack overflow") + "<3> 1 2 3 <<0>> <<1>> 4 <4> 1 2 3 4 " + OK +
      err("R>: return stack underflow") + "255" + OK + "\n"),
+    ("stack words of the bootstrap",
+     "1 2 3 rot .s nip .s 4 tuck .s 2drop 2drop\n1 2 3 4 2over .s 2swap .s 2drop 2drop 2drop\n5 6 2>r .rs 2r@ .s 2r> .s\n",
+     "<3> 2 3 1 <2> 2 1 <4> 2 4 1 4 " + OK + "<6> 1 2 3 4 1 2 <6> 1 2 1 2 3 4 " + OK +
+     "<<2>> 5 6 <2> 5 6 <4> 5 6 5 6 " + OK + "\n"),
+    ("memory, conversion and dictionary words",
+     "create m 8 allot s\" abcd\" m swap cmove m m 1+ 3 cmove> m 4 type m 1+ m 3 cmove m 4 type\n"
+     "0 s\" 12x\" >unum . drop . 0 s\" -7\" >num 2drop . hex 0 s\" fF\" >unum 2drop . decimal\n"
+     "' dup xt>name type variable w ' w >body w = . : q ; latest xt>name type\n"
+     ": fd bl word find ; fd if . drop fd dup . drop fd zzz . drop\n"
+     "char , parse ab, type s\" 1 2\" evaluate + .\n",
+     "aabcabcc" + OK + "112-7ff" + OK + "dup-1q" + OK + "1-10" + OK + "ab3" + OK + "\n"),
     ("colon words, does>, :noname, values and defers",
      ": c create , does> @ ; 5 c five five .\n:noname 3 4 + ; execute .\n"
      "5 value x 9 to x x . : setx to x ; 11 setx x .\n"
@@ -68,12 +79,13 @@ SESSIONS = [
      err("CREATE: could not parse name") + OK + "\n"),
     ("wild addresses",
      "0 @\nhere 1+ @\n-1 c@\n7 -8 !\n0 10 type\n0 0 type\ncreate b 4 allot b 8 -1 fill\n"
-     "b 1 b 1000000 cmove\n1 2 3 4 compare\n0 count\n0 1 evaluate\n0 find\n",
+     "b 1 b 1000000 cmove\n1 2 3 4 compare\n0 count\n0 1 evaluate\n0 find\n5 execute\n: h [ 5 , ] ; h\n",
      err("@: invalid address") + err("@: unaligned address") + err("C@: invalid address") +
      err("!: invalid address") + err("TYPE: invalid address") + OK + OK +
      err("CMOVE: invalid address") + err("COMPARE: invalid address") +
      err("COUNT: invalid address") + err("EVALUATE: invalid address") +
-     err("FIND: invalid address") + "\n"),
+     err("FIND: invalid address") + err("EXECUTE: invalid execution token") +
+     err("h: invalid execution token") + "\n"),
     ("allocated blocks",
      "-1 allocate . .\n100 allocate . dup 65 swap c! dup c@ . dup 200 resize . dup c@ . dup free . c@\n"
      "123 free\n16 allocate drop 16 + 9 swap c!\n",
@@ -130,16 +142,19 @@ def check_sessions(binary, checks, cwd):
 
 def check_kernel_listing(binary, checks, cwd):
     """Addresses vary from run to run, so they are replaced by N."""
-    _, out, _ = run(binary, [], "see drop\nvariable v see v\n: k create does> 1 ; k kk see kk\n:noname ; drop : sq foo\nwords\n", cwd)
-    lines = re.sub(r"\d{5,}", "N", out[len(WELCOME):]).split("\n")
-    checks.equal("see kernel word", lines[0], ": drop <primitive N> ;  ok")
-    checks.equal("see variable", lines[1], "CREATE v ( N )  ok")
-    checks.equal("see does-word", lines[2], "CREATE kk ( N ) DOES> (lit) 1 exit ;  ok")
-    checks.equal("failed definition", lines[3:5], ["<<< unrecognized word: foo >>>", "  ok"])
-    checks.true("words: newest first", lines[5].startswith("kk k v main process-args "))
-    checks.true("words: oldest last", lines[5].endswith(" interpret immediate does> ;   ok"))
-    listed = lines[5].split()
-    checks.true("words: no hidden or nameless word", "sq" not in listed and "" not in listed)
+    listings = [("see drop", ": drop <primitive N> ;  ok"),
+                ("variable v see v", "CREATE v ( N )  ok"),
+                (": k create does> 1 ; k kk see kk", "CREATE kk ( N ) DOES> (lit) 1 exit ;  ok"),
+                (": g s\" ab\" ; see g", ": g (branch) 16 N (lit) N (lit) 2 exit ;  ok"),
+                (":noname ; drop : sq foo", "<<< unrecognized word: foo >>>\n  ok")]
+    _, out, _ = run(binary, [], "".join(line + "\n" for line, _ in listings) + "words\n", cwd)
+    out = re.sub(r"\d{5,}", "N", out[len(WELCOME):])
+    expected = "".join(text + "\n" for _, text in listings)
+    checks.equal("listings", out[:len(expected)], expected)
+    words = out[len(expected):]
+    checks.true("words: newest first", words.startswith("g kk k v main process-args "))
+    checks.true("words: oldest last", words.endswith(" interpret immediate does> ;   ok\n\n"))
+    checks.true("words: no hidden or nameless word", " sq " not in words and "  " not in words[:-6])
 
 
 def check_files(binary, checks, cwd):
@@ -149,6 +164,12 @@ def check_files(binary, checks, cwd):
     checks.equal("file words", out, WELCOME + FILE_EXPECTED)
     checks.true("renamed file deleted", not os.path.exists(os.path.join(cwd, "moved.txt")))
     # A file left open is flushed when the program ends.
+    # Lines longer than the buffer come in pieces.
+    with open(os.path.join(cwd, "long.txt"), "w") as f:
+        f.write("abcdefgh\nxy\n")
+    _, out, _ = run(binary, [], "create lb 4 allot variable f s\" long.txt\" r/o open-file drop f !\n"
+                    ": rl lb 3 f @ read-line . . lb swap type ; rl rl rl rl lb 3 f @ read-line . . .\n", cwd)
+    checks.equal("long lines", out, WELCOME + OK + "0-1abc0-1def0-1gh0-1xy000" + OK + "\n")
     run(binary, [], "s\" kept.txt\" w/o create-file drop s\" kept\" rot write-file bye\n", cwd)
     with open(os.path.join(cwd, "kept.txt")) as f:
         checks.equal("open file flushed at exit", f.read(), "kept")
