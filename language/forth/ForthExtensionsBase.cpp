@@ -90,8 +90,10 @@ void sessionWord(ForthProcessor& forth, VEKBaseRegistry* registry, const char* n
     if (base != nullptr) command(*base);
 }
 
-// A login word: pass phrase and user under the cell at `userCell`; pushes
-// the new id, NoProcess when the base is not open.
+// A login word: user and pass phrase at the two deepest cells; pushes the
+// new id, NoProcess when the base is not open. Every input is checked and
+// taken at once, so the stack effect is the same whether the base is open
+// or not.
 template <typename Open>
 void loginWord(ForthProcessor& forth, VEKBaseRegistry* registry, const char* name, int cells, Open open) {
     const int userCell = cells - 2;

@@ -14,7 +14,8 @@ namespace VekLanguage {
 std::string TTMProcessor::regEx(Function* call) {
     int flags = call->count() > 3 && safeArg3(call) == "IGNORE_CASE" ? VekKernel::IGNORE_CASE : 0;
     std::vector<std::string> captures;
-    if (call->count() <= 4) return formatWord("%d", matchWithCaptures(safeArg1(call), safeArg2(call), flags, 0, captures));
+    if (call->count() <= 4)
+        return formatWord("%d", matchWithCaptures(safeArg1(call), safeArg2(call), flags, 0, captures));
 
     int slots = toInt32(safeArg5(call));
     if (slots <= 0) return std::string();
