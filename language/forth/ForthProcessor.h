@@ -114,6 +114,7 @@ public:
     void registerKernel();
     // Registers a table ended by a null name; immediate toggles the flag.
     void registerTable(const KernelWord* table, bool immediate);
+    // Runs xt's handler on its owner with xt as the current definition.
     void execute(Definition* xt) {
         Definition* saved = currentDefinition;
         currentDefinition = xt;

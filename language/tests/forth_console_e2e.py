@@ -48,6 +48,9 @@ SESSIONS = [
      "1 " * 256 + "depth\n1 2 3 .s .rs 4 >r .rs r> .s\nr>\n" + "1 " * 255 + "depth .\n",
      err("DEPTH: stack overflow") + "<3> 1 2 3 <<0>> <<1>> 4 <4> 1 2 3 4 " + OK +
      err("R>: return stack underflow") + "255" + OK + "\n"),
+    ("redefinition and case",
+     ": a 1 ; : b a ; : a 2 ; b . a . 3 DUP Dup . . here 1+ c@ .\n",
+     "12330" + OK + "\n"),
     ("stack words of the bootstrap",
      "1 2 3 rot .s nip .s 4 tuck .s 2drop 2drop\n1 2 3 4 2over .s 2swap .s 2drop 2drop 2drop\n5 6 2>r .rs 2r@ .s 2r> .s\n",
      "<3> 2 3 1 <2> 2 1 <4> 2 4 1 4 " + OK + "<6> 1 2 3 4 1 2 <6> 1 2 1 2 3 4 " + OK +
