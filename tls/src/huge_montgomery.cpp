@@ -1,0 +1,240 @@
+// Montgomery exponentiation on 64-bit words, the hot path of the public-key
+// code (one private-key exponentiation per TLS handshake).
+//
+// For an odd modulus m of n words, R = 2^(64n) and a number a < m is held as
+// a * R mod m. A Montgomery product a * b / R mod m is computed by product
+// scanning: column k of the result sums every a[j] * b[k-j] and q[j] * m[k-j]
+// in a three-word accumulator, where q[k] is chosen so that column k < n
+// ends in a zero word. Squaring adds each cross product a[j] * a[k-j] once,
+// doubled. Sizes of 1024 and 2048 bits get fully unrolled copies.
+//
+// The final subtraction of m is made or not by a mask, so the work of a
+// product does not depend on whether it was needed.
+#include <algorithm>
+
+#include "huge_words.h"
+
+#define VEK_UNROLL _Pragma("GCC unroll 64")
+
+namespace VekTls {
+namespace words {
+
+namespace {
+
+struct Montgomery {
+  const u64* modulus;  // n words, odd
+  size_t n;            // words of the modulus
+  u64 m_prime;         // -modulus^-1 mod 2^64
+};
+
+u64 negated_inverse(u64 m0) {
+  u64 x = m0;  // correct to 3 bits: m0 * m0 = 1 mod 8 for odd m0
+  for (int i = 0; i < 5; i++) x *= 2 - m0 * x;
+  return 0 - x;
+}
+
+// Three-word accumulator of one column of products.
+struct Column {
+  u64 low, mid, high;
+};
+
+inline u128 low_pair(const Column& c) { return (u128(c.mid) << 64) | c.low; }
+
+inline void add_product(Column& c, u64 x, u64 y) {
+  u128 p = u128(x) * y;
+  u128 s = low_pair(c) + p;
+  c.high += s < p;
+  c.low = u64(s);
+  c.mid = u64(s >> 64);
+}
+
+inline void add_column(Column& c, const Column& d) {
+  u128 addend = low_pair(d);
+  u128 s = low_pair(c) + addend;
+  c.high += d.high + (s < addend);
+  c.low = u64(s);
+  c.mid = u64(s >> 64);
+}
+
+// Moves on to the next column, returning the word that leaves.
+inline u64 next_column(Column& c) {
+  u64 word = c.low;
+  c.low = c.mid;
+  c.mid = c.high;
+  c.high = 0;
+  return word;
+}
+
+// r = t - m when t (n words and a top word) is at least m, else t.
+void subtract_modulus(u64* r, const u64* t, u64 top, const Montgomery& mont) {
+  const u64* m = mont.modulus;
+  u64 borrow = 0;
+  for (size_t j = 0; j < mont.n; j++) {
+    u64 d = t[j] - m[j];
+    u64 b1 = t[j] < m[j];
+    r[j] = d - borrow;
+    borrow = b1 | (d < borrow);
+  }
+  u64 keep_t = 0 - u64(top < borrow);
+  for (size_t j = 0; j < mont.n; j++) r[j] = (r[j] & ~keep_t) | (t[j] & keep_t);
+}
+
+// The reduction products q[j] * m[k-j] of column k for j in [low, high].
+template <size_t N>
+inline void add_reduction(Column& c, const u64* q, const u64* m, size_t k, size_t low, size_t high) {
+  VEK_UNROLL for (size_t j = low; j <= high; j++) add_product(c, q[j], m[k - j]);
+}
+
+// Column k < n is done: choose q[k] so that it ends in a zero word.
+inline void close_low_column(Column& c, u64* q, size_t k, const Montgomery& mont) {
+  q[k] = c.low * mont.m_prime;
+  add_product(c, q[k], mont.modulus[0]);
+  next_column(c);
+}
+
+// r = a * b / R mod m; scratch holds 2n words; r may be a or b.
+template <size_t N>
+void mont_multiply(u64* r, const u64* a, const u64* b, const Montgomery& mont, u64* scratch) {
+  const size_t n = N ? N : mont.n;
+  const u64* m = mont.modulus;
+  u64 *q = scratch, *out = scratch + n;
+  Column c = {0, 0, 0};
+  VEK_UNROLL for (size_t k = 0; k < n; k++) {
+    VEK_UNROLL for (size_t j = 0; j < k; j++) {
+      add_product(c, a[j], b[k - j]);
+      add_product(c, q[j], m[k - j]);
+    }
+    add_product(c, a[k], b[0]);
+    close_low_column(c, q, k, mont);
+  }
+  VEK_UNROLL for (size_t k = n; k < 2 * n - 1; k++) {
+    VEK_UNROLL for (size_t j = k - n + 1; j < n; j++) {
+      add_product(c, a[j], b[k - j]);
+      add_product(c, q[j], m[k - j]);
+    }
+    out[k - n] = next_column(c);
+  }
+  out[n - 1] = next_column(c);
+  subtract_modulus(r, out, c.low, mont);
+}
+
+// The square products a[j] * a[k-j] of column k for j in [low, k - low].
+template <size_t N>
+inline void add_square_column(Column& c, const u64* a, size_t k, size_t low) {
+  Column cross = {0, 0, 0};
+  size_t j = low;
+  VEK_UNROLL for (; j < k - j; j++) add_product(cross, a[j], a[k - j]);
+  cross.high = (cross.high << 1) | (cross.mid >> 63);
+  cross.mid = (cross.mid << 1) | (cross.low >> 63);
+  cross.low <<= 1;
+  if (j == k - j) add_product(cross, a[j], a[j]);
+  add_column(c, cross);
+}
+
+// r = a * a / R mod m; scratch holds 2n words; r may be a.
+template <size_t N>
+void mont_square(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
+  const size_t n = N ? N : mont.n;
+  const u64* m = mont.modulus;
+  u64 *q = scratch, *out = scratch + n;
+  Column c = {0, 0, 0};
+  VEK_UNROLL for (size_t k = 0; k < n; k++) {
+    if (k > 0) add_reduction<N>(c, q, m, k, 0, k - 1);
+    add_square_column<N>(c, a, k, 0);
+    close_low_column(c, q, k, mont);
+  }
+  VEK_UNROLL for (size_t k = n; k < 2 * n - 1; k++) {
+    add_reduction<N>(c, q, m, k, k - n + 1, n - 1);
+    add_square_column<N>(c, a, k, k - n + 1);
+    out[k - n] = next_column(c);
+  }
+  out[n - 1] = next_column(c);
+  subtract_modulus(r, out, c.low, mont);
+}
+
+void mont_mul(u64* r, const u64* a, const u64* b, const Montgomery& mont, u64* scratch) {
+  switch (mont.n) {
+    case 16: return mont_multiply<16>(r, a, b, mont, scratch);
+    case 32: return mont_multiply<32>(r, a, b, mont, scratch);
+    default: return mont_multiply<0>(r, a, b, mont, scratch);
+  }
+}
+
+void mont_sqr(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
+  switch (mont.n) {
+    case 16: return mont_square<16>(r, a, mont, scratch);
+    case 32: return mont_square<32>(r, a, mont, scratch);
+    default: return mont_square<0>(r, a, mont, scratch);
+  }
+}
+
+// Window size by the exponent's bit length.
+int window_bits(size_t bits) {
+  if (bits > 671) return 6;
+  if (bits > 239) return 5;
+  if (bits > 79) return 4;
+  if (bits > 23) return 3;
+  return 1;
+}
+
+bool exponent_bit(const Nat& e, size_t i) { return (e[i / 64] >> (i % 64)) & 1; }
+
+Nat padded(const Nat& a, size_t n) {
+  Nat p = a;
+  p.resize(n, 0);
+  return p;
+}
+
+}  // namespace
+
+Nat montgomery_r_squared(const Nat& modulus) {
+  Nat r2;
+  divmod(shift_left(from_u64(1), 128 * modulus.size()), modulus, nullptr, &r2);
+  return r2;
+}
+
+Nat mod_pow(const Nat& base, const Nat& exponent, const Nat& modulus, const Nat* r_squared) {
+  const size_t n = modulus.size();
+  Montgomery mont = {modulus.data(), n, negated_inverse(modulus[0])};
+  Nat r2 = r_squared ? padded(*r_squared, n) : padded(montgomery_r_squared(modulus), n);
+  Nat scratch(2 * n), x(n), one(n, 0);
+  one[0] = 1;
+
+  // Table of the odd powers base^1, base^3, .. base^(2^w - 1) in Montgomery form.
+  const int w = window_bits(bit_length(exponent));
+  const size_t entries = size_t(1) << (w - 1);
+  std::vector<Nat> table(entries, Nat(n));
+  Nat g = padded(base, n), g2(n);
+  mont_mul(table[0].data(), g.data(), r2.data(), mont, scratch.data());
+  mont_sqr(g2.data(), table[0].data(), mont, scratch.data());
+  for (size_t k = 1; k < entries; k++) mont_mul(table[k].data(), table[k - 1].data(), g2.data(), mont, scratch.data());
+
+  // Left to right over the exponent, a window being at most w bits that start
+  // and end with a 1 bit. x holds no value until the first window.
+  bool started = false;
+  for (size_t i = bit_length(exponent); i-- > 0;) {
+    if (!exponent_bit(exponent, i)) {
+      if (started) mont_sqr(x.data(), x.data(), mont, scratch.data());
+      continue;
+    }
+    size_t low = i + 1 >= size_t(w) ? i + 1 - w : 0;
+    while (!exponent_bit(exponent, low)) low++;
+    size_t value = 0;
+    for (size_t k = i + 1; k-- > low;) value = (value << 1) | exponent_bit(exponent, k);
+    if (started) {
+      for (size_t k = low; k <= i; k++) mont_sqr(x.data(), x.data(), mont, scratch.data());
+      mont_mul(x.data(), x.data(), table[value >> 1].data(), mont, scratch.data());
+    } else {
+      x = table[value >> 1];
+      started = true;
+    }
+    i = low;
+  }
+  if (!started) mont_mul(x.data(), one.data(), r2.data(), mont, scratch.data());  // 1 in Montgomery form
+  mont_mul(x.data(), x.data(), one.data(), mont, scratch.data());
+  trim(x);
+  return x;
+}
+
+}  // namespace words
+}  // namespace VekTls
