@@ -142,13 +142,12 @@ void ForthProcessor::wordDotRS() {
 // ---- arithmetic and logic ----
 
 // Replaces the two top cells n m by op(n, m); checks under name.
-#define FORTH_BINARY(handler, name, expression)      \
-    void ForthProcessor::handler() {                 \
-        needCells(2, name);                          \
-        Cell m = pop();                              \
-        Cell n = top();                              \
-        top() = (expression);                        \
-        (void)n;                                     \
+#define FORTH_BINARY(handler, name, expression) \
+    void ForthProcessor::handler() {            \
+        needCells(2, name);                     \
+        Cell m = pop();                         \
+        Cell n = top();                         \
+        top() = (expression);                   \
     }
 
 FORTH_BINARY(wordPlus, "+", asCell(asUnsigned(n) + asUnsigned(m)))

@@ -82,13 +82,14 @@ SESSIONS = [
      err("CREATE: could not parse name") + OK + "\n"),
     ("wild addresses",
      "0 @\nhere 1+ @\n-1 c@\n7 -8 !\n0 10 type\n0 0 type\ncreate b 4 allot b 8 -1 fill\n"
-     "b 1 b 1000000 cmove\n1 2 3 4 compare\n0 count\n0 1 evaluate\n0 find\n5 execute\n: h [ 5 , ] ; h\n",
+     "b 1 b 1000000 cmove\n1 2 3 4 compare\n0 count\n0 1 evaluate\n0 find\n5 execute\n: h [ 5 , ] ; h\n0 5 included\n0 5 accept\n",
      err("@: invalid address") + err("@: unaligned address") + err("C@: invalid address") +
      err("!: invalid address") + err("TYPE: invalid address") + OK + OK +
      err("CMOVE: invalid address") + err("COMPARE: invalid address") +
      err("COUNT: invalid address") + err("EVALUATE: invalid address") +
      err("FIND: invalid address") + err("EXECUTE: invalid execution token") +
-     err("h: invalid execution token") + "\n"),
+     err("h: invalid execution token") + err("OPEN-FILE: invalid address") +
+     err("ACCEPT: invalid address") + "\n"),
     ("allocated blocks",
      "-1 allocate . .\n100 allocate . dup 65 swap c! dup c@ . dup 200 resize . dup c@ . dup free . c@\n"
      "123 free\n16 allocate drop 16 + 9 swap c!\n",
