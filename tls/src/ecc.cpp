@@ -135,6 +135,139 @@ void reduce_point(ec_point* point, const huge* p) {
   reduce(&point->y, p);
 }
 
+// Scalar multiplication works in Jacobian coordinates (x = X / Z^2,
+// y = Y / Z^3), which need no modular inverse per step: one inverse at the
+// end takes the product back to affine coordinates. The base point stays
+// affine, so each addition is a mixed one.
+struct jacobian_point {
+  huge X, Y, Z;
+  bool infinity;
+};
+
+// result = a * b mod p; result may be a or b.
+void mul_mod(huge* result, const huge* a, const huge* b, const huge* p) {
+  huge product{};
+  huge_copy(&product, a);
+  huge_multiply(&product, b);
+  reduce(&product, p);
+  huge_free(result);
+  *result = product;
+}
+
+// result = a * small mod p.
+void mul_small(huge* result, const huge* a, u32 small, const huge* p) {
+  huge factor{};
+  huge_set_uint(&factor, small);
+  mul_mod(result, a, &factor, p);
+  huge_free(&factor);
+}
+
+// result = a - b mod p (or a + b with `add`); result may be a or b.
+void add_mod(huge* result, const huge* a, const huge* b, const huge* p, bool add) {
+  huge sum{};
+  huge_copy(&sum, a);
+  if (add) {
+    huge_add(&sum, b);
+  } else {
+    huge_subtract(&sum, b);
+  }
+  reduce(&sum, p);
+  huge_free(result);
+  *result = sum;
+}
+
+void free_jacobian(jacobian_point* point) {
+  huge_free(&point->X);
+  huge_free(&point->Y);
+  huge_free(&point->Z);
+}
+
+// point = 2 * point: S = 4XY^2, M = 3X^2 + aZ^4, X' = M^2 - 2S,
+// Y' = M(S - X') - 8Y^4, Z' = 2YZ.
+void double_jacobian(jacobian_point* point, const huge* a, const huge* p) {
+  if (point->infinity) return;
+  if (huge_is_zero(&point->Y)) {
+    point->infinity = true;
+    return;
+  }
+  huge yy{}, s{}, m{}, t{};
+  mul_mod(&yy, &point->Y, &point->Y, p);
+  mul_mod(&s, &point->X, &yy, p);
+  mul_small(&s, &s, 4, p);
+  mul_mod(&m, &point->X, &point->X, p);
+  mul_small(&m, &m, 3, p);
+  mul_mod(&t, &point->Z, &point->Z, p);
+  mul_mod(&t, &t, &t, p);
+  mul_mod(&t, &t, a, p);
+  add_mod(&m, &m, &t, p, true);
+  mul_mod(&point->Z, &point->Z, &point->Y, p);
+  mul_small(&point->Z, &point->Z, 2, p);
+  mul_mod(&point->X, &m, &m, p);
+  add_mod(&point->X, &point->X, &s, p, false);
+  add_mod(&point->X, &point->X, &s, p, false);
+  add_mod(&t, &s, &point->X, p, false);
+  mul_mod(&point->Y, &m, &t, p);
+  mul_mod(&yy, &yy, &yy, p);
+  mul_small(&yy, &yy, 8, p);
+  add_mod(&point->Y, &point->Y, &yy, p, false);
+  for (huge* number : {&yy, &s, &m, &t}) huge_free(number);
+}
+
+// point = point + base (base affine and reduced): U2 = x2 Z^2, S2 = y2 Z^3,
+// H = U2 - X, r = S2 - Y, X' = r^2 - H^3 - 2XH^2, Y' = r(XH^2 - X') - YH^3,
+// Z' = ZH.
+void add_jacobian(jacobian_point* point, const ec_point* base, const huge* a, const huge* p) {
+  if (point->infinity) {
+    huge_copy(&point->X, &base->x);
+    huge_copy(&point->Y, &base->y);
+    huge_free(&point->Z);
+    huge_set_uint(&point->Z, 1);
+    point->infinity = false;
+    return;
+  }
+  huge zz{}, h{}, r{}, hh{}, v{};
+  mul_mod(&zz, &point->Z, &point->Z, p);
+  mul_mod(&h, &base->x, &zz, p);
+  add_mod(&h, &h, &point->X, p, false);
+  mul_mod(&r, &base->y, &zz, p);
+  mul_mod(&r, &r, &point->Z, p);
+  add_mod(&r, &r, &point->Y, p, false);
+  if (huge_is_zero(&h)) {  // the same x: the same point, or its opposite
+    if (huge_is_zero(&r)) {
+      double_jacobian(point, a, p);
+    } else {
+      point->infinity = true;
+    }
+  } else {
+    mul_mod(&hh, &h, &h, p);
+    mul_mod(&v, &point->X, &hh, p);
+    mul_mod(&hh, &hh, &h, p);  // H^3 from here on
+    mul_mod(&point->Z, &point->Z, &h, p);
+    mul_mod(&point->X, &r, &r, p);
+    add_mod(&point->X, &point->X, &hh, p, false);
+    add_mod(&point->X, &point->X, &v, p, false);
+    add_mod(&point->X, &point->X, &v, p, false);
+    mul_mod(&point->Y, &point->Y, &hh, p);
+    add_mod(&v, &v, &point->X, p, false);
+    mul_mod(&v, &v, &r, p);
+    add_mod(&point->Y, &v, &point->Y, p, false);
+  }
+  for (huge* number : {&zz, &h, &r, &hh, &v}) huge_free(number);
+}
+
+// The affine point of (X, Y, Z): x = X / Z^2, y = Y / Z^3.
+void to_affine(jacobian_point* point, const huge* p, ec_point* result) {
+  huge inverse{}, inverse2{};
+  huge_copy(&inverse, &point->Z);
+  huge_mod_inverse(&inverse, p);
+  mul_mod(&inverse2, &inverse, &inverse, p);
+  mul_mod(&result->x, &point->X, &inverse2, p);
+  mul_mod(&inverse2, &inverse2, &inverse, p);
+  mul_mod(&result->y, &point->Y, &inverse2, p);
+  huge_free(&inverse);
+  huge_free(&inverse2);
+}
+
 int bit_count(const huge* k) {
   for (u32 i = 0; i < k->size; i++) {
     for (int bit = 7; bit >= 0; bit--) {
@@ -198,30 +331,21 @@ int add_points(ec_point* p1, ec_point* p2, huge* p) {
 }
 
 int multiply_point(ec_point* point, huge* k, huge* a, huge* p) {
-  // Double and add from the least significant bit of k.
+  // Double and add from the most significant bit of k.
   int bits = bit_count(k);
-  ec_point doubled{}, sum{};
-  bool have_sum = false;
-  copy_point(&doubled, point);
-  reduce_point(&doubled, p);
-  for (int bit = 0; bit < bits; bit++) {
-    if (k->rep[k->size - 1 - bit / 8] >> (bit % 8) & 1) {
-      if (!have_sum) {
-        copy_point(&sum, &doubled);
-        have_sum = true;
-      } else if (add_reduced(&sum, &doubled, a, p) != 0) {
-        free_point(&sum);
-        have_sum = false;
-      }
-    }
-    // Once the doubled point reaches infinity no later bit adds anything.
-    if (bit + 1 < bits && add_reduced(&doubled, &doubled, a, p) != 0) break;
+  ec_point base{};
+  copy_point(&base, point);
+  reduce_point(&base, p);
+  jacobian_point product{{}, {}, {}, true};
+  for (int bit = bits - 1; bit >= 0; bit--) {
+    double_jacobian(&product, a, p);
+    if (k->rep[k->size - 1 - bit / 8] >> (bit % 8) & 1) add_jacobian(&product, &base, a, p);
   }
-  free_point(&doubled);
-  if (!have_sum) return 1;
-  free_point(point);
-  *point = sum;
-  return 0;
+  free_point(&base);
+  int infinity = product.infinity ? 1 : 0;
+  if (!infinity) to_affine(&product, p, point);
+  free_jacobian(&product);
+  return infinity;
 }
 
 void ecdsa_sign(elliptic_curve* curve, huge* private_key, const u32* hash, int hash_words,
