@@ -49,7 +49,8 @@ intptr_t hostStackBudget() {
 }  // namespace
 
 ForthProcessor::ForthProcessor()
-    : definitions(static_cast<Definition*>(::operator new(MaxDefinitions * sizeof(Definition)))),
+    : definitions(static_cast<Definition*>(
+          ::operator new(MaxDefinitions * sizeof(Definition), std::align_val_t(alignof(Definition))))),
       connectionPool(VekConnectionPool::VEKConnectionPool::instance()),
       baseRegistry(VekBase::VEKBaseRegistry::instance()),
       stackBudget(hostStackBudget()) {
@@ -63,7 +64,7 @@ ForthProcessor::ForthProcessor(const std::string& text) : ForthProcessor() { std
 
 ForthProcessor::~ForthProcessor() {
     clearDictionary();
-    ::operator delete(definitions);
+    ::operator delete(definitions, std::align_val_t(alignof(Definition)));
     for (std::fstream* file : openFiles) delete file;
     delete pendingClient;  // a remote exchange still in progress
     for (auto& block : allocations) {
