@@ -60,9 +60,9 @@ def arithmetic_cases(count):
         print("gcd", h(a), h(b), h(math.gcd(a, b)))
 
 
-def modular_cases(count, top):
-    for bits in bit_sizes(count, top):
-        n = abs(operand(bits)) | 1
+def modular_cases(count, top, exact=()):
+    for bits in list(exact) + bit_sizes(count, top):
+        n = (rng.getrandbits(bits) | 1 << (bits - 1) | 1) if bits in exact else abs(operand(bits)) | 1
         a, e = operand(rng.randint(1, bits + 64)), abs(operand(rng.randint(1, bits)))
         print("expmod", h(a), h(e), h(n), h(pow(a, e, n)))
         inverse = pow(a, -1, n) if math.gcd(a, n) == 1 else None
@@ -81,6 +81,6 @@ def prime_cases():
 
 
 arithmetic_cases(int(sys.argv[1]) if len(sys.argv) > 1 else 1000)
-modular_cases(150, 1024)
-modular_cases(20, 4096)
+modular_cases(150, 1024, exact=(1024, 1024, 2048, 2048))
+modular_cases(10, 4096)
 prime_cases()
