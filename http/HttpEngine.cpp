@@ -6,9 +6,16 @@
 //     is either zero or released (ioBuffer excepted: it stays for reuse).
 //  2. Every answer ends with the connection closed: each caller sets
 //     HTTP_CLOSE_AFTER before http_close_connection.
-//  3. The signal handler only sets `stop`; sockets, hostMap and documentPath
-//     are released by the loop's end and by http_server_stop, both of which
-//     run on the loop's own path, never inside the handler.
+//  3. The signal handler only sets `stop` and writes a byte to the
+//     self-pipe; sockets, hostMap and documentPath are released by the
+//     loop's end and by http_server_stop, both of which run on the loop's
+//     own path, never inside the handler.
+//  4. select waits only while nothing can be done without a socket event:
+//     not at all while a page can run, otherwise until the nearest moment a
+//     slot needs the loop (a deadline passes, a throttled send resumes), and
+//     without limit when nothing is pending. The self-pipe's byte ends the
+//     wait of a stop request that arrives between the test of `stop` and
+//     the select.
 #include "HttpServer.h"
 
 #include <arpa/inet.h>
@@ -17,6 +24,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,7 +47,11 @@ const char* const HTTP_SERVER_NAME = "VEKServer/1.18.7.22 (32bit Linux)";
 
 namespace {
 
-constexpr long SELECT_TIMEOUT_US = 100;
+// Longest wait when no self-pipe could be made: a stop request that comes
+// just before the select is then still seen within this time.
+constexpr long WAIT_WITHOUT_PIPE_US = 1000000;
+// Longest wait computed from a deadline (longer ones are computed again).
+constexpr time_t LONGEST_WAIT_S = 3600;
 constexpr useconds_t SELECT_FAILURE_PAUSE_US = 1024000;
 constexpr int REARM_WINDOW_S = 15;
 
@@ -141,13 +153,24 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
     else closeSlot(server, conn);  // finished header-less answers and failed runs alike
 }
 
+// True when the slot's descriptor no longer answers an SO_ERROR query. The
+// query fails only for a descriptor that is not an open socket, so it runs
+// once per slot and second rather than in every turn: a syscall per slot
+// per turn would cost a running page a good part of its time.
+bool socketQueryFails(HttpConnection* conn, time_t now)
+{
+    if (conn->socketCheckTime == now) return false;
+    conn->socketCheckTime = now;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(conn->socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0;
+}
+
 // Step 2 of a turn for one slot: error and deadline checks, throttle,
 // template slice, then the slot's interest in the select sets.
 void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelect* sets)
 {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(conn->socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    if (socketQueryFails(conn, now)) {
         vekLog.system("Invalid connection.");
         closeSlot(server, conn);
         return;
@@ -229,20 +252,82 @@ void acceptNew(HttpServer* server, time_t now)
     if (server->peak < server->connections) server->peak = server->connections;
 }
 
+// The self-pipe that wakes the loop from its select on a stop request.
+void openWakePipe(HttpServer* server)
+{
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;
+    server->wakeReadFd = fds[0];
+    server->wakeWriteFd = fds[1];
+}
+
+void closeWakePipe(HttpServer* server)
+{
+    // The write end is forgotten before it is closed, so a signal that
+    // comes now never writes to a descriptor number reused by then.
+    int writeFd = server->wakeWriteFd;
+    server->wakeWriteFd = 0;
+    if (writeFd > 0) close(writeFd);
+    if (server->wakeReadFd > 0) close(server->wakeReadFd);
+    server->wakeReadFd = 0;
+}
+
+void drainWakePipe(HttpServer* server)
+{
+    char scrap[64];
+    while (read(server->wakeReadFd, scrap, sizeof scrap) > 0) {
+    }
+}
+
+// Lowers *wait (microseconds; negative = no limit) to limit (at least 0).
+void waitAtMost(long* wait, long limit)
+{
+    if (limit < 0) limit = 0;
+    if (*wait < 0 || limit < *wait) *wait = limit;
+}
+
+// Microseconds from now until the first time() past deadline, when the
+// loop closes the slot.
+long untilPast(time_t deadline, const timeval& now)
+{
+    time_t seconds = deadline + 1 - now.tv_sec;
+    if (seconds > LONGEST_WAIT_S) seconds = LONGEST_WAIT_S;
+    return static_cast<long>(seconds) * 1000000 - now.tv_usec;
+}
+
+// How long this turn's select may wait (rule 4).
+long turnWait(HttpServer* server)
+{
+    long wait = server->wakeReadFd > 0 ? -1 : WAIT_WITHOUT_PIPE_US;
+    timeval now;
+    gettimeofday(&now, nullptr);
+    for (int i = 0; i < server->maxClients && wait != 0; ++i) {
+        const HttpConnection* conn = &server->slots[i];
+        if (!conn->socket) continue;
+        if (conn->flags & HTTP_TEMPLATE) waitAtMost(&wait, http_template_wait_us(conn));
+        if (conn->sendNotBefore)
+            waitAtMost(&wait, static_cast<long>(static_cast<int>(conn->sendNotBefore - http_now_ms())) * 1000);
+        waitAtMost(&wait, untilPast(conn->deadline, now));
+    }
+    return wait;
+}
+
 void loopTurn(HttpServer* server)
 {
     HttpSelect sets;
     http_select_clear(&sets);
     http_select_add_read(&sets, server->listenSocket);
+    if (server->wakeReadFd > 0) http_select_add_read(&sets, server->wakeReadFd);
     time_t now = time(nullptr);
     for (int i = 0; i < server->maxClients && !server->stop; ++i)
         if (server->slots[i].socket) prepareSlot(server, &server->slots[i], now, &sets);
-    int ready = http_select_wait(&sets, SELECT_TIMEOUT_US);
+    int ready = http_select_wait(&sets, server->stop ? 0 : turnWait(server));
     if (ready < 0) {
         if (!server->stop) usleep(SELECT_FAILURE_PAUSE_US);
         return;
     }
     if (ready == 0) return;
+    if (server->wakeReadFd > 0 && http_select_readable(&sets, server->wakeReadFd)) drainWakePipe(server);
     for (int i = 0; i < server->maxClients; ++i)
         if (server->slots[i].socket) serviceSlot(server, &server->slots[i], now, &sets);
     if (http_select_readable(&sets, server->listenSocket)) acceptNew(server, now);
@@ -259,6 +344,7 @@ void loopEnd(HttpServer* server)
         conn->rawText = nullptr;
     }
     callLifeCycles(server, 1);
+    closeWakePipe(server);
     vekFree(&server->slots);
     server->stop = 0;
     server->running = 0;
@@ -329,6 +415,22 @@ int refillFromFile(HttpServer* server, HttpConnection* conn)
     return 1;
 }
 
+// Reads the first block of the document in behind the header waiting in the
+// output area, so that both leave in one send. Not with chunks or the
+// dollar filter, which frame or rewrite each block on its own.
+void appendFirstBlock(HttpConnection* conn)
+{
+    if (conn->sentBytes != 0 || conn->outPending != conn->headerBytes || conn->fileDescriptor <= 0 ||
+        (conn->flags & (HTTP_CHUNKED | HTTP_DOLLAR_FILTER)))
+        return;
+    char* end = conn->out + conn->outPending;
+    int64 room = conn->outCapacity - conn->outPending;
+    int64 owed = bytesOwed(conn) - conn->outPending;
+    if (owed < room) room = owed;
+    ssize_t got = room > 0 ? read(conn->fileDescriptor, end, static_cast<size_t>(room)) : 0;
+    if (got > 0) conn->outPending += got;
+}
+
 bool throttled(HttpServer* server, HttpConnection* conn)
 {
     if (!server->rateLimit) return false;
@@ -384,6 +486,7 @@ int http_server_start(HttpServer* server)
         vekFree(&server->slots);
         return -1;
     }
+    openWakePipe(server);
     server->startTime = time(nullptr);
     server->stop = 0;
     server->running = 1;
@@ -401,6 +504,12 @@ int http_main_loop(HttpServer* server)
 void http_server_request_stop(HttpServer* server)
 {
     server->stop = 1;
+    int fd = server->wakeWriteFd;
+    if (fd <= 0) return;
+    int savedErrno = errno;  // a signal handler leaves errno as it found it
+    ssize_t ignored = write(fd, "", 1);
+    (void)ignored;
+    errno = savedErrno;
 }
 
 int http_server_stop(HttpServer* server)
@@ -488,9 +597,8 @@ int http_accept(HttpServer* server, u32* peerAddress)
 {
     sockaddr_in address;
     socklen_t length = sizeof address;
-    int fd = accept(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length);
+    int fd = accept4(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK);
     if (fd < 1) return 0;
-    setNonBlocking(fd);
     if (server->rcvBufKB) {
         int size = server->rcvBufKB * 1024;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -534,6 +642,33 @@ int http_send_all(int socket, const char* data, int64 length)
         return -1;
     }
     return 0;
+}
+
+int http_send_header_and_body(HttpServer* server, HttpConnection* conn, const char* header, int length)
+{
+    iovec parts[2] = {{const_cast<char*>(header), static_cast<size_t>(length)},
+                      {conn->out, static_cast<size_t>(conn->outPending > 0 ? conn->outPending : 0)}};
+    msghdr message = {};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    ssize_t sent = sendmsg(conn->socket, &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        sent = 0;
+    }
+    if (sent < length) {
+        // The header always leaves whole; what is left of the body waits
+        // for the loop's send steps.
+        if (http_send_all(conn->socket, header + sent, length - sent) != 0) return -1;
+        sent = length;
+    }
+    int64 body = sent - length;
+    server->bytesSent += body;
+    conn->sentBytes += body;
+    conn->out += body;
+    conn->outPending -= body;
+    conn->flags |= HTTP_HEADER_SENT;
+    return conn->outPending > 0 ? 0 : 1;
 }
 
 int http_send_from_buffer(HttpServer* server, HttpConnection* conn)
@@ -584,6 +719,7 @@ int http_send_from_file(HttpServer* server, HttpConnection* conn)
         return -1;
     }
     if (throttled(server, conn)) return 0;
+    appendFirstBlock(conn);
     if (conn->outPending > 0) {
         if (sendFileData(server, conn) < 0) return -1;
         if (conn->outPending > 0) return 0;

@@ -23,7 +23,9 @@ void http_format_date(time_t when, char* buffer, int size);
 // Builds the response header into area (HTTP_HEADER_AREA bytes, always
 // terminated); a long Content-Type or Location text is cut to fit.
 int http_build_header(HttpServer* server, HttpConnection* conn, time_t lastModified, char* area);
-// Sends the header (nothing for header-less answers); 0 or -1.
+// Sends the header (nothing for header-less answers), together with a
+// non-empty body held in memory; 1 when the whole answer went, 0 when the
+// loop's send steps go on, -1 on failure.
 int http_send_header(HttpServer* server, HttpConnection* conn);
 // Sends a header formatted with the server name and the page length, then the page.
 int http_send_page(int socket, const char* headerFormat, const char* page);

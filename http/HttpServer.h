@@ -107,6 +107,7 @@ struct HttpConnection {
     char* ioBuffer;             // 128 KiB receive and file buffer (vekMalloc)
     std::string* rawText;       // raw template request collected so far
     void* processor;            // template processor while HTTP_TEMPLATE is set
+    time_t socketCheckTime;     // second of the last SO_ERROR query of the socket
 };
 
 // The server record.
@@ -145,6 +146,8 @@ struct HttpServer {
     std::map<std::string, std::string>* hostMap;  // host name -> document directory
     std::string* documentPath;  // document directory of the current request
     int released;               // http_server_stop has released the resources
+    int wakeReadFd;             // self-pipe read end, watched by the loop; 0 = none
+    volatile sig_atomic_t wakeWriteFd;  // its write end: a stop request writes a byte; 0 = none
 };
 
 extern HttpServer httpServer;
@@ -155,8 +158,9 @@ int http_server_init(HttpServer* server);
 int http_server_start(HttpServer* server);
 // Runs turns until stop is set, then tears the slots down; returns 0.
 int http_main_loop(HttpServer* server);
-// Asks the loop to end at its next turn. Safe inside a signal handler:
-// it only sets the stop field.
+// Asks the loop to end at its next turn and wakes it from its wait. Safe
+// inside a signal handler: it only sets the stop field and writes one byte
+// to the self-pipe.
 void http_server_request_stop(HttpServer* server);
 // Closes the sockets and releases hostMap and documentPath; acts once per
 // initialised server (a second call returns 0). Must not run inside a
@@ -180,5 +184,9 @@ u32 http_now_ms();
 // Send steps: 0 go on, 1 finished, negative failed.
 int http_send_from_buffer(HttpServer* server, HttpConnection* conn);
 int http_send_from_file(HttpServer* server, HttpConnection* conn);
+// Sends a header and the body waiting at out in one call (a body of
+// HTTP_FROM_BUFFER without chunks): 1 when the whole answer went, 0 when
+// body bytes are left for the loop's send steps, -1 when the peer is gone.
+int http_send_header_and_body(HttpServer* server, HttpConnection* conn, const char* header, int length);
 // Sends all bytes on a non-blocking socket, waiting briefly when it is full.
 int http_send_all(int socket, const char* data, int64 length);

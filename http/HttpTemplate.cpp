@@ -28,6 +28,9 @@ const char* const HTTP_TEMPLATE_DEFAULT_MIME = "text/html";
 
 namespace {
 
+// Poll interval of a run that waits for a base's writer slot.
+constexpr long WRITER_POLL_US = 1000;
+
 std::string dottedAddress(u32 address)
 {
     char text[20];
@@ -178,6 +181,13 @@ int http_continue_template(HttpServer* server, HttpConnection* conn)
     conn->processor = nullptr;
     conn->flags = (conn->flags & ~HTTP_TEMPLATE) | HTTP_WRITING | HTTP_FROM_BUFFER | HTTP_OWNS_BODY;
     return http_send_header(server, conn);
+}
+
+long http_template_wait_us(const HttpConnection* conn)
+{
+    const TTMProcessor* processor = static_cast<const TTMProcessor*>(conn->processor);
+    if (!processor || processor->requestState != VekLanguage::RequestWaiting || processor->pendingClient) return 0;
+    return WRITER_POLL_US;
 }
 
 void http_abort_template(HttpConnection* conn)

@@ -22,6 +22,11 @@ typedef std::pair<std::string, std::string> HttpInjectedForm;
 int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath);
 // One slice: 0 while the run goes on, else the result of sending the header.
 int http_continue_template(HttpServer* server, HttpConnection* conn);
+// How long the loop may wait before the run's next slice, in microseconds:
+// 0 while it can go on (or steps a remote exchange, which waits for its
+// peer itself); a short poll while it waits for a base's writer slot,
+// which no socket event announces.
+long http_template_wait_us(const HttpConnection* conn);
 // Drops a run in progress (the slot is being closed); the base sessions the
 // run left open are ended first (its writer rolled back).
 void http_abort_template(HttpConnection* conn);

@@ -279,6 +279,26 @@ TEST_F(HttpReceive, TemplateSeesParametersExactly)
     EXPECT_EQ(text.substr(text.size() - 12), "]]#[out;X]/2");
 }
 
+TEST_F(HttpReceive, TemplateBodyLargerThanTheSocketTakesMoreSends)
+{
+    ASSERT_TRUE(run_startup_script());
+    const std::string body(600000, 'b');
+    std::ofstream(directory + "/big.ttm") << "#[out;" << body << "]";
+    EXPECT_EQ(feed("GET /big.ttm HTTP/1.1\r\n\r\n"), 0);
+    int result = 0;
+    while (result == 0 && (conn->flags & HTTP_TEMPLATE)) result = http_continue_template(&server, conn);
+    std::string text = answer();
+    EXPECT_EQ(result, 0);  // the header went, most of the body waits
+    for (int step = 0; step < 10000 && result == 0; ++step) {
+        result = http_send_from_buffer(&server, conn);
+        text += answer();
+    }
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(text.find("Content-Length: 600000\r\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), body);
+    EXPECT_EQ(conn->sentBytes, 600000);
+}
+
 TEST_F(HttpReceive, FileShorterThanAnnouncedIsPaddedWithZeros)
 {
     std::ofstream(directory + "/shrinks.txt") << std::string(1000, 'x');
