@@ -76,6 +76,16 @@ TEST(TTMProcessorTable, HoldsEveryBuiltinInOrder) {
     EXPECT_EQ(processor.builtins->size(), 134u);
 }
 
+TEST(TTMProcessorTable, AWordEnteredByOneProcessorStaysItsOwn) {
+    WaitingProcessor waiting;
+    TTMProcessor plain;
+    plain.init(std::string());
+    EXPECT_EQ(waiting.builtins->size(), 136u);
+    EXPECT_EQ(plain.builtins->size(), 134u);
+    EXPECT_EQ(plain.builtins->find("wait"), plain.builtins->end());
+    EXPECT_EQ(runTemplate("#[wait]"), "");  // a form call, not the other processor's word
+}
+
 TEST(TTMProcessorTable, ABuiltinNameIsNeverAFormCall) {
     EXPECT_EQ(runTemplate("#[.=;out;x]#[out;y]"), "y");
 }

@@ -149,4 +149,14 @@ const std::vector<std::pair<std::string, TTMHandler>> Builtins = {
 
 const std::vector<std::pair<std::string, TTMHandler>>& TTMProcessor::builtinList() { return Builtins; }
 
+const BuiltinTable::Map& BuiltinTable::shared() {
+    static const Map table(Builtins.begin(), Builtins.end());
+    return table;
+}
+
+TTMHandler& BuiltinTable::operator[](const std::string& name) {
+    if (!own) own.reset(new Map(shared()));
+    return (*own)[name];
+}
+
 }  // namespace VekLanguage

@@ -32,15 +32,14 @@ TTMProcessor::~TTMProcessor() {
     delete openFiles;
     for (Expression* expression : *callStack) delete expression;
     delete callStack;
-    delete builtins;
     for (Function* call : spareActive) delete call;
     for (Function* call : spareNeutral) delete call;
 }
 
 void TTMProcessor::init(const std::string& program) {
     setInput(program);
-    delete builtins;
-    builtins = new std::unordered_map<std::string, TTMHandler>(builtinList().begin(), builtinList().end());
+    builtinTable = BuiltinTable();
+    builtins = &builtinTable;
     freeOutput();
     for (Expression* expression : *callStack) delete expression;
     callStack->clear();

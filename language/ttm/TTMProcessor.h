@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -40,6 +41,25 @@ class TTMProcessor;
 
 // A builtin word's handler.
 using TTMHandler = std::string (TTMProcessor::*)(Function* call);
+
+// The builtin word table a processor looks words up in: the table of
+// TTMProcessor::builtinList, built once per process and shared by every
+// processor. A processor that enters a word of its own gets a private copy
+// first, so the shared table never changes.
+class BuiltinTable {
+public:
+    using Map = std::unordered_map<std::string, TTMHandler>;
+    Map::const_iterator find(const std::string& name) const { return words().find(name); }
+    Map::const_iterator end() const { return words().end(); }
+    std::size_t size() const { return words().size(); }
+    // The handler entry of name in this processor's own copy.
+    TTMHandler& operator[](const std::string& name);
+
+private:
+    const Map& words() const { return own ? *own : shared(); }
+    static const Map& shared();
+    std::unique_ptr<Map> own;  // private copy once a word was entered; else null
+};
 
 // requestState when no request is waiting (also the "failed" step result).
 constexpr int64 RequestIdle = -2147483648LL;
@@ -261,7 +281,7 @@ public:
     bool exitFlag = false;                                // set by "exit"
     VekConnectionPool::VEKConnectionPool* connectionPool = nullptr;  // process-wide pool
     VekBase::VEKBaseRegistry* baseRegistry = nullptr;     // process-wide base registry
-    std::unordered_map<std::string, TTMHandler>* builtins = nullptr;  // word table, owned; built by init
+    BuiltinTable* builtins = nullptr;                     // word table (builtinTable); set by init
     std::deque<Expression*>* callStack;                   // open calls, Root at the bottom, owned
     Expression* current = nullptr;                        // top of callStack, null when empty
     bool yieldFlag = true;                                // a word asks to end the turn
@@ -332,6 +352,7 @@ private:
     std::vector<Function*> spareActive;               // finished Active calls kept for reuse, owned
     std::vector<Function*> spareNeutral;              // finished Neutral calls kept for reuse, owned
     std::size_t heldBelow = 0;                        // heldBytes of the open calls beneath current
+    BuiltinTable builtinTable;                        // what builtins points at after init
 };
 
 // Real number of a text (strtod; 0 when it holds none).
