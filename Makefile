@@ -1,14 +1,16 @@
 # Convenience targets over CMake and CTest.
 #   make run   installs what is missing, builds and starts the server on port 3333 serving ./www
 #   make test  installs what is missing, builds and runs every test
+#   make bench-deps  installs the peers the benchmark scripts in bench/ run beside the server
 
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 PORT  ?= 3333
 PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev openssl
+BENCH_PACKAGES = m4 nginx wrk curl bc
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test clean
+.PHONY: deps bench-deps build run test clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -16,6 +18,9 @@ deps:
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+
+bench-deps:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,10 +1,13 @@
 // Benchmarks of the template processor. With "--loop" it instead runs the
 // million-iteration loop page once through TTMProcessor::run (no step limit)
-// and prints its output, for ttm_vs_m4.py to time against m4.
+// and prints its output; with "--page" it does the same for the page text
+// read from standard input. ttm_vs_m4.py times both against m4.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <iterator>
 #include <string>
 
 #include "TTMProcessor.h"
@@ -44,6 +47,11 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--loop") == 0) {
         long iterations = argc > 2 ? std::atol(argv[2]) : 1000000;
         std::printf("%s\n", VekLanguage::runTemplate(loopPage(iterations)).c_str());
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--page") == 0) {
+        std::string page((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+        std::printf("%s\n", VekLanguage::runTemplate(page).c_str());
         return 0;
     }
     benchmark::Initialize(&argc, argv);
