@@ -232,8 +232,10 @@ void ForthProcessor::compile(Cell x) {
 // ---- owned memory ----
 
 bool ForthProcessor::regionOf(u64 address, Region& region) const {
+    // A text region followed by its NUL also owns that NUL, so an empty text at
+    // its very end (an empty result, an empty quoted string) can be passed on.
     auto inside = [&](const void* start, u64 size, bool nulAfter) {
-        if (address - addressOf(start) >= size) return false;
+        if (address - addressOf(start) >= size + (nulAfter ? 1 : 0)) return false;
         region = Region{addressOf(start), size, nulAfter};
         return true;
     };

@@ -93,6 +93,8 @@ TEST_F(ForthWords, TextResults) {
         {"0 z\" m\" z\" IGNORE_CASE\" z\" abc\" z\" B\" RegEx", "2"},
         {"z\" k\" 0 z\" temp_absent\" ~~?.", "false"},
         {"0 z\" temp_absent\" ~~^N", ""},
+        // An empty result passed on: its address is the end of a held text.
+        {"0 z\" temp_absent\" ~~^N drop MD5", "D41D8CD98F00B204E9800998ECF8427E"},
         // Patterns with a conversion that reads or writes memory of its own,
         // or more than one conversion, give the empty text.
         {"42 z\" %s\" fmtl", ""},
