@@ -156,6 +156,8 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
     TTMProcessor* processor = new TTMProcessor(std::string(server->templateRoot));
     conn->processor = processor;
     processor->init(std::string());
+    // Page and request text reach only files under the working directory.
+    processor->confinePaths = true;
     defineRequestForms(server, conn, processor);
     templateMimeType.clear();
     std::string prelude = http_template_prelude(conn);

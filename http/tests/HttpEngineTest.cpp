@@ -83,10 +83,7 @@ TEST(HttpEngineIdle, StalledClientIsDroppedAndItsAnswerReleased)
     char pattern[] = "/tmp/vekhttp-engine-XXXXXX";
     std::string root = mkdtemp(pattern);
     const size_t pageSize = 8u << 20;
-    {
-        std::ofstream(root + "/big.txt") << std::string(pageSize, 'x');
-        std::ofstream(root + "/big.ttm") << "#[out;##[load;" << root << "/big.txt]]";
-    }
+    std::ofstream(root + "/big.ttm") << "#[out;[" << std::string(pageSize, 'x') << "]]";
     HttpServer server;
     prepareServer(&server, nullptr);
     server.idleTimeout = 1;

@@ -11,6 +11,7 @@
 #include "VEKBaseRegistry.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
+#include "VekFile.h"
 
 namespace VekLanguage {
 
@@ -51,6 +52,7 @@ void TTMProcessor::init(const std::string& program) {
 void TTMProcessor::setInput(const std::string& program) {
     delete input;
     input = new Io(program);
+    chargedBytes += program.size();
 }
 
 void TTMProcessor::pushExpression(Expression* expression) {
@@ -84,6 +86,35 @@ void TTMProcessor::checkTextSize(std::size_t size) const {
 }
 
 void TTMProcessor::checkHeldSize() const { checkTextSize(heldBelow + current->heldBytes()); }
+
+std::size_t TTMProcessor::runTextBytes() const {
+    std::size_t total = globalBytes + static_cast<std::size_t>(outputLength());
+    if (input != nullptr) total += input->count();
+    for (const auto& entry : *levelForms)
+        if (entry.second != nullptr)
+            for (const auto& form : *entry.second) total += form.second->text.size();
+    return total;
+}
+
+// chargedBytes only grows between exact counts, so the walk over every form
+// runs once per maxTextBytes of added text, or for each addition while the
+// run really holds nearly that much.
+void TTMProcessor::chargeText(std::size_t added) {
+    chargedBytes += added;
+    if (chargedBytes <= maxTextBytes && chargedBytes >= added) return;
+    chargedBytes = runTextBytes();
+    if (added > maxTextBytes || chargedBytes > maxTextBytes - added) throw TTMError("Text too long");
+    chargedBytes += added;
+}
+
+void TTMProcessor::chargeForm(const std::string& name, std::size_t size) {
+    chargeText(size);
+    if (findLevelForm(name) == nullptr && globalForms.count(name) == 0) globalBytes += size;
+}
+
+bool TTMProcessor::refusesPath(const std::string& path) const {
+    return confinePaths && !VekKernel::isPagePath(path);
+}
 
 Function* TTMProcessor::scanStep() {
     if (current == nullptr) pushExpression(new Root());

@@ -304,10 +304,23 @@ public:
     // and for all that the open calls have collected together (as
     // Expression::heldBytes counts it), so that deep recursion that leaves
     // long arguments open is stopped as well.
+    // The run's own text (its level forms, the global forms it created, its
+    // output block and its input) counts together against maxTextBytes as
+    // well: chargeText throws "Text too long" before a word adds bytes that
+    // would take the run past it.
     static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
     static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
     std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
     std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of the open calls
+    // Counts added bytes against the run's text limit (see above).
+    void chargeText(std::size_t added);
+    // True when a path that page text names must be refused: with
+    // confinePaths set, any path that leaves the working directory.
+    bool refusesPath(const std::string& path) const;
+    // Set for runs of page or request text: the file, binary and base words
+    // then accept only paths under the working directory (the operator's
+    // start-up script is not limited).
+    bool confinePaths = false;
 
 private:
     // One scanning step; returns the call that "]" completed (popped from
@@ -346,6 +359,10 @@ private:
     bool replaceParameter(std::string& text, std::size_t n, const std::string& argument) const;
     // checkTextSize of all that the open calls hold together.
     void checkHeldSize() const;
+    // Exact bytes of the run's own text that chargeText counts.
+    std::size_t runTextBytes() const;
+    // chargeText for a form definition; counts a global form it creates.
+    void chargeForm(const std::string& name, std::size_t size);
 
     static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
     static constexpr std::size_t SpareArgBytes = 4096;  // longest argument storage a spare keeps
@@ -353,6 +370,8 @@ private:
     std::vector<Function*> spareNeutral;              // finished Neutral calls kept for reuse, owned
     std::size_t heldBelow = 0;                        // heldBytes of the open calls beneath current
     BuiltinTable builtinTable;                        // what builtins points at after init
+    std::size_t chargedBytes = 0;                     // run text: at least runTextBytes, recounted when past the limit
+    std::size_t globalBytes = 0;                      // bytes of the global forms this run created
 };
 
 // Real number of a text (strtod; 0 when it holds none).

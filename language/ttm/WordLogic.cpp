@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "Buffer.h"
+#include "LanguageError.h"
 #include "LanguageProcessor.h"
 #include "LanguageSwitches.h"
 #include "VekFile.h"
@@ -29,6 +31,7 @@ namespace {
 // this many are never written; a caller asking for more gets no more memory.
 constexpr int64 MaxCaptureSlots = 100;
 
+constexpr u32 LoadChunk = 1023;        // bytes per read of a whole text (each piece kept up to a NUL)
 constexpr u32 BinaryChunk = 1024;      // bytes per read when copying a file to the output
 constexpr u32 Base64Chunk = 1023;      // bytes per read when encoding (a multiple of 3)
 constexpr u32 Base64ChunkText = 1367;  // room for one encoded chunk and its NUL
@@ -36,7 +39,6 @@ constexpr u32 Base64ChunkText = 1367;  // room for one encoded chunk and its NUL
 // A descriptor closed when it goes out of scope.
 class OpenFile {
 public:
-    OpenFile(const std::string& path, int flags, int mode) : fd(VekKernel::fileOpen(path.c_str(), flags, mode)) {}
     explicit OpenFile(int descriptor) : fd(descriptor) {}
     ~OpenFile() {
         if (fd >= 0) VekKernel::fileClose(fd);
@@ -49,16 +51,21 @@ public:
 };
 
 // Reads the whole file in pieces of at most `chunk` bytes, handing each to
-// take; false when the file cannot be opened or is a device, which may never
-// end and would hold the single server thread.
+// take; false when the file cannot be opened or is not a regular file (a
+// pipe or a device may never end and would hold the single server thread).
 template <typename Take>
 bool readPieces(const std::string& path, u32 chunk, Take take) {
-    OpenFile file(VekKernel::openForWholeRead(path));
+    OpenFile file(VekKernel::openRegularFile(path.c_str(), O_RDONLY, 0));
     if (!file.isOpen()) return false;
     Buffer piece(chunk);
     int64 got;
     while ((got = VekKernel::fileRead(file.fd, piece.data, chunk)) > 0) take(piece.data, got);
     return true;
+}
+
+// Throws "Text too long" once a text read from a file passes limit.
+void checkReadSize(std::size_t size, std::size_t limit) {
+    if (size > limit) throw LanguageError("Text too long");
 }
 
 // Writes all length bytes, going on after a partial write; false on failure.
@@ -147,18 +154,28 @@ std::string formatMillisecondTime(const std::string& pattern, int64 millis, bool
     return std::string(buffer, written);
 }
 
-bool loadFileAsBase64(const std::string& path, std::string& text) {
+bool loadFileText(const std::string& path, std::string& text, std::size_t limit) {
+    text.clear();
+    return readPieces(path, LoadChunk, [&](const u8* bytes, int64 length) {
+        const char* piece = reinterpret_cast<const char*>(bytes);
+        text.append(piece, strnlen(piece, static_cast<std::size_t>(length)));
+        checkReadSize(text.size(), limit);
+    });
+}
+
+bool loadFileAsBase64(const std::string& path, std::string& text, std::size_t limit) {
     text.clear();
     Buffer encoded(Base64ChunkText);
     auto encode = [&](const u8* bytes, int64 length) {
         VekTls::base64_encode(bytes, static_cast<int>(length), encoded.data);
         text += reinterpret_cast<const char*>(encoded.data);
+        checkReadSize(text.size(), limit);
     };
     return readPieces(path, Base64Chunk, encode);
 }
 
 bool saveBase64AsFile(const std::string& path, const std::string& text) {
-    OpenFile file(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    OpenFile file(VekKernel::openRegularFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
     if (!file.isOpen()) return false;
     Buffer decoded(static_cast<u32>(text.size()) + 1);
     int64 count = decodeBase64(text, decoded);
@@ -167,9 +184,11 @@ bool saveBase64AsFile(const std::string& path, const std::string& text) {
     return true;
 }
 
-bool appendFileToOutput(LanguageProcessor& processor, const std::string& path) {
-    return readPieces(path, BinaryChunk,
-                      [&processor](const u8* bytes, int64 length) { processor.appendOutput(bytes, length); });
+bool appendFileToOutput(LanguageProcessor& processor, const std::string& path, std::size_t limit) {
+    return readPieces(path, BinaryChunk, [&](const u8* bytes, int64 length) {
+        checkReadSize(processor.outputLength() + static_cast<u64>(length), limit);
+        processor.appendOutput(bytes, length);
+    });
 }
 
 int64 appendBase64ToOutput(LanguageProcessor& processor, const std::string& text) {

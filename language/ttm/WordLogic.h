@@ -7,6 +7,7 @@
 // (The checked printf/scanf patterns of the formatting words are in
 // FormatPattern.h.)
 #pragma once
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -53,16 +54,22 @@ std::string formatMillisecondTime(const std::string& pattern, int64 millis, bool
 
 // ---- files, base64 and the output block ----
 
-// The whole file as one base64 text; false when it cannot be opened or is
-// a device (which may never end).
-bool loadFileAsBase64(const std::string& path, std::string& text);
+// Reads of whole files take regular files only: a pipe, socket or device
+// (which may never end) counts as a file that cannot be opened. A read that
+// would pass its limit throws LanguageError "Text too long".
+
+// The whole file as text, each piece of 1023 bytes kept up to its first
+// NUL byte; false when it cannot be opened.
+bool loadFileText(const std::string& path, std::string& text, std::size_t limit = SIZE_MAX);
+// The whole file as one base64 text; false when it cannot be opened.
+bool loadFileAsBase64(const std::string& path, std::string& text, std::size_t limit = SIZE_MAX);
 // Creates or truncates the file (owner read and write) and writes the bytes
 // that the base64 text decodes to; an invalid text leaves it empty. False
 // when the file cannot be opened.
 bool saveBase64AsFile(const std::string& path, const std::string& text);
-// Appends the file's bytes to the processor's output block; false when it
-// cannot be opened or is a device.
-bool appendFileToOutput(LanguageProcessor& processor, const std::string& path);
+// Appends the file's bytes to the processor's output block, which may hold
+// at most limit bytes; false when it cannot be opened.
+bool appendFileToOutput(LanguageProcessor& processor, const std::string& path, std::size_t limit = SIZE_MAX);
 // Decodes the base64 text and appends the bytes to the output block; the
 // byte count, or -1 (nothing appended) for an invalid text. A length that is
 // not a multiple of 4 is invalid too.

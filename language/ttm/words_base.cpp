@@ -111,7 +111,8 @@ std::string voidCommand(VEKBaseRegistry* registry, const Function* call, Command
 // ---- registry and process words ----
 
 std::string TTMProcessor::baseOpen(Function* call) {
-    if (baseRegistry != nullptr) openBaseByName(*baseRegistry, safeArg1(call));
+    const std::string name = safeArg1(call);
+    if (baseRegistry != nullptr && (isMemoryBaseName(name) || !refusesPath(name))) openBaseByName(*baseRegistry, name);
     return std::string();
 }
 

@@ -35,12 +35,15 @@ std::string TTMProcessor::levelDown(Function* call) {
 }
 
 std::string TTMProcessor::out(Function* call) {
-    setOutputText(safeArg1(call));
+    const std::string text = safeArg1(call);
+    chargeText(text.size());
+    setOutputText(text);
     return std::string();
 }
 
 std::string TTMProcessor::cout(Function* call) {
     std::string text = safeArg1(call);
+    chargeText(text.size());
     if (trace && !text.empty()) {
         // Echo one code point at a time; invalid UTF-8 fails the call before
         // the output block changes.

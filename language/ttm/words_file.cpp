@@ -8,6 +8,7 @@
 // marks that file's entry dropped and the handle's stream goes on with
 // direct reads of the file it opened; it never uses the dropped entry.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <stdexcept>
@@ -45,9 +46,23 @@ LanguageFileHandle* handleOrReport(FileMap& files, const std::string& name) {
     return nullptr;
 }
 
+// True when path is a regular file, or is missing and the mode creates it.
+// A pipe, socket or device is refused before anything else happens to it:
+// reading one may never end, and "oo" would otherwise delete it first.
+bool opensRegular(const std::string& path, const OpenMode& how) {
+    int fd = VekKernel::openRegularFile(path.c_str(), O_RDONLY, 0);
+    if (fd >= 0) {
+        VekKernel::fileClose(fd);
+        return true;
+    }
+    struct stat info;
+    return (how.flags & O_CREAT) && ::lstat(path.c_str(), &info) != 0;
+}
+
 // Opens a handle as the mode says and enters it under its name; the empty
 // text, or the failure text (argument 3) when it is refused or fails.
-std::string openHandle(FileMap& files, Function* call, const OpenMode& how) {
+std::string openHandle(TTMProcessor& processor, Function* call, const OpenMode& how) {
+    FileMap& files = *processor.openFiles;
     const std::string name = TTMProcessor::safeArg1(call);
     const std::string path = TTMProcessor::safeArg2(call);
     const std::string failure = TTMProcessor::safeArg3(call);
@@ -55,6 +70,7 @@ std::string openHandle(FileMap& files, Function* call, const OpenMode& how) {
         std::printf("Command: \"%s\" not allowed! Set command line option \"-write\" to allow it.\n", how.word);
         return failure;
     }
+    if (processor.refusesPath(path) || !opensRegular(path, how)) return failure;
     try {
         // Removing the file also drops its cache entry; any stream still
         // reading the old file then stops using that entry.
@@ -71,11 +87,11 @@ std::string openHandle(FileMap& files, Function* call, const OpenMode& how) {
 
 }  // namespace
 
-std::string TTMProcessor::openInput(Function* call) { return openHandle(*openFiles, call, InputMode); }
+std::string TTMProcessor::openInput(Function* call) { return openHandle(*this, call, InputMode); }
 
-std::string TTMProcessor::openOutput(Function* call) { return openHandle(*openFiles, call, OutputMode); }
+std::string TTMProcessor::openOutput(Function* call) { return openHandle(*this, call, OutputMode); }
 
-std::string TTMProcessor::openAppend(Function* call) { return openHandle(*openFiles, call, AppendMode); }
+std::string TTMProcessor::openAppend(Function* call) { return openHandle(*this, call, AppendMode); }
 
 std::string TTMProcessor::closeFile(Function* call) {
     const std::string name = safeArg1(call);
@@ -98,8 +114,12 @@ std::string TTMProcessor::fileReadString(Function* call) {
     std::string text;
     char c;
     // Reading past the end throws (the call fails); pages test "eof" first
-    // or end each string with the mark.
-    while (handle->stream->zread(&c, 1) == 1 && c != handle->charMark) text += c;
+    // or end each string with the mark. A string longer than the text limit
+    // fails the call too.
+    while (handle->stream->zread(&c, 1) == 1 && c != handle->charMark) {
+        text += c;
+        if (text.size() > maxTextBytes) throw TTMError("Text too long");
+    }
     return text;
 }
 
@@ -128,12 +148,14 @@ std::string TTMProcessor::filePutString(Function* call) {
 }
 
 std::string TTMProcessor::getFileTime(Function* call) {
-    long long seconds = static_cast<long long>(VekKernel::get_file_mtime(safeArg1(call)));
+    const std::string path = safeArg1(call);
+    long long seconds = refusesPath(path) ? 0 : static_cast<long long>(VekKernel::get_file_mtime(path));
     return formatWord("%lld", seconds * 1000);
 }
 
 std::string TTMProcessor::getFileSize(Function* call) {
-    return formatWord("%lld", static_cast<long long>(VekKernel::get_file_size(safeArg1(call))));
+    const std::string path = safeArg1(call);
+    return formatWord("%lld", refusesPath(path) ? 0LL : static_cast<long long>(VekKernel::get_file_size(path)));
 }
 
 }  // namespace VekLanguage

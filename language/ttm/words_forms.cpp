@@ -58,12 +58,17 @@ void appendNames(const FormMap& forms, const std::string& separator, std::string
 
 std::string TTMProcessor::defineAtLevel(Function* call) {
     int64 atLevel = call->count() > 3 ? VekKernel::stringToInt64(safeArg3(call)) : level;
-    defineFormAtLevel(safeArg1(call), safeArg2(call), atLevel);
+    const std::string text = safeArg2(call);
+    chargeText(text.size());
+    defineFormAtLevel(safeArg1(call), text, atLevel);
     return std::string();
 }
 
 std::string TTMProcessor::define(Function* call) {
-    defineForm(safeArg1(call), safeArg2(call), false);
+    const std::string name = safeArg1(call);
+    const std::string text = safeArg2(call);
+    chargeForm(name, text.size());
+    defineForm(name, text, false);
     return std::string();
 }
 
@@ -72,6 +77,7 @@ std::string TTMProcessor::appendForm(Function* call) {
     std::string text = safeArg2(call);
     // A page that appends in a loop must stop at the text limit.
     if (const Form* form = findLevelForm(name)) checkTextSize(form->text.size() + text.size());
+    chargeForm(name, text.size());
     defineForm(name, text, true);
     return std::string();
 }

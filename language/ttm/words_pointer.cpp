@@ -45,7 +45,9 @@ std::string TTMProcessor::replaceAllWord(Function* call) {
     std::string from = getArg2(call);
     std::string to = getArg3(call);
     // A page that replaces in a loop could double the form each time.
-    checkTextSize(Form::sizeAfterReplaceIn(form->text, from, to));
+    std::size_t after = Form::sizeAfterReplaceIn(form->text, from, to);
+    checkTextSize(after);
+    if (after > form->text.size()) chargeText(after - form->text.size());
     form->replaceAll(from, to);
     return std::string();
 }
@@ -55,7 +57,10 @@ std::string TTMProcessor::replaceFirstWord(Function* call) {
     if (form == nullptr) return std::string();
     std::string from = safeArg2(call);
     std::string to = safeArg3(call);
-    if (form->text.find(from) != std::string::npos) checkTextSize(form->text.size() - from.size() + to.size());
+    if (form->text.find(from) != std::string::npos) {
+        checkTextSize(form->text.size() - from.size() + to.size());
+        if (to.size() > from.size()) chargeText(to.size() - from.size());
+    }
     form->replaceFirst(from, to);
     return std::string();
 }

@@ -33,19 +33,25 @@ void logFailure(const std::exception& failure, int line) { VekKernel::vekLog.err
 }  // namespace
 
 std::string TTMProcessor::deleteFile(Function* call) {
+    const std::string path = safeArg1(call);
     const std::string failure = safeArg2(call);
     if (!allowWriteCommands) {
         std::printf("Command: \"df\" (delete file) not allowed! Set command line option \"-write\" to allow it.\n");
         return failure;
     }
+    if (refusesPath(path)) return failure;
     // Also drops the file's cache entry; a handle or base still reading the
     // file goes on without it (direct reads of the file it opened).
-    return VekBase::VEKStreamFile::removeFile(safeArg1(call)) == 0 ? std::string() : failure;
+    return VekBase::VEKStreamFile::removeFile(path) == 0 ? std::string() : failure;
 }
 
 std::string TTMProcessor::loadFile(Function* call) {
+    const std::string path = safeArg1(call);
+    std::string text;
+    if (refusesPath(path)) return text;
     try {
-        return VekKernel::readFile(safeArg1(call));
+        loadFileText(path, text, maxTextBytes);
+        return text;
     } catch (const std::exception& failure) {
         logFailure(failure, LoadLine);
         return safeArg2(call);
@@ -65,10 +71,17 @@ std::string TTMProcessor::systemCommand(Function* call) {
     return formatWord("%d", std::system(safeArg1(call).c_str()));
 }
 
+// The output grows at most by what the run may still hold.
 std::string TTMProcessor::outLoadBinary(Function* call) {
+    const std::string path = safeArg1(call);
+    if (refusesPath(path)) return std::string();
+    const u64 before = outputLength();
+    const std::size_t held = runTextBytes();
     try {
-        appendFileToOutput(*this, safeArg1(call));
+        appendFileToOutput(*this, path, held < maxTextBytes ? before + (maxTextBytes - held) : before);
+        chargeText(outputLength() - before);
     } catch (const std::exception& failure) {
+        chargeText(outputLength() - before);
         logFailure(failure, OutLoadBinaryLine);
         return safeArg2(call);
     }
@@ -76,9 +89,11 @@ std::string TTMProcessor::outLoadBinary(Function* call) {
 }
 
 std::string TTMProcessor::base64LoadBinary(Function* call) {
+    const std::string path = safeArg1(call);
     std::string result;
+    if (refusesPath(path)) return result;
     try {
-        loadFileAsBase64(safeArg1(call), result);
+        loadFileAsBase64(path, result, maxTextBytes);
     } catch (const std::exception& failure) {
         logFailure(failure, Base64LoadBinaryLine);
         return safeArg2(call);
@@ -91,8 +106,10 @@ std::string TTMProcessor::base64SaveBinary(Function* call) {
         std::printf("Command: \"base64SaveBinary\" not allowed! Set command line option \"-write\" to allow it.\n");
         return std::string();
     }
+    const std::string path = safeArg1(call);
+    if (refusesPath(path)) return std::string();
     try {
-        saveBase64AsFile(safeArg1(call), safeArg2(call));
+        saveBase64AsFile(path, safeArg2(call));
     } catch (const std::exception& failure) {
         logFailure(failure, Base64SaveBinaryLine);
     }
@@ -103,6 +120,7 @@ std::string TTMProcessor::outBase64Decode(Function* call) {
     const std::string text = safeArg1(call);
     if (text.empty()) return std::string();
     try {
+        chargeText(text.size() / 4 * 3);  // at most what the text decodes to
         int64 count = appendBase64ToOutput(*this, text);
         if (count < 0) return std::string();
         return formatWord("%lld", static_cast<long long>(count));
