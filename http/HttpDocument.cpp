@@ -10,6 +10,9 @@
 //     a missing file.
 //  3. A file whose name ends in ".ttm" is never sent as it is: it runs as a
 //     page, however the request spelled its path.
+//  4. A "~" path never serves the server's own files: the configuration
+//     file, the log files, and the files of bases and their journals are
+//     answered like a missing file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "HttpTemplate.h"
+#include "ServerConfig.h"
 #include "kernel/VEKLog.h"
 #include "kernel/VekFile.h"
 #include "kernel/VekUtil.h"
@@ -27,6 +31,58 @@
 using VekKernel::vekLog;
 
 namespace {
+
+// True when both paths name the same existing file or directory.
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat first, second;
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+std::string directoryOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+std::string baseNameOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A log file: its directory is the log prefix's and its name starts with
+// the prefix's last part.
+bool isLogFile(const std::string& path)
+{
+    const std::string prefix = vekLog.prefix();
+    if (prefix.empty()) return false;
+    return baseNameOf(path).compare(0, baseNameOf(prefix).size(), baseNameOf(prefix)) == 0 &&
+           sameFile(directoryOf(path), directoryOf(prefix));
+}
+
+// A base keeps two files, its name followed by "1" (written) and "2"
+// (committed), and journals the first into name + "1.sw". A file is taken
+// for a base file when its partner file exists beside it, open or not.
+bool isBaseFile(const std::string& path)
+{
+    std::string name = path;
+    const std::string journal = ".sw";
+    if (name.size() > journal.size() && name.compare(name.size() - journal.size(), journal.size(), journal) == 0)
+        name.resize(name.size() - journal.size());
+    if (name.size() < 2 || (name.back() != '1' && name.back() != '2')) return false;
+    std::string partner = name;
+    partner.back() = name.back() == '1' ? '2' : '1';
+    struct stat status;
+    return stat(partner.c_str(), &status) == 0;
+}
+
+// The server's own files, which a "~" path never hands out.
+bool isServerFile(const std::string& path)
+{
+    return sameFile(path, CONFIG_FILE) || isLogFile(path) || isBaseFile(path);
+}
 
 // The source up to its '?', with "%XX" and '+' decoded.
 std::string decodeSource(const char* source)
@@ -215,6 +271,7 @@ int http_normalize_path(PathJob* job)
     size_t rootLength = text.size();
     appendWithRules(text, decoded);
     if (hasParentSegment(text.substr(rootLength))) return -1;
+    if (workingDirectory && isServerFile(text)) return -1;
     if (!text.empty() && text.back() == '/') {
         text.pop_back();
         job->trailingSlash = 1;

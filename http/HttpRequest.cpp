@@ -273,6 +273,12 @@ bool decodedPathIsTemplate(const HttpConnection* conn)
 // template path, then the first send.
 int dispatchRequest(HttpServer* server, HttpConnection* conn)
 {
+    if (conn->upload && conn->upload->writeFailed) {
+        vekLog.system("Upload failed");
+        http_send_500(conn->socket);
+        conn->flags |= HTTP_CLOSE_AFTER;
+        return -1;
+    }
     conn->ioBuffer[conn->headerLength] = '\0';
     conn->out = conn->ioBuffer + conn->headerLength;
     conn->outCapacity = HTTP_IO_BUFFER - conn->headerLength;

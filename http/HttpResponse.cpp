@@ -83,6 +83,9 @@ const char* const page403 =
 const char* const page404 =
     "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
     "<p>The requested URL has no content.</p><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>";
+const char* const page500 =
+    "<html><head><title>500 Internal Server Error</title></head><body><h1>Internal Server Error</h1><hr />"
+    "VEKServer/1.18.7.22 (32bit Linux)</body></html>";
 
 // A header value taken from outside (a page's Content-Type, a location)
 // stops at its first line break, so it can never add header lines.
@@ -237,6 +240,14 @@ int http_send_404(int socket)
                           "HTTP/1.1 404 Not Found\r\nServer: %s\r\nContent-length: %d\r\n"
                           "Content-Type: text/html\r\n\r\n",
                           page404);
+}
+
+int http_send_500(int socket)
+{
+    return http_send_page(socket,
+                          "HTTP/1.1 500 Internal Server Error\r\nServer: %s\r\nContent-length: %d\r\n"
+                          "Content-Type: text/html\r\n\r\n",
+                          page500);
 }
 
 int http_send_401(HttpServer*, HttpConnection* conn, int reason)

@@ -31,6 +31,8 @@ int http_send_header(HttpServer* server, HttpConnection* conn);
 int http_send_page(int socket, const char* headerFormat, const char* page);
 int http_send_403(int socket);
 int http_send_404(int socket);
+// The 500 page: the server could not do what the request asked.
+int http_send_500(int socket);
 // reason is HTTP_AUTH_REQUIRED or HTTP_AUTH_FAILED.
 int http_send_401(HttpServer* server, HttpConnection* conn, int reason);
 int http_send_301(HttpConnection* conn, const char* location);

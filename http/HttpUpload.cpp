@@ -5,6 +5,7 @@
 #include "HttpUpload.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <sys/socket.h>
 
 #include <cctype>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "HttpRequest.h"
+#include "HttpResponse.h"
 #include "kernel/VekAlloc.h"
 #include "kernel/VekFile.h"
 
@@ -40,16 +42,36 @@ void closeOpenFile(UploadContext* upload)
     vekFree(&upload->openFile);
 }
 
-// Creates documentRoot/fileName for writing; the descriptor, or -1 when the
-// name is refused or the file cannot be created. O_NOFOLLOW keeps a link
-// planted in the directory from sending the bytes elsewhere.
-int createUploadFile(const char* documentRoot, const char* fileName)
+// documentRoot/fileName into path (256 bytes); false when it does not fit.
+bool uploadPath(const char* documentRoot, const char* fileName, char* path)
 {
-    if (!http_upload_name_allowed(fileName)) return -1;
+    int length = std::snprintf(path, 256, "%s/%s", documentRoot, fileName);
+    return length >= 0 && length < 256;
+}
+
+// Creates documentRoot/fileName for writing; the descriptor, or -1 when the
+// name is refused or the file cannot be created. O_EXCL: an upload never
+// replaces a file (a page, the index) that is already there; O_NOFOLLOW
+// keeps a link planted in the directory from sending the bytes elsewhere.
+// A failure other than a refusal or an existing file marks the upload as
+// failed.
+int createUploadFile(const char* documentRoot, UploadContext* upload)
+{
     char path[256];
-    int length = std::snprintf(path, sizeof path, "%s/%s", documentRoot, fileName);
-    if (length < 0 || length >= static_cast<int>(sizeof path)) return -1;
-    return VekKernel::fileOpen(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0400);
+    if (!http_upload_name_allowed(upload->fileName) || !uploadPath(documentRoot, upload->fileName, path)) return -1;
+    int fd = VekKernel::fileOpen(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0400);
+    if (fd < 0 && errno != EEXIST) upload->writeFailed = 1;
+    return fd;
+}
+
+// A file that could not be written whole is removed: no short file stays
+// behind to be served as if it were the upload.
+void dropShortFile(const char* documentRoot, UploadContext* upload)
+{
+    closeOpenFile(upload);
+    char path[256];
+    if (uploadPath(documentRoot, upload->fileName, path)) unlink(path);
+    upload->writeFailed = 1;
 }
 
 // The header's value pointers lead into the ioBuffer, which the body is
@@ -181,21 +203,27 @@ int http_upload_data(const char* documentRoot, UploadContext* upload, const void
     }
     if (!upload->openFile) {
         upload->openFile = static_cast<int*>(vekMalloc(sizeof(int)));
-        *upload->openFile = createUploadFile(documentRoot, upload->fileName);
+        *upload->openFile = createUploadFile(documentRoot, upload);
     }
-    bool written = *upload->openFile >= 1 && length >= 0 &&
-                   VekKernel::fileWrite(*upload->openFile, data, static_cast<u32>(length)) == length;
+    if (*upload->openFile < 1) {
+        if (upload->partState & UPLOAD_LAST_PIECE) closeOpenFile(upload);
+        return -1;
+    }
+    bool written = length >= 0 && VekKernel::fileWrite(*upload->openFile, data, static_cast<u32>(length)) == length;
+    if (!written) {
+        dropShortFile(documentRoot, upload);
+        return -1;
+    }
     // The last piece closes the file even after a failure, so the next
     // part starts with a file of its own.
     if (upload->partState & UPLOAD_LAST_PIECE) closeOpenFile(upload);
-    if (!written) return -1;
     std::printf("Received %lu bytes for upload file %s\n", static_cast<unsigned long>(length), upload->fileName);
     return 0;
 }
 
 bool http_upload_name_allowed(const char* name)
 {
-    if (!name || !*name) return false;
+    if (!name || !*name || http_is_template_file(name)) return false;
     return !std::strchr(name, '/') && !std::strchr(name, '\\') && !std::strstr(name, "..");
 }
 

@@ -4,12 +4,15 @@
 //
 // Rules the upload code keeps:
 //  1. A file is only ever created directly inside the document directory:
-//     a name that is empty or holds '/', '\\' or ".." is refused, and its
-//     bytes are dropped.
+//     a name that is empty or holds '/', '\\' or "..", a ".ttm" name and
+//     the name of a file that exists already are refused, and their bytes
+//     are dropped.
 //  2. Every byte of an accepted file part reaches the file: a part larger
 //     than the buffer is written 65536 bytes at a time and stays in
 //     progress until the bytes before its closing boundary are written.
-//  3. What does not fit the context (a boundary of more than 77 bytes, a
+//  3. A file that cannot be written whole (a full disk) is removed and the
+//     request is answered with the 500 page, never as a success.
+//  4. What does not fit the context (a boundary of more than 77 bytes, a
 //     51st stored part) closes the connection instead of overflowing.
 #pragma once
 #include "HttpServer.h"
@@ -36,6 +39,7 @@ struct UploadContext {
     int* openFile;                            // block holding the open descriptor; null = none
     u8 refused;                               // the body cannot be taken (boundary too long or empty)
     u8 discarding;                            // the part in progress is dropped, not written
+    u8 writeFailed;                           // a file could not be written whole (a full disk)
 };
 
 // A new context for a multipart body (boundary non-null, without its "--")

@@ -10,11 +10,10 @@
 #include "language/ttm/TTMProcessor.h"
 
 const char* const BUILTIN_STARTUP_SCRIPT = "#[=;vek_prog;[{PROGRAM}]]#[=.;vek_prog;{PROGRAM}]";
-
-namespace {
-
 const char* const CONFIG_FILE = "vekserver.cfg";
 const char* const STARTUP_FILE = "vekinit.ttm";
+
+namespace {
 
 void addConfigLine(const std::string& line, std::map<std::string, std::string>& map)
 {

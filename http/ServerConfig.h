@@ -5,6 +5,10 @@
 #include <map>
 #include <string>
 
+// Names of the two files, in the working directory.
+extern const char* const CONFIG_FILE;
+extern const char* const STARTUP_FILE;
+
 // The program run when "vekinit.ttm" is absent: it defines vek_prog so that
 // a call of it with one argument gives that argument back.
 extern const char* const BUILTIN_STARTUP_SCRIPT;

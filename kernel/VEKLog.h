@@ -33,6 +33,8 @@ public:
     // Name of the file that a line written at time `when` goes to.
     std::string fileName(const std::string& suffix, std::time_t when) const;
     bool enabled() const { return prefix_[0] != '\0'; }
+    // The path prefix of every log file (empty while logging is off).
+    const char* prefix() const { return prefix_; }
 
 private:
     // Plain character fields (not std::string) keep the global instance
