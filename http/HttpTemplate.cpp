@@ -31,6 +31,10 @@ namespace {
 // Poll interval of a run that waits for a base's writer slot.
 constexpr long WRITER_POLL_US = 1000;
 
+// Time a page may take in one turn of the loop, besides its step budget:
+// a costly word then holds up only its own page.
+constexpr int64 TURN_MICROS = 10000;
+
 std::string dottedAddress(u32 address)
 {
     char text[20];
@@ -158,6 +162,7 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
     processor->init(std::string());
     // Page and request text reach only files under the working directory.
     processor->confinePaths = true;
+    processor->sliceMicros = TURN_MICROS;
     defineRequestForms(server, conn, processor);
     templateMimeType.clear();
     std::string prelude = http_template_prelude(conn);

@@ -4,6 +4,7 @@
 #include "TTMProcessor.h"
 
 #include <cassert>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -270,10 +271,15 @@ void TTMProcessor::finishPending(const std::string& result) {
     deletePendingCall();
 }
 
+bool TTMProcessor::sliceOver(std::chrono::steady_clock::time_point sliceEnd) const {
+    return sliceMicros > 0 && std::chrono::steady_clock::now() >= sliceEnd;
+}
+
 bool TTMProcessor::runSteps(int64 maxSteps) {
     int64 steps = 0;
+    const auto sliceEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(sliceMicros);
     while (input != nullptr && !input->empty()) {
-        if (maxSteps > 0 && steps >= maxSteps) {
+        if ((maxSteps > 0 && steps >= maxSteps) || (steps > 0 && sliceOver(sliceEnd))) {
             input->freeFreeNodes();
             return false;
         }

@@ -10,6 +10,7 @@
 // getArg2 / getArg3 (which throw "Index (%ld) out of bounds!") or with
 // safeArg0 .. safeArg5 / safeArg (empty text when absent).
 #pragma once
+#include <chrono>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -321,6 +322,10 @@ public:
     // then accept only paths under the working directory (the operator's
     // start-up script is not limited).
     bool confinePaths = false;
+    // When positive, a run call also ends once this many microseconds have
+    // passed (after at least one step), so that costly words slow only
+    // their own run, not everything that shares the thread.
+    int64 sliceMicros = 0;
 
 private:
     // One scanning step; returns the call that "]" completed (popped from
@@ -347,6 +352,8 @@ private:
     void resumePending();
     // The scanning loop of run; true when "exit" ends the run.
     bool runSteps(int64 maxSteps);
+    // True when sliceMicros is set and the slice ending at sliceEnd is spent.
+    bool sliceOver(std::chrono::steady_clock::time_point sliceEnd) const;
     // Prints the trace dump when tracing; true.
     bool finishRun();
     void deletePendingCall();
