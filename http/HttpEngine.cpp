@@ -123,7 +123,7 @@ void releaseRequest(HttpServer* server, HttpConnection* conn)
     if (conn->fileDescriptor > 0) close(conn->fileDescriptor);
     conn->fileDescriptor = 0;
     if (conn->upload) http_upload_release(server, &conn->upload);
-    if (conn->body) vekFree(&conn->body);
+    http_release_held(server, conn);
     if (conn->handlerEntry &&
         ((conn->flags & HTTP_DATA_SOURCE) || (conn->flags & 0x4100) == 0x4100))
         http_handler_end_notice(server, conn);
@@ -134,6 +134,37 @@ void releaseRequest(HttpServer* server, HttpConnection* conn)
     }
     http_abort_template(conn);
     if (conn->path) vekFree(&conn->path);
+}
+
+// True when the client has closed its end or the connection has failed.
+// The peek never takes request bytes; during a run nothing else reads.
+bool clientGone(int fd)
+{
+    char byte;
+    ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// A run whose client has gone is stopped and its slot freed, as a failed
+// run is (its base sessions are given back, a writer rolled back): nobody
+// is left to read its answer. A run that finished within its first slice
+// is no longer running here, so a client that only ended its sending side
+// still gets a short page's answer.
+void dropDepartedRun(HttpServer* server, HttpConnection* conn)
+{
+    if (!conn->socket || !(conn->flags & HTTP_TEMPLATE) || !clientGone(conn->socket)) return;
+    vekLog.system("Client gone, run stopped");
+    closeSlot(server, conn);
+}
+
+// A request's header (or raw template text) must arrive whole within the
+// idle timeout from its first byte: bytes that trickle in do not renew the
+// deadline, so a slow sender cannot hold its slot. Bodies, which may be
+// long uploads, renew it with every receive.
+bool requestUnderway(const HttpConnection* conn)
+{
+    if (!(conn->flags & HTTP_READING) || conn->headerLength) return false;
+    return conn->outPending > 0 || (conn->rawText && !conn->rawText->empty());
 }
 
 // Runs one template slice; an exception drops the run and closes the slot.
@@ -185,7 +216,10 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
         if (static_cast<int>(http_now_ms() - conn->sendNotBefore) < 0) return;
         conn->sendNotBefore = 0;
     }
-    if (conn->flags & HTTP_TEMPLATE) runTemplateSlice(server, conn, now);
+    if (conn->flags & HTTP_TEMPLATE) {
+        runTemplateSlice(server, conn, now);
+        dropDepartedRun(server, conn);
+    }
     if (!conn->socket) return;
     if (conn->flags & HTTP_READING) http_select_add_read(sets, conn->socket);
     if (conn->flags & HTTP_WRITING) http_select_add_write(sets, conn->socket);
@@ -204,6 +238,7 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
 {
     int fd = conn->socket;
     int result;
+    bool underway = requestUnderway(conn);
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
         result = writeStep(server, conn);
     } else if (http_select_readable(sets, fd)) {
@@ -212,7 +247,7 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
         return;
     }
     if (result == 0) {
-        if (conn->socket) conn->deadline = now + server->idleTimeout;
+        if (conn->socket && !(underway && requestUnderway(conn))) conn->deadline = now + server->idleTimeout;
     } else {
         closeSlot(server, conn);
     }

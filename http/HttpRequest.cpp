@@ -137,11 +137,25 @@ int copyPath(HttpConnection* conn, int offset)
     return 0;
 }
 
+// Counts bytes a slot is about to hold in memory against the total of all
+// slots; false (and a log line) when they would pass it.
+bool holdBodyBytes(HttpServer* server, int64 bytes)
+{
+    if (server->heldBodies + bytes > HTTP_MAX_HELD_BODIES) {
+        vekLog.system("Request bodies use the memory allowed, request refused");
+        return false;
+    }
+    server->heldBodies += bytes;
+    return true;
+}
+
 // Appends received raw template text; the NUL byte ends the request.
 int collectRawText(HttpServer* server, HttpConnection* conn)
 {
     bool ended = conn->out[conn->outPending - 1] == '\0';
-    conn->rawText->append(conn->out, static_cast<size_t>(conn->outPending - (ended ? 1 : 0)));
+    int64 length = conn->outPending - (ended ? 1 : 0);
+    if (!holdBodyBytes(server, length)) return -1;
+    conn->rawText->append(conn->out, static_cast<size_t>(length));
     // Each receive lands at the start of the area, so no byte is taken twice.
     conn->outPending = 0;
     if (static_cast<int64>(conn->rawText->size()) > HTTP_MAX_BODY) return -1;
@@ -223,9 +237,11 @@ int completeHeader(HttpServer* server, HttpConnection* conn)
 }
 
 // Moves the bytes after the header into a fresh body block, which becomes
-// the receive area. Bytes beyond Content-Length are cut.
-void startBody(HttpConnection* conn)
+// the receive area. Bytes beyond Content-Length are cut. -1 when the body
+// would take the slots past their memory total.
+int startBody(HttpServer* server, HttpConnection* conn)
 {
+    if (!holdBodyBytes(server, conn->contentLength + 1)) return -1;
     int64 after = conn->outPending - conn->headerLength;
     if (after > conn->contentLength) after = conn->contentLength;
     conn->body = static_cast<char*>(vekMalloc(static_cast<u32>(conn->contentLength + 1)));
@@ -234,6 +250,21 @@ void startBody(HttpConnection* conn)
     conn->out = conn->body;
     conn->outCapacity = conn->contentLength + 1;
     conn->outPending = after;
+    return 0;
+}
+
+// The non-empty pairs of a urlencoded body, as the template bridge splits
+// them.
+int64 countParameters(const char* body, int64 length)
+{
+    int64 pairs = 0;
+    for (const char *pair = body, *end = body + length; pair < end;) {
+        const char* amp = static_cast<const char*>(std::memchr(pair, '&', static_cast<size_t>(end - pair)));
+        const char* stop = amp ? amp : end;
+        if (stop > pair) ++pairs;
+        pair = stop + 1;
+    }
+    return pairs;
 }
 
 // 1 when the request (with its body) is complete, 0 to wait, -1 to close.
@@ -249,8 +280,13 @@ int handleBody(HttpServer* server, HttpConnection* conn)
         }
         return http_upload_start_body(server, conn);
     }
-    if (!conn->body) startBody(conn);
-    return conn->outPending < conn->contentLength ? 0 : 1;
+    if (!conn->body && startBody(server, conn) != 0) return -1;
+    if (conn->outPending < conn->contentLength) return 0;
+    if (countParameters(conn->body, conn->contentLength) > HTTP_MAX_PARAMS) {
+        vekLog.system("Too many parameters, request refused");
+        return -1;
+    }
+    return 1;
 }
 
 int sendAuthorizationRefusal(HttpServer* server, HttpConnection* conn)
@@ -356,6 +392,18 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
     int body = handleBody(server, conn);
     if (body <= 0) return body;
     return dispatchRequest(server, conn);
+}
+
+void http_release_held(HttpServer* server, HttpConnection* conn)
+{
+    if (conn->body) {
+        server->heldBodies -= static_cast<int64>(vekBlockSize(conn->body));
+        vekFree(&conn->body);
+    }
+    if (conn->rawText) {
+        server->heldBodies -= static_cast<int64>(conn->rawText->size());
+        std::string().swap(*conn->rawText);
+    }
 }
 
 int http_parse_header(HttpConnection* conn)

@@ -23,6 +23,12 @@ constexpr int HTTP_MAX_PATH = 512;
 // connection instead of allocating. Raw template requests are held to the
 // same limit; uploads, which stream into files, are not.
 constexpr int64 HTTP_MAX_BODY = 64LL * 1024 * 1024;
+// Most bytes of POST bodies and raw template text that all slots together
+// hold in memory; a request that would pass it closes its connection.
+constexpr int64 HTTP_MAX_HELD_BODIES = 256LL * 1024 * 1024;
+// Most parameters a POST body may carry; a body with more closes its
+// connection.
+constexpr int HTTP_MAX_PARAMS = 10000;
 // Text shown as the server in every header and fixed page.
 extern const char* const HTTP_SERVER_NAME;
 
@@ -148,6 +154,7 @@ struct HttpServer {
     int released;               // http_server_stop has released the resources
     int wakeReadFd;             // self-pipe read end, watched by the loop; 0 = none
     volatile sig_atomic_t wakeWriteFd;  // its write end: a stop request writes a byte; 0 = none
+    int64 heldBodies;           // bytes of POST bodies and raw request text the slots hold
 };
 
 extern HttpServer httpServer;

@@ -116,4 +116,33 @@ TEST(HttpEngineIdle, StalledClientIsDroppedAndItsAnswerReleased)
     EXPECT_LT(answerBody(answer).size(), pageSize);
 }
 
+// Clients that send their header a byte at a time are dropped once the idle
+// timeout has passed since their first byte, however steadily they send;
+// a client that sends its request whole is served meanwhile and after.
+TEST(HttpEngineIdle, TricklingHeadersAreDroppedAtTheirDeadline)
+{
+    TestHttpServer test(nullptr, 0, 2);
+    std::ofstream(test.root + "/index.html") << "served";
+    const std::string header = "GET /index.html HTTP/1.1\r\nHost: trickle\r\nX-Pad: " + std::string(200, 'p');
+    std::vector<int> tricklers;
+    for (int i = 0; i < 3; ++i) tricklers.push_back(test.connectClient());
+    size_t sent = 0;
+    bool allClosed = false;
+    for (int tick = 0; tick < 40 && !allClosed; ++tick, ++sent) {
+        allClosed = true;
+        for (int fd : tricklers) {
+            pollfd watch = {fd, POLLIN, 0};
+            bool closed = poll(&watch, 1, 0) == 1;  // the server has closed it
+            if (!closed) send(fd, header.data() + sent % header.size(), 1, MSG_NOSIGNAL);
+            allClosed = allClosed && closed;
+        }
+        poll(nullptr, 0, 100);
+    }
+    EXPECT_TRUE(allClosed);
+    EXPECT_LT(sent, 36u);  // about 2 s of trickling, not the 4 s the loop allows
+    EXPECT_EQ(answerBody(test.exchange("GET /index.html HTTP/1.1\r\n\r\n")), "served");
+    for (int fd : tricklers) close(fd);
+    EXPECT_EQ(test.server.timeoutCount, 3);
+}
+
 }  // namespace

@@ -22,7 +22,7 @@ class TestHttpServer {
 public:
     // Starts serving a fresh scratch directory; handlers may be null,
     // optionFlags holds HTTP_OPT_* bits.
-    explicit TestHttpServer(HttpHandlerEntry* handlers = nullptr, int optionFlags = 0)
+    explicit TestHttpServer(HttpHandlerEntry* handlers = nullptr, int optionFlags = 0, int idleTimeout = 30)
     {
         char pattern[] = "/tmp/vek-http-test-XXXXXX";
         root = mkdtemp(pattern);
@@ -31,7 +31,7 @@ public:
         server.bindAddress = INADDR_LOOPBACK;
         server.port = 0;  // the system picks a free port
         server.maxClients = 8;
-        server.idleTimeout = 30;
+        server.idleTimeout = idleTimeout;
         server.scriptSteps = 30;
         server.handlers = handlers;
         server.optionFlags = optionFlags;
