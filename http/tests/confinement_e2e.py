@@ -7,7 +7,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, PendingRequest, Server, split_response  # noqa: E402
+from e2e_support import serve_and_check, split_response  # noqa: E402
 
 SLOTS = 4
 FILES = {
@@ -100,19 +100,7 @@ def check_uploads(server, checks):
 
 
 def main():
-    checks = Checks()
-    server = Server(sys.argv[1], FILES)
-    server.args += ["-c", str(SLOTS), "-l", "srvlog"]
-    try:
-        server.start()
-        check_paths(server, checks)
-        check_bases(server, checks)
-        check_own_files(server, checks)
-        check_uploads(server, checks)
-        checks.equal("exit status", server.stop(), 0)
-    finally:
-        server.cleanup()
-    return checks.finish()
+    return serve_and_check(sys.argv[1], FILES, ["-c", str(SLOTS), "-l", "srvlog"], [check_paths, check_bases, check_own_files, check_uploads])
 
 
 if __name__ == "__main__":

@@ -176,3 +176,19 @@ class Checks:
     def finish(self):
         print("%d passed, %d failed" % (self.passed, self.failed))
         return 1 if self.failed else 0
+
+
+def serve_and_check(binary, files, extra_args, steps):
+    """Starts the server with files and extra arguments, runs each step
+    (server, checks) in turn, stops it (status 0 expected) and reports."""
+    checks = Checks()
+    server = Server(binary, files)
+    server.args += extra_args
+    try:
+        server.start()
+        for step in steps:
+            step(server, checks)
+        checks.equal("exit status", server.stop(), 0)
+    finally:
+        server.cleanup()
+    return checks.finish()

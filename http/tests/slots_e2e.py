@@ -7,7 +7,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, PendingRequest, Server, split_response, wait_for  # noqa: E402
+from e2e_support import PendingRequest, serve_and_check, split_response, wait_for  # noqa: E402
 
 SLOTS = 4
 ENDLESS = b"#[.=;l;[#[l]]]#[l]"
@@ -67,18 +67,7 @@ def check_parameter_limit(server, checks):
 
 
 def main():
-    checks = Checks()
-    server = Server(sys.argv[1], FILES)
-    server.args += ["-c", str(SLOTS), "-s", "100"]
-    try:
-        server.start()
-        check_departed_runs(server, checks)
-        check_costly_pages(server, checks)
-        check_parameter_limit(server, checks)
-        checks.equal("exit status", server.stop(), 0)
-    finally:
-        server.cleanup()
-    return checks.finish()
+    return serve_and_check(sys.argv[1], FILES, ["-c", str(SLOTS), "-s", "100"], [check_departed_runs, check_costly_pages, check_parameter_limit])
 
 
 if __name__ == "__main__":
