@@ -8,44 +8,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "asn1.h"
 #include "huge.h"
-#include "kernel/VekTypes.h"
 #include "test_bytes.h"
 
 namespace VekTlsTest {
 
-// A scratch directory removed with everything in it at the end.
-class ScratchDir {
- public:
+// A scratch directory, removed with everything in it at the end.
+struct ScratchDir {
+  std::string path;
   ScratchDir() {
     char pattern[] = "/tmp/vek_tls_XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
+    path = mkdtemp(pattern) ? pattern : "/nonexistent";
   }
-  ~ScratchDir() {
-    if (!path_.empty()) std::system(("rm -rf " + path_).c_str());
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  ~ScratchDir() { std::system(("rm -rf " + path).c_str()); }
+  std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
-// Runs a shell command in `dir`; its standard output, or "<failed>" when it
-// exits with a non-zero status.
+// The standard output of a shell command run in `dir`, or "<failed>".
 inline std::string run(const ScratchDir& dir, const std::string& command) {
-  std::string full = "cd " + dir.file("") + " && ( " + command + " ) 2>/dev/null";
-  FILE* pipe = popen(full.c_str(), "r");
-  if (!pipe) return "<failed>";
+  FILE* pipe = popen(("cd " + dir.path + " && ( " + command + " ) 2>/dev/null").c_str(), "r");
   std::string output;
   char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, got);
-  int status = pclose(pipe);
+  for (size_t got; pipe && (got = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;) output.append(buffer, got);
+  int status = pipe ? pclose(pipe) : -1;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? output : "<failed>";
 }
 
@@ -67,8 +56,15 @@ inline std::string huge_hex(const VekTls::huge& number) {
   return hex;
 }
 
-// The INTEGER children of the DER SEQUENCE in `der` as hex, in order
-// (DSA and EC private key files, DER signatures).
+inline VekTls::huge huge_from_hex(const std::string& hex) {
+  VekTls::huge number{};
+  std::vector<u8> bytes = from_hex(hex.size() % 2 ? "0" + hex : hex);
+  VekTls::huge_load_bytes(&number, bytes.data(), bytes.size());
+  return number;
+}
+
+// The contents of the children of the DER SEQUENCE in `der` as hex (the
+// numbers of DSA and EC key files and of DER signatures).
 inline std::vector<std::string> sequence_integers(const std::vector<u8>& der) {
   std::vector<std::string> integers;
   VekTls::asn1_node top = {};
@@ -80,42 +76,23 @@ inline std::vector<std::string> sequence_integers(const std::vector<u8>& der) {
   return integers;
 }
 
-// Loads hex into a huge (the caller frees it).
-inline VekTls::huge huge_from_hex(const std::string& hex) {
-  VekTls::huge number{};
-  std::vector<u8> bytes = from_hex(hex.size() % 2 ? "0" + hex : hex);
-  VekTls::huge_load_bytes(&number, bytes.data(), bytes.size());
-  return number;
-}
-
-// One DER element: tag, definite length, contents.
-inline std::vector<u8> der(u8 tag, const std::vector<u8>& contents) {
-  std::vector<u8> element = {tag};
-  size_t length = contents.size();
-  if (length < 0x80) {
-    element.push_back(u8(length));
-  } else {
-    std::vector<u8> bytes;
-    for (; length; length >>= 8) bytes.insert(bytes.begin(), u8(length));
-    element.push_back(u8(0x80 | bytes.size()));
-    element.insert(element.end(), bytes.begin(), bytes.end());
-  }
-  element.insert(element.end(), contents.begin(), contents.end());
-  return element;
-}
-
 inline std::vector<u8> concat(std::initializer_list<std::vector<u8>> parts) {
   std::vector<u8> all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
+// One DER element: tag, definite length (short form or two bytes), contents.
+inline std::vector<u8> der(u8 tag, const std::vector<u8>& contents) {
+  size_t n = contents.size();
+  std::vector<u8> header = n < 0x80 ? std::vector<u8>{tag, u8(n)} : std::vector<u8>{tag, 0x82, u8(n >> 8), u8(n)};
+  return concat({header, contents});
+}
+
 // r and s as a DER SEQUENCE of two INTEGERs, the form openssl signs in.
 inline std::vector<u8> der_signature(const VekTls::huge& r, const VekTls::huge& s) {
   auto integer = [](const VekTls::huge& value) {
-    std::vector<u8> bytes(value.rep, value.rep + value.size);
-    if (bytes[0] & 0x80) bytes.insert(bytes.begin(), 0);
-    return der(0x02, bytes);
+    return der(0x02, concat({std::vector<u8>(value.rep[0] & 0x80 ? 1 : 0, 0), {value.rep, value.rep + value.size}}));
   };
   return der(0x30, concat({integer(r), integer(s)}));
 }

@@ -1,7 +1,6 @@
 // RSA and private-key reader tests against keys and operations of openssl.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -24,11 +23,10 @@ class Rsa : public testing::Test {
   static void SetUpTestSuite() {
     dir = new ScratchDir;
     for (int bits : key_sizes) {
-      std::string k = "k" + std::to_string(bits);
-      run(*dir, "openssl genrsa -out " + k + ".pem " + std::to_string(bits) + " && openssl rsa -in " + k +
-                    ".pem -traditional -outform DER -out " + k + ".der && openssl rsa -in " + k +
-                    ".pem -pubout -out " + k + "pub.pem && openssl pkcs8 -topk8 -v1 PBE-MD5-DES -provider legacy "
-                    "-provider default -in " + k + ".pem -passout pass:secret -outform DER -out " + k + ".p8");
+      std::string k = "k" + std::to_string(bits), in = " -in " + k + ".pem ";
+      run(*dir, "openssl genrsa -out " + k + ".pem " + std::to_string(bits) + " && openssl rsa -traditional -outform DER" +
+                    in + "-out " + k + ".der && openssl rsa -pubout" + in + "-out " + k + "pub.pem && openssl pkcs8 -topk8 -v1"
+                    " PBE-MD5-DES -provider legacy -provider default -passout pass:secret -outform DER" + in + "-out " + k + ".p8");
     }
   }
   static void TearDownTestSuite() { delete dir; }
@@ -56,90 +54,63 @@ class Rsa : public testing::Test {
 
 ScratchDir* Rsa::dir = nullptr;
 
-std::string as_text(const u8* bytes, int length) {
-  return length < 0 ? "<" + std::to_string(length) + ">" : std::string(reinterpret_cast<const char*>(bytes), size_t(length));
-}
-
-// Runs one of the four operations and returns its output as text.
+// Runs one of the four operations: its output as text, or "<-1>".
 std::string apply(int (*operation)(const u8*, int, u8**, rsa_key*), const std::string& input, rsa_key* key) {
   u8* output = nullptr;
   int length = operation(reinterpret_cast<const u8*>(input.data()), int(input.size()), &output, key);
-  std::string text = as_text(output, length);
+  std::string text = length < 0 ? "<-1>" : std::string(reinterpret_cast<const char*>(output), size_t(length));
   if (output) vekFree(&output);
   return text;
 }
 
 // EncryptedPrivateKeyInfo (pbeWithMD5AndDES-CBC, one iteration) of `plain`
 // whose padding is the given bytes.
-std::vector<u8> encrypted_key_info(std::vector<u8> plain, const std::vector<u8>& padding, u8 count) {
-  const std::vector<u8> salt = from_hex("0102030405060708"), pass = from_text("secret");
-  std::vector<u8> input = concat({pass, salt});
-  u32 derived[4];
-  md5_hash(input.data(), int(input.size()), derived);
-  const u8* key = reinterpret_cast<const u8*>(derived);
-  plain.insert(plain.end(), padding.begin(), padding.end());
-  std::vector<u8> encrypted(plain.size());
-  u8 iv[8];
-  std::memcpy(iv, key + 8, 8);
-  des_encrypt(plain.data(), int(plain.size()), encrypted.data(), iv, key);
-  std::vector<u8> algorithm =
-      der(0x30, concat({der(0x06, from_hex("2a864886f70d010503")), der(0x30, concat({der(0x04, salt), der(0x02, {count})}))}));
-  return der(0x30, concat({algorithm, der(0x04, encrypted)}));
+std::vector<u8> encrypted_key_info(const std::vector<u8>& info, const std::vector<u8>& padding, u8 count) {
+  const std::vector<u8> salt = from_hex("0102030405060708"), pass_and_salt = concat({from_text("secret"), salt});
+  u32 derived[4];  // DES key, then IV
+  md5_hash(pass_and_salt.data(), int(pass_and_salt.size()), derived);
+  std::vector<u8> plain = concat({info, padding}), encrypted(plain.size());
+  des_encrypt(plain.data(), int(plain.size()), encrypted.data(), &derived[2], reinterpret_cast<const u8*>(derived));
+  std::vector<u8> parameters = der(0x30, concat({der(0x04, salt), der(0x02, {count})}));
+  return der(0x30, concat({der(0x30, concat({der(0x06, from_hex("2a864886f70d010503")), parameters})), der(0x04, encrypted)}));
 }
 
 }  // namespace
 
-TEST_F(Rsa, KeyReadersAgreeWithOpenssl) {
-  for (int bits : key_sizes) {
-    std::string k = "k" + std::to_string(bits);
-    rsa_key key = private_key(bits);
-    EXPECT_EQ("Modulus=" + huge_hex(*key.modulus) + "\n", run(*dir, "openssl rsa -noout -modulus -in " + k + ".pem"));
-    std::vector<u8> p8 = read_bytes(dir->file(k + ".p8"));
-    rsa_key decrypted{};
-    ASSERT_EQ(parse_pkcs8_private_key(&decrypted, p8.data(), int(p8.size()), "secret"), 0) << bits;
-    EXPECT_EQ(huge_hex(*decrypted.modulus), huge_hex(*key.modulus));
-    EXPECT_EQ(huge_hex(*decrypted.exponent), huge_hex(*key.exponent));
-    free_rsa_key(&decrypted);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(parse_pkcs8_private_key(&decrypted, p8.data(), int(p8.size()), "wrong"), 1);
-    EXPECT_EQ(parse_private_key(&decrypted, p8.data(), int(p8.size())), 1);  // not an RSAPrivateKey
-    testing::internal::GetCapturedStderr();
-    free_rsa_key(&key);
-  }
-}
-
-TEST_F(Rsa, EncryptionAndSignaturesInteroperateWithOpensslBothWays) {
+TEST_F(Rsa, KeyReadersAndOperationsInteroperateWithOpenssl) {
   const std::string message = "thirty-six bytes of md5 and sha1 !!!";
   for (int bits : key_sizes) {
+    SCOPED_TRACE(bits);
     std::string k = "k" + std::to_string(bits);
-    rsa_key key = private_key(bits), pub = public_key(key);
-    EXPECT_EQ(openssl("openssl pkeyutl -decrypt -inkey " + k + ".pem", from_text(apply(rsa_encrypt, message, &pub))),
-              message) << bits;
+    rsa_key key = private_key(bits), pub = public_key(key), decrypted{}, refused{};
+    EXPECT_EQ("Modulus=" + huge_hex(*key.modulus) + "\n", run(*dir, "openssl rsa -noout -modulus -in " + k + ".pem"));
+    std::vector<u8> p8 = read_bytes(dir->file(k + ".p8"));
+    ASSERT_EQ(parse_pkcs8_private_key(&decrypted, p8.data(), int(p8.size()), "secret"), 0);
+    EXPECT_EQ(huge_hex(*decrypted.modulus) + huge_hex(*decrypted.exponent), huge_hex(*key.modulus) + huge_hex(*key.exponent));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(parse_pkcs8_private_key(&refused, p8.data(), int(p8.size()), "wrong"), 1);
+    EXPECT_EQ(parse_private_key(&refused, p8.data(), int(p8.size())), 1);  // not an RSAPrivateKey
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(openssl("openssl pkeyutl -decrypt -inkey " + k + ".pem", from_text(apply(rsa_encrypt, message, &pub))), message);
     EXPECT_EQ(apply(rsa_decrypt, openssl("openssl pkeyutl -encrypt -pubin -inkey " + k + "pub.pem", from_text(message)), &key),
-              message) << bits;
+              message);
     EXPECT_EQ(openssl("openssl pkeyutl -verifyrecover -pubin -inkey " + k + "pub.pem", from_text(apply(rsa_sign, message, &key))),
-              message) << bits;
-    EXPECT_EQ(apply(rsa_decrypt, openssl("openssl pkeyutl -sign -inkey " + k + ".pem", from_text(message)), &pub), message)
-        << bits;
-    free_rsa_key(&key);
-    free_rsa_key(&pub);
+              message);
+    EXPECT_EQ(apply(rsa_decrypt, openssl("openssl pkeyutl -sign -inkey " + k + ".pem", from_text(message)), &pub), message);
+    for (rsa_key* each : {&key, &pub, &decrypted}) free_rsa_key(each);
   }
 }
 
 TEST_F(Rsa, EncryptionPadsWithFreshNonZeroBytesAndSplitsLongInput) {
   rsa_key key = private_key(2048), pub = public_key(key);
-  const int k = 256;
-  const std::string message(48, 'm');
-  std::string first = apply(rsa_encrypt, message, &pub), second = apply(rsa_encrypt, message, &pub);
-  EXPECT_NE(first, second);
+  const std::string message(48, 'm'), longer(256 - 10, 'x');
+  std::string first = apply(rsa_encrypt, message, &pub), two_blocks = apply(rsa_encrypt, longer, &pub);
+  EXPECT_NE(first, apply(rsa_encrypt, message, &pub));
+  // 00 02, padding without a zero byte, 00, the message.
   std::string block = openssl("openssl pkeyutl -decrypt -pkeyopt rsa_padding_mode:none -inkey k2048.pem", from_text(first));
-  ASSERT_EQ(block.size(), size_t(k));
-  EXPECT_EQ(block.substr(0, 2), std::string("\0\2", 2));
-  EXPECT_EQ(block.find('\0', 2), size_t(k - 48 - 1));
-  EXPECT_EQ(block.substr(k - 48), message);
-  const std::string longer(k - 10, 'x');
-  std::string two_blocks = apply(rsa_encrypt, longer, &pub);
-  EXPECT_EQ(two_blocks.size(), size_t(2 * k));
+  EXPECT_EQ(block.find('\0', 1), 256u - 48 - 1);
+  EXPECT_EQ(block.substr(0, 2) + block.substr(256 - 48), std::string("\0\2", 2) + message);
+  EXPECT_EQ(two_blocks.size(), 2 * 256u);
   EXPECT_EQ(apply(rsa_decrypt, two_blocks, &key), longer);
   free_rsa_key(&key);
   free_rsa_key(&pub);
@@ -147,36 +118,29 @@ TEST_F(Rsa, EncryptionPadsWithFreshNonZeroBytesAndSplitsLongInput) {
 
 TEST_F(Rsa, DecryptionRefusesMalformedBlocksAndLengths) {
   rsa_key key = private_key(512), pub = public_key(key);
-  const int k = 64;
-  const std::string data = "payload";
-  auto block = [&](const std::string& head, const std::string& padding) {
-    std::string raw = head + padding + std::string(1, '\0');
-    return raw + std::string(size_t(k) - raw.size() - data.size(), '\x01') + data;  // \x01 only when the block is short
-  };
+  // Raw 64-byte blocks as hex: a good type 2 and type 1 block, then bad ones.
+  const std::string data = "7061796c6f6164", pad7 = "5a5a5a5a5a5a5a", ff = std::string(108, 'f');
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {block(std::string("\0\2", 2), std::string(k - 3 - data.size(), '\x5a')), data},
-      {block(std::string("\0\1", 2), std::string(k - 3 - data.size(), '\xff')), data},
-      {block(std::string("\0\2", 2), std::string(8, '\x5a')), std::string(k - 11 - data.size(), '\x01') + data},
-      {block(std::string("\1\2", 2), std::string(k - 3 - data.size(), '\x5a')), "<-1>"},  // byte 0 not zero
-      {block(std::string("\0\3", 2), std::string(k - 3 - data.size(), '\x5a')), "<-1>"},  // unknown type
-      {block(std::string("\0\1", 2), std::string(k - 4 - data.size(), '\xff') + "\xfe"), "<-1>"},  // type 1 not FF
-      {block(std::string("\0\2", 2), std::string(7, '\x5a')), "<-1>"},                     // 7 padding bytes
-      {std::string("\0\2", 2) + std::string(k - 2, '\x5a'), "<-1>"},                       // no separator
+      {"0002" + pad7 + "5a00" + std::string(92, '1') + data, std::string(46, '\x11') + "payload"},
+      {"0001" + ff + "00" + data, "payload"},
+      {"0101" + ff + "00" + data, "<-1>"},                              // byte 0 not zero
+      {"0003" + ff + "00" + data, "<-1>"},                              // unknown type
+      {"0001" + ff.substr(2) + "fe00" + data, "<-1>"},                  // type 1 padding not all FF
+      {"0002" + pad7 + "00" + std::string(94, '1') + data, "<-1>"},  // 7 padding bytes
+      {"0002" + std::string(124, '5'), "<-1>"},                         // no separator
   };
   testing::internal::CaptureStderr();
   for (const auto& [raw, expected] : cases) {
-    // Raise the raw block to the public exponent, then decrypt it.
-    huge message{}, cipher{};
-    huge_load_bytes(&message, reinterpret_cast<const u8*>(raw.data()), raw.size());
-    huge_mod_pow(&message, pub.exponent, pub.modulus, &cipher);
-    std::vector<u8> encrypted(k, 0);
+    huge message = huge_from_hex(raw), cipher{};
+    huge_mod_pow(&message, pub.exponent, pub.modulus, &cipher);  // encrypt the raw block
+    std::vector<u8> encrypted(64, 0);
     huge_store_bytes(&cipher, encrypted.data(), encrypted.size());
-    EXPECT_EQ(apply(rsa_decrypt, as_text(encrypted.data(), k), &key), expected);
+    EXPECT_EQ(apply(rsa_decrypt, std::string(encrypted.begin(), encrypted.end()), &key), expected) << raw;
     huge_free(&message);
     huge_free(&cipher);
   }
   testing::internal::GetCapturedStderr();
-  std::string good = apply(rsa_encrypt, data, &pub);
+  std::string good = apply(rsa_encrypt, "payload", &pub);
   testing::internal::CaptureStderr();
   EXPECT_EQ(apply(rsa_decrypt, good + "x", &key), "<-1>");
   EXPECT_EQ(apply(rsa_decrypt, good.substr(1), &key), "<-1>");
@@ -206,14 +170,10 @@ TEST_F(Rsa, Pkcs8RefusesBadPaddingAndIterationCounts) {
 }
 
 TEST(RsaPowerNaive, MatchesModularPowersIncludingZeroExponent) {
-  const std::vector<std::tuple<u32, u32, u32, std::string>> cases = {
-      {4, 13, 497, "01BD"}, {4, 0, 497, "01"}, {500, 1, 497, "03"}, {7, 5, 1000, "0327"},
-  };
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+      {"04", "0D", "01F1", "01BD"}, {"04", "00", "01F1", "01"}, {"01F4", "01", "01F1", "03"}, {"07", "05", "03E8", "0327"}};
   for (const auto& [m, e, n, expected] : cases) {
-    huge base{}, exponent{}, modulus{}, result{};
-    huge_set_uint(&base, m);
-    huge_set_uint(&exponent, e);
-    huge_set_uint(&modulus, n);
+    huge base = huge_from_hex(m), exponent = huge_from_hex(e), modulus = huge_from_hex(n), result{};
     rsa_power_naive(&base, &exponent, &modulus, &result);
     EXPECT_EQ(huge_hex(result), expected) << m << "^" << e << " mod " << n;
     for (huge* number : {&base, &exponent, &modulus, &result}) huge_free(number);
