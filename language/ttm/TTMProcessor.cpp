@@ -53,7 +53,7 @@ void TTMProcessor::init(const std::string& program) {
 void TTMProcessor::setInput(const std::string& program) {
     delete input;
     input = new Io(program);
-    chargedBytes += program.size();
+    chargedBytes = runTextBytes();  // forms defined before the program count too
 }
 
 void TTMProcessor::pushExpression(Expression* expression) {
