@@ -89,7 +89,7 @@ void exponentiate_block(u8* block, int k, const rsa_key* key) {
 // A key whose modulus is too short for one block, or even (no RSA modulus
 // is), cannot be used.
 int usable_modulus_length(const rsa_key* key) {
-  if (!key || !key->modulus || !key->exponent || !key->modulus->rep) return -1;
+  if (!key || !key->modulus || !key->exponent || !key->modulus->rep || !key->exponent->rep) return -1;
   int k = int(key->modulus->size);
   if (k < PKCS1_OVERHEAD + 1 || (key->modulus->rep[k - 1] & 1) == 0) return -1;
   return k;
