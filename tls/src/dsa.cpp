@@ -53,7 +53,7 @@ void dsa_sign(dsa_params* params, huge* private_key, const u32* hash, int hash_w
     reduce(&signature->r, &params->q);
     compute_signature_s(&k, private_key, &signature->r, &z, &params->q, &signature->s);
     huge_free(&k);
-    if (!huge_is_zero(&signature->r) && !huge_is_zero(&signature->s)) break;
+    if (!value_is_zero(&signature->r) && !value_is_zero(&signature->s)) break;
     huge_free(&signature->r);  // a zero r or s: take the next nonce
     huge_free(&signature->s);
   }

@@ -53,7 +53,7 @@ int bit_length(const huge* value) {
 
 }  // namespace
 
-bool huge_is_zero(const huge* value) {
+bool value_is_zero(const huge* value) {
   for (u32 i = 0; i < value->size; i++) {
     if (value->rep[i] != 0) return false;
   }
@@ -61,7 +61,7 @@ bool huge_is_zero(const huge* value) {
 }
 
 bool in_signature_range(const huge* value, const huge* order) {
-  return value->rep && value->size > 0 && value->sign == 0 && !huge_is_zero(value) && huge_compare(value, order) < 0;
+  return value->rep && value->size > 0 && value->sign == 0 && !value_is_zero(value) && huge_compare(value, order) < 0;
 }
 
 void multiply_mod(huge* product, const huge* a, const huge* b, const huge* modulus) {

@@ -34,7 +34,7 @@ void hash_value(const u32* hash, int hash_words, const huge* order, huge* z);
 bool in_signature_range(const huge* value, const huge* order);
 
 // True for zero (whatever its sign).
-bool huge_is_zero(const huge* value);
+bool value_is_zero(const huge* value);
 
 // product = a * b mod modulus (product's array, if any, is released).
 void multiply_mod(huge* product, const huge* a, const huge* b, const huge* modulus);

@@ -55,7 +55,7 @@ const named_curve named_curves[] = {
 // value = value mod p in 0 .. p-1.
 void reduce(huge* value, const huge* p) {
   huge_divide(value, p, nullptr);
-  if (value->sign && !huge_is_zero(value)) huge_add(value, p);
+  if (value->sign && !value_is_zero(value)) huge_add(value, p);
   value->sign = 0;
 }
 
@@ -85,7 +85,7 @@ int slope(const ec_point* p1, const ec_point* p2, const huge* a, const huge* p, 
     huge_copy(&denominator, &p1->y);
     huge_add(&denominator, &p2->y);
     reduce(&denominator, p);
-    if (huge_is_zero(&denominator)) {  // opposite points, or doubling with y = 0
+    if (value_is_zero(&denominator)) {  // opposite points, or doubling with y = 0
       huge_free(&denominator);
       return 1;
     }
@@ -186,7 +186,7 @@ void free_jacobian(jacobian_point* point) {
 // Y' = M(S - X') - 8Y^4, Z' = 2YZ.
 void double_jacobian(jacobian_point* point, const huge* a, const huge* p) {
   if (point->infinity) return;
-  if (huge_is_zero(&point->Y)) {
+  if (value_is_zero(&point->Y)) {
     point->infinity = true;
     return;
   }
@@ -232,8 +232,8 @@ void add_jacobian(jacobian_point* point, const ec_point* base, const huge* a, co
   mul_mod(&r, &base->y, &zz, p);
   mul_mod(&r, &r, &point->Z, p);
   add_mod(&r, &r, &point->Y, p, false);
-  if (huge_is_zero(&h)) {  // the same x: the same point, or its opposite
-    if (huge_is_zero(&r)) {
+  if (value_is_zero(&h)) {  // the same x: the same point, or its opposite
+    if (value_is_zero(&r)) {
       double_jacobian(point, a, p);
     } else {
       point->infinity = true;
@@ -375,7 +375,7 @@ void ecdsa_sign(elliptic_curve* curve, huge* private_key, const u32* hash, int h
     compute_signature_s(&k, private_key, &signature->r, &z, &curve->n, &signature->s);
     huge_free(&k);
     free_point(&X);
-    if (!infinity && !huge_is_zero(&signature->r) && !huge_is_zero(&signature->s)) break;
+    if (!infinity && !value_is_zero(&signature->r) && !value_is_zero(&signature->s)) break;
   }
   huge_free(&z);
 }
