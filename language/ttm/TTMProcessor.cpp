@@ -4,7 +4,7 @@
 #include "TTMProcessor.h"
 
 #include <cassert>
-#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -271,15 +271,25 @@ void TTMProcessor::finishPending(const std::string& result) {
     deletePendingCall();
 }
 
-bool TTMProcessor::sliceOver(std::chrono::steady_clock::time_point sliceEnd) const {
-    return sliceMicros > 0 && std::chrono::steady_clock::now() >= sliceEnd;
+namespace {
+
+// The coarse monotonic clock in microseconds: a few milliseconds fine, and
+// cheap enough to read after every step.
+int64 coarseMicros() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
+
+}  // namespace
+
+bool TTMProcessor::sliceOver(int64 sliceEnd) const { return sliceMicros > 0 && coarseMicros() >= sliceEnd; }
 
 bool TTMProcessor::runSteps(int64 maxSteps) {
     int64 steps = 0;
-    const auto sliceEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(sliceMicros);
+    const int64 sliceEnd = sliceMicros > 0 ? coarseMicros() + sliceMicros : 0;
     while (input != nullptr && !input->empty()) {
-        if ((maxSteps > 0 && steps >= maxSteps) || (steps > 0 && sliceOver(sliceEnd))) {
+        if (maxSteps > 0 && steps >= maxSteps) {
             input->freeFreeNodes();
             return false;
         }
@@ -296,7 +306,7 @@ bool TTMProcessor::runSteps(int64 maxSteps) {
             return false;
         }
         finishPending(result);
-        if (yieldFlag) return false;
+        if (yieldFlag || sliceOver(sliceEnd)) return false;
     }
     return false;
 }

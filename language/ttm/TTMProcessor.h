@@ -10,7 +10,6 @@
 // getArg2 / getArg3 (which throw "Index (%ld) out of bounds!") or with
 // safeArg0 .. safeArg5 / safeArg (empty text when absent).
 #pragma once
-#include <chrono>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -352,8 +351,9 @@ private:
     void resumePending();
     // The scanning loop of run; true when "exit" ends the run.
     bool runSteps(int64 maxSteps);
-    // True when sliceMicros is set and the slice ending at sliceEnd is spent.
-    bool sliceOver(std::chrono::steady_clock::time_point sliceEnd) const;
+    // True when sliceMicros is set and the slice ending at sliceEnd (coarse
+    // clock microseconds) is spent.
+    bool sliceOver(int64 sliceEnd) const;
     // Prints the trace dump when tracing; true.
     bool finishRun();
     void deletePendingCall();
