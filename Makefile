@@ -41,3 +41,19 @@ BENCH_PACKAGES += gforth
 .PHONY: bench-deps
 bench-deps:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
+
+# Fuzzing: every fuzz/*_fuzz.cpp target built with clang, libFuzzer and the
+# sanitizers in its own build directory, then run FUZZ_TIME seconds each,
+# FUZZ_JOBS at once (FUZZ_TARGETS picks some).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TIME ?= 60
+FUZZ_JOBS ?= 3
+FUZZ_TARGETS ?=
+FUZZ_PACKAGES = clang libclang-rt-14-dev
+
+.PHONY: fuzz
+fuzz:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_FUZZ=ON -DVEK_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) --target fuzz_targets -j $(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_JOBS) $(FUZZ_TARGETS)
