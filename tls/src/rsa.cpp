@@ -170,6 +170,9 @@ int parse_private_key_info(rsa_key* key, const u8* der, int length) {
   return result;
 }
 
+// Largest key-derivation iteration count accepted (common tools write 2048).
+constexpr u32 PKCS8_MAX_ITERATIONS = 1u << 20;
+
 // The parts of an EncryptedPrivateKeyInfo; 0 when all are present.
 int find_pkcs8_parts(asn1_node* top, asn1_node** salt, asn1_node** count, asn1_node** encrypted) {
   if (!validate_node(top, "encrypted private key") ||
@@ -193,6 +196,12 @@ int find_pkcs8_parts(asn1_node* top, asn1_node** salt, asn1_node** count, asn1_n
   *encrypted = algorithm->next;
   if (small_integer(*count) == 0) {
     std::fprintf(stderr, "Error parsing '%s'; expected a count of 1 or more.\n", "iteration count");
+    return 1;
+  }
+  // Each iteration is one digest: a key file must not cost minutes of work.
+  if (small_integer(*count) > PKCS8_MAX_ITERATIONS) {
+    std::fprintf(stderr, "Error parsing '%s'; expected a count of at most %u.\n", "iteration count",
+                 PKCS8_MAX_ITERATIONS);
     return 1;
   }
   if ((*encrypted)->length == 0 || (*encrypted)->length % DES_BLOCK_SIZE != 0) {

@@ -65,13 +65,13 @@ std::string apply(int (*operation)(const u8*, int, u8**, rsa_key*), const std::s
 
 // EncryptedPrivateKeyInfo (pbeWithMD5AndDES-CBC, one iteration) of `plain`
 // whose padding is the given bytes.
-std::vector<u8> encrypted_key_info(const std::vector<u8>& info, const std::vector<u8>& padding, u8 count) {
+std::vector<u8> encrypted_key_info(const std::vector<u8>& info, const std::vector<u8>& padding, const std::vector<u8>& count) {
   const std::vector<u8> salt = from_hex("0102030405060708"), pass_and_salt = concat({from_text("secret"), salt});
   u32 derived[4];  // DES key, then IV
   md5_hash(pass_and_salt.data(), int(pass_and_salt.size()), derived);
   std::vector<u8> plain = concat({info, padding}), encrypted(plain.size());
   des_encrypt(plain.data(), int(plain.size()), encrypted.data(), &derived[2], reinterpret_cast<const u8*>(derived));
-  std::vector<u8> parameters = der(0x30, concat({der(0x04, salt), der(0x02, {count})}));
+  std::vector<u8> parameters = der(0x30, concat({der(0x04, salt), der(0x02, count)}));
   return der(0x30, concat({der(0x30, concat({der(0x06, from_hex("2a864886f70d010503")), parameters})), der(0x04, encrypted)}));
 }
 
@@ -155,16 +155,18 @@ TEST_F(Rsa, Pkcs8RefusesBadPaddingAndIterationCounts) {
   std::vector<u8> info = from_text(run(*dir, "openssl pkcs8 -topk8 -nocrypt -outform DER -in k512.pem"));
   const size_t pad = 8 - info.size() % 8;
   // (last padding byte, iteration count, result); -1 keeps the proper padding.
-  const std::vector<std::tuple<int, u8, int>> cases = {{-1, 1, 0}, {9, 1, 1}, {0, 1, 1}, {-1, 0, 1}};
+  const std::vector<std::tuple<int, std::vector<u8>, int>> cases = {
+      {-1, {1}, 0}, {9, {1}, 1}, {0, {1}, 1}, {-1, {0}, 1}, {-1, {0x10, 0, 1}, 1}};
   for (const auto& [last, count, expected] : cases) {
     std::vector<u8> padding(pad, u8(pad));
     if (last >= 0) padding.back() = u8(last);
     std::vector<u8> der = encrypted_key_info(info, padding, count);
     rsa_key key{};
     testing::internal::CaptureStderr();
-    EXPECT_EQ(parse_pkcs8_private_key(&key, der.data(), int(der.size()), "secret"), expected) << last << " " << int(count);
+    EXPECT_EQ(parse_pkcs8_private_key(&key, der.data(), int(der.size()), "secret"), expected) << last << " " << int(count.back());
     std::string messages = testing::internal::GetCapturedStderr();
     EXPECT_EQ(messages == "Decryption error, bad padding\n", last == 9 || last == 0) << messages;
+    EXPECT_EQ(messages.find("at most") != std::string::npos, count.size() > 1) << messages;
     free_rsa_key(&key);
   }
 }
