@@ -3,11 +3,13 @@ status and base words accept only relative paths that do not climb, open
 regular files only, "/~" requests do not hand out the server's own files,
 and uploads never replace a file. A small slot count keeps every wait short."""
 import os
+import resource
+import signal
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import serve_and_check, split_response  # noqa: E402
+from e2e_support import Server, serve_and_check, split_response  # noqa: E402
 
 SLOTS = 4
 FILES = {
@@ -99,8 +101,30 @@ def check_uploads(server, checks):
         checks.equal("a new name is written", fresh.read(), b"fresh bytes")
 
 
+def limit_file_size():
+    """In the server's process: files stop growing at 100 000 bytes, as on a
+    full disk (the write fails instead of the signal ending the process)."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
+
+
+def check_full_disk(binary, checks):
+    server = Server(binary, {"www/index.html": "hello index"})
+    try:
+        server.start(preexec_fn=limit_file_size)
+        answer = upload(server, "big.bin", b"b" * 300000)
+        checks.true("a failed upload is answered 500", answer.startswith(b"HTTP/1.1 500"), repr(answer[:40]))
+        checks.true("  and leaves no short file", not os.path.exists(os.path.join(server.dir, "www/big.bin")))
+        checks.equal("  and the server goes on", split_response(server.get("index.html"))[2], b"hello index")
+        server.stop()
+    finally:
+        server.cleanup()
+
+
 def main():
-    return serve_and_check(sys.argv[1], FILES, ["-c", str(SLOTS), "-l", "srvlog"], [check_paths, check_bases, check_own_files, check_uploads])
+    steps = [check_paths, check_bases, check_own_files, check_uploads,
+             lambda server, checks: check_full_disk(sys.argv[1], checks)]
+    return serve_and_check(sys.argv[1], FILES, ["-c", str(SLOTS), "-l", "srvlog"], steps)
 
 
 if __name__ == "__main__":
