@@ -76,31 +76,6 @@ TEST(File, WrappersReadWriteSeekAndStatus) {
     EXPECT_LT(fileOpen(dir.file("missing/x").c_str(), O_RDONLY, 0), 0);
 }
 
-TEST(File, PagePathsStayUnderTheWorkingDirectory) {
-    const struct {
-        std::string path;
-        bool page;
-    } cases[] = {{"a.ttm", true},        {"dir/sub/f", true},    {"..x/y..", true},  {"./f", true},
-                 {"", false},            {"/etc/passwd", false}, {"..", false},      {"../f", false},
-                 {"d/../../f", false},   {"d/..", false},        {"d//../f", false}, {std::string("f\0/../x", 7), false}};
-    for (const auto& c : cases) EXPECT_EQ(isPagePath(c.path), c.page) << c.path;
-}
-
-TEST(File, OpenRegularFileRefusesPipesDevicesAndDirectories) {
-    TempDir dir;
-    std::string plain = dir.file("plain"), fifo = dir.file("fifo");
-    std::ofstream(plain) << "x";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& other : {fifo, std::string("/dev/zero"), dir.path(), dir.file("missing")}) {
-        EXPECT_LT(openRegularFile(other.c_str(), O_RDONLY, 0), 0) << other;  // at once, never waiting
-    }
-    EXPECT_LT(openRegularFile(fifo.c_str(), O_WRONLY, 0), 0);
-    int fd = openRegularFile(plain.c_str(), O_RDONLY, 0);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-    fileClose(fd);
-}
-
 TEST(Util, Int64ToTextRadixes) {
     char buffer[32];
     EXPECT_STREQ(int64ToText(-42, buffer, sizeof(buffer), 10), "-42");

@@ -106,21 +106,6 @@ TEST_F(SystemWords, WholeFileWordsRefuseDevices) {
     EXPECT_EQ(run("#[out;[<]##[base64LoadBinary;/dev/urandom][>]]"), "<>");
 }
 
-// A file longer than the text limit: each reading word gives its failure
-// text and the run holds no more than the limit.
-TEST_F(SystemWords, WholeFileWordsStopAtTheTextLimit) {
-    writeBytes(dir.path("long"), std::string(5000, 'x'));
-    for (const char* word : {"load", "base64LoadBinary", "outLoadBinary"}) {
-        TTMProcessor processor;
-        processor.maxTextBytes = 3000;
-        EXPECT_EQ(run(processor, std::string("#[out;[<]#[") + word + ";@/long;failed][>]]"), std::string("<failed>\0", 9));
-    }
-    TTMProcessor processor;
-    processor.maxTextBytes = 3000;
-    run(processor, "#[outLoadBinary;@/long;failed]");
-    EXPECT_LE(processor.outputLength(), 3000u);
-}
-
 TEST_F(SystemWords, OutBase64DecodeAppendsTheDecodedBytes) {
     TTMProcessor processor;
     run(processor, "#[.=;n;#[outBase64Decode;YWJj]]#[outBase64Decode;AAEC]#[outBase64Decode;]");
