@@ -6,7 +6,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 PORT  ?= 3333
-PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev openssl
+PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev openssl gnutls-bin
 BENCH_PACKAGES = m4 nginx wrk curl bc
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
