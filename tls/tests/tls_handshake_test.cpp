@@ -49,7 +49,9 @@ class TlsHandshake : public testing::Test {
   }
   static void TearDownTestSuite() { std::system(("rm -rf " + key_root).c_str()); }
   void TearDown() override {
-    if (!saved_dir.empty()) EXPECT_EQ(chdir(saved_dir.c_str()), 0);
+    if (!saved_dir.empty()) {
+      EXPECT_EQ(chdir(saved_dir.c_str()), 0);
+    }
   }
   // Key and certificate files are read from the working directory.
   void use_keys(const std::string& set) {
@@ -167,7 +169,9 @@ TEST_F(TlsHandshake, ServerWithOpensslClientFullResumedAndChained) {
     // New ids count up from the process-wide counter, kept little-endian
     // and cached in chain (first byte) % 100.
     ASSERT_EQ(id.size(), 4u);
-    if (c.resumed) EXPECT_EQ(id, first_id);
+    if (c.resumed) {
+      EXPECT_EQ(id, first_id);
+    }
     if (first_id.empty()) first_id = id;
     bool cached = false;
     for (session_entry* e = session_cache[(id[0] | id[1] << 8) % 100]; e; e = e->next)
@@ -289,7 +293,9 @@ TEST_F(TlsHandshake, ServerAnswersHandBuiltHellos) {
     std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_EQ(run.result, c.result) << c.name << "\n" << errors;
     EXPECT_NE(run.sent.find(c.sent), std::string::npos) << c.name << "\n" << run.sent.substr(0, 300);
-    if (c.keys[0] == 'e') EXPECT_NE(errors.find("unable to load certificate file"), std::string::npos);
+    if (c.keys[0] == 'e') {
+      EXPECT_NE(errors.find("unable to load certificate file"), std::string::npos);
+    }
   }
   clear_session_cache();
 }
@@ -359,7 +365,7 @@ TEST_F(TlsHandshake, ClientHelloAndServerHelloChecks) {
   }
   EXPECT_NE(randoms[0], randoms[1]);
 
-  auto server_hello = [](u8 suite, u8 compression, std::vector<u8> extensions) {
+  auto make_server_hello = [](u8 suite, u8 compression, std::vector<u8> extensions) {
     std::vector<u8> body = {3, 1};
     body.resize(34, 0x22);
     body.insert(body.end(), {0, 0, suite, compression});
@@ -371,10 +377,10 @@ TEST_F(TlsHandshake, ClientHelloAndServerHelloChecks) {
     std::vector<u8> input;
     const char* alert;
   } cases[] = {
-      {"compression", server_hello(0x0A, 1, {}), "022f"},
-      {"suite without a row", server_hello(0x1C, 0, {}), "022f"},
-      {"renegotiation info not empty", server_hello(0x0A, 0, {0, 6, 0xFF, 1, 0, 2, 1, 9}), "022f"},
-      {"extensions length off", server_hello(0x0A, 0, {0, 4, 0xFF, 1, 0, 1, 0}), "0232"},
+      {"compression", make_server_hello(0x0A, 1, {}), "022f"},
+      {"suite without a row", make_server_hello(0x1C, 0, {}), "022f"},
+      {"renegotiation info not empty", make_server_hello(0x0A, 0, {0, 6, 0xFF, 1, 0, 2, 1, 9}), "022f"},
+      {"extensions length off", make_server_hello(0x0A, 0, {0, 4, 0xFF, 1, 0, 1, 0}), "0232"},
       {"message longer than its record", record(content_handshake, {2, 0, 1, 0, 3, 1}), "0232"},
       {"finished before change cipher spec", handshake(finished, std::vector<u8>(12)), "020a"},
       {"certificate refused", handshake(certificate, {0, 0, 9, 0, 0, 6, 1, 2, 3, 4, 5, 6}), "022a"},
@@ -391,7 +397,9 @@ TEST_F(TlsHandshake, ClientHelloAndServerHelloChecks) {
     std::string errors = testing::internal::GetCapturedStderr();
     std::string hex = to_hex(drain(pair.fd[0]));
     EXPECT_EQ(hex.substr(hex.size() - 14), std::string("1503010002") + c.alert) << c.name;
-    if (c.name[0] == 'c' && c.name[1] == 'o') EXPECT_NE(errors.find("Error, server wants compression."), std::string::npos);
+    if (c.name[0] == 'c' && c.name[1] == 'o') {
+      EXPECT_NE(errors.find("Error, server wants compression."), std::string::npos);
+    }
   }
 }
 
