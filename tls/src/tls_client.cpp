@@ -287,7 +287,9 @@ int receive_certificate_request(int connection, const u8* data, int length, TLSP
                   text(name.state_or_province), text(name.locality), text(name.organization),
                   text(name.organizational_unit), text(name.common_name));
     }
-    free_x509_name(&name);
+    for (char** field : {&name.country, &name.state_or_province, &name.locality, &name.organization,
+                         &name.organizational_unit, &name.common_name})
+      vekFree(field);
     asn1_free(&top);
   }
   if (!body.ok || !authorities.ok) return fail(connection, parameters, alert_decode_error);

@@ -264,6 +264,7 @@ void free_rsa_private_key(rsa_key* key) { free_rsa_key(key); }
 
 void free_peer_keys(TLSParameters* parameters) {
   free_public_key_info(&parameters->server_public_key);
+  std::memset(&parameters->server_public_key, 0, sizeof(public_key_info));
   huge_free(&parameters->server_dh_key.p);
   huge_free(&parameters->server_dh_key.g);
   huge_free(&parameters->server_dh_key.Y);

@@ -41,7 +41,7 @@ TEST(TlsRecord, FragmentIsContentMacAndPadding) {
     SocketPair pair;
     Connection client, server;
     share_keys(client, server, c.suite);
-    std::vector<u8> iv(client.p.active_send.iv, client.p.active_send.iv + 16);
+    std::vector<u8> iv(client.p.active_send.iv, client.p.active_send.iv + find_suite(c.suite)->IV_size);
     std::vector<u8> content(c.content, 0x41);
     ASSERT_EQ(send_message(pair.fd[0], content_application_data, content.data(), u16(c.content),
                            &client.p.active_send), 0);
@@ -215,9 +215,8 @@ TEST(TlsRecord, RandomRecordsFailCleanly) {
   srand(15);
   for (int round = 0; round < 200; round++) {
     SocketPair pair;
-    Connection server;
-    share_keys(server, server, round % 2 ? 0x2F : 0x00);
-    server.p.connection_end = 1;
+    Connection client, server;
+    share_keys(client, server, round % 2 ? 0x2F : 0x00);
     std::vector<u8> record = {u8(20 + rand() % 4), 3, 1, 0, u8(rand() % 96)};
     if (round % 5 == 0) record[3] = u8(rand());
     for (int i = 0; i < record[4]; i++) record.push_back(u8(rand()));
