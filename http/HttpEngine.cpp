@@ -362,6 +362,9 @@ void loopTurn(HttpServer* server)
         return;
     }
     if (ready == 0) return;
+    // The wait may have lasted long (without limit when idle): deadlines set
+    // from here on count from the time the sockets became ready.
+    now = time(nullptr);
     if (server->wakeReadFd > 0 && http_select_readable(&sets, server->wakeReadFd)) drainWakePipe(server);
     for (int i = 0; i < server->maxClients; ++i)
         if (server->slots[i].socket) serviceSlot(server, &server->slots[i], now, &sets);
