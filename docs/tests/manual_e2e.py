@@ -7,7 +7,8 @@ opened by one example is still open for the next. The marked blocks:
 
   ```ttm               raw template request; the next ```output block is the
                        answer (an answer of one NUL byte counts as empty)
-  ```http              HTTP request (lines joined with CRLF); the next
+  ```http              HTTP request (every line end sent as CRLF; a request
+                       without a blank line gets one at its end); the next
                        ```response block gives the status line, headers that
                        must be present, a blank line and the exact body; a
                        block not starting with "HTTP/" is the whole answer
@@ -101,8 +102,7 @@ class PageRun:
 
     def http(self, line, text, expected):
         self.ensure()
-        head, sep, body = text.partition("\n\n")
-        request = head.replace("\n", "\r\n") + "\r\n\r\n" + body if sep else text.replace("\n", "\r\n") + "\r\n\r\n"
+        request = text.replace("\n", "\r\n") + ("" if "\n\n" in text else "\r\n\r\n")
         got = self.server.exchange(request.encode()).decode(errors="replace")
         if not expected.startswith("HTTP/"):
             self.check(line, got, expected)
