@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -47,16 +48,13 @@ LanguageFileHandle* handleOrReport(FileMap& files, const std::string& name) {
 }
 
 // True when path is a regular file, or is missing and the mode creates it.
-// A pipe, socket or device is refused before anything else happens to it:
-// reading one may never end, and "oo" would otherwise delete it first.
+// A pipe, socket or device is refused before anything is done with it
+// (stat opens nothing): reading one may never end, and "oo" would otherwise
+// delete it first.
 bool opensRegular(const std::string& path, const OpenMode& how) {
-    int fd = VekKernel::openRegularFile(path.c_str(), O_RDONLY, 0);
-    if (fd >= 0) {
-        VekKernel::fileClose(fd);
-        return true;
-    }
     struct stat info;
-    return (how.flags & O_CREAT) && ::lstat(path.c_str(), &info) != 0;
+    if (::stat(path.c_str(), &info) == 0) return S_ISREG(info.st_mode);
+    return (how.flags & O_CREAT) && errno == ENOENT;
 }
 
 // Opens a handle as the mode says and enters it under its name; the empty
