@@ -152,6 +152,11 @@ TEST(Util, ReadFileRefusesEndlessDevicesButReadsPipes) {
     close(ends[0]);
 }
 
+TEST(Util, ReadFileReadsPastTheStatedSize) {
+    // Files under /proc state a size of 0 and still hold text.
+    EXPECT_EQ(readFile("/proc/self/status").compare(0, 5, "Name:"), 0);
+}
+
 TEST(Util, NewUuidIsUpperCaseAndRandom) {
     std::set<std::string> seen;
     for (int i = 0; i < 50; ++i) {
