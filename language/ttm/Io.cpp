@@ -65,6 +65,12 @@ void Io::freeFreeNodes() {
 
 namespace {
 
+// The first c in [from, last), or last.
+const char* findOr(const char* from, const char* last, char c) {
+    const void* found = std::memchr(from, c, static_cast<std::size_t>(last - from));
+    return found != nullptr ? static_cast<const char*>(found) : last;
+}
+
 bool isSpecial(char c) {
     switch (c) {
     case '[':
@@ -92,17 +98,32 @@ void Io::takeOrdinary(std::string& dest) {
 bool Io::takeBracketed(char open, char close, std::string& taken) {
     taken.clear();
     if (empty()) return true;  // reads as a lone NUL: depth stays 0
+    if (buffer[start] != open && buffer[start] != close) {
+        taken.assign(1, buffer[start++]);  // depth 0 after one character
+        return true;
+    }
+    // The next bracket of each kind is found with memchr, which is much
+    // faster than a byte loop over the long texts that pages protect.
+    const char* data = buffer.data();
+    const char* last = data + buffer.size();
+    const char* at = data + start;
+    const char* nextOpen = nullptr;   // next open bracket at or after at; null before the first search
+    const char* nextClose = nullptr;
     long depth = 0;
     bool closed = false;
-    std::size_t end = start;
-    while (end < buffer.size() && !closed) {
-        char c = buffer[end++];
-        if (c == open)
-            ++depth;
-        else if (c == close)
-            --depth;
+    while (at < last && !closed) {
+        if (nextOpen == nullptr || nextOpen < at) nextOpen = findOr(at, last, open);
+        if (nextClose == nullptr || nextClose < at) nextClose = findOr(at, last, close);
+        const char* bracket = nextOpen < nextClose ? nextOpen : nextClose;
+        if (bracket == last) {
+            at = last;
+            break;
+        }
+        depth += *bracket == open ? 1 : -1;
+        at = bracket + 1;
         closed = depth == 0;
     }
+    std::size_t end = static_cast<std::size_t>(at - data);
     taken.assign(buffer, start, end - start);
     start = end;
     return closed;
