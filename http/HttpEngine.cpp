@@ -52,6 +52,8 @@ namespace {
 constexpr long WAIT_WITHOUT_PIPE_US = 1000000;
 // Longest wait computed from a deadline (longer ones are computed again).
 constexpr time_t LONGEST_WAIT_S = 3600;
+// Largest raw text store a slot keeps for its next request.
+constexpr size_t RAW_TEXT_KEPT = 65536;
 constexpr useconds_t SELECT_FAILURE_PAUSE_US = 1024000;
 constexpr int REARM_WINDOW_S = 15;
 
@@ -608,8 +610,14 @@ void http_rearm_connection(HttpConnection* conn)
     conn->out = conn->ioBuffer;
     conn->outPending = 0;
     conn->outCapacity = HTTP_IO_BUFFER;
-    delete conn->rawText;
-    conn->rawText = new std::string();
+    // The slot keeps its raw text store across requests, unless a long
+    // request left it large.
+    if (conn->rawText && conn->rawText->capacity() <= RAW_TEXT_KEPT) {
+        conn->rawText->clear();
+    } else {
+        delete conn->rawText;
+        conn->rawText = new std::string();
+    }
     conn->processor = nullptr;
 }
 

@@ -167,7 +167,11 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
     templateMimeType.clear();
     std::string prelude = http_template_prelude(conn);
     std::string page;
-    if (choosePage(server, conn, filePath, &page)) processor->setInput("#[vek_prog;[" + prelude + page + "]]");
+    if (choosePage(server, conn, filePath, &page)) {
+        page.insert(0, "#[vek_prog;[" + prelude);
+        page += "]]";
+        processor->setInput(page);
+    }
     if (conn->path) vekFree(&conn->path);
     if ((conn->flags & HTTP_OWNS_BODY) && conn->ownedBody) vekFree(&conn->ownedBody);
     conn->flags &= ~HTTP_OWNS_BODY;
