@@ -178,14 +178,14 @@ class Checks:
         return 1 if self.failed else 0
 
 
-def serve_and_check(binary, files, extra_args, steps):
+def serve_and_check(binary, files, extra_args, steps, preexec_fn=None):
     """Starts the server with files and extra arguments, runs each step
     (server, checks) in turn, stops it (status 0 expected) and reports."""
     checks = Checks()
     server = Server(binary, files)
     server.args += extra_args
     try:
-        server.start()
+        server.start(preexec_fn)
         for step in steps:
             step(server, checks)
         checks.equal("exit status", server.stop(), 0)
