@@ -186,14 +186,22 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
     else closeSlot(server, conn);  // finished header-less answers and failed runs alike
 }
 
-// True when the slot's descriptor no longer answers an SO_ERROR query. The
-// query fails only for a descriptor that is not an open socket, so it runs
-// once per slot and second rather than in every turn: a syscall per slot
-// per turn would cost a running page a good part of its time.
-bool socketQueryFails(HttpConnection* conn, time_t now)
+// True once per slot and second: the checks that cost a syscall (the
+// socket's error query, the peek for a departed client) run then rather
+// than in every turn, where a syscall per slot would cost a running page a
+// good part of its time. Both find states that last (a descriptor that is
+// not an open socket, a client that has gone), so a second's delay loses
+// nothing.
+bool socketCheckDue(HttpConnection* conn, time_t now)
 {
     if (conn->socketCheckTime == now) return false;
     conn->socketCheckTime = now;
+    return true;
+}
+
+// True when the slot's descriptor no longer answers an SO_ERROR query.
+bool socketQueryFails(const HttpConnection* conn)
+{
     int error = 0;
     socklen_t length = sizeof error;
     return getsockopt(conn->socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0;
@@ -203,7 +211,8 @@ bool socketQueryFails(HttpConnection* conn, time_t now)
 // template slice, then the slot's interest in the select sets.
 void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelect* sets)
 {
-    if (socketQueryFails(conn, now)) {
+    bool checkSocket = socketCheckDue(conn, now);
+    if (checkSocket && socketQueryFails(conn)) {
         vekLog.system("Invalid connection.");
         closeSlot(server, conn);
         return;
@@ -220,7 +229,7 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
     }
     if (conn->flags & HTTP_TEMPLATE) {
         runTemplateSlice(server, conn, now);
-        dropDepartedRun(server, conn);
+        if (checkSocket) dropDepartedRun(server, conn);
     }
     if (!conn->socket) return;
     if (conn->flags & HTTP_READING) http_select_add_read(sets, conn->socket);

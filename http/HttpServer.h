@@ -113,7 +113,7 @@ struct HttpConnection {
     char* ioBuffer;             // 128 KiB receive and file buffer (vekMalloc)
     std::string* rawText;       // raw template request collected so far
     void* processor;            // template processor while HTTP_TEMPLATE is set
-    time_t socketCheckTime;     // second of the last SO_ERROR query of the socket
+    time_t socketCheckTime;     // second of the last checks of the socket (error query, departed client)
 };
 
 // The server record.
