@@ -152,7 +152,149 @@ void mont_square(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
   subtract_modulus(r, out, c.low, mont);
 }
 
+// ---- The same products with MULX, ADCX and ADOX (x86-64 with BMI2 and ADX) ----
+//
+// Operand scanning: each row adds a word times an n-word number into the
+// running sum, its low halves on the carry flag's chain and its high halves
+// on the overflow flag's, so the two chains of additions overlap.
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+// rp[0..n) += up[0..n) * v; returns the carry word. Eight words per turn of
+// the loop; lea and jrcxz leave both carry chains alone.
+u64 add_row(u64* rp, const u64* up, size_t n, u64 v) {
+  u64 hi = 0, lo, t;
+  size_t count = n & 7;
+  __asm__ volatile(
+      "xorl %k[lo], %k[lo]\n\t"  // clears both flags
+      "jrcxz 4f\n"
+      "3:\n\t"  // the n mod 8 words one at a time
+      "mulxq (%[up]), %[lo], %[t]\n\t"
+      "adcxq (%[rp]), %[lo]\n\t"
+      "adoxq %[hi], %[lo]\n\t"
+      "movq %[lo], (%[rp])\n\t"
+      "movq %[t], %[hi]\n\t"
+      "leaq 8(%[up]), %[up]\n\t"
+      "leaq 8(%[rp]), %[rp]\n\t"
+      "leaq -1(%%rcx), %%rcx\n\t"
+      "jrcxz 4f\n\t"
+      "jmp 3b\n"
+      "4:\n\t"
+      "movq %[blocks], %%rcx\n\t"
+      "jrcxz 5f\n\t"  // jrcxz reaches 127 bytes: a jmp takes it past the loop
+      "jmp 1f\n"
+      "5:\n\t"
+      "jmp 2f\n"
+      "1:\n\t"
+      "mulxq 0(%[up]), %[lo], %[t]\n\t"
+      "adcxq 0(%[rp]), %[lo]\n\t"
+      "adoxq %[hi], %[lo]\n\t"
+      "movq %[lo], 0(%[rp])\n\t"
+      "mulxq 8(%[up]), %[lo], %[hi]\n\t"
+      "adcxq 8(%[rp]), %[lo]\n\t"
+      "adoxq %[t], %[lo]\n\t"
+      "movq %[lo], 8(%[rp])\n\t"
+      "mulxq 16(%[up]), %[lo], %[t]\n\t"
+      "adcxq 16(%[rp]), %[lo]\n\t"
+      "adoxq %[hi], %[lo]\n\t"
+      "movq %[lo], 16(%[rp])\n\t"
+      "mulxq 24(%[up]), %[lo], %[hi]\n\t"
+      "adcxq 24(%[rp]), %[lo]\n\t"
+      "adoxq %[t], %[lo]\n\t"
+      "movq %[lo], 24(%[rp])\n\t"
+      "mulxq 32(%[up]), %[lo], %[t]\n\t"
+      "adcxq 32(%[rp]), %[lo]\n\t"
+      "adoxq %[hi], %[lo]\n\t"
+      "movq %[lo], 32(%[rp])\n\t"
+      "mulxq 40(%[up]), %[lo], %[hi]\n\t"
+      "adcxq 40(%[rp]), %[lo]\n\t"
+      "adoxq %[t], %[lo]\n\t"
+      "movq %[lo], 40(%[rp])\n\t"
+      "mulxq 48(%[up]), %[lo], %[t]\n\t"
+      "adcxq 48(%[rp]), %[lo]\n\t"
+      "adoxq %[hi], %[lo]\n\t"
+      "movq %[lo], 48(%[rp])\n\t"
+      "mulxq 56(%[up]), %[lo], %[hi]\n\t"
+      "adcxq 56(%[rp]), %[lo]\n\t"
+      "adoxq %[t], %[lo]\n\t"
+      "movq %[lo], 56(%[rp])\n\t"
+      "leaq 64(%[up]), %[up]\n\t"
+      "leaq 64(%[rp]), %[rp]\n\t"
+      "leaq -1(%%rcx), %%rcx\n\t"
+      "jrcxz 2f\n\t"
+      "jmp 1b\n"
+      "2:\n\t"
+      "movl $0, %k[lo]\n\t"
+      "adcxq %[lo], %[hi]\n\t"
+      "adoxq %[lo], %[hi]\n\t"
+      : [up] "+r"(up), [rp] "+r"(rp), [hi] "+r"(hi), [lo] "=&r"(lo), [t] "=&r"(t), "+c"(count)
+      : "d"(v), [blocks] "r"(n >> 3)
+      : "cc", "memory");
+  return hi;
+}
+
+// (d[n], d[n+1]) += c.
+inline void add_carry_word(u64* d, size_t n, u64 c) {
+  u128 s = u128(d[n]) + c;
+  d[n] = u64(s);
+  d[n + 1] += u64(s >> 64);
+}
+
+// r = a * b / R mod m row by row: row i adds a * b[i] and q * m at word i;
+// scratch holds 2n + 2 words.
+void rows_multiply(u64* r, const u64* a, const u64* b, const Montgomery& mont, u64* scratch) {
+  const size_t n = mont.n;
+  std::fill(scratch, scratch + 2 * n + 2, 0);
+  for (size_t i = 0; i < n; i++) {
+    u64* d = scratch + i;
+    add_carry_word(d, n, add_row(d, a, n, b[i]));
+    add_carry_word(d, n, add_row(d, mont.modulus, n, d[0] * mont.m_prime));
+  }
+  subtract_modulus(r, scratch + n, scratch[2 * n], mont);
+}
+
+// r = a * a / R mod m: the cross products once, doubled, plus the squares,
+// then n reduction rows; scratch holds 2n + 2 words.
+void rows_square(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
+  const size_t n = mont.n;
+  u64* t = scratch;
+  std::fill(t, t + 2 * n + 2, 0);
+  for (size_t i = 0; i + 1 < n; i++) t[i + n] = add_row(t + 2 * i + 1, a + i + 1, n - i - 1, a[i]);
+  u64 high_bit = 0, carry = 0;
+  for (size_t i = 0; i < n; i++) {
+    u64 low = t[2 * i], high = t[2 * i + 1];
+    u128 square = u128(a[i]) * a[i];
+    u128 s = u128((low << 1) | high_bit) + u64(square) + carry;
+    t[2 * i] = u64(s);
+    s = u128((high << 1) | (low >> 63)) + u64(square >> 64) + u64(s >> 64);
+    t[2 * i + 1] = u64(s);
+    high_bit = high >> 63;
+    carry = u64(s >> 64);
+  }
+  u64 top = 0;
+  for (size_t i = 0; i < n; i++) {
+    u64 c = add_row(t + i, mont.modulus, n, t[i] * mont.m_prime);
+    u128 s = u128(t[i + n]) + c + top;
+    t[i + n] = u64(s);
+    top = u64(s >> 64);
+  }
+  subtract_modulus(r, t + n, top, mont);
+}
+
+bool rows_kernel_usable() { return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx"); }
+
+#else
+
+void rows_multiply(u64*, const u64*, const u64*, const Montgomery&, u64*) {}
+void rows_square(u64*, const u64*, const Montgomery&, u64*) {}
+bool rows_kernel_usable() { return false; }
+
+#endif
+
+bool use_rows_kernel = rows_kernel_usable();
+
 void mont_mul(u64* r, const u64* a, const u64* b, const Montgomery& mont, u64* scratch) {
+  if (use_rows_kernel) return rows_multiply(r, a, b, mont, scratch);
   switch (mont.n) {
     case 16: return mont_multiply<16>(r, a, b, mont, scratch);
     case 32: return mont_multiply<32>(r, a, b, mont, scratch);
@@ -161,6 +303,7 @@ void mont_mul(u64* r, const u64* a, const u64* b, const Montgomery& mont, u64* s
 }
 
 void mont_sqr(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
+  if (use_rows_kernel) return rows_square(r, a, mont, scratch);
   switch (mont.n) {
     case 16: return mont_square<16>(r, a, mont, scratch);
     case 32: return mont_square<32>(r, a, mont, scratch);
@@ -187,6 +330,12 @@ Nat padded(const Nat& a, size_t n) {
 
 }  // namespace
 
+bool use_fast_montgomery(bool enable) {
+  bool was = use_rows_kernel;
+  use_rows_kernel = enable && rows_kernel_usable();
+  return was;
+}
+
 Nat montgomery_r_squared(const Nat& modulus) {
   Nat r2;
   divmod(shift_left(from_u64(1), 128 * modulus.size()), modulus, nullptr, &r2);
@@ -197,7 +346,7 @@ Nat mod_pow(const Nat& base, const Nat& exponent, const Nat& modulus, const Nat*
   const size_t n = modulus.size();
   Montgomery mont = {modulus.data(), n, negated_inverse(modulus[0])};
   Nat r2 = r_squared ? padded(*r_squared, n) : padded(montgomery_r_squared(modulus), n);
-  Nat scratch(2 * n), x(n), one(n, 0);
+  Nat scratch(2 * n + 2), x(n), one(n, 0);
   one[0] = 1;
 
   // Table of the odd powers base^1, base^3, .. base^(2^w - 1) in Montgomery form.

@@ -53,6 +53,9 @@ bool inverse(const Nat& a, const Nat& n, Nat* result);
 // Montgomery multiplication with a sliding window. r_squared, when not null,
 // must be R^2 mod modulus for R = 2^(64 * words of modulus).
 Nat mod_pow(const Nat& base, const Nat& exponent, const Nat& modulus, const Nat* r_squared);
+// Turns the MULX/ADX Montgomery kernel on (where the processor has it) or
+// off, returning whether it was on; for tests of the portable kernel.
+bool use_fast_montgomery(bool enable);
 // R^2 mod modulus for R = 2^(64 * words of modulus).
 Nat montgomery_r_squared(const Nat& modulus);
 

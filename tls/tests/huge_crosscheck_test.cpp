@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "huge_test_support.h"
+#include "huge_words.h"
 
 using namespace VekTls;
 using namespace VekTlsTest;
@@ -103,17 +104,22 @@ TEST(HugeCrossCheck, DivisionQuotientRemainderAndModInBothLayers) {
 }
 
 TEST(HugeCrossCheck, ModularPowerAndInverseInBothLayers) {
-  for_each_case("expmod", [](const Case& c) {
-    Limbs a(c[1]), e(c[2]), n(c[3]), x, cache;
-    ASSERT_EQ(exp_mod(&x, &a, &e, &n, &cache), HUGE_OK);
-    EXPECT_EQ(x.hex(), c[4]);
-    ASSERT_EQ(exp_mod(&x, &a, &e, &n, &cache), HUGE_OK);  // again with the cached R^2
-    EXPECT_EQ(x.hex(), c[4]);
-    Bytes base(c[1]), exponent(c[2]), modulus(c[3]), result;
-    huge_mod_pow(&base, &exponent, &modulus, &result);
-    EXPECT_EQ(result.hex(), c[4]);
-    EXPECT_EQ(base.hex(), Bytes(c[1]).hex());
-  });
+  for (bool fast_kernel : {true, false}) {
+    SCOPED_TRACE(fast_kernel ? "MULX/ADX kernel where available" : "portable kernel");
+    bool was = words::use_fast_montgomery(fast_kernel);
+    for_each_case("expmod", [](const Case& c) {
+      Limbs a(c[1]), e(c[2]), n(c[3]), x, cache;
+      ASSERT_EQ(exp_mod(&x, &a, &e, &n, &cache), HUGE_OK);
+      EXPECT_EQ(x.hex(), c[4]);
+      ASSERT_EQ(exp_mod(&x, &a, &e, &n, &cache), HUGE_OK);  // again with the cached R^2
+      EXPECT_EQ(x.hex(), c[4]);
+      Bytes base(c[1]), exponent(c[2]), modulus(c[3]), result;
+      huge_mod_pow(&base, &exponent, &modulus, &result);
+      EXPECT_EQ(result.hex(), c[4]);
+      EXPECT_EQ(base.hex(), Bytes(c[1]).hex());
+    });
+    words::use_fast_montgomery(was);
+  }
   for_each_case("inv", [](const Case& c) {
     Limbs a(c[1]), n(c[2]), x;
     int status = inv_mod(&x, &a, &n);
