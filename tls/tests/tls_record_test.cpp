@@ -1,30 +1,15 @@
-// TLS record layer tests on socket pairs: the suite table, record sizes and
+// TLS record layer tests on socket pairs: record sizes and
 // padding, every suite carrying data across records, the split of long
 // sends and short reads, and hostile records answered by the right alert.
-#include <cstdlib>
-#include <set>
 #include <string>
 
-#include "hmac.h"
-
 #include "aes.h"
+#include "hmac.h"
 #include "test_bytes.h"
 #include "tls_test_support.h"
 
 using namespace VekTls;
 using namespace VekTlsTest;
-
-TEST(TlsSuites, TableHoldsTheIdsInOrderAndFindsThem) {
-  std::set<u32> ids;
-  for (const cipher_suite& row : suites) {
-    ids.insert(row.id);
-    EXPECT_EQ(find_suite(row.id), &row);
-    EXPECT_EQ(row.bulk_encrypt == nullptr, row.key_size == 0) << row.id;
-    EXPECT_EQ(row.hash_size, row.new_digest == nullptr ? 0u : row.new_digest == new_md5_digest ? 16u : 20u);
-  }
-  EXPECT_EQ(ids.size(), size_t(SUITE_COUNT));
-  for (u32 missing : {0x1Cu, 0x1Du, 0x3Bu, 0xFFu}) EXPECT_EQ(find_suite(missing), nullptr);
-}
 
 // Fragment length and padding byte per suite and content length.
 TEST(TlsRecord, FragmentIsContentMacAndPadding) {
@@ -207,25 +192,4 @@ TEST(TlsRecord, WaitsEndOnTimeOutOrClose) {
   EXPECT_EQ(recv_with_timeout(pair.fd[1], buffer, 8, 0), 2);
   EXPECT_EQ(recv_with_timeout(pair.fd[1], buffer, 8, 0), -1);  // closed
   EXPECT_EQ(send_all(pair.fd[1], buffer, 8, 0), -1);           // no SIGPIPE either
-}
-
-// Random bytes after a valid header, and random headers: always a clean
-// -1 or a processed record, never a crash (the sanitizer build checks).
-TEST(TlsRecord, RandomRecordsFailCleanly) {
-  srand(15);
-  for (int round = 0; round < 200; round++) {
-    SocketPair pair;
-    Connection client, server;
-    share_keys(client, server, round % 2 ? 0x2F : 0x00);
-    std::vector<u8> record = {u8(20 + rand() % 4), 3, 1, 0, u8(rand() % 96)};
-    if (round % 5 == 0) record[3] = u8(rand());
-    for (int i = 0; i < record[4]; i++) record.push_back(u8(rand()));
-    write_bytes(pair.fd[0], record);
-    pair.close_end(0);
-    u8 buffer[128];
-    testing::internal::CaptureStdout();
-    int result = receive_tls_msg(pair.fd[1], buffer, sizeof(buffer), &server.p);
-    testing::internal::GetCapturedStdout();
-    EXPECT_LE(result, int(record.size()));
-  }
 }

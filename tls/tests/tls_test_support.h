@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -26,15 +25,9 @@ namespace VekTlsTest {
 // A connected pair of stream sockets, closed on destruction.
 struct SocketPair {
   int fd[2] = {-1, -1};
-  SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fd), 0); }
-  ~SocketPair() {
-    for (int f : fd)
-      if (f >= 0) close(f);
-  }
-  void close_end(int i) {
-    close(fd[i]);
-    fd[i] = -1;
-  }
+  SocketPair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
+  ~SocketPair() { close_end(0), close_end(1); }
+  void close_end(int i) { close(fd[i]), fd[i] = -1; }
 };
 
 // Connection state released with tls_shutdown's clean-up (without sending).
@@ -49,9 +42,7 @@ struct Connection {
 inline void share_keys(Connection& client, Connection& server, u32 suite) {
   for (Connection* c : {&client, &server}) {
     c->p.connection_end = c == &client ? 0 : 1;
-    for (int i = 0; i < VekTls::MASTER_SECRET_LENGTH; i++) c->p.master_secret[i] = u8(i * 7);
-    std::memset(c->p.client_random, 0x11, 32);
-    std::memset(c->p.server_random, 0x22, 32);
+    std::memset(c->p.master_secret, 7, VekTls::MASTER_SECRET_LENGTH);
     c->p.pending_send.suite = c->p.pending_recv.suite = suite;
     VekTls::calculate_keys(&c->p);
     c->p.active_send = c->p.pending_send;
@@ -76,78 +67,77 @@ inline void write_bytes(int fd, const std::vector<u8>& bytes) {
 }
 
 // A peer program run through the shell with its standard input from a file
-// and its output in another; killed if it is still running at the end.
+// and its output in another; killed if it still runs after `finish`'s wait.
 struct Peer {
-  pid_t pid = -1;
+  pid_t pid;
   std::string output_path;
-  Peer(const std::string& command, const std::string& input_path, const std::string& output) : output_path(output) {
-    pid = fork();
-    if (pid == 0) {
-      int in = open(input_path.c_str(), O_RDONLY);
-      int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(in, 0);
-      dup2(out, 1);
-      dup2(out, 2);
-      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+  Peer(const std::string& command, const std::string& input, const std::string& output) : output_path(output) {
+    if ((pid = fork()) != 0) return;
+    dup2(open(input.c_str(), O_RDONLY), 0);
+    dup2(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(1, 2);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
-  // The exit status, waiting at most `seconds`; -1 when it had to be killed.
-  int finish(double seconds = 10) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    int status = 0;
-    while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > end) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return -1;
-      }
+  void finish(int milliseconds = 10000) {
+    for (int waited = 0; pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; waited += 10) {
+      if (waited >= milliseconds) kill(pid, SIGKILL);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string output() const {
-    std::ifstream file(output_path);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(output_path).rdbuf();
     return text.str();
   }
   ~Peer() { finish(0); }
 };
+
+inline sockaddr_in loopback(int port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(u16(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
 
 // A listening socket on a free loopback port.
 struct Listener {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   int port = 0;
   Listener() {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback(0);
     socklen_t length = sizeof(address);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(listen(fd, 8), 0);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    listen(fd, 8);
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     port = ntohs(address.sin_port);
   }
   ~Listener() { close(fd); }
 };
 
-// Connects to a loopback port, retrying while the peer starts; -1 if never.
-inline int connect_loopback(int port, double seconds = 10) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
+// Connects to a loopback port, retrying for 10 s while the peer starts.
+inline int connect_loopback(int port) {
+  for (int tries = 0; tries < 200; tries++) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(u16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
     close(fd);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return -1;
+}
+
+// Runs `f` with standard output and error captured (and dropped).
+template <typename F>
+auto quietly(F f) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  auto result = f();
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  return result;
 }
 
 inline void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
