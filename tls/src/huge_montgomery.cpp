@@ -2,11 +2,15 @@
 // code (one private-key exponentiation per TLS handshake).
 //
 // For an odd modulus m of n words, R = 2^(64n) and a number a < m is held as
-// a * R mod m. A Montgomery product a * b / R mod m is computed by product
-// scanning: column k of the result sums every a[j] * b[k-j] and q[j] * m[k-j]
-// in a three-word accumulator, where q[k] is chosen so that column k < n
-// ends in a zero word. Squaring adds each cross product a[j] * a[k-j] once,
-// doubled. Sizes of 1024 and 2048 bits get fully unrolled copies.
+// a * R mod m. Two kernels compute the Montgomery product a * b / R mod m:
+// 1. Portable: product scanning. Column k of the result sums every
+//    a[j] * b[k-j] and q[j] * m[k-j] in a three-word accumulator, where q[k]
+//    is chosen so that column k < n ends in a zero word. Sizes of 1024 and
+//    2048 bits get fully unrolled copies.
+// 2. On x86-64 processors with BMI2 and ADX (checked at start-up): operand
+//    scanning in rows of MULX with two carry chains (ADCX, ADOX), which keeps
+//    the additions of low and high product halves apart.
+// Both square with each cross product a[j] * a[k-j] taken once, doubled.
 //
 // The final subtraction of m is made or not by a mask, so the work of a
 // product does not depend on whether it was needed.
@@ -281,7 +285,10 @@ void rows_square(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
   subtract_modulus(r, t + n, top, mont);
 }
 
-bool rows_kernel_usable() { return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx"); }
+bool rows_kernel_usable() {
+  __builtin_cpu_init();  // this runs from a static initialiser, maybe before libgcc's own
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+}
 
 #else
 
