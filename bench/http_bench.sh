@@ -7,13 +7,14 @@
 # the page for 30 s each and prints the server's resident memory before and
 # after.
 #
-#   bench/http_bench.sh [path/to/vekserver]     (DURATION=10 CONNECTIONS=50 IDLE=20)
+#   bench/http_bench.sh [path/to/vekserver]     (DURATION=10 CONNECTIONS=50 IDLE=20 ROUNDS=3)
 set -euo pipefail
 
 BINARY=$(realpath "${1:-build/vekserver}")
 DURATION=${DURATION:-10}
 CONNECTIONS=${CONNECTIONS:-50}
 IDLE=${IDLE:-20}
+ROUNDS=${ROUNDS:-3}
 WORK=$(mktemp -d /tmp/vekhttp-bench-XXXXXX)
 SERVER_PID=""
 NGINX_PID=""
@@ -39,9 +40,12 @@ wait_port() {
   exit 1
 }
 
-# Requests per second that wrk measured for a URL.
+# Requests per second that wrk measured for a URL: the best of ROUNDS runs,
+# as other load on the machine only ever lowers a figure.
 rate() {
-  wrk -t2 -c"$CONNECTIONS" -d"${DURATION}s" -H "Connection: close" "$1" | awk '/Requests\/sec/ {print $2}'
+  for _ in $(seq "$ROUNDS"); do
+    wrk -t2 -c"$CONNECTIONS" -d"${DURATION}s" -H "Connection: close" "$1" | awk '/Requests\/sec/ {print $2}'
+  done | sort -g | tail -1
 }
 
 # CPU time (user + system) of a process, in clock ticks.
@@ -108,8 +112,8 @@ printf 'server template 1 KiB:  %10.0f req/s  (%.2fx nginx static, goal 0.9x)\n'
 
 if [ "${SOAK:-0}" = 1 ]; then
   before=$(rss_kib "$SERVER_PID")
-  DURATION=30 rate "http://127.0.0.1:$SERVER_PORT/one.txt" > /dev/null
-  DURATION=30 rate "http://127.0.0.1:$SERVER_PORT/page.ttm" > /dev/null
+  DURATION=30 ROUNDS=1 rate "http://127.0.0.1:$SERVER_PORT/one.txt" > /dev/null
+  DURATION=30 ROUNDS=1 rate "http://127.0.0.1:$SERVER_PORT/page.ttm" > /dev/null
   after=$(rss_kib "$SERVER_PID")
   echo "server memory over a 60 s run: ${before} KiB before, ${after} KiB after"
 fi
