@@ -148,8 +148,9 @@ extern session_entry* session_cache[SESSION_CACHE_CHAINS];
 // (releasing whatever blocks they held).
 void calculate_keys(TLSParameters* parameters);
 
-// Builds, protects and sends one record; 0, or -1 when the socket refuses
-// bytes (the sequence number is then unchanged).
+// Builds, protects and sends one record of at most 16384 content bytes; 0,
+// or -1 when the content is longer or the socket refuses bytes (the
+// sequence number is then unchanged).
 int send_message(int connection, u8 content_type, const u8* content, u16 content_length, cipher_state* state);
 
 // Reads and processes one record: the number of application bytes delivered

@@ -270,7 +270,10 @@ int receive_record(int connection, u8* buffer, int buffer_size, TLSParameters* p
 
 }  // namespace
 
+// More than 16384 content bytes is refused (-1): the peer would refuse the
+// record, and with MAC and padding the length could wrap its 16-bit field.
 int send_message(int connection, u8 content_type, const u8* content, u16 content_length, cipher_state* state) {
+  if (content_length > TLS_MAX_FRAGMENT) return -1;
   const cipher_suite* suite = suite_of(state);
   int mac_length = int(suite->hash_size);
   int block = int(suite->block_size);

@@ -70,6 +70,7 @@ TEST(TlsRecord, LongSendIsSplitAndShortReadKeepsTheRest) {
   std::vector<u8> data(40000, 0x33);
   ASSERT_EQ(tls_send(pair.fd[0], data.data(), 40000, &client.p), 40000);
   for (int expected : {16384, 16384, 7232}) EXPECT_EQ(int(read_raw_record(pair.fd[1]).size()), 5 + expected);
+  EXPECT_EQ(send_message(pair.fd[0], content_application_data, data.data(), 16385, &client.p.active_send), -1);
 
   std::vector<u8> hundred(100);
   for (int i = 0; i < 100; i++) hundred[i] = u8(i);
