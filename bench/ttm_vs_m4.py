@@ -4,7 +4,9 @@ of 25) in-process and through a running server, against the same work in m4.
 
 Usage: ttm_vs_m4.py PATH/TO/ttm_bench [PATH/TO/vekserver [STEPS]]
 Each run is repeated three times and the best wall time kept, so that other
-load on the machine disturbs the figures less. In-process, ttm_bench runs the
+load on the machine disturbs the figures less; beside the wall times of the
+template runs stand their CPU times (user + system), which other load
+disturbs less still. In-process, ttm_bench runs the
 page with no step limit. Through the server the page goes as a raw template
 request (text ended by a NUL byte) to a server started with "-s STEPS" (30,
 the server's default, unless given). Prints every time with its ratios:
@@ -33,15 +35,29 @@ PAGES = [("loop", LOOP_TTM, LOOP_M4, "1000000"), ("fib(25)", FIB_TTM, FIB_M4, "7
 ROUNDS = 3
 
 
-def best_of(action):
-    """Best wall time of ROUNDS calls of action, and its last result."""
-    best = None
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def process_cpu(pid):
+    """CPU seconds (user + system) a process has used so far."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def best_of(action, cpu=children_cpu):
+    """Best wall time and best CPU time of ROUNDS calls of action, and its
+    last result."""
+    best = best_cpu = None
     for _ in range(ROUNDS):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), cpu()
         result = action()
-        elapsed = time.perf_counter() - start
+        elapsed, used = time.perf_counter() - start, cpu() - start_cpu
         best = elapsed if best is None else min(best, elapsed)
-    return best, result
+        best_cpu = used if best_cpu is None else min(best_cpu, used)
+    return best, best_cpu, result
 
 
 def run_command(command, stdin_text):
@@ -97,20 +113,22 @@ def main():
         server = start_server(sys.argv[2], steps)
     try:
         for name, ttm, m4, expected in PAGES:
-            inside, output = best_of(lambda: run_command([sys.argv[1], "--page"], ttm))
+            inside, inside_cpu, output = best_of(lambda: run_command([sys.argv[1], "--page"], ttm))
             check(name + " in-process", output, expected)
             peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-            m4_seconds, output = best_of(lambda: run_command(["m4"], m4))
+            m4_seconds, _, output = best_of(lambda: run_command(["m4"], m4))
             check(name + " in m4", output, expected)
-            print("%-8s in-process %7.3f s   m4 %7.3f s   in-process/m4 %.2f (goal <= 1.5)"
-                  % (name, inside, m4_seconds, inside / m4_seconds))
+            print("%-8s in-process %7.3f s (CPU %.3f s)   m4 %7.3f s   in-process/m4 %.2f (goal <= 1.5)"
+                  % (name, inside, inside_cpu, m4_seconds, inside / m4_seconds))
             if name == "loop":
                 print("         in-process peak memory %.1f MiB (goal < 50)" % (peak_kib / 1024.0))
             if server:
-                served, output = best_of(lambda: raw_request(server[1], ttm))
+                served, served_cpu, output = best_of(lambda: raw_request(server[1], ttm),
+                                                     lambda: process_cpu(server[0].pid))
                 check(name + " through the server", output, expected)
-                print("         server -s %s %7.3f s   server/in-process %.2f (goal <= 1.3)"
-                      "   server/m4 %.2f (goal < 1)" % (steps, served, served / inside, served / m4_seconds))
+                print("         server -s %s %7.3f s (CPU %.3f s)   server/in-process %.2f, CPU %.2f (goal <= 1.3)"
+                      "   server/m4 %.2f (goal < 1)" % (steps, served, served_cpu, served / inside,
+                                                     served_cpu / inside_cpu, served / m4_seconds))
     finally:
         if server:
             server[0].send_signal(signal.SIGTERM)
