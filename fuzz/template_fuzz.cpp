@@ -14,7 +14,10 @@ using namespace VekLanguage;
 namespace {
 
 constexpr int64 StepsPerSlice = 30;
-constexpr int Slices = 300;
+constexpr int Slices = 200;
+// A step may rescan all the text a page holds, so the text limit times the
+// steps bounds the work of one input.
+constexpr std::size_t TextLimit = 1 << 16;
 
 }  // namespace
 
@@ -33,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         processor.init(std::string());
         VekFuzz::disarmOutsideWords(processor);
         processor.maxCallDepth = 1000;
-        processor.maxTextBytes = 1 << 20;
+        processor.maxTextBytes = TextLimit;
         processor.confinePaths = true;
         processor.setInput(page);
         try {
@@ -42,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         } catch (const std::exception&) {
             // A failing word ends the run, as the server ends the page.
         }
-        if (processor.getOutput() && processor.outputLength() > (1u << 20) + 8) std::abort();
+        if (processor.getOutput() && processor.outputLength() > TextLimit + 8) std::abort();
     }
     LanguageProcessor::clearGlobalForms();
     return 0;
