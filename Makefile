@@ -57,3 +57,6 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_FUZZ=ON -DVEK_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) --target fuzz_targets -j $(JOBS)
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_JOBS) $(FUZZ_TARGETS)
+
+# The database engine's embedded peers (bench/base_peers is built when they are found).
+BENCH_PACKAGES += libsqlite3-dev liblmdb-dev

@@ -133,6 +133,7 @@ class VEKCursorBase : public VEKObject {
 
   VEKTree& base();
   void rollbackInterruptedFlush();
+  void startOwnJournal();
   u64 levelId() const;
   bool atHomeLevel() const;
   bool enterPath(const std::vector<std::string>& keys, bool fromHome, bool create,
@@ -154,6 +155,7 @@ class VEKCursorBase : public VEKObject {
   u32 streamFlags;                      // VEK_STREAM_MEMORY or VEK_STREAM_FILE
   std::unique_ptr<VEKStream> baseStream;  // the open stream
   std::unique_ptr<VEKTree> tree;        // the base's tree, null when closed
+  bool ownJournal = false;              // this cursor journals its file itself (see flush)
   std::vector<Frame> frames;            // owners from the root to the level
   bool hasCurrent = false;              // false: empty position
   std::string currentKey;               // key of the current symbol

@@ -42,6 +42,7 @@ void VEKCursorBase::open(const char* fileName) {
     baseStream->open(fileName, O_RDWR | O_CREAT, 0644);
     rollbackInterruptedFlush();
     tree.reset(new VEKTree(*baseStream));
+    if (streamFlags != VEK_STREAM_MEMORY) tree->setSpillHook([this] { startOwnJournal(); });
     if (tree->formatted()) {
       for (const std::string& key : {VekNames::DSQP, VekNames::Home, VekNames::VEKPoints, std::string(kAccess),
                                      VekNames::index}) {
@@ -80,32 +81,53 @@ void VEKCursorBase::close() {
   baseStream.reset();
 }
 
+// Drops pending changes; changes the tree already wrote under this
+// cursor's own journal are rolled back with it (when that fails, the
+// journal stays and the next open rolls it back).
 void VEKCursorBase::discard() {
   if (!baseStream) return;
   tree.reset();
   frames.clear();
   standEmpty();
+  if (ownJournal) {
+    ownJournal = false;
+    baseStream->EndSaveWrite();
+    try {
+      rollbackInterruptedFlush();
+    } catch (const std::exception&) {
+    }
+  }
   baseStream->close();
   baseStream.reset();
 }
 
-// Writes pending changes. A file base that no protected writer journals
-// journals this flush itself (".sw" beside it): the journal is durable
-// before the first page is overwritten and deleted once the base is
-// durable, so a crash leaves the base as it was before this flush or
-// after it, and opening the base rolls a left-over journal back.
+// A file base that no protected writer journals journals its changes
+// itself (".sw" beside it), from the first write of changed pages (at the
+// flush, or earlier when the tree's page cache overflows) until the flush
+// has made the base durable; the journal is durable before the first page
+// is overwritten.
+void VEKCursorBase::startOwnJournal() {
+  if (baseStream->journal()) return;  // a protected writer's journal, or ours
+  baseStream->StartSaveWrite(baseName + ".sw");
+  ownJournal = true;
+  baseStream->journal()->sync();
+}
+
+// Writes pending changes. Under the own journal a crash leaves the base as
+// it was before the first write or after this flush, and opening the base
+// rolls a left-over journal back.
 void VEKCursorBase::flush() {
-  if (!tree || !tree->pending()) return;
-  if (streamFlags == VEK_STREAM_MEMORY || baseStream->journal()) {
+  if (!tree || (!tree->pending() && !ownJournal)) return;
+  if (streamFlags == VEK_STREAM_MEMORY || (baseStream->journal() && !ownJournal)) {
     tree->flush();
     return;
   }
   std::string journal = baseName + ".sw";
-  baseStream->StartSaveWrite(journal);
-  baseStream->journal()->sync();
+  startOwnJournal();
   tree->flush();
   baseStream->sync();
   baseStream->EndSaveWrite();
+  ownJournal = false;
   if (baseStream->remove(journal.c_str()) != 0) throw std::runtime_error("Can not delete file: " + journal);
   baseStream->syncDirectory(journal);
 }

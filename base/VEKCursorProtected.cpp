@@ -1,11 +1,11 @@
 // The protected base: sessions, commands and the write file's journal.
 //
 // Rules of the journal (".sw" and ".swt" appended to the write file name):
-//  1. The write cursor keeps a writer's changes in memory; they reach the
-//     write file only at commit, through a stream that journals itself into
-//     ".sw" (the original bytes of every block it overwrites, and the
-//     original size), and the journal is made durable before the first
-//     overwrite (VEKTree::flush).
+//  1. The write cursor keeps a writer's changes in memory until commit, or
+//     until its page cache overflows; they reach the write file only
+//     through a stream that journals itself into ".sw" (the original bytes
+//     of every block it overwrites, and the original size), and the journal
+//     is made durable before each overwrite (VEKTree::writePages).
 //  2. Commit: write the changes, fsync the write file, rename ".sw" to
 //     ".swt" and fsync the directory. That rename is the commit point.
 //     Then copy the journalled regions of the write file into the read

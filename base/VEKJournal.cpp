@@ -63,11 +63,14 @@ void VEKJournal::saveOriginal(int64 offset, int64 length) {
       throw std::runtime_error("Journal: short read of " + target.name());
     putLE(bytes + 12, recordChecksum(bytes, static_cast<size_t>(size)), 4);
     out->zwrite(record.data(), static_cast<int64>(record.size()));
+    unsynced = true;
   }
 }
 
 void VEKJournal::sync() {
+  if (!unsynced && directorySynced) return;
   out->sync();
+  unsynced = false;
   if (!directorySynced) out->syncDirectory(journalName);
   directorySynced = true;
 }

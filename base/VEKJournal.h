@@ -42,7 +42,8 @@ class VEKJournal {
 
   // Saves the blocks of [offset, offset+length) not saved yet.
   void saveOriginal(int64 offset, int64 length);
-  // Makes the journal and its directory entry durable.
+  // Makes the journal and its directory entry durable (nothing to do when
+  // no record was added since the last sync).
   void sync();
   const std::string& name() const { return journalName; }
   // Test hook: called before every change of a journalled stream, so crash
@@ -57,6 +58,7 @@ class VEKJournal {
   int64 startSize;                       // target's size when journalling began
   std::unordered_set<int64> savedBlocks; // block numbers already saved
   bool directorySynced = false;          // journal's directory entry durable
+  bool unsynced = true;                  // records written since the last sync
 };
 
 // A journal read back for recovery.

@@ -67,6 +67,10 @@ class VEKStream : public VEKObject {
   // Reads up to length bytes at offset without moving the position; the
   // bytes read (fewer at the end). Throws on an I/O error.
   virtual int64 readAt(int64 offset, void* buffer, int64 length) = 0;
+  // readAt for a reader that keeps its own cache of what it reads (the
+  // tree's pages): a file stream reads the file itself and leaves the
+  // file-buffer cache alone, which gains nothing from a second copy.
+  virtual int64 readUncached(int64 offset, void* buffer, int64 length) { return readAt(offset, buffer, length); }
   // A new closed stream of the same kind (file or memory).
   virtual VEKStream* newStream() const = 0;
   // The name the stream was opened with.
@@ -105,6 +109,7 @@ class VEKStreamFile : public VEKStream {
   void sync() override;
   void syncDirectory(const std::string& name) override;
   int64 readAt(int64 offset, void* buffer, int64 length) override;
+  int64 readUncached(int64 offset, void* buffer, int64 length) override;
   VEKStream* newStream() const override;
 
   // Drops the cache entry of path (and a memory stream of that name) and

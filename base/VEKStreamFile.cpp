@@ -70,6 +70,12 @@ int64 VEKStreamFile::seek(int64 offset, int whence) {
 int64 VEKStreamFile::readAt(int64 offset, void* out, int64 length) {
   if (fd < 0 || length <= 0) return 0;
   if (cached()) return buffer->read(fd, offset, out, length);
+  return readUncached(offset, out, length);
+}
+
+// The cache is written through, so the file itself is never behind it.
+int64 VEKStreamFile::readUncached(int64 offset, void* out, int64 length) {
+  if (fd < 0 || length <= 0) return 0;
   int64 done = 0;
   while (done < length) {
     ssize_t n = ::pread(fd, static_cast<char*>(out) + done, static_cast<size_t>(length - done), offset + done);

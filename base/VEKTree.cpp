@@ -189,17 +189,21 @@ void VEKTree::recount(VEKNode& n) {
   for (const VEKSlot& slot : n.slots) n.bytes += entryBytes(slot.length, n.leaf);
 }
 
+// Marks a changed page for the next flush and counts its memory anew.
 void VEKTree::touch(u32 page) {
   VEKNode& n = node(page);
+  recharge(n);
   if (n.dirty) return;
   n.dirty = true;
-  dirtyPages.push_back(page);
+  ++dirtyCount;
 }
 
 VEKNode& VEKTree::node(u32 page) {
   if (page == 0 || page >= pageCount) damaged(page);
-  if (!nodes[page]) return load(page);
-  return *nodes[page];
+  VEKNode* n = nodes[page].get();
+  if (!n) return load(page);
+  n->used = true;
+  return *n;
 }
 
 u64 VEKTree::newId() {
@@ -214,22 +218,6 @@ void VEKTree::setHome(u64 id) {
 
 // Walks from the root to the leaf that holds (parent, key) or where it
 // belongs, noting each inner page and child index in path.
-// The child of inner node n at index low: cached in the slot left of it
-// (whose cache line the search has just read), else in the children table.
-// A cached node of another page means two parents share a child, which
-// only a damaged file can do.
-VEKNode& VEKTree::childOf(VEKNode& n, size_t low) {
-  VEKChild& child = n.children[low];
-  if (low > 0 && n.slots[low - 1].id) {
-    VEKNode& cached = *reinterpret_cast<VEKNode*>(static_cast<uintptr_t>(n.slots[low - 1].id));
-    if (cached.page != child.page) damaged(child.page);
-    return cached;
-  }
-  if (!child.node) child.node = &node(child.page);
-  if (low > 0) n.slots[low - 1].id = static_cast<u64>(reinterpret_cast<uintptr_t>(child.node));
-  return *child.node;
-}
-
 u32 VEKTree::descend(const VEKProbe& probe, std::vector<Step>* path) {
   VEKNode* n = &node(rootPage);
   for (int depth = 0;; ++depth) {
@@ -237,7 +225,7 @@ u32 VEKTree::descend(const VEKProbe& probe, std::vector<Step>* path) {
     if (n->leaf) return n->page;
     size_t low = boundIn(*n, probe, true);
     if (path) path->push_back(Step{n->page, static_cast<u32>(low)});
-    n = &childOf(*n, low);
+    n = &node(n->children[low].page);
     prefetchNode(n);
   }
 }
@@ -249,6 +237,7 @@ size_t VEKTree::searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equ
 }
 
 bool VEKTree::find(u64 parent, std::string_view key, u64* id) {
+  trim();
   VEKProbe probe(parent, key);
   VEKNode& leaf = node(descend(probe, nullptr));
   bool equal;
@@ -258,6 +247,7 @@ bool VEKTree::find(u64 parent, std::string_view key, u64* id) {
 }
 
 bool VEKTree::insert(u64 parent, std::string_view key, u64* id) {
+  trim();
   std::vector<Step>& path = scratchPath;  // reused: no allocation per call
   path.clear();
   VEKProbe probe(parent, key);
@@ -294,6 +284,7 @@ void VEKTree::splitLeaf(u32 page, std::vector<Step>& path) {
   recount(left);
   recount(right);
   touch(page);
+  touch(rightPage);
   VEKSeparator separator = right.separatorAt(0);
   separator.overflow = 0;  // the separator gets its own chain when written
   insertSeparator(path, std::move(separator), rightPage);
@@ -309,6 +300,7 @@ void VEKTree::insertSeparator(std::vector<Step>& path, VEKSeparator separator, u
     root.children = {rootPage, right};
     root.insertEntry(0, separator.parent, 0, separator.key, separator.overflow);
     recount(root);
+    touch(newRoot);
     rootPage = newRoot;
     headerDirty = true;
     return;
@@ -337,10 +329,12 @@ void VEKTree::splitInner(u32 page, std::vector<Step>& path) {
   recount(left);
   recount(right);
   touch(page);
+  touch(rightPage);
   insertSeparator(path, std::move(separator), rightPage);
 }
 
 bool VEKTree::erase(u64 parent, std::string_view key) {
+  trim();
   std::vector<Step>& path = scratchPath;  // reused: no allocation per call
   path.clear();
   VEKProbe probe(parent, key);
@@ -400,6 +394,7 @@ void VEKTree::removeLeaf(u32 page, std::vector<Step>& path) {
 }
 
 VEKPos VEKTree::lowerBound(u64 parent, std::string_view key) {
+  trim();
   VEKProbe probe(parent, key);
   u32 page = descend(probe, nullptr);
   VEKNode& leaf = node(page);
@@ -408,20 +403,20 @@ VEKPos VEKTree::lowerBound(u64 parent, std::string_view key) {
   if (index < leaf.size()) return VEKPos{page, static_cast<u32>(index)};
   if (leaf.size() == 0) return VEKPos{};
   VEKPos pos{page, static_cast<u32>(index - 1)};
-  return next(pos) ? pos : VEKPos{};
+  return advance(pos) ? pos : VEKPos{};
 }
 
 VEKPos VEKTree::upperBound(u64 parent, std::string_view key) {
   VEKPos pos = lowerBound(parent, key);
   if (!pos.valid()) return pos;
   VEKNode& leaf = node(pos.leaf);
-  if (compareAt(leaf, pos.index, VEKProbe(parent, key)) == 0 && !next(pos)) return VEKPos{};
+  if (compareAt(leaf, pos.index, VEKProbe(parent, key)) == 0 && !advance(pos)) return VEKPos{};
   return pos;
 }
 
 VEKPos VEKTree::lastBefore(u64 parent, std::string_view key) {
   VEKPos pos = lowerBound(parent, key);
-  if (pos.valid()) return prev(pos) ? pos : VEKPos{};
+  if (pos.valid()) return retreat(pos) ? pos : VEKPos{};
   u32 page = rootPage;
   for (int depth = 0; !node(page).leaf; ++depth) {
     if (depth > kMaxDepth) damaged(page);
@@ -433,20 +428,32 @@ VEKPos VEKTree::lastBefore(u64 parent, std::string_view key) {
 }
 
 VEKItem VEKTree::at(VEKPos pos) {
+  trim();
   VEKNode& leaf = node(pos.leaf);
   if (!leaf.leaf || pos.index >= leaf.size()) damaged(pos.leaf);
   return VEKItem{leaf.parentAt(pos.index), leaf.idAt(pos.index), std::string(leaf.keyAt(pos.index))};
 }
 
 u64 VEKTree::parentAt(VEKPos pos) {
+  trim();
   VEKNode& leaf = node(pos.leaf);
   if (!leaf.leaf || pos.index >= leaf.size()) damaged(pos.leaf);
   return leaf.parentAt(pos.index);
 }
 
+bool VEKTree::next(VEKPos& pos) {
+  trim();
+  return advance(pos);
+}
+
+bool VEKTree::prev(VEKPos& pos) {
+  trim();
+  return retreat(pos);
+}
+
 // Leaf links are followed only towards strictly greater (or smaller) keys,
 // so a damaged link can never make a walk loop.
-bool VEKTree::next(VEKPos& pos) {
+bool VEKTree::advance(VEKPos& pos) {
   VEKNode& leaf = node(pos.leaf);
   if (pos.index + 1 < leaf.size()) {
     ++pos.index;
@@ -461,7 +468,7 @@ bool VEKTree::next(VEKPos& pos) {
   return true;
 }
 
-bool VEKTree::prev(VEKPos& pos) {
+bool VEKTree::retreat(VEKPos& pos) {
   VEKNode& leaf = node(pos.leaf);
   if (pos.index > 0) {
     --pos.index;

@@ -16,20 +16,29 @@
 //           first 256, chained through next
 //     free  chained through next
 // Rules:
-//  1. Pages are read once and kept decoded in memory; changes stay in memory
-//     until flush, which writes every changed page and the header.
-//  2. flush first lets a journalled stream save the original bytes of every
-//     page it will overwrite and makes that journal durable, then writes.
+//  1. Pages are decoded into nodes on first use and kept in a cache of
+//     pageCacheBytes. When an operation starts with the cache over its
+//     budget, the least recently used nodes leave it (CLOCK: a node used
+//     since the hand last passed it gets one more round): clean ones are
+//     dropped, changed ones are written first (rule 2). Between operations
+//     nothing outside the tree holds a node, only page numbers, so a node
+//     may go at any operation's start and never during one.
+//  2. Every write of tree pages (flush, or changed nodes leaving the cache)
+//     first lets a journalled stream save the original bytes of every page
+//     it will overwrite and makes that journal durable, then writes. Before
+//     the first write of changed nodes ahead of a flush, the spill hook lets
+//     the owner start such a journal. flush writes what is still changed,
+//     the free pages and the header.
 //  3. A leaf is never empty except an empty root; separators in inner pages
 //     are lower bounds of their right child.
 //  4. Everything read from the file is checked (types, counts, page numbers,
-//     key lengths, increasing keys along leaf links, one parent per child
-//     on the way down) and a violation is thrown as std::runtime_error,
-//     never followed.
-//  5. A decoded node lives as long as its page is in the tree: inner nodes
-//     cache pointers to their children, and the node of a freed page is
-//     kept for reuse, never deleted before the tree.
+//     key lengths, increasing keys along leaf links, depth on the way down,
+//     no link to a free page)
+//     and a violation is thrown as std::runtime_error, never followed.
+//  5. A node of a freed page is retired, not deleted, until the next
+//     operation starts: the operation that freed it may still hold it.
 #pragma once
+#include <functional>
 #include <memory>
 #include <memory_resource>
 #include <set>
@@ -38,7 +47,6 @@
 #include <vector>
 
 #include "base/VEKStream.h"
-#include "base/VEKTreeMemory.h"
 #include "kernel/VekTypes.h"
 
 namespace VekBase {
@@ -51,10 +59,7 @@ struct VEKSlot {
   static constexpr u32 HEAD = 16;  // key bytes kept in the slot
   u64 parent;                      // id of the level the key belongs to
   char head[HEAD];                 // first key bytes, zero padded
-  // Leaf: the symbol's own id (its sub-level). Inner node: the decoded
-  // node of the separator's right child once a descent went there, else 0
-  // (never written to the file: a separator's id is 0 there).
-  u64 id;
+  u64 id;                          // leaf: the symbol's own id (its sub-level); inner: 0
   u32 length;                      // key length
   u32 offset;                      // where a long key starts in the arena
 };
@@ -91,20 +96,17 @@ struct VEKSeparator {
 
 struct VEKNode;
 
-// A child of an inner node: its page and, once the node is decoded, the
-// node itself, which saves a look-up in the table of nodes on every step
-// down. A page stays decoded while it is in the tree (nodes are dropped
-// only when their page is freed, after it left its parent), so the
-// pointer never dangles.
+// A child of an inner node: its page.
 struct VEKChild {
   VEKChild(u32 number = 0) : page(number) {}  // NOLINT: a page number is a child
   u32 page;                  // the child's page
-  VEKNode* node = nullptr;   // its decoded node, null until first used
 };
 
-// A decoded page of the tree. Slots are trivially copyable so inserting
-// shifts plain bytes; long keys are appended to the arena and the arena is
-// compacted when more than half of it is dead. The fences sit inside the
+// A decoded page of the tree. Nodes come and go with the page cache, and
+// the ordinary allocator reuses their memory best (a pool of size classes
+// held more than twice the cache's budget). Slots are trivially copyable
+// so inserting shifts plain bytes; long keys are appended to the arena and
+// the arena is compacted when more than half of it is dead. The fences sit inside the
 // node, right behind its header, so one descent step costs about three
 // cache misses: the node with its fences, one group of slots, and (only
 // for keys longer than HEAD) the arena.
@@ -117,6 +119,9 @@ struct alignas(64) VEKNode {
   u16 fenceCount = 0;                // fences in use
   u32 page = 0;                      // the node's own page
   u32 next = 0, prev = 0;            // leaf siblings (0: none)
+  bool used = true;                  // used since the clock hand last passed
+  u32 clockIndex = 0;                // place in the tree's clock
+  size_t charge = 0;                 // memory counted against the cache budget
   std::pmr::vector<VEKSlot> slots;     // the entries in key order
   std::pmr::vector<VEKChild> children; // inner: slots.size() + 1 child pages
   // The fields above share the node's first cache line with the flags;
@@ -126,8 +131,7 @@ struct alignas(64) VEKNode {
   size_t deadBytes = 0;              // arena bytes no entry uses
   size_t bytes = 0;                  // encoded size
 
-  // Slot tables come from the tree's memory pool.
-  explicit VEKNode(std::pmr::memory_resource* memory) : slots(memory), children(memory) {}
+  VEKNode() : slots(std::pmr::new_delete_resource()), children(std::pmr::new_delete_resource()) {}
 
   size_t size() const { return slots.size(); }
   std::string_view keyAt(size_t i) const {
@@ -163,6 +167,12 @@ class VEKTree {
   static constexpr u32 PAGE = 4096;       // page size
   static constexpr u32 INLINE_KEY = 256;  // key bytes kept inside a page entry
   static constexpr u32 MAX_KEY_BYTES = 1 << 24;  // longer keys are never written: a page claiming one is damaged
+  // Memory the decoded nodes of one tree may hold before the least used
+  // ones leave (rule 1): large enough for the inner nodes and the hot
+  // leaves of a base of millions of keys.
+  static constexpr size_t PAGE_CACHE_BYTES = size_t(64) << 20;
+  static size_t pageCacheBytes;           // the budget in force (tests make it tiny)
+  static constexpr size_t FLUSH_BATCH = 1024;  // pages a flush encodes before it writes them
 
   // Opens the base in stream, or formats an empty stream. Throws
   // "Can't open the VEKBase file: <name>" for anything that is not a base.
@@ -195,7 +205,9 @@ class VEKTree {
   // Writes every changed page and the header (rule 2).
   void flush();
   // True when flush has something to write.
-  bool pending() const { return headerDirty || !dirtyPages.empty() || !dirtyFree.empty(); }
+  bool pending() const { return headerDirty || dirtyCount > 0 || !dirtyFree.empty(); }
+  // Called before changed nodes are first written ahead of a flush (rule 2).
+  void setSpillHook(std::function<void()> hook) { spillHook = std::move(hook); }
 
  private:
   struct Step {
@@ -206,12 +218,20 @@ class VEKTree {
   VEKNode& node(u32 page);
   VEKNode& load(u32 page);
   void touch(u32 page);
+  void uncache(VEKNode& n);
+  void recharge(VEKNode& n);
+  void trim() {
+    if (cachedBytes > pageCacheBytes || !retired.empty()) evict();
+  }
+  void evict();
+  void writePages(std::vector<std::pair<u32, std::string>>& out);
   u32 takePage();
   u32 allocPage();
   void freePage(u32 page);
   void freeChain(u32 first);
-  VEKNode& childOf(VEKNode& n, size_t low);
   u32 descend(const VEKProbe& probe, std::vector<Step>* path);
+  bool advance(VEKPos& pos);
+  bool retreat(VEKPos& pos);
   size_t searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equal);
   void splitLeaf(u32 page, std::vector<Step>& path);
   void insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right);
@@ -231,16 +251,11 @@ class VEKTree {
   std::string readPage(u32 page);
   void loadFreeList(u32 head);
 
-  // Gives a node's memory back to the pool it came from.
-  struct NodeDeleter {
-    std::pmr::memory_resource* memory;  // the tree's pool
-    void operator()(VEKNode* n) const;
-  };
-  typedef std::unique_ptr<VEKNode, NodeDeleter> NodePtr;
+  typedef std::unique_ptr<VEKNode> NodePtr;
   NodePtr makeNode(u32 page);
+  VEKNode& cache(u32 page, NodePtr made);
 
   VEKStream& stream;                            // the base's bytes
-  VEKTreeMemory memory;                         // pool of the decoded nodes, outlives them
   bool created = false;                         // formatted by this open
   u32 rootPage = 1;                             // root of the tree
   u32 pageCount = 2;                            // pages in the file, header included
@@ -248,10 +263,15 @@ class VEKTree {
   u64 homeId = 0;                               // id of the home symbol
   u64 changes = 0;                              // bumped on every insert/erase
   bool headerDirty = false;                     // header changed since flush
-  std::vector<NodePtr> nodes;                   // decoded pages by number
-  std::vector<NodePtr> spareNodes;              // nodes of freed pages, for reuse
-  std::vector<u32> dirtyPages;                  // pages to write at flush
+  std::vector<NodePtr> nodes;                   // decoded pages by number (null: not cached)
+  std::vector<u32> clock;                       // cached pages, swept by the hand
+  size_t hand = 0;                              // next place of the clock to look at
+  size_t cachedBytes = 0;                       // charges of the cached nodes
+  std::vector<NodePtr> retired;                 // nodes of freed pages (rule 5)
+  std::function<void()> spillHook;              // see setSpillHook
+  size_t dirtyCount = 0;                        // changed nodes (all cached)
   std::vector<u32> freeStack;                   // free pages, top at the back
+  std::vector<bool> freePages;                  // by page number: in freeStack
   std::set<u32> dirtyFree;                      // freed since flush
   std::vector<Step> scratchPath;                // path of the current insert or erase
 };

@@ -37,24 +37,81 @@ VEKTree::VEKTree(VEKStream& base) : stream(base) {
 
 VEKTree::~VEKTree() = default;
 
-void VEKTree::NodeDeleter::operator()(VEKNode* n) const {
-  n->~VEKNode();
-  memory->deallocate(n, sizeof(VEKNode), alignof(VEKNode));
-}
+size_t VEKTree::pageCacheBytes = VEKTree::PAGE_CACHE_BYTES;
 
 VEKTree::NodePtr VEKTree::makeNode(u32 page) {
-  NodePtr made;
-  if (!spareNodes.empty()) {
-    made = std::move(spareNodes.back());
-    spareNodes.pop_back();
-    made->~VEKNode();
-    new (made.get()) VEKNode(memory.resource());
-  } else {
-    void* place = memory.resource()->allocate(sizeof(VEKNode), alignof(VEKNode));
-    made = NodePtr(new (place) VEKNode(memory.resource()), NodeDeleter{memory.resource()});
-  }
+  NodePtr made(new VEKNode());
   made->page = page;
   return made;
+}
+
+// Puts a node into the cache as page's node, used just now.
+VEKNode& VEKTree::cache(u32 page, NodePtr made) {
+  VEKNode& n = *made;
+  n.used = true;
+  n.clockIndex = static_cast<u32>(clock.size());
+  n.charge = 0;
+  clock.push_back(page);
+  nodes[page] = std::move(made);
+  recharge(n);
+  return n;
+}
+
+// Takes a node out of the clock and its memory out of the count; the
+// caller then drops or retires it.
+void VEKTree::uncache(VEKNode& n) {
+  u32 moved = clock.back();
+  clock[n.clockIndex] = moved;
+  nodes[moved]->clockIndex = n.clockIndex;
+  clock.pop_back();
+  cachedBytes -= n.charge;
+  n.charge = 0;
+}
+
+void VEKTree::recharge(VEKNode& n) {
+  size_t charge = sizeof(VEKNode) + n.slots.capacity() * sizeof(VEKSlot) +
+                  n.children.capacity() * sizeof(VEKChild) + n.arena.capacity();
+  cachedBytes += charge - n.charge;
+  n.charge = charge;
+}
+
+// Rule 1: sweeps the clock until the cached nodes fit in seven eighths of
+// the budget (so a full cache does not evict on every operation), writes
+// the changed ones among the leaving nodes in one batch and drops them. A
+// failed write puts them back, still changed.
+void VEKTree::evict() {
+  retired.clear();
+  if (cachedBytes <= pageCacheBytes) return;
+  size_t target = pageCacheBytes - pageCacheBytes / 8;
+  std::vector<NodePtr> leaving;
+  while (cachedBytes > target && !clock.empty()) {
+    if (hand >= clock.size()) hand = 0;
+    VEKNode& n = *nodes[clock[hand]];
+    if (n.used) {
+      n.used = false;
+      ++hand;
+      continue;
+    }
+    u32 page = n.page;
+    uncache(n);  // the clock's last page takes this place: the hand stays
+    leaving.push_back(std::move(nodes[page]));
+  }
+  std::vector<std::pair<u32, std::string>> out;
+  try {
+    for (NodePtr& n : leaving) {
+      if (!n->dirty) continue;
+      std::string bytes = encodeNode(*n, out);
+      out.emplace_back(n->page, std::move(bytes));
+    }
+    if (!out.empty()) {
+      if (spillHook) spillHook();
+      writePages(out);
+    }
+  } catch (const std::exception&) {
+    for (NodePtr& n : leaving) cache(n->page, std::move(n));
+    throw;
+  }
+  for (NodePtr& n : leaving) dirtyCount -= n->dirty;
 }
 
 void VEKTree::format() {
@@ -62,8 +119,8 @@ void VEKTree::format() {
   rootPage = 1;
   pageCount = 2;
   nodes.resize(pageCount);
-  nodes[1] = makeNode(1);
-  recount(*nodes[1]);
+  freePages.resize(pageCount);
+  recount(cache(1, makeNode(1)));
   touch(1);
   headerDirty = true;
 }
@@ -84,6 +141,7 @@ void VEKTree::readHeader() {
       stream.size() < static_cast<int64>(pageCount) * PAGE)
     notBase();
   nodes.resize(pageCount);
+  freePages.resize(pageCount);
   loadFreeList(freeHead);
 }
 
@@ -104,7 +162,7 @@ std::string VEKTree::encodeHeader() const {
 std::string VEKTree::readPage(u32 page) {
   if (page == 0 || page >= pageCount) damaged(page);
   std::string bytes(PAGE, '\0');
-  if (stream.readAt(static_cast<int64>(page) * PAGE, raw(bytes), PAGE) != PAGE) damaged(page);
+  if (stream.readUncached(static_cast<int64>(page) * PAGE, raw(bytes), PAGE) != PAGE) damaged(page);
   return bytes;
 }
 
@@ -121,13 +179,16 @@ void VEKTree::loadFreeList(u32 head) {
     page = static_cast<u32>(getLE(raw(bytes) + 4, 4));
   }
   freeStack.assign(chain.rbegin(), chain.rend());
+  for (u32 page : chain) freePages[page] = true;
 }
 
+// A link to a free page (a leaf freed through one parent while another,
+// damaged one still names it) is damage.
 VEKNode& VEKTree::load(u32 page) {
+  if (freePages[page]) damaged(page);
   NodePtr fresh = makeNode(page);
   decodeNode(page, readPage(page), *fresh);
-  nodes[page] = std::move(fresh);
-  return *nodes[page];
+  return cache(page, std::move(fresh));
 }
 
 void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
@@ -246,48 +307,61 @@ u32 VEKTree::takePage() {
   if (!freeStack.empty()) {
     u32 page = freeStack.back();
     freeStack.pop_back();
+    freePages[page] = false;
     dirtyFree.erase(page);
     return page;
   }
   nodes.resize(++pageCount);
+  freePages.resize(pageCount);
   return pageCount - 1;
 }
 
 u32 VEKTree::allocPage() {
   u32 page = takePage();
-  nodes[page] = makeNode(page);
-  recount(*nodes[page]);
+  recount(cache(page, makeNode(page)));
   touch(page);
   return page;
 }
 
-// The node of a freed page is kept for reuse rather than deleted: only a
-// damaged file can leave a cached child pointer to it, and such a pointer
-// must still lead to a live node, which the descent then finds to be of
-// another page (see childOf).
+// Rule 5: the node of a freed page is retired until the next operation.
 void VEKTree::freePage(u32 page) {
   if (nodes[page]) {
+    uncache(*nodes[page]);
+    dirtyCount -= nodes[page]->dirty;
+    nodes[page]->dirty = false;
     nodes[page]->page = 0;
-    spareNodes.push_back(std::move(nodes[page]));
+    retired.push_back(std::move(nodes[page]));
   }
   freeStack.push_back(page);
+  freePages[page] = true;
   dirtyFree.insert(page);
   headerDirty = true;
 }
 
-// Encodes every changed page first (long keys get their overflow pages
-// now), lets a journal save the originals of all the pages to be
-// overwritten and makes it durable, and only then writes: a crash during
-// the writes is undone from a complete journal.
+// Writes the changed nodes (all of them are cached: rule 1) in batches of
+// FLUSH_BATCH pages, so the encoded pages never take much memory, then the
+// free pages and the header (rule 2). Long keys get their overflow pages
+// as their node is encoded. A node counts as written once its batch is.
 void VEKTree::flush() {
+  trim();
   std::vector<std::pair<u32, std::string>> out;
-  for (u32 page : dirtyPages) {
-    if (page >= pageCount || !nodes[page] || !nodes[page]->dirty) continue;
-    std::string bytes = encodeNode(*nodes[page], out);
+  std::vector<VEKNode*> batch;
+  auto writeBatch = [&]() {
+    writePages(out);
+    out.clear();
+    for (VEKNode* n : batch) n->dirty = false;
+    dirtyCount -= batch.size();
+    batch.clear();
+  };
+  for (u32 page : clock) {
+    VEKNode& n = *nodes[page];
+    if (!n.dirty) continue;
+    std::string bytes = encodeNode(n, out);
     out.emplace_back(page, std::move(bytes));
-    nodes[page]->dirty = false;
+    batch.push_back(&n);
+    if (batch.size() >= FLUSH_BATCH) writeBatch();
   }
-  dirtyPages.clear();
+  writeBatch();
   for (size_t i = 0; i < freeStack.size(); ++i) {
     if (!dirtyFree.count(freeStack[i])) continue;
     std::string bytes(PAGE, '\0');
@@ -299,6 +373,13 @@ void VEKTree::flush() {
   if (out.empty() && !headerDirty) return;
   out.emplace_back(0, encodeHeader());
   headerDirty = false;
+  writePages(out);
+}
+
+// Lets a journal save the originals of all the pages to be overwritten and
+// makes it durable, and only then writes: a crash during the writes is
+// undone from a complete journal.
+void VEKTree::writePages(std::vector<std::pair<u32, std::string>>& out) {
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   if (stream.journal()) {
     for (const auto& page : out) stream.saveOriginal(static_cast<int64>(page.first) * PAGE, PAGE);

@@ -1,5 +1,5 @@
 // Helpers shared by the database engine tests: a private temporary
-// directory per test, and file contents.
+// directory per test, file contents, and a page cache budget.
 #pragma once
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,7 +9,15 @@
 #include <sstream>
 #include <string>
 
+#include "base/VEKTree.h"
+
 namespace VekBaseTest {
+
+// Sets the page cache budget of every tree for one test.
+struct PageCache {
+  explicit PageCache(size_t bytes) { VekBase::VEKTree::pageCacheBytes = bytes; }
+  ~PageCache() { VekBase::VEKTree::pageCacheBytes = VekBase::VEKTree::PAGE_CACHE_BYTES; }
+};
 
 // A fresh directory under /tmp, removed with its files at the end.
 class TempDir {

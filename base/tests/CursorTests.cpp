@@ -125,6 +125,33 @@ TEST(VEKCursor, HundredThousandRandomKeysInAFileSurviveReopening) {
   expectSameAsModel(cursor, model);
 }
 
+// A budget of a few nodes: pages leave the cache and come back all the
+// time, changed ones written long before the flush, in files and in
+// memory, with keys that need overflow pages among them.
+TEST(VEKCursor, ATinyPageCacheKeepsEveryKey) {
+  VekBaseTest::PageCache tiny(32 << 10);
+  TempDir dir;
+  for (u32 kind : {VEK_STREAM_FILE, VEK_STREAM_MEMORY}) {
+    std::string name = kind == VEK_STREAM_FILE ? dir.file("tiny.vek") : "memory_tiny";
+    std::map<std::string, int> model;
+    {
+      VEKCursorBase cursor(name.c_str(), kind);
+      fillAgainstModel(cursor, model, 15000, 5);
+      for (int i = 0; i < 100; ++i) {
+        std::string key = std::string(300 + i * 37, 'L') + std::to_string(i);
+        ASSERT_TRUE(cursor.putSymbol(key));
+        model[key] = 1;
+      }
+      expectSameAsModel(cursor, model);
+    }
+    VEKCursorBase cursor(name.c_str(), kind);
+    expectSameAsModel(cursor, model);
+    fillAgainstModel(cursor, model, 5000, 6);
+    expectSameAsModel(cursor, model);
+    VEKStreamFile::removeFile(name);
+  }
+}
+
 TEST(VEKCursor, LongKeysSpillIntoOverflowPagesAndComeBack) {
   TempDir dir;
   std::string name = dir.file("long.vek");
