@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/VEKCursor.h"
@@ -113,11 +114,17 @@ public:
         if (++used * 2 > slots.size()) grow();
         if (arena.size() + slots.size() * sizeof(Slot) >= BATCH_BYTES) flush();
     }
+    // The records go to the base in key order, so consecutive updates
+    // touch the same few pages and new keys arrive at the ends of leaves.
     void flush()
     {
+        std::vector<const Slot*> ordered;
+        ordered.reserve(used);
         for (const Slot& slot : slots)
-            if (slot.hash && cursor.putSymbolData(arena.data() + slot.offset, slot.length, 0))
-                raiseCount(cursor, slot.count);
+            if (slot.hash) ordered.push_back(&slot);
+        std::sort(ordered.begin(), ordered.end(), [this](const Slot* a, const Slot* b) { return keyOf(*a) < keyOf(*b); });
+        for (const Slot* slot : ordered)
+            if (cursor.putSymbolData(arena.data() + slot->offset, slot->length, 0)) raiseCount(cursor, slot->count);
         slots.assign(INITIAL_SLOTS, Slot());
         arena.clear();
         used = 0;
@@ -131,6 +138,7 @@ private:
         int64 count = 0;    // occurrences not yet added to the base
     };
     static constexpr size_t INITIAL_SLOTS = 1024;    // a power of two
+    std::string_view keyOf(const Slot& slot) const { return std::string_view(arena.data() + slot.offset, slot.length); }
     static constexpr size_t BATCH_BYTES = 64u << 20;  // memory a batch may hold
 
     // The record's slot, or the free slot where it belongs.
