@@ -89,8 +89,12 @@ size_t boundIn(const VEKNode& n, const VEKProbe& probe, bool upper) {
   return first;
 }
 
-// Index where the encoded sizes of the first entries first reach half the node.
-size_t splitIndex(const VEKNode& n, size_t (*size)(size_t, bool)) {
+// Index where the encoded sizes of the first entries first reach half the
+// node. When the entry that overfilled it came last (keys arriving in
+// order), the node splits just before its last entries instead, so the
+// left node stays full: the next keys go right of it too.
+size_t splitIndex(const VEKNode& n, size_t (*size)(size_t, bool), bool atEnd) {
+  if (atEnd && n.size() >= 3) return n.size() - (n.leaf ? 1 : 2);
   size_t sum = 16, index = 0;
   while (index + 1 < n.size() && sum + size(n.slots[index].length, n.leaf) <= n.bytes / 2)
     sum += size(n.slots[index++].length, n.leaf);
@@ -264,16 +268,16 @@ bool VEKTree::insert(u64 parent, std::string_view key, u64* id) {
   leaf.bytes += entryBytes(key.size(), true);
   touch(page);
   ++changes;
-  if (leaf.bytes > PAGE) splitLeaf(page, path);
+  if (leaf.bytes > PAGE) splitLeaf(page, path, index + 1 == leaf.size());
   return true;
 }
 
-void VEKTree::splitLeaf(u32 page, std::vector<Step>& path) {
+void VEKTree::splitLeaf(u32 page, std::vector<Step>& path, bool atEnd) {
   u32 rightPage = allocPage();
   VEKNode& left = node(page);
   VEKNode& right = node(rightPage);
   right.leaf = true;
-  left.moveTail(splitIndex(left, entryBytes), right);
+  left.moveTail(splitIndex(left, entryBytes, atEnd), right);
   right.next = left.next;
   right.prev = page;
   if (left.next) {
@@ -312,14 +316,14 @@ void VEKTree::insertSeparator(std::vector<Step>& path, VEKSeparator separator, u
   parent.children.insert(parent.children.begin() + step.child + 1, right);
   parent.bytes += entryBytes(separator.key.size(), false);
   touch(step.page);
-  if (parent.bytes > PAGE) splitInner(step.page, path);
+  if (parent.bytes > PAGE) splitInner(step.page, path, step.child + 1 == parent.size());
 }
 
-void VEKTree::splitInner(u32 page, std::vector<Step>& path) {
+void VEKTree::splitInner(u32 page, std::vector<Step>& path, bool atEnd) {
   u32 rightPage = allocPage();
   VEKNode& left = node(page);
   VEKNode& right = node(rightPage);
-  size_t middle = splitIndex(left, entryBytes);
+  size_t middle = splitIndex(left, entryBytes, atEnd);
   right.leaf = false;
   VEKSeparator separator = left.separatorAt(middle);  // moves up with its chain
   left.moveTail(middle + 1, right);

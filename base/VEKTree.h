@@ -233,9 +233,9 @@ class VEKTree {
   bool advance(VEKPos& pos);
   bool retreat(VEKPos& pos);
   size_t searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equal);
-  void splitLeaf(u32 page, std::vector<Step>& path);
+  void splitLeaf(u32 page, std::vector<Step>& path, bool atEnd);
   void insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right);
-  void splitInner(u32 page, std::vector<Step>& path);
+  void splitInner(u32 page, std::vector<Step>& path, bool atEnd);
   void removeLeaf(u32 page, std::vector<Step>& path);
   static size_t entryBytes(size_t keyLength, bool leaf);
   void recount(VEKNode& n);

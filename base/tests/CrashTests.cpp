@@ -208,7 +208,7 @@ TEST(ProtectedCrash, EveryKillPointRecoversToACommittedState) { everyKillPointRe
 
 TEST(ProtectedCrash, EveryKillPointRecoversWithATinyPageCache) {
   PageCache tiny(kTinyCache);
-  everyKillPointRecovers(13, 40);
+  everyKillPointRecovers(5, 40);
 }
 
 TEST(PlainBaseCrash, AKilledFlushLeavesTheOldOrTheNewBase) { killedFlushLeavesOldOrNew(1, 10); }
