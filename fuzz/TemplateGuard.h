@@ -16,8 +16,12 @@ inline bool reachesOutside(const std::string& word)
 // Call after init, which builds the word table.
 inline void disarmOutsideWords(VekLanguage::TTMProcessor& processor)
 {
-    for (const auto& word : VekLanguage::TTMProcessor::builtinList())
-        if (reachesOutside(word.first)) (*processor.builtins)[word.first] = &VekLanguage::TTMProcessor::getLevel;
+    const auto& words = VekLanguage::TTMProcessor::builtinList();
+    VekLanguage::TTMHandler harmless = nullptr;
+    for (const auto& word : words)
+        if (word.first == ".^") harmless = word.second;
+    for (const auto& word : words)
+        if (reachesOutside(word.first)) (*processor.builtins)[word.first] = harmless;
 }
 
 }  // namespace VekFuzz

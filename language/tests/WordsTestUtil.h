@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 
 #include "TTMProcessor.h"
@@ -76,13 +77,13 @@ inline int permissionsOf(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 ? static_cast<int>(status.st_mode & 07777) : -1;
 }
 
-// Calls one word's handler on processor with exactly these arguments
-// (argument 0 is the word's name).
-inline std::string callWord(VekLanguage::TTMProcessor& processor, VekLanguage::TTMHandler handler,
-                            const VekLanguage::ArgList& args) {
+// Calls the builtin word args[0] on processor with exactly these arguments.
+inline std::string callWord(VekLanguage::TTMProcessor& processor, const VekLanguage::ArgList& args) {
     VekLanguage::Active call;
     call.args = args;
-    return (processor.*handler)(&call);
+    for (const auto& word : VekLanguage::TTMProcessor::builtinList())
+        if (word.first == args.front()) return word.second(processor, &call);
+    throw std::logic_error("no builtin word " + args.front());
 }
 
 }  // namespace VekLanguageTest

@@ -6,6 +6,7 @@
 #include "TTMProcessor.h"
 #include "TTMRun.h"
 #include "TTMTestUtil.h"
+#include "WordsTestUtil.h"
 #include "VekAlloc.h"
 
 using namespace VekLanguage;
@@ -85,7 +86,7 @@ TEST(TTMControlWords, GetTimeStepsItsCounter) {
     processor.init(std::string());
     std::string last;
     for (int i = 0; i < 11; ++i) {
-        std::string stamp = processor.getTime(nullptr);
+        std::string stamp = callWord(processor, {"getTime"});
         last += stamp.back();
         EXPECT_GT(std::stoll(stamp), 1000000000000LL);
     }

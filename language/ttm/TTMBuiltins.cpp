@@ -1,156 +1,82 @@
-// The table of builtin words, in the order init enters them. A name that is
-// not here is always a user form call, so a form can never take a builtin's name.
+// The processor's word table: the family tables of the words_*.cpp files
+// joined in the order init has always entered the words. A name that is not
+// here is always a user form call, so a form can never take a builtin's name.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "TTMProcessor.h"
+#include "Words.h"
 
 namespace VekLanguage {
 
 namespace {
 
-using P = TTMProcessor;
-
-const std::vector<std::pair<std::string, TTMHandler>> Builtins = {
-    {".^", &P::getLevel},
-    {".v", &P::setLevel},
-    {".+", &P::levelUp},
-    {".-", &P::levelDown},
-    {".=", &P::defineAtLevel},
-    {"=", &P::define},
-    {"cout", &P::cout},
-    {"out", &P::out},
-    {"=.", &P::segmentForm},
-    {"+", &P::add},
-    {"-", &P::subtract},
-    {"*", &P::multiply},
-    {"/", &P::divide},
-    {"%", &P::modulo},
-    {"cout+", &P::traceOn},
-    {"cout-", &P::traceOff},
-    {"==", &P::equals},
-    {"==n", &P::equalsNumber},
-    {">=", &P::greaterOrEqual},
-    {">=n", &P::greaterOrEqualNumber},
-    {"is", &P::replaceAllWord},
-    {"^.", &P::nextCharWord},
-    {"=x", &P::removeForms},
-    {"=x..", &P::deleteAll},
-    {"cs", &P::nextSegment},
-    {"x*v", &P::skipPastWord},
-    {"*0", &P::resetPointerWord},
-    {"ta", &P::greaterOrEqual},
-    {"chr", &P::chr},
-    {"tcn", &P::utf16Codes},
-    {"^..", &P::nextCharsWord},
-    {"(..)", &P::formLength},
-    {"(.)", &P::charCount},
-    {"^(..*", &P::beforePointer},
-    {"^*..)", &P::afterPointer},
-    {"*^", &P::getPointerWord},
-    {"*v", &P::setPointerWord},
-    {"trf", &P::replaceFirstWord},
-    {"ts", &P::betweenWord},
-    {"tt", &P::findWord},
-    {"ttc", &P::findIgnoreCaseWord},
-    {"|", &P::bitOr},
-    {"&", &P::bitAnd},
-    {"~", &P::bitNot},
-    {"ln", &P::listNames},
-    {"pf", &P::printForm},
-    {"existsf", &P::existsForm},
-    {"df", &P::deleteFile},
-    {"oi", &P::openInput},
-    {"oo", &P::openOutput},
-    {"oa", &P::openAppend},
-    {"cf", &P::closeFile},
-    {"eof", &P::fileEof},
-    {"frs", &P::fileReadString},
-    {"frc", &P::fileReadChar},
-    {"fcm", &P::fileCharMark},
-    {"fps", &P::filePutString},
-    {"load", &P::loadFile},
-    {"system", &P::systemCommand},
-    {"s2us", &P::utf16Escapes},
-    {"#", &P::sharp},
-    {"exit", &P::exit},
-    {"~+", &P::remoteAcquire},
-    {"~-", &P::remoteRelease},
-    {"~>", &P::remoteRequest},
-    {"~~+", &P::baseOpen},
-    {"~~-", &P::baseRemove},
-    {"~~v", &P::baseOpenWriteProcess},
-    {"~~^", &P::baseOpenReadProcess},
-    {"~~.", &P::baseCloseProcess},
-    {"~~x", &P::baseCloseAndDelete},
-    {"~~vx", &P::baseCloseBase},
-    {"~~+.", &P::basePutSymbol},
-    {"~~/.", &P::baseReplaceSymbol},
-    {"~~-.", &P::baseDeleteSymbol},
-    {"~~^.", &P::baseReadString},
-    {"~~>.", &P::baseFindSymbol},
-    {"~~(.)", &P::baseDataLength},
-    {"~~>v", &P::baseGoChild},
-    {"~~>^", &P::baseGoParent},
-    {"~~>(.", &P::baseGoFirst},
-    {"~~>).", &P::baseGoLast},
-    {"~~>+.", &P::baseGoNextKey},
-    {"~~>-.", &P::baseGoPrevKey},
-    {"~~>?", &P::baseSearchSymbol},
-    {"~~>(?", &P::baseFindSymbolOrNext},
-    {"~~>)?", &P::baseFindSymbolOrPrev},
-    {"~~*...", &P::baseGetStringList},
-    {"~~>...", &P::baseFindStringList},
-    {"~~^...", &P::baseReadStringAtList},
-    {"~~?.", &P::baseExistsSymbol},
-    {"~~?...", &P::baseExistsStringList},
-    {"~~+...", &P::baseSetStringList},
-    {"~~>-@", &P::baseGoPr},
-    {"~~>+@", &P::baseGoNx},
-    {"~~>^@", &P::baseGoUp},
-    {"~~>v@", &P::baseGoDn},
-    {"~~///...", &P::basePackStringList},
-    {"~~...///", &P::baseUnpackStringList},
-    {"~~#v", &P::baseLockWrite},
-    {"~~$v", &P::baseUnlockWrite},
-    {"~~#^", &P::baseLockRead},
-    {"~~$^", &P::baseUnlockRead},
-    {"~~>./.", &P::baseMoveStringList},
-    {"fmtl", &P::formatInteger},
-    {"refmtl", &P::reformatInteger},
-    {"fmtd", &P::formatReal},
-    {"getTime", &P::getTime},
-    {"fmtTime", &P::formatTime},
-    {"getFileTime", &P::getFileTime},
-    {"getFileSize", &P::getFileSize},
-    {"outLoadBinary", &P::outLoadBinary},
-    {"base64LoadBinary", &P::base64LoadBinary},
-    {"base64SaveBinary", &P::base64SaveBinary},
-    {"RemoveFromIndex", &P::baseRemoveFromIndex},
-    {"AddToIndex", &P::baseAddToIndex},
-    {"SearchInIndex", &P::baseSearchInIndex},
-    {"~~u+", &P::baseAddUser},
-    {"~~u/", &P::baseChangePassword},
-    {"~~u-", &P::baseDeleteUser},
-    {"~~^n", &P::baseGetChildCount},
-    {"~~^N", &P::baseGetSymbolCount},
-    {"^UID", &P::getUniqueID},
-    {"BuffersGetState", &P::buffersGetState},
-    {"RegEx", &P::regEx},
-    {"MD5", &P::md5},
-    {"SHA1", &P::sha1},
-    {"SHA256", &P::sha256},
-    {"outBase64Decode", &P::outBase64Decode},
-    {"rand", &P::random},
-    {"append", &P::appendForm},
-    {"lShiftBits", &P::lShiftBits},
-    {"rShiftBits", &P::rShiftBits},
-    {"countBits", &P::countBits},
+// Every builtin name in the order of entry.
+const char* const EntryOrder[] = {
+    ".^", ".v", ".+", ".-", ".=", "=", "cout", "out",
+    "=.", "+", "-", "*", "/", "%", "cout+", "cout-",
+    "==", "==n", ">=", ">=n", "is", "^.", "=x", "=x..",
+    "cs", "x*v", "*0", "ta", "chr", "tcn", "^..", "(..)",
+    "(.)", "^(..*", "^*..)", "*^", "*v", "trf", "ts", "tt",
+    "ttc", "|", "&", "~", "ln", "pf", "existsf", "df",
+    "oi", "oo", "oa", "cf", "eof", "frs", "frc", "fcm",
+    "fps", "load", "system", "s2us", "#", "exit", "~+", "~-",
+    "~>", "~~+", "~~-", "~~v", "~~^", "~~.", "~~x", "~~vx",
+    "~~+.", "~~/.", "~~-.", "~~^.", "~~>.", "~~(.)", "~~>v", "~~>^",
+    "~~>(.", "~~>).", "~~>+.", "~~>-.", "~~>?", "~~>(?", "~~>)?", "~~*...",
+    "~~>...", "~~^...", "~~?.", "~~?...", "~~+...", "~~>-@", "~~>+@", "~~>^@",
+    "~~>v@", "~~///...", "~~...///", "~~#v", "~~$v", "~~#^", "~~$^", "~~>./.",
+    "fmtl", "refmtl", "fmtd", "getTime", "fmtTime", "getFileTime", "getFileSize", "outLoadBinary",
+    "base64LoadBinary", "base64SaveBinary", "RemoveFromIndex", "AddToIndex", "SearchInIndex", "~~u+", "~~u/", "~~u-",
+    "~~^n", "~~^N", "^UID", "BuffersGetState", "RegEx", "MD5", "SHA1", "SHA256",
+    "outBase64Decode", "rand", "append", "lShiftBits", "rShiftBits", "countBits",
 };
+
+const WordTable* const Families[] = {&controlWords(), &segmentWords(), &formWords(),   &pointerWords(),
+                                     &formatWords(),  &regexWords(),   &baseWords(),   &remoteWords(),
+                                     &fileWords(),    &systemWords()};
+
+// The handler of name in the family tables; aborts when no family or more
+// than one defines it, so a word missing from either list stops every run
+// at once instead of turning into a form call.
+TTMHandler handlerOf(const char* name) {
+    TTMHandler found = nullptr;
+    int families = 0;
+    for (const WordTable* family : Families)
+        for (const WordEntry& word : *family)
+            if (std::strcmp(word.name, name) == 0) {
+                found = word.handler;
+                ++families;
+            }
+    if (families != 1) {
+        std::fprintf(stderr, "builtin word table: \"%s\" has %d handlers\n", name, families);
+        std::abort();
+    }
+    return found;
+}
+
+std::vector<std::pair<std::string, TTMHandler>> joinFamilies() {
+    std::vector<std::pair<std::string, TTMHandler>> list;
+    for (const char* name : EntryOrder) list.emplace_back(name, handlerOf(name));
+    std::size_t defined = 0;
+    for (const WordTable* family : Families) defined += family->size();
+    if (defined != list.size()) {
+        std::fprintf(stderr, "builtin word table: %zu words defined, %zu entered\n", defined, list.size());
+        std::abort();
+    }
+    return list;
+}
 
 }  // namespace
 
-const std::vector<std::pair<std::string, TTMHandler>>& TTMProcessor::builtinList() { return Builtins; }
+const std::vector<std::pair<std::string, TTMHandler>>& TTMProcessor::builtinList() {
+    static const std::vector<std::pair<std::string, TTMHandler>> list = joinFamilies();
+    return list;
+}
 
 const BuiltinTable::Map& BuiltinTable::shared() {
-    static const Map table(Builtins.begin(), Builtins.end());
+    static const Map table(TTMProcessor::builtinList().begin(), TTMProcessor::builtinList().end());
     return table;
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "VEKLog.h"
 
 namespace VekLanguage {
@@ -47,7 +48,7 @@ std::string TTMProcessor::eval(Function* call) {
     try {
         if (builtins != nullptr && !call->args.empty()) {
             auto it = builtins->find(call->args.front());
-            if (it != builtins->end()) return (this->*(it->second))(call);
+            if (it != builtins->end()) return it->second(*this, call);
         }
         return callForm(call);
     } catch (const std::exception& e) {
@@ -61,7 +62,7 @@ std::string TTMProcessor::eval(Function* call) {
     }
 }
 
-void TTMProcessor::reportMissingForm(const std::string& name) {
+void reportMissingForm(const std::string& name) {
     std::printf("\nError: Unable to find form '%s' !", name.c_str());
 }
 
@@ -97,20 +98,30 @@ std::string TTMProcessor::callForm(Function* call) {
     return text;
 }
 
-std::string TTMProcessor::segmentForm(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+namespace {
+
+// "=.": argument 1 names a form, arguments 2 and on become its parameters.
+std::string segmentForm(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     std::string text = form->rest();
     // Argument i becomes parameter i - 1; only 255 parameters have marks.
     for (std::size_t i = 2; i < call->count() && i - 1 <= MaxParameter; ++i)
         Form::replaceIn(text, call->args[i], segmentMark(i - 1));  // an empty argument is skipped
     // Marks are longer than a one-byte argument, so the form can grow.
-    checkTextSize(text.size());
+    p.checkTextSize(text.size());
     form->setText(text);
     return std::string();
 }
 
-std::string TTMProcessor::getArg(const ArgList& args, int i) {
+}  // namespace
+
+const WordTable& segmentWords() {
+    static const WordTable table = {{"=.", segmentForm}};
+    return table;
+}
+
+std::string getArg(const ArgList& args, int i) {
     if (i < 0 || static_cast<std::size_t>(i) >= args.size()) {
         char message[64];
         std::snprintf(message, sizeof message, "Index (%ld) out of bounds!", static_cast<long>(i));
@@ -119,7 +130,7 @@ std::string TTMProcessor::getArg(const ArgList& args, int i) {
     return args[static_cast<std::size_t>(i)];
 }
 
-std::string TTMProcessor::safeArg(const ArgList& args, unsigned index) {
+std::string safeArg(const ArgList& args, unsigned index) {
     try {
         return index < args.size() ? args[index] : std::string();
     } catch (const std::exception& e) {

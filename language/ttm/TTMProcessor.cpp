@@ -16,26 +16,17 @@
 
 namespace VekLanguage {
 
-TTMProcessor::TTMProcessor()
-    : openFiles(new std::map<std::string, LanguageFileHandle*>()),
-      callStack(new std::deque<Expression*>()) {
+TTMProcessor::TTMProcessor() {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     connectionPool = VekConnectionPool::VEKConnectionPool::instance();
     baseRegistry = VekBase::VEKBaseRegistry::instance();
 }
 
-TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() { input = new Io(text); }
+TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() { input.reset(new Io(text)); }
 
 TTMProcessor::~TTMProcessor() {
     delete pendingClient;
     delete pendingCall;
-    delete input;
-    for (auto& entry : *openFiles) delete entry.second;
-    delete openFiles;
-    for (Expression* expression : *callStack) delete expression;
-    delete callStack;
-    for (Function* call : spareActive) delete call;
-    for (Function* call : spareNeutral) delete call;
 }
 
 void TTMProcessor::init(const std::string& program) {
@@ -43,36 +34,32 @@ void TTMProcessor::init(const std::string& program) {
     builtinTable = BuiltinTable();
     builtins = &builtinTable;
     freeOutput();
-    for (Expression* expression : *callStack) delete expression;
-    callStack->clear();
+    callStack.clear();
     current = nullptr;
     heldBelow = 0;
     pushExpression(new Root());
 }
 
 void TTMProcessor::setInput(const std::string& program) {
-    delete input;
-    input = new Io(program);
+    input.reset(new Io(program));
     chargedBytes = runTextBytes();  // forms defined before the program count too
 }
 
 void TTMProcessor::pushExpression(Expression* expression) {
-    if (callStack->size() >= maxCallDepth) {
-        delete expression;
-        throw TTMError("Too many nested calls");
-    }
+    std::unique_ptr<Expression> owned(expression);
+    if (callStack.size() >= maxCallDepth) throw TTMError("Too many nested calls");
     // The element that stops being the top cannot change until it is the
     // top again, so its size is counted once here and taken back in pop.
     if (current != nullptr) heldBelow += current->heldBytes();
-    callStack->push_back(expression);
+    callStack.push_back(std::move(owned));
     current = expression;
 }
 
 Expression* TTMProcessor::popExpression() {
-    if (callStack->empty()) return nullptr;
-    Expression* top = callStack->back();
-    callStack->pop_back();
-    current = callStack->empty() ? nullptr : callStack->back();
+    if (callStack.empty()) return nullptr;
+    Expression* top = callStack.back().release();
+    callStack.pop_back();
+    current = callStack.empty() ? nullptr : callStack.back().get();
     if (current == nullptr) {
         heldBelow = 0;
     } else {
@@ -166,25 +153,23 @@ bool TTMProcessor::openCall() {
 }
 
 Function* TTMProcessor::newCall(Function::Kind kind) {
-    std::vector<Function*>& spares = kind == Function::Kind::Active ? spareActive : spareNeutral;
+    std::vector<std::unique_ptr<Function>>& spares = kind == Function::Kind::Active ? spareActive : spareNeutral;
     if (spares.empty()) {
         if (kind == Function::Kind::Active) return new Active();
         return new Neutral();
     }
-    Function* call = spares.back();
+    Function* call = spares.back().release();
     spares.pop_back();
     return call;
 }
 
 void TTMProcessor::recycle(Function* call) {
     if (call == nullptr) return;
-    std::vector<Function*>* spares = nullptr;
+    std::unique_ptr<Function> owned(call);
+    std::vector<std::unique_ptr<Function>>* spares = nullptr;
     if (call->kind == Function::Kind::Active) spares = &spareActive;
     if (call->kind == Function::Kind::Neutral) spares = &spareNeutral;
-    if (spares == nullptr || spares->size() >= MaxSpareCalls) {
-        delete call;
-        return;
-    }
+    if (spares == nullptr || spares->size() >= MaxSpareCalls) return;
     // Kept objects reuse their argument storage for later calls.
     call->text.clear();
     call->args.clear();
@@ -194,7 +179,7 @@ void TTMProcessor::recycle(Function* call) {
         std::string().swap(call->lastArg);
     else
         call->lastArg.clear();
-    spares->push_back(call);
+    spares->push_back(std::move(owned));
 }
 
 Function* TTMProcessor::completeCall() {
@@ -330,8 +315,8 @@ bool TTMProcessor::finishRun() {
 
 void TTMProcessor::dumpStack() {
     std::printf("[");
-    for (auto it = callStack->rbegin(); it != callStack->rend(); ++it)
-        std::printf("%s%s", it == callStack->rbegin() ? "" : ",", (*it)->text.c_str());
+    for (auto it = callStack.rbegin(); it != callStack.rend(); ++it)
+        std::printf("%s%s", it == callStack.rbegin() ? "" : ",", (*it)->text.c_str());
     std::printf("]\n");
 }
 

@@ -5,10 +5,10 @@
 // argument. `run` does this in slices of a step budget (a step is one
 // completed call) so that the server can interleave many pages.
 //
-// Word handlers are members that take the completed call (argument 0 is the
-// word's name) and return the result text. Arguments are read with getArg /
-// getArg2 / getArg3 (which throw "Index (%ld) out of bounds!") or with
-// safeArg0 .. safeArg5 / safeArg (empty text when absent).
+// The builtin words are handlers in the words_*.cpp files (Words.h); each
+// takes the processor and the completed call. Arguments are read with
+// getArg / getArg2 / getArg3 (which throw "Index (%ld) out of bounds!") or
+// with safeArg0 .. safeArg5 / safeArg (empty text when absent).
 #pragma once
 #include <ctime>
 #include <deque>
@@ -39,8 +39,9 @@ namespace VekLanguage {
 
 class TTMProcessor;
 
-// A builtin word's handler.
-using TTMHandler = std::string (TTMProcessor::*)(Function* call);
+// A builtin word's handler: it takes the processor and the completed call
+// (argument 0 is the word's name) and returns the result text.
+using TTMHandler = std::string (*)(TTMProcessor& processor, Function* call);
 
 // The builtin word table a processor looks words up in: the table of
 // TTMProcessor::builtinList, built once per process and shared by every
@@ -61,7 +62,9 @@ private:
     std::unique_ptr<Map> own;  // private copy once a word was entered; else null
 };
 
-// requestState when no request is waiting (also the "failed" step result).
+// requestState when no request is waiting; after an evaluation it means the
+// word failed and its call is dropped. Words that store another module's
+// result here check that module's values against these (static_assert).
 constexpr int64 RequestIdle = -2147483648LL;
 // requestState of a call that must be evaluated again in a later turn.
 constexpr int64 RequestWaiting = -1;
@@ -94,195 +97,37 @@ public:
     // The builtin names in the order init enters them.
     static const std::vector<std::pair<std::string, TTMHandler>>& builtinList();
 
-    // Argument accessors (index 0 is the word's name).
-    static std::string getArg(const ArgList& args, int i);
-    static std::string getArg(const Function* call, int i) { return getArg(call->args, i); }
-    static std::string getArg2(const Function* call) { return getArg(call->args, 2); }
-    static std::string getArg3(const Function* call) { return getArg(call->args, 3); }
-    static std::string safeArg(const ArgList& args, unsigned index);
-    static std::string safeArg(const Function* call, unsigned index) { return safeArg(call->args, index); }
-    static std::string safeArg0(const Function* call) { return safeArg(call->args, 0); }
-    static std::string safeArg1(const Function* call) { return safeArg(call->args, 1); }
-    static std::string safeArg2(const Function* call) { return safeArg(call->args, 2); }
-    static std::string safeArg3(const Function* call) { return safeArg(call->args, 3); }
-    static std::string safeArg4(const Function* call) { return safeArg(call->args, 4); }
-    static std::string safeArg5(const Function* call) { return safeArg(call->args, 5); }
     // True (and a message on stderr) when the call has fewer than required entries.
     bool checkArgs(Function* call, unsigned required);
-    // Prints "\nError: Unable to find form '%s' !" with name.
-    static void reportMissingForm(const std::string& name);
     // findForm, reporting a missing form as above; null when missing.
     Form* formOrReport(const std::string& name) const;
 
-    // ---- control, level and output words ----
-    std::string getLevel(Function* call);         // ".^"
-    std::string setLevel(Function* call);         // ".v"
-    std::string levelUp(Function* call);          // ".+"
-    std::string levelDown(Function* call);        // ".-"
-    std::string cout(Function* call);             // "cout"
-    std::string out(Function* call);              // "out"
-    std::string traceOn(Function* call);          // "cout+"
-    std::string traceOff(Function* call);         // "cout-"
-    std::string deleteAll(Function* call);        // "=x.."
-    std::string bitNot(Function* call);           // "~"
-    std::string sharp(Function* call);            // "#"
-    std::string exit(Function* call);             // "exit"
-    std::string getTime(Function* call);          // "getTime"
-    std::string getUniqueID(Function* call);      // "^UID"
-    std::string buffersGetState(Function* call);  // "BuffersGetState"
-
-    // ---- segment marks ----
-    std::string segmentForm(Function* call);  // "=."
-
-    // ---- form definition, arithmetic and comparison words ----
-    std::string defineAtLevel(Function* call);         // ".="
-    std::string define(Function* call);                // "="
-    std::string appendForm(Function* call);            // "append"
-    std::string listNames(Function* call);             // "ln"
-    std::string add(Function* call);                   // "+"
-    std::string subtract(Function* call);              // "-"
-    std::string multiply(Function* call);              // "*"
-    std::string divide(Function* call);                // "/"
-    std::string modulo(Function* call);                // "%"
-    std::string bitOr(Function* call);                 // "|"
-    std::string bitAnd(Function* call);                // "&"
-    std::string equals(Function* call);                // "=="
-    std::string equalsNumber(Function* call);          // "==n"
-    std::string greaterOrEqual(Function* call);        // "ta" and ">="
-    std::string greaterOrEqualNumber(Function* call);  // ">=n"
-    std::string chr(Function* call);                   // "chr"
-    std::string charCount(Function* call);             // "(.)"
-
-    // ---- form-pointer words ----
-    std::string replaceAllWord(Function* call);      // "is"
-    std::string replaceFirstWord(Function* call);    // "trf"
-    std::string nextCharWord(Function* call);        // "^."
-    std::string nextSegment(Function* call);         // "cs"
-    std::string skipPastWord(Function* call);        // "x*v"
-    std::string resetPointerWord(Function* call);    // "*0"
-    std::string nextCharsWord(Function* call);       // "^.."
-    std::string formLength(Function* call);          // "(..)"
-    std::string beforePointer(Function* call);       // "^(..*"
-    std::string afterPointer(Function* call);        // "^*..)"
-    std::string getPointerWord(Function* call);      // "*^"
-    std::string setPointerWord(Function* call);      // "*v"
-    std::string betweenWord(Function* call);         // "ts"
-    std::string findWord(Function* call);            // "tt"
-    std::string findIgnoreCaseWord(Function* call);  // "ttc"
-    std::string printForm(Function* call);           // "pf"
-    std::string existsForm(Function* call);          // "existsf"
-
-    // ---- formatting, conversion and form-removal words (words_format.cpp) ----
-    std::string removeForms(Function* call);       // "=x"
-    std::string utf16Codes(Function* call);        // "tcn"
-    std::string utf16Escapes(Function* call);      // "s2us"
-    std::string formatInteger(Function* call);    // "fmtl"
-    std::string reformatInteger(Function* call);   // "refmtl"
-    std::string formatReal(Function* call);        // "fmtd"
-    std::string formatTime(Function* call);        // "fmtTime"
-
-    // ---- regular-expression, digest, random and bit words (words_regex.cpp) ----
-    std::string regEx(Function* call);       // "RegEx"
-    std::string md5(Function* call);         // "MD5"
-    std::string sha1(Function* call);        // "SHA1"
-    std::string sha256(Function* call);      // "SHA256"
-    std::string random(Function* call);      // "rand"
-    std::string lShiftBits(Function* call);  // "lShiftBits"
-    std::string rShiftBits(Function* call);  // "rShiftBits"
-    std::string countBits(Function* call);   // "countBits"
-
-    // ---- base words (words_base.cpp) ----
-    std::string baseOpen(Function* call);               // "~~+"
-    std::string baseRemove(Function* call);             // "~~-"
-    std::string baseOpenWriteProcess(Function* call);   // "~~v"
-    std::string baseOpenReadProcess(Function* call);    // "~~^"
-    std::string baseCloseProcess(Function* call);       // "~~."
-    std::string baseCloseAndDelete(Function* call);     // "~~x"
-    std::string baseCloseBase(Function* call);          // "~~vx"
     // Ends the sessions that this processor's "~~v" and "~~^" opened and no
     // "~~.", "~~x" or "~~vx" of it ended: a writer that still holds its base
     // is rolled back as by "~~vx", readers are released. The server calls
     // it when it drops a run that did not finish, so that a failed page
     // does not keep a base's writer slot taken until the process ends.
     void abandonSessions();
-    std::string basePutSymbol(Function* call);          // "~~+."
-    std::string baseReplaceSymbol(Function* call);      // "~~/."
-    std::string baseDeleteSymbol(Function* call);       // "~~-."
-    std::string baseReadString(Function* call);         // "~~^."
-    std::string baseFindSymbol(Function* call);         // "~~>."
-    std::string baseDataLength(Function* call);         // "~~(.)"
-    std::string baseGoChild(Function* call);            // "~~>v"
-    std::string baseGoParent(Function* call);           // "~~>^"
-    std::string baseGoFirst(Function* call);            // "~~>(."
-    std::string baseGoLast(Function* call);             // "~~>)."
-    std::string baseGoNextKey(Function* call);          // "~~>+."
-    std::string baseGoPrevKey(Function* call);          // "~~>-."
-    std::string baseSearchSymbol(Function* call);       // "~~>?"
-    std::string baseFindSymbolOrNext(Function* call);   // "~~>(?"
-    std::string baseFindSymbolOrPrev(Function* call);   // "~~>)?"
-    std::string baseGetStringList(Function* call);      // "~~*..."
-    std::string baseFindStringList(Function* call);     // "~~>..."
-    std::string baseReadStringAtList(Function* call);   // "~~^..."
-    std::string baseExistsSymbol(Function* call);       // "~~?."
-    std::string baseExistsStringList(Function* call);   // "~~?..."
-    std::string baseSetStringList(Function* call);      // "~~+..."
-    std::string baseGoPr(Function* call);               // "~~>-@"
-    std::string baseGoNx(Function* call);               // "~~>+@"
-    std::string baseGoUp(Function* call);               // "~~>^@"
-    std::string baseGoDn(Function* call);               // "~~>v@"
-    std::string basePackStringList(Function* call);     // "~~///..."
-    std::string baseUnpackStringList(Function* call);   // "~~...///"
-    std::string baseLockWrite(Function* call);          // "~~#v"
-    std::string baseUnlockWrite(Function* call);        // "~~$v"
-    std::string baseLockRead(Function* call);           // "~~#^"
-    std::string baseUnlockRead(Function* call);         // "~~$^"
-    std::string baseMoveStringList(Function* call);     // "~~>./."
-    std::string baseRemoveFromIndex(Function* call);    // "RemoveFromIndex"
-    std::string baseAddToIndex(Function* call);         // "AddToIndex"
-    std::string baseSearchInIndex(Function* call);      // "SearchInIndex"
-    std::string baseAddUser(Function* call);            // "~~u+"
-    std::string baseChangePassword(Function* call);     // "~~u/"
-    std::string baseDeleteUser(Function* call);         // "~~u-"
-    std::string baseGetChildCount(Function* call);      // "~~^n"
-    std::string baseGetSymbolCount(Function* call);     // "~~^N"
-    std::string baseGoSubLevel(Function* call);         // not in the builtin table
-
-    // ---- remote request words (words_remote.cpp) ----
-    std::string remoteAcquire(Function* call);  // "~+"
-    std::string remoteRelease(Function* call);  // "~-"
-    std::string remoteRequest(Function* call);  // "~>"
-
-    // ---- file-handle and file-status words (words_file.cpp) ----
-    std::string openInput(Function* call);       // "oi"
-    std::string openOutput(Function* call);      // "oo"
-    std::string openAppend(Function* call);      // "oa"
-    std::string closeFile(Function* call);       // "cf"
-    std::string fileEof(Function* call);         // "eof"
-    std::string fileReadString(Function* call);  // "frs"
-    std::string fileReadChar(Function* call);    // "frc"
-    std::string fileCharMark(Function* call);    // "fcm"
-    std::string filePutString(Function* call);   // "fps"
-    std::string getFileTime(Function* call);     // "getFileTime"
-    std::string getFileSize(Function* call);     // "getFileSize"
-
-    // ---- system and binary words (words_system.cpp) ----
-    std::string deleteFile(Function* call);        // "df"
-    std::string loadFile(Function* call);          // "load"
-    std::string systemCommand(Function* call);     // "system"
-    std::string outLoadBinary(Function* call);     // "outLoadBinary"
-    std::string base64LoadBinary(Function* call);  // "base64LoadBinary"
-    std::string base64SaveBinary(Function* call);  // "base64SaveBinary"
-    std::string outBase64Decode(Function* call);   // "outBase64Decode"
+    void rememberSession(const std::string& base, int64 id, bool writer);
+    // Forgets the session (base, id); with writersOnly, every writer session of base.
+    void forgetSession(const std::string& base, int64 id, bool writersOnly = false);
+    // Throws "Text too long" for a size above maxTextBytes (the input, one
+    // form's text).
+    void checkTextSize(std::size_t size) const;
+    // Exact bytes of the run's own text that chargeText counts.
+    std::size_t runTextBytes() const;
+    // chargeText for a form definition; counts a global form it creates.
+    void chargeForm(const std::string& name, std::size_t size);
 
     // ---- state ----
-    Io* input = nullptr;                                  // characters still to scan, owned
-    std::map<std::string, LanguageFileHandle*>* openFiles;  // open file handles by name, owned
+    std::unique_ptr<Io> input;                            // characters still to scan
+    std::map<std::string, std::unique_ptr<LanguageFileHandle>> openFiles;  // open file handles by name
     bool trace = false;                                   // set by "cout+", cleared by "cout-"
     bool exitFlag = false;                                // set by "exit"
     VekConnectionPool::VEKConnectionPool* connectionPool = nullptr;  // process-wide pool
     VekBase::VEKBaseRegistry* baseRegistry = nullptr;     // process-wide base registry
     BuiltinTable* builtins = nullptr;                     // word table (builtinTable); set by init
-    std::deque<Expression*>* callStack;                   // open calls, Root at the bottom, owned
+    std::deque<std::unique_ptr<Expression>> callStack;    // open calls, Root at the bottom
     Expression* current = nullptr;                        // top of callStack, null when empty
     bool yieldFlag = true;                                // a word asks to end the turn
     int64 requestState = RequestIdle;                     // RequestWaiting keeps the call pending
@@ -340,9 +185,6 @@ private:
     void recycle(Function* call);
     // Pops the call that "]" completed.
     Function* completeCall();
-    void rememberSession(const std::string& base, int64 id, bool writer);
-    // Forgets the session (base, id); with writersOnly, every writer session of base.
-    void forgetSession(const std::string& base, int64 id, bool writersOnly = false);
     // Evaluates pendingCall; on a failure it is deleted before the rethrow.
     std::string evalPending();
     // Routes the pending call's result and releases the call.
@@ -358,28 +200,39 @@ private:
     bool finishRun();
     void deletePendingCall();
     void printTrace();
-    // Throws "Text too long" for a size above maxTextBytes (the input, one
-    // form's text).
-    void checkTextSize(std::size_t size) const;
     // Replaces the marks of parameter n in text by argument; false when the
     // text holds none. Throws "Text too long" when the result would be.
     bool replaceParameter(std::string& text, std::size_t n, const std::string& argument) const;
     // checkTextSize of all that the open calls hold together.
     void checkHeldSize() const;
-    // Exact bytes of the run's own text that chargeText counts.
-    std::size_t runTextBytes() const;
-    // chargeText for a form definition; counts a global form it creates.
-    void chargeForm(const std::string& name, std::size_t size);
 
     static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
     static constexpr std::size_t SpareArgBytes = 4096;  // longest argument storage a spare keeps
-    std::vector<Function*> spareActive;               // finished Active calls kept for reuse, owned
-    std::vector<Function*> spareNeutral;              // finished Neutral calls kept for reuse, owned
+    std::vector<std::unique_ptr<Function>> spareActive;   // finished Active calls kept for reuse
+    std::vector<std::unique_ptr<Function>> spareNeutral;  // finished Neutral calls kept for reuse
     std::size_t heldBelow = 0;                        // heldBytes of the open calls beneath current
     BuiltinTable builtinTable;                        // what builtins points at after init
     std::size_t chargedBytes = 0;                     // run text: at least runTextBytes, recounted when past the limit
     std::size_t globalBytes = 0;                      // bytes of the global forms this run created
 };
+
+// Argument accessors (index 0 is the word's name): getArg throws
+// "Index (%ld) out of bounds!" for a missing argument, safeArg gives the
+// empty text.
+std::string getArg(const ArgList& args, int i);
+inline std::string getArg(const Function* call, int i) { return getArg(call->args, i); }
+inline std::string getArg2(const Function* call) { return getArg(call->args, 2); }
+inline std::string getArg3(const Function* call) { return getArg(call->args, 3); }
+std::string safeArg(const ArgList& args, unsigned index);
+inline std::string safeArg(const Function* call, unsigned index) { return safeArg(call->args, index); }
+inline std::string safeArg0(const Function* call) { return safeArg(call->args, 0); }
+inline std::string safeArg1(const Function* call) { return safeArg(call->args, 1); }
+inline std::string safeArg2(const Function* call) { return safeArg(call->args, 2); }
+inline std::string safeArg3(const Function* call) { return safeArg(call->args, 3); }
+inline std::string safeArg4(const Function* call) { return safeArg(call->args, 4); }
+inline std::string safeArg5(const Function* call) { return safeArg(call->args, 5); }
+// Prints "\nError: Unable to find form '%s' !" with name.
+void reportMissingForm(const std::string& name);
 
 // Real number of a text (strtod; 0 when it holds none).
 double toDouble(const std::string& text);

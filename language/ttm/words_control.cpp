@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "TTMText.h"
 #include "VEKFileBuffers.h"
 #include "VekUtf8.h"
@@ -12,39 +13,41 @@
 
 namespace VekLanguage {
 
-std::string TTMProcessor::getLevel(Function*) { return formatWord("%lld", static_cast<long long>(level)); }
+namespace {
 
-std::string TTMProcessor::setLevel(Function* call) {
-    level = scanInt64(safeArg1(call), 0);
+std::string getLevel(TTMProcessor& p, Function*) { return formatWord("%lld", static_cast<long long>(p.level)); }
+
+std::string setLevel(TTMProcessor& p, Function* call) {
+    p.level = scanInt64(safeArg1(call), 0);
     return std::string();
 }
 
 // ".v" accepts any 64-bit level, so ".+" and ".-" stop at the ends of the
 // range instead of overflowing.
-std::string TTMProcessor::levelUp(Function* call) {
-    if (call->count() == 1 && level < INT64_MAX) ++level;
+std::string levelUp(TTMProcessor& p, Function* call) {
+    if (call->count() == 1 && p.level < INT64_MAX) ++p.level;
     return std::string();
 }
 
-std::string TTMProcessor::levelDown(Function* call) {
+std::string levelDown(TTMProcessor& p, Function* call) {
     if (call->count() == 1) {
-        removeLevel(level);
-        if (level > INT64_MIN) --level;
+        p.removeLevel(p.level);
+        if (p.level > INT64_MIN) --p.level;
     }
     return std::string();
 }
 
-std::string TTMProcessor::out(Function* call) {
+std::string out(TTMProcessor& p, Function* call) {
     const std::string text = safeArg1(call);
-    chargeText(text.size());
-    setOutputText(text);
+    p.chargeText(text.size());
+    p.setOutputText(text);
     return std::string();
 }
 
-std::string TTMProcessor::cout(Function* call) {
+std::string cout(TTMProcessor& p, Function* call) {
     std::string text = safeArg1(call);
-    chargeText(text.size());
-    if (trace && !text.empty()) {
+    p.chargeText(text.size());
+    if (p.trace && !text.empty()) {
         // Echo one code point at a time; invalid UTF-8 fails the call before
         // the output block changes.
         std::printf("\n");
@@ -55,44 +58,68 @@ std::string TTMProcessor::cout(Function* call) {
         }
         std::fflush(stdout);
     }
-    setOutputText(text);
+    p.setOutputText(text);
     return std::string();
 }
 
-std::string TTMProcessor::traceOn(Function*) {
-    trace = true;
+std::string traceOn(TTMProcessor& p, Function*) {
+    p.trace = true;
     return std::string();
 }
 
-std::string TTMProcessor::traceOff(Function*) {
-    trace = false;
+std::string traceOff(TTMProcessor& p, Function*) {
+    p.trace = false;
     return std::string();
 }
 
-std::string TTMProcessor::deleteAll(Function*) {
+std::string deleteAll(TTMProcessor&, Function*) {
     std::printf("Can not remove all forms!");
     return std::string();
 }
 
-std::string TTMProcessor::bitNot(Function* call) {
+std::string bitNot(TTMProcessor&, Function* call) {
     long value = toInt32(safeArg1(call));
     return formatWord("%ld", -value - 1);
 }
 
-std::string TTMProcessor::sharp(Function*) { return std::string(); }
+std::string sharp(TTMProcessor&, Function*) { return std::string(); }
 
-std::string TTMProcessor::exit(Function*) {
-    exitFlag = true;
+std::string exit(TTMProcessor& p, Function*) {
+    p.exitFlag = true;
     return std::string();
 }
 
-std::string TTMProcessor::getTime(Function*) {
+std::string getTime(TTMProcessor&, Function*) {
     char buffer[32];
     return VekKernel::int64ToText(nextTimeStamp(), buffer, sizeof buffer, 10);
 }
 
-std::string TTMProcessor::getUniqueID(Function*) { return VekKernel::newUuid(); }
+std::string getUniqueID(TTMProcessor&, Function*) { return VekKernel::newUuid(); }
 
-std::string TTMProcessor::buffersGetState(Function*) { return VekBase::VEKFileBuffers::statusJson(); }
+std::string buffersGetState(TTMProcessor&, Function*) { return VekBase::VEKFileBuffers::statusJson(); }
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& controlWords() {
+    static const WordTable table = {
+        {".^", getLevel},
+        {".v", setLevel},
+        {".+", levelUp},
+        {".-", levelDown},
+        {"cout", cout},
+        {"out", out},
+        {"cout+", traceOn},
+        {"cout-", traceOff},
+        {"=x..", deleteAll},
+        {"~", bitNot},
+        {"#", sharp},
+        {"exit", exit},
+        {"getTime", getTime},
+        {"^UID", getUniqueID},
+        {"BuffersGetState", buffersGetState},
+    };
+    return table;
+}
 
 }  // namespace VekLanguage

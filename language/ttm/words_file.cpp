@@ -16,6 +16,7 @@
 
 #include "CommonBool.h"
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "TTMText.h"
 #include "VEKStream.h"
 #include "VekFile.h"
@@ -24,7 +25,7 @@ namespace VekLanguage {
 
 namespace {
 
-using FileMap = std::map<std::string, LanguageFileHandle*>;
+using FileMap = std::map<std::string, std::unique_ptr<LanguageFileHandle>>;
 
 // How an open word opens its file.
 struct OpenMode {
@@ -42,7 +43,7 @@ const OpenMode AppendMode{"oa", O_RDWR | O_APPEND, 0600, true, false};
 // The handle of that name; null (and a message) when there is none.
 LanguageFileHandle* handleOrReport(FileMap& files, const std::string& name) {
     auto it = files.find(name);
-    if (it != files.end()) return it->second;
+    if (it != files.end()) return it->second.get();
     std::printf("Invalid file handle \"%s\"", name.c_str());
     return nullptr;
 }
@@ -60,10 +61,10 @@ bool opensRegular(const std::string& path, const OpenMode& how) {
 // Opens a handle as the mode says and enters it under its name; the empty
 // text, or the failure text (argument 3) when it is refused or fails.
 std::string openHandle(TTMProcessor& processor, Function* call, const OpenMode& how) {
-    FileMap& files = *processor.openFiles;
-    const std::string name = TTMProcessor::safeArg1(call);
-    const std::string path = TTMProcessor::safeArg2(call);
-    const std::string failure = TTMProcessor::safeArg3(call);
+    FileMap& files = processor.openFiles;
+    const std::string name = safeArg1(call);
+    const std::string path = safeArg2(call);
+    const std::string failure = safeArg3(call);
     if (how.writes && !allowWriteCommands) {
         std::printf("Command: \"%s\" not allowed! Set command line option \"-write\" to allow it.\n", how.word);
         return failure;
@@ -73,41 +74,36 @@ std::string openHandle(TTMProcessor& processor, Function* call, const OpenMode& 
         // Removing the file also drops its cache entry; any stream still
         // reading the old file then stops using that entry.
         if (how.truncates) VekBase::VEKStreamFile::removeFile(path);
-        auto* handle = new LanguageFileHandle(path, how.flags, how.mode);
-        LanguageFileHandle*& slot = files[name];
-        delete slot;  // an older handle of that name is closed first
-        slot = handle;
+        std::unique_ptr<LanguageFileHandle> handle(new LanguageFileHandle(path, how.flags, how.mode));
+        files[name] = std::move(handle);  // an older handle of that name is closed first
     } catch (const std::exception&) {
         return failure;
     }
     return std::string();
 }
 
-}  // namespace
+std::string openInput(TTMProcessor& p, Function* call) { return openHandle(p, call, InputMode); }
 
-std::string TTMProcessor::openInput(Function* call) { return openHandle(*this, call, InputMode); }
+std::string openOutput(TTMProcessor& p, Function* call) { return openHandle(p, call, OutputMode); }
 
-std::string TTMProcessor::openOutput(Function* call) { return openHandle(*this, call, OutputMode); }
+std::string openAppend(TTMProcessor& p, Function* call) { return openHandle(p, call, AppendMode); }
 
-std::string TTMProcessor::openAppend(Function* call) { return openHandle(*this, call, AppendMode); }
-
-std::string TTMProcessor::closeFile(Function* call) {
+std::string closeFile(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
-    if (handleOrReport(*openFiles, name) == nullptr) return std::string();
-    auto it = openFiles->find(name);
-    delete it->second;  // closes and deletes its stream
-    openFiles->erase(it);
+    if (handleOrReport(p.openFiles, name) == nullptr) return std::string();
+    auto it = p.openFiles.find(name);
+    p.openFiles.erase(it);  // closes and deletes its stream
     return std::string();
 }
 
-std::string TTMProcessor::fileEof(Function* call) {
-    auto it = openFiles->find(safeArg1(call));
-    if (it == openFiles->end()) return VekNames::False;
+std::string fileEof(TTMProcessor& p, Function* call) {
+    auto it = p.openFiles.find(safeArg1(call));
+    if (it == p.openFiles.end()) return VekNames::False;
     return it->second->stream->eof() ? VekNames::True : VekNames::False;
 }
 
-std::string TTMProcessor::fileReadString(Function* call) {
-    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+std::string fileReadString(TTMProcessor& p, Function* call) {
+    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
     if (handle == nullptr) return std::string();
     std::string text;
     char c;
@@ -116,44 +112,64 @@ std::string TTMProcessor::fileReadString(Function* call) {
     // fails the call too.
     while (handle->stream->zread(&c, 1) == 1 && c != handle->charMark) {
         text += c;
-        if (text.size() > maxTextBytes) throw TTMError("Text too long");
+        if (text.size() > p.maxTextBytes) throw TTMError("Text too long");
     }
     return text;
 }
 
-std::string TTMProcessor::fileReadChar(Function* call) {
-    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+std::string fileReadChar(TTMProcessor& p, Function* call) {
+    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
     if (handle == nullptr) return std::string();
     char c = '\0';
     if (handle->stream->zread(&c, 1) != 1 || c == '\0') return std::string();
     return std::string(1, c);
 }
 
-std::string TTMProcessor::fileCharMark(Function* call) {
-    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+std::string fileCharMark(TTMProcessor& p, Function* call) {
+    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
     if (handle == nullptr) return std::string();
     const std::string mark = safeArg2(call);
     handle->charMark = mark.empty() ? '\0' : mark[0];
     return std::string();
 }
 
-std::string TTMProcessor::filePutString(Function* call) {
-    LanguageFileHandle* handle = handleOrReport(*openFiles, safeArg1(call));
+std::string filePutString(TTMProcessor& p, Function* call) {
+    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
     if (handle == nullptr) return std::string();
     const std::string text = safeArg2(call);
     handle->stream->zwrite(text.data(), static_cast<int64>(text.size()));
     return std::string();
 }
 
-std::string TTMProcessor::getFileTime(Function* call) {
+std::string getFileTime(TTMProcessor& p, Function* call) {
     const std::string path = safeArg1(call);
-    long long seconds = refusesPath(path) ? 0 : static_cast<long long>(VekKernel::get_file_mtime(path));
+    long long seconds = p.refusesPath(path) ? 0 : static_cast<long long>(VekKernel::get_file_mtime(path));
     return formatWord("%lld", seconds * 1000);
 }
 
-std::string TTMProcessor::getFileSize(Function* call) {
+std::string getFileSize(TTMProcessor& p, Function* call) {
     const std::string path = safeArg1(call);
-    return formatWord("%lld", refusesPath(path) ? 0LL : static_cast<long long>(VekKernel::get_file_size(path)));
+    return formatWord("%lld", p.refusesPath(path) ? 0LL : static_cast<long long>(VekKernel::get_file_size(path)));
+}
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& fileWords() {
+    static const WordTable table = {
+        {"oi", openInput},
+        {"oo", openOutput},
+        {"oa", openAppend},
+        {"cf", closeFile},
+        {"eof", fileEof},
+        {"frs", fileReadString},
+        {"frc", fileReadChar},
+        {"fcm", fileCharMark},
+        {"fps", filePutString},
+        {"getFileTime", getFileTime},
+        {"getFileSize", getFileSize},
+    };
+    return table;
 }
 
 }  // namespace VekLanguage

@@ -9,6 +9,7 @@
 
 #include "FormatPattern.h"
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "TTMText.h"
 #include "VekUtf8.h"
 #include "VekUtil.h"
@@ -30,16 +31,14 @@ std::string utf16Units(const std::string& text, const char* unitPattern) {
     return result;
 }
 
-}  // namespace
-
-std::string TTMProcessor::formatInteger(Function* call) {
+std::string formatInteger(TTMProcessor&, Function* call) {
     int64 value = VekKernel::stringToInt64(safeArg2(call));
     std::string result;
     printIntegerPattern(withInt64Modifier(safeArg1(call)), value, result);
     return result;
 }
 
-std::string TTMProcessor::reformatInteger(Function* call) {
+std::string reformatInteger(TTMProcessor&, Function* call) {
     int64 value = 0;
     if (!scanIntegerPattern(safeArg3(call), withInt64Modifier(safeArg1(call)), value)) return std::string();
     std::string result;
@@ -47,34 +46,50 @@ std::string TTMProcessor::reformatInteger(Function* call) {
     return result;
 }
 
-std::string TTMProcessor::formatReal(Function* call) {
+std::string formatReal(TTMProcessor&, Function* call) {
     std::string result;
     printRealPattern(safeArg1(call), std::strtod(safeArg2(call).c_str(), nullptr), result);
     return result;
 }
 
-std::string TTMProcessor::formatTime(Function* call) {
+std::string formatTime(TTMProcessor&, Function* call) {
     bool utc = call->count() >= 4 && safeArg3(call) == "GMT";
     return formatMillisecondTime(safeArg1(call), VekKernel::stringToInt64(safeArg2(call)), utc);
 }
 
-std::string TTMProcessor::utf16Codes(Function* call) { return utf16Units(safeArg1(call), "%04x"); }
+std::string utf16Codes(TTMProcessor&, Function* call) { return utf16Units(safeArg1(call), "%04x"); }
 
-std::string TTMProcessor::utf16Escapes(Function* call) { return utf16Units(safeArg1(call), "\\u%04x"); }
+std::string utf16Escapes(TTMProcessor&, Function* call) { return utf16Units(safeArg1(call), "\\u%04x"); }
 
-std::string TTMProcessor::removeForms(Function* call) {
+std::string removeForms(TTMProcessor& p, Function* call) {
     for (std::size_t i = 1; i < call->count(); ++i) {
         const std::string& name = call->args[i];
         FormMap* map;
         FormMap::iterator entry;
-        if (findLevelEntry(name, map, entry)) {
+        if (p.findLevelEntry(name, map, entry)) {
             delete entry->second;
             map->erase(entry);
-        } else if (globalForms.count(name) != 0) {
+        } else if (p.globalForms.count(name) != 0) {
             std::printf("Can not remove the global form \"%s\"!", name.c_str());
         }
     }
     return std::string();
+}
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& formatWords() {
+    static const WordTable table = {
+        {"=x", removeForms},
+        {"tcn", utf16Codes},
+        {"s2us", utf16Escapes},
+        {"fmtl", formatInteger},
+        {"refmtl", reformatInteger},
+        {"fmtd", formatReal},
+        {"fmtTime", formatTime},
+    };
+    return table;
 }
 
 }  // namespace VekLanguage

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "TTMText.h"
 #include "VekUtf8.h"
 #include "VekUtil.h"
@@ -39,11 +40,11 @@ double applyReal(RealOp op, double a, double b) {
 
 // then (argument 3) or else (argument 4).
 std::string choose(const Function* call, bool condition) {
-    return TTMProcessor::safeArg(call, condition ? 3 : 4);
+    return safeArg(call, condition ? 3 : 4);
 }
 
 double difference(const Function* call) {
-    return toDouble(TTMProcessor::safeArg1(call)) - toDouble(TTMProcessor::safeArg2(call));
+    return toDouble(safeArg1(call)) - toDouble(safeArg2(call));
 }
 
 void appendNames(const FormMap& forms, const std::string& separator, std::string& list, bool& first) {
@@ -54,40 +55,38 @@ void appendNames(const FormMap& forms, const std::string& separator, std::string
     }
 }
 
-}  // namespace
-
-std::string TTMProcessor::defineAtLevel(Function* call) {
-    int64 atLevel = call->count() > 3 ? VekKernel::stringToInt64(safeArg3(call)) : level;
+std::string defineAtLevel(TTMProcessor& p, Function* call) {
+    int64 atLevel = call->count() > 3 ? VekKernel::stringToInt64(safeArg3(call)) : p.level;
     const std::string text = safeArg2(call);
-    chargeText(text.size());
-    defineFormAtLevel(safeArg1(call), text, atLevel);
+    p.chargeText(text.size());
+    p.defineFormAtLevel(safeArg1(call), text, atLevel);
     return std::string();
 }
 
-std::string TTMProcessor::define(Function* call) {
+std::string define(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
     const std::string text = safeArg2(call);
-    chargeForm(name, text.size());
-    defineForm(name, text, false);
+    p.chargeForm(name, text.size());
+    p.defineForm(name, text, false);
     return std::string();
 }
 
-std::string TTMProcessor::appendForm(Function* call) {
+std::string appendForm(TTMProcessor& p, Function* call) {
     std::string name = safeArg1(call);
     std::string text = safeArg2(call);
     // A page that appends in a loop must stop at the text limit.
-    if (const Form* form = findLevelForm(name)) checkTextSize(form->text.size() + text.size());
-    chargeForm(name, text.size());
-    defineForm(name, text, true);
+    if (const Form* form = p.findLevelForm(name)) p.checkTextSize(form->text.size() + text.size());
+    p.chargeForm(name, text.size());
+    p.defineForm(name, text, true);
     return std::string();
 }
 
-std::string TTMProcessor::listNames(Function* call) {
+std::string listNames(TTMProcessor& p, Function* call) {
     std::string separator = safeArg1(call);
     std::string list;
     bool first = true;
-    appendNames(globalForms, separator, list, first);
-    for (const auto& entry : *levelForms)
+    appendNames(p.globalForms, separator, list, first);
+    for (const auto& entry : *p.levelForms)
         if (entry.second != nullptr) appendNames(*entry.second, separator, list, first);
     return list;
 }
@@ -95,20 +94,20 @@ std::string TTMProcessor::listNames(Function* call) {
 // The four real operations share one body: a; b; [precision].
 static std::string realWord(TTMProcessor& processor, Function* call, RealOp op) {
     if (processor.checkArgs(call, 3)) return std::string();
-    double a = toDouble(TTMProcessor::safeArg1(call));
-    double b = toDouble(TTMProcessor::safeArg2(call));
+    double a = toDouble(safeArg1(call));
+    double b = toDouble(safeArg2(call));
     int precision = DefaultPrecision;
-    if (call->count() > 3) precision = std::min(toInt32(TTMProcessor::safeArg3(call)), MaxPrecision);
+    if (call->count() > 3) precision = std::min(toInt32(safeArg3(call)), MaxPrecision);
     return formatReal(precision, applyReal(op, a, b));
 }
 
-std::string TTMProcessor::add(Function* call) { return realWord(*this, call, RealOp::Add); }
-std::string TTMProcessor::subtract(Function* call) { return realWord(*this, call, RealOp::Subtract); }
-std::string TTMProcessor::multiply(Function* call) { return realWord(*this, call, RealOp::Multiply); }
-std::string TTMProcessor::divide(Function* call) { return realWord(*this, call, RealOp::Divide); }
+std::string add(TTMProcessor& p, Function* call) { return realWord(p, call, RealOp::Add); }
+std::string subtract(TTMProcessor& p, Function* call) { return realWord(p, call, RealOp::Subtract); }
+std::string multiply(TTMProcessor& p, Function* call) { return realWord(p, call, RealOp::Multiply); }
+std::string divide(TTMProcessor& p, Function* call) { return realWord(p, call, RealOp::Divide); }
 
-std::string TTMProcessor::modulo(Function* call) {
-    if (checkArgs(call, 3)) return std::string();
+std::string modulo(TTMProcessor& p, Function* call) {
+    if (p.checkArgs(call, 3)) return std::string();
     int64 a = scanInt64(safeArg1(call), 0);
     int64 b = scanInt64(safeArg2(call), 1);
     // Divisor 0 leaves a (quotient 0), and INT64_MIN % -1 is 0: both would
@@ -118,31 +117,31 @@ std::string TTMProcessor::modulo(Function* call) {
     return formatWord("%lld", static_cast<long long>(a % b));
 }
 
-std::string TTMProcessor::bitOr(Function* call) {
+std::string bitOr(TTMProcessor&, Function* call) {
     return formatWord("%ld", static_cast<long>(toInt32(safeArg1(call)) | toInt32(safeArg2(call))));
 }
 
-std::string TTMProcessor::bitAnd(Function* call) {
+std::string bitAnd(TTMProcessor&, Function* call) {
     return formatWord("%ld", static_cast<long>(toInt32(safeArg1(call)) & toInt32(safeArg2(call))));
 }
 
-std::string TTMProcessor::equals(Function* call) { return choose(call, safeArg1(call) == safeArg2(call)); }
+std::string equals(TTMProcessor&, Function* call) { return choose(call, safeArg1(call) == safeArg2(call)); }
 
-std::string TTMProcessor::equalsNumber(Function* call) {
+std::string equalsNumber(TTMProcessor&, Function* call) {
     return choose(call, std::fabs(difference(call)) < Tolerance);
 }
 
-std::string TTMProcessor::greaterOrEqual(Function* call) {
+std::string greaterOrEqual(TTMProcessor&, Function* call) {
     // std::string compares bytes as unsigned, the shorter prefix first.
     return choose(call, safeArg1(call).compare(safeArg2(call)) >= 0);
 }
 
-std::string TTMProcessor::greaterOrEqualNumber(Function* call) {
+std::string greaterOrEqualNumber(TTMProcessor&, Function* call) {
     double d = difference(call);
     return choose(call, d >= 0 || std::fabs(d) <= Tolerance);
 }
 
-std::string TTMProcessor::chr(Function* call) {
+std::string chr(TTMProcessor&, Function* call) {
     std::string argument = safeArg1(call);
     if (argument.empty()) return "0";
     // Negative numbers are far above U+10FFFF once taken as unsigned; the
@@ -151,8 +150,35 @@ std::string TTMProcessor::chr(Function* call) {
     return encoded == std::string(1, '\0') ? std::string() : encoded;
 }
 
-std::string TTMProcessor::charCount(Function* call) {
+std::string charCount(TTMProcessor&, Function* call) {
     return formatWord("%ld", static_cast<long>(VekUtf8::length(safeArg1(call))));
+}
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& formWords() {
+    static const WordTable table = {
+        {".=", defineAtLevel},
+        {"=", define},
+        {"+", add},
+        {"-", subtract},
+        {"*", multiply},
+        {"/", divide},
+        {"%", modulo},
+        {"==", equals},
+        {"==n", equalsNumber},
+        {">=", greaterOrEqual},
+        {">=n", greaterOrEqualNumber},
+        {"ta", greaterOrEqual},
+        {"chr", chr},
+        {"(.)", charCount},
+        {"|", bitOr},
+        {"&", bitAnd},
+        {"ln", listNames},
+        {"append", appendForm},
+    };
+    return table;
 }
 
 }  // namespace VekLanguage

@@ -8,6 +8,7 @@
 
 #include "CommonBool.h"
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "TTMText.h"
 #include "VEKLog.h"
 
@@ -34,51 +35,49 @@ int pointerPosition(const std::string& text) {
 }
 
 std::string chooseFound(const Function* call, bool found) {
-    return TTMProcessor::safeArg(call, found ? 3 : 4);
+    return safeArg(call, found ? 3 : 4);
 }
 
-}  // namespace
-
-std::string TTMProcessor::replaceAllWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string replaceAllWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     std::string from = getArg2(call);
     std::string to = getArg3(call);
     // A page that replaces in a loop could double the form each time.
     std::size_t after = Form::sizeAfterReplaceIn(form->text, from, to);
-    checkTextSize(after);
-    if (after > form->text.size()) chargeText(after - form->text.size());
+    p.checkTextSize(after);
+    if (after > form->text.size()) p.chargeText(after - form->text.size());
     form->replaceAll(from, to);
     return std::string();
 }
 
-std::string TTMProcessor::replaceFirstWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string replaceFirstWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     std::string from = safeArg2(call);
     std::string to = safeArg3(call);
     if (form->text.find(from) != std::string::npos) {
-        checkTextSize(form->text.size() - from.size() + to.size());
-        if (to.size() > from.size()) chargeText(to.size() - from.size());
+        p.checkTextSize(form->text.size() - from.size() + to.size());
+        if (to.size() > from.size()) p.chargeText(to.size() - from.size());
     }
     form->replaceFirst(from, to);
     return std::string();
 }
 
-std::string TTMProcessor::nextCharWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string nextCharWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return orDefault([form] { return std::string(1, form->nextChar()); }, safeArg2(call));
 }
 
-std::string TTMProcessor::nextSegment(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string nextSegment(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return orDefault([form] { return form->nextUntil(Form::SegmentMark); }, safeArg2(call));
 }
 
-std::string TTMProcessor::skipPastWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string skipPastWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     std::string text = safeArg2(call);
     return orDefault(
@@ -89,49 +88,49 @@ std::string TTMProcessor::skipPastWord(Function* call) {
         safeArg3(call));
 }
 
-std::string TTMProcessor::resetPointerWord(Function* call) {
-    if (Form* form = formOrReport(safeArg1(call))) form->resetPointer();
+std::string resetPointerWord(TTMProcessor& p, Function* call) {
+    if (Form* form = p.formOrReport(safeArg1(call))) form->resetPointer();
     return std::string();
 }
 
-std::string TTMProcessor::nextCharsWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string nextCharsWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     int count = toInt32(safeArg2(call));
     return orDefault([form, count] { return form->nextChars(count); }, safeArg3(call));
 }
 
-std::string TTMProcessor::formLength(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string formLength(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return formatWord("%ld", static_cast<long>(form->length()));
 }
 
-std::string TTMProcessor::beforePointer(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string beforePointer(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     return form == nullptr ? std::string() : form->before();
 }
 
-std::string TTMProcessor::afterPointer(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string afterPointer(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     return form == nullptr ? std::string() : form->after();
 }
 
-std::string TTMProcessor::getPointerWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string getPointerWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return formatWord("%ld", static_cast<long>(form->getPointer()));
 }
 
-std::string TTMProcessor::setPointerWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string setPointerWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     // A negative position turns into a huge unsigned one: the end of the text.
     if (form != nullptr) form->setPointer(static_cast<std::size_t>(pointerPosition(safeArg2(call))));
     return std::string();
 }
 
-std::string TTMProcessor::betweenWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string betweenWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     try {
         return form->between(safeArg2(call), safeArg3(call));
@@ -141,25 +140,51 @@ std::string TTMProcessor::betweenWord(Function* call) {
     }
 }
 
-std::string TTMProcessor::findWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string findWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return chooseFound(call, form->find(safeArg2(call)));
 }
 
-std::string TTMProcessor::findIgnoreCaseWord(Function* call) {
-    Form* form = formOrReport(safeArg1(call));
+std::string findIgnoreCaseWord(TTMProcessor& p, Function* call) {
+    Form* form = p.formOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return chooseFound(call, form->findIgnoreCase(safeArg2(call)));
 }
 
-std::string TTMProcessor::printForm(Function* call) {
-    if (Form* form = formOrReport(safeArg1(call))) std::printf("%s", form->rest().c_str());
+std::string printForm(TTMProcessor& p, Function* call) {
+    if (Form* form = p.formOrReport(safeArg1(call))) std::printf("%s", form->rest().c_str());
     return std::string();
 }
 
-std::string TTMProcessor::existsForm(Function* call) {
-    return findForm(safeArg1(call)) != nullptr ? VekNames::True : VekNames::False;
+std::string existsForm(TTMProcessor& p, Function* call) {
+    return p.findForm(safeArg1(call)) != nullptr ? VekNames::True : VekNames::False;
+}
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& pointerWords() {
+    static const WordTable table = {
+        {"is", replaceAllWord},
+        {"^.", nextCharWord},
+        {"cs", nextSegment},
+        {"x*v", skipPastWord},
+        {"*0", resetPointerWord},
+        {"^..", nextCharsWord},
+        {"(..)", formLength},
+        {"^(..*", beforePointer},
+        {"^*..)", afterPointer},
+        {"*^", getPointerWord},
+        {"*v", setPointerWord},
+        {"trf", replaceFirstWord},
+        {"ts", betweenWord},
+        {"tt", findWord},
+        {"ttc", findIgnoreCaseWord},
+        {"pf", printForm},
+        {"existsf", existsForm},
+    };
+    return table;
 }
 
 }  // namespace VekLanguage

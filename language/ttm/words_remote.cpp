@@ -10,11 +10,17 @@
 #include <cstdlib>
 
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "VekUtil.h"
 
 namespace VekLanguage {
+
+// "~>" stores the connection's step result in requestState as it is, and
+// the processor reads it under its own names: the values must agree.
+static_assert(VekConnectionPool::RequestPending == RequestWaiting, "a step in progress keeps the call pending");
+static_assert(VekConnectionPool::RequestFailed == RequestIdle, "a failed step drops the call");
 
 namespace {
 
@@ -22,28 +28,26 @@ using VekConnectionPool::VEKConnection;
 
 // The port argument: base-10 strtol; empty or non-numeric text is 0.
 int portOf(const Function* call) {
-    return static_cast<int>(std::strtol(TTMProcessor::safeArg2(call).c_str(), nullptr, 10));
+    return static_cast<int>(std::strtol(safeArg2(call).c_str(), nullptr, 10));
 }
 
-}  // namespace
-
-std::string TTMProcessor::remoteAcquire(Function* call) {
-    connectionPool->acquire(safeArg1(call), portOf(call));
+std::string remoteAcquire(TTMProcessor& p, Function* call) {
+    p.connectionPool->acquire(safeArg1(call), portOf(call));
     return std::string();
 }
 
-std::string TTMProcessor::remoteRelease(Function* call) {
-    connectionPool->release(safeArg1(call), portOf(call));
+std::string remoteRelease(TTMProcessor& p, Function* call) {
+    p.connectionPool->release(safeArg1(call), portOf(call));
     return std::string();
 }
 
-std::string TTMProcessor::remoteRequest(Function* call) {
+std::string remoteRequest(TTMProcessor& p, Function* call) {
     const int64 timeout = VekKernel::stringToInt64(safeArg3(call));
     std::string request = safeArg4(call);
     VekKernel::trim(request);
     std::string reply;
-    VEKConnection* connection = connectionPool->find(safeArg1(call), portOf(call));
-    if (connection == nullptr && pendingClient == nullptr) return reply;  // nothing taken: send nothing
+    VEKConnection* connection = p.connectionPool->find(safeArg1(call), portOf(call));
+    if (connection == nullptr && p.pendingClient == nullptr) return reply;  // nothing taken: send nothing
     // A pending exchange goes on even when its pooled connection has been
     // given back meanwhile (another page's "~-"): the client belongs to this
     // processor, and a stand-in connection only carries the step.
@@ -51,9 +55,21 @@ std::string TTMProcessor::remoteRequest(Function* call) {
     if (connection == nullptr) connection = &standIn;
     // A timeout of 0 makes the exchange one-way: done once the request is sent.
     const bool oneWay = timeout == 0;
-    requestState = connection->request(request, reply, pendingClient, oneWay);
-    requestTimeout = timeout;
+    p.requestState = connection->request(request, reply, p.pendingClient, oneWay);
+    p.requestTimeout = timeout;
     return reply;
+}
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& remoteWords() {
+    static const WordTable table = {
+        {"~+", remoteAcquire},
+        {"~-", remoteRelease},
+        {"~>", remoteRequest},
+    };
+    return table;
 }
 
 }  // namespace VekLanguage

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "TTMProcessor.h"
+#include "Words.h"
 #include "TTMText.h"
 #include "VEKLog.h"
 #include "VEKStream.h"
@@ -30,27 +31,25 @@ constexpr int Base64SaveBinaryLine = 1461;
 
 void logFailure(const std::exception& failure, int line) { VekKernel::vekLog.error(failure.what(), SourceName, line); }
 
-}  // namespace
-
-std::string TTMProcessor::deleteFile(Function* call) {
+std::string deleteFile(TTMProcessor& p, Function* call) {
     const std::string path = safeArg1(call);
     const std::string failure = safeArg2(call);
     if (!allowWriteCommands) {
         std::printf("Command: \"df\" (delete file) not allowed! Set command line option \"-write\" to allow it.\n");
         return failure;
     }
-    if (refusesPath(path)) return failure;
+    if (p.refusesPath(path)) return failure;
     // Also drops the file's cache entry; a handle or base still reading the
     // file goes on without it (direct reads of the file it opened).
     return VekBase::VEKStreamFile::removeFile(path) == 0 ? std::string() : failure;
 }
 
-std::string TTMProcessor::loadFile(Function* call) {
+std::string loadFile(TTMProcessor& p, Function* call) {
     const std::string path = safeArg1(call);
     std::string text;
-    if (refusesPath(path)) return text;
+    if (p.refusesPath(path)) return text;
     try {
-        loadFileText(path, text, maxTextBytes);
+        loadFileText(path, text, p.maxTextBytes);
         return text;
     } catch (const std::exception& failure) {
         logFailure(failure, LoadLine);
@@ -58,7 +57,7 @@ std::string TTMProcessor::loadFile(Function* call) {
     }
 }
 
-std::string TTMProcessor::systemCommand(Function* call) {
+std::string systemCommand(TTMProcessor&, Function* call) {
     if (!allowSystemCommands) {
         std::printf("Command \"system\" not allowed! Set command line option \"-system\" to allow it.\n");
         return "-1";
@@ -72,28 +71,28 @@ std::string TTMProcessor::systemCommand(Function* call) {
 }
 
 // The output grows at most by what the run may still hold.
-std::string TTMProcessor::outLoadBinary(Function* call) {
+std::string outLoadBinary(TTMProcessor& p, Function* call) {
     const std::string path = safeArg1(call);
-    if (refusesPath(path)) return std::string();
-    const u64 before = outputLength();
-    const std::size_t held = runTextBytes();
+    if (p.refusesPath(path)) return std::string();
+    const u64 before = p.outputLength();
+    const std::size_t held = p.runTextBytes();
     try {
-        appendFileToOutput(*this, path, held < maxTextBytes ? before + (maxTextBytes - held) : before);
-        chargeText(outputLength() - before);
+        appendFileToOutput(p, path, held < p.maxTextBytes ? before + (p.maxTextBytes - held) : before);
+        p.chargeText(p.outputLength() - before);
     } catch (const std::exception& failure) {
-        chargeText(outputLength() - before);
+        p.chargeText(p.outputLength() - before);
         logFailure(failure, OutLoadBinaryLine);
         return safeArg2(call);
     }
     return std::string();
 }
 
-std::string TTMProcessor::base64LoadBinary(Function* call) {
+std::string base64LoadBinary(TTMProcessor& p, Function* call) {
     const std::string path = safeArg1(call);
     std::string result;
-    if (refusesPath(path)) return result;
+    if (p.refusesPath(path)) return result;
     try {
-        loadFileAsBase64(path, result, maxTextBytes);
+        loadFileAsBase64(path, result, p.maxTextBytes);
     } catch (const std::exception& failure) {
         logFailure(failure, Base64LoadBinaryLine);
         return safeArg2(call);
@@ -101,13 +100,13 @@ std::string TTMProcessor::base64LoadBinary(Function* call) {
     return result;
 }
 
-std::string TTMProcessor::base64SaveBinary(Function* call) {
+std::string base64SaveBinary(TTMProcessor& p, Function* call) {
     if (!allowWriteCommands) {
         std::printf("Command: \"base64SaveBinary\" not allowed! Set command line option \"-write\" to allow it.\n");
         return std::string();
     }
     const std::string path = safeArg1(call);
-    if (refusesPath(path)) return std::string();
+    if (p.refusesPath(path)) return std::string();
     try {
         saveBase64AsFile(path, safeArg2(call));
     } catch (const std::exception& failure) {
@@ -116,18 +115,34 @@ std::string TTMProcessor::base64SaveBinary(Function* call) {
     return std::string();
 }
 
-std::string TTMProcessor::outBase64Decode(Function* call) {
+std::string outBase64Decode(TTMProcessor& p, Function* call) {
     const std::string text = safeArg1(call);
     if (text.empty()) return std::string();
     try {
-        chargeText(text.size() / 4 * 3);  // at most what the text decodes to
-        int64 count = appendBase64ToOutput(*this, text);
+        p.chargeText(text.size() / 4 * 3);  // at most what the text decodes to
+        int64 count = appendBase64ToOutput(p, text);
         if (count < 0) return std::string();
         return formatWord("%lld", static_cast<long long>(count));
     } catch (const std::exception& failure) {
         logFailure(failure, OutBase64DecodeLine);
         return std::string();
     }
+}
+
+}  // namespace
+
+// The words of this file, for the processor's word table.
+const WordTable& systemWords() {
+    static const WordTable table = {
+        {"df", deleteFile},
+        {"load", loadFile},
+        {"system", systemCommand},
+        {"outLoadBinary", outLoadBinary},
+        {"base64LoadBinary", base64LoadBinary},
+        {"base64SaveBinary", base64SaveBinary},
+        {"outBase64Decode", outBase64Decode},
+    };
+    return table;
 }
 
 }  // namespace VekLanguage
