@@ -84,19 +84,11 @@ bool isServerFile(const std::string& path)
     return sameFile(path, CONFIG_FILE) || isLogFile(path) || isBaseFile(path);
 }
 
-// The source up to its '?', with "%XX" and '+' decoded.
+// The source up to its '?', with "%XX" and '+' decoded. A file name may end
+// in '%' (the request line keeps it as sent), so a torn escape is kept.
 std::string decodeSource(const char* source)
 {
-    std::string decoded;
-    for (const char* c = source; *c && *c != '?'; ++c) {
-        if (*c == '%' && isHexPair(c + 1)) {
-            decoded += hexByte(c + 1);
-            c += 2;
-        } else {
-            decoded += *c == '+' ? ' ' : *c;
-        }
-    }
-    return decoded;
+    return percent_decode(source, std::strcspn(source, "?"), CutPercent::Kept);
 }
 
 // Appends the decoded path with the slash and dot rules: one '/' per run,

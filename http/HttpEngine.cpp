@@ -17,6 +17,7 @@
 //     wait of a stop request that arrives between the test of `stop` and
 //     the select.
 #include "HttpServer.h"
+#include "ServerVersion.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,7 +44,7 @@
 using VekKernel::vekLog;
 
 HttpServer httpServer;
-const char* const HTTP_SERVER_NAME = "VEKServer/1.18.7.22 (32bit Linux)";
+const char* const HTTP_SERVER_NAME = VEK_SERVER_NAME;
 
 namespace {
 

@@ -431,41 +431,39 @@ int http_parse_header(HttpConnection* conn)
     return 0;
 }
 
-void url_decode_in_place(char* text)
-{
-    char* write = text;
-    for (const char* read = text; *read; ++read) {
-        if (*read == '+') {
-            *write++ = ' ';
-        } else if (*read == '%') {
-            if (!read[1] || !read[2]) break;
-            *write++ = isHexPair(read + 1) ? hexByte(read + 1) : '%';
-            if (isHexPair(read + 1)) read += 2;
-        } else {
-            *write++ = *read;
-        }
-    }
-    *write = '\0';
-}
-
-std::string url_decode(const std::string& text)
+std::string percent_decode(const char* text, size_t length, CutPercent cut)
 {
     std::string result;
-    result.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    result.reserve(length);
+    for (size_t i = 0; i < length; ++i) {
         char c = text[i];
         if (c == '+') {
             result += ' ';
         } else if (c != '%') {
             result += c;
-        } else if (i + 2 < text.size() && isHexPair(&text[i + 1])) {
-            result += hexByte(&text[i + 1]);
+        } else if (i + 2 < length && isHexPair(text + i + 1)) {
+            result += hexByte(text + i + 1);
             i += 2;
-        } else if (i + 2 < text.size()) {
+        } else if (i + 2 < length) {
+            result += c;  // not an escape: the '%' stays
+        } else if (cut == CutPercent::EndsText) {
+            break;
+        } else if (cut == CutPercent::Kept) {
             result += c;
-        }
+        }  // CutPercent::Dropped: the '%' goes, what follows stays
     }
     return result;
+}
+
+void url_decode_in_place(char* text)
+{
+    std::string decoded = percent_decode(text, std::strlen(text), CutPercent::EndsText);
+    std::memcpy(text, decoded.c_str(), decoded.size() + 1);  // never longer than text
+}
+
+std::string url_decode(const std::string& text)
+{
+    return percent_decode(text.data(), text.size(), CutPercent::Dropped);
 }
 
 int http_count_address(HttpServer* server, u32 address)

@@ -11,15 +11,26 @@ int http_read_request(HttpServer* server, HttpConnection* conn);
 // neither "HTTP/1." nor "RTSP/1." occurs in it.
 int http_parse_header(HttpConnection* conn);
 
-// '+' becomes a blank, "%XX" the byte it encodes; a '%' without two
-// following characters ends the text there.
-void url_decode_in_place(char* text);
 // True when text starts with two hexadecimal digits (either case).
 bool isHexPair(const char* text);
 // The byte two hexadecimal digits encode.
 char hexByte(const char* text);
-// The same decoding into a new string; a '%' with fewer than two characters
-// after it is dropped.
+// What becomes of a '%' that is followed by fewer than two characters.
+enum class CutPercent {
+    EndsText,  // the decoded text ends before it
+    Dropped,   // it is left out and the characters after it are kept
+    Kept,      // it is kept as it stands
+};
+// The one percent decoding of the server: '+' becomes a blank, '%' and two
+// hexadecimal digits the byte they encode, any other '%' stays; a '%' at
+// the end of the text as cut says. The length bytes of text are read.
+std::string percent_decode(const char* text, size_t length, CutPercent cut);
+// A handler's request parameter value, decoded in place: a value cut off
+// after its '%' ends there, so a torn escape never reaches a handler as text.
+void url_decode_in_place(char* text);
+// The path and the POST form values that pages see: a torn escape's '%' is
+// left out and the rest kept, so a page gets every character that was sent
+// as text.
 std::string url_decode(const std::string& text);
 // Used slots whose peer is address.
 int http_count_address(HttpServer* server, u32 address);

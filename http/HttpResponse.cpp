@@ -1,6 +1,7 @@
 // Responses: status reasons, the MIME table, the date text, the header
 // writer and the fixed 403, 404, 401 and 301 answers.
 #include "HttpResponse.h"
+#include "ServerVersion.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,13 +80,13 @@ const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 const char* const page403 =
     "<html><head><title>403 Forbidden</title></head><body><h1>Forbidden</h1><hr />"
-    "VEKServer/1.18.7.22 (32bit Linux)</body></html>";
+    VEK_SERVER_NAME "</body></html>";
 const char* const page404 =
     "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
-    "<p>The requested URL has no content.</p><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>";
+    "<p>The requested URL has no content.</p><hr />" VEK_SERVER_NAME "</body></html>";
 const char* const page500 =
     "<html><head><title>500 Internal Server Error</title></head><body><h1>Internal Server Error</h1><hr />"
-    "VEKServer/1.18.7.22 (32bit Linux)</body></html>";
+    VEK_SERVER_NAME "</body></html>";
 
 // A header value taken from outside (a page's Content-Type, a location)
 // stops at its first line break, so it can never add header lines.

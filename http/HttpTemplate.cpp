@@ -8,6 +8,7 @@
 // the program starts, so each form holds its value byte for byte and nothing
 // of it is ever evaluated. The prelude text carries only the fixed values.
 #include "HttpTemplate.h"
+#include "ServerVersion.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -149,8 +150,9 @@ std::string http_template_prelude(HttpConnection* conn)
                   "#[.=;VEKSERVER_VERSION_SECURITY;[%s]]\n"
                   "#[.=;VEKSERVER_STATUS_CODE;[%d]]\n"
                   "#[.=;VEKSERVER_MIME_TYPE;[%s]]\n",
-                  dottedAddress(conn->peerAddress).c_str(), 1, 18, 7, 22L, "Linux", "32bit", "", conn->status,
-                  type);
+                  dottedAddress(conn->peerAddress).c_str(), VEK_VERSION_MAJOR, VEK_VERSION_MINOR,
+                  VEK_VERSION_RELEASE, static_cast<long>(VEK_VERSION_BUILD), VEK_OS_TYPE, VEK_APP_TYPE, "",
+                  conn->status, type);
     return text;
 }
 

@@ -1,6 +1,7 @@
 // The program shell: the life of the process from the signal handlers to
 // the tear-down of the process-wide singletons.
 #include "ServerMain.h"
+#include "ServerVersion.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -28,8 +29,8 @@ const char* const RESET = "\x1b[0m";
 
 void printBanner()
 {
-    std::printf("\n%s VEKServer%s version %s1.18.7.22%s (%s32bit Linux%s)\n", BLUE, RESET, GREEN, RESET, YELLOW,
-                RESET);
+    std::printf("\n%s VEKServer%s version %s" VEK_VERSION_TEXT "%s (%s" VEK_APP_TYPE " " VEK_OS_TYPE "%s)\n", BLUE, RESET,
+                GREEN, RESET, YELLOW, RESET);
 }
 
 void setServerDefaults()
