@@ -1,6 +1,7 @@
-"""End-to-end: the file, system and binary words in pages served by the real
-binary: binary bodies with NUL bytes, base64 output, and the "-write" and
-"-system" options that allow deleting files and running commands."""
+"""End-to-end: what only the real binary shows of the file, system and binary
+words: a binary body with NUL bytes reaches the client whole, and the "-write"
+and "-system" options switch the guarded words on (the words themselves are
+tested beside the processor)."""
 import os
 import sys
 
@@ -14,10 +15,8 @@ PAGES = {
     "www/data.bin": DATA,
     "www/victim.txt": "delete me",
     "www/binary.ttm": "#[outLoadBinary;www/data.bin;failed]",
-    "www/decoded.ttm": "#[outBase64Decode;AAEC/w==]",
     "www/guarded.ttm": "#[out;#[df;www/victim.txt;refused]|#[system;[touch www/made]]|"
                        "#[base64SaveBinary;www/saved.bin;YWJj]]",
-    "www/digest.ttm": "#[out;#[MD5;abc]|#[fmtl;%s;1]|#[fmtl;%06I64d;42]]",
 }
 
 
@@ -30,17 +29,11 @@ def check_without_switches(binary, checks):
     try:
         server.start()
         checks.equal("binary body", body_of(server, "binary.ttm"), DATA)
-        checks.equal("decoded body", body_of(server, "decoded.ttm"), b"\x00\x01\x02\xff")
-        checks.equal("formatting", body_of(server, "digest.ttm"), b"900150983CD24FB0D6963F7D28E17F72||000042")
         checks.equal("refusals", body_of(server, "guarded.ttm"), b"refused|-1|")
         checks.true("not deleted", os.path.exists(os.path.join(server.dir, "www/victim.txt")))
         for name in ["www/made", "www/saved.bin"]:
             checks.true("not made: " + name, not os.path.exists(os.path.join(server.dir, name)))
         checks.equal("exit status", server.stop(), 0)
-        # Standard output goes to a file, so it is complete only after the stop.
-        log = server.output()
-        checks.true("df refusal printed", 'Command: "df" (delete file) not allowed!' in log)
-        checks.true("system refusal printed", 'Command "system" not allowed!' in log)
     finally:
         server.cleanup()
 

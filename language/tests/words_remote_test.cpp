@@ -170,35 +170,32 @@ TEST(RemoteWords, PeerThatNeverClosesIsDroppedAtTheTimeoutAndTheNextRequestStart
     EXPECT_EQ(outputOf(processor), "<|B>");
 }
 
-TEST(RemoteWords, RefusedConnectionCompletesAtOnceWithNoText) {
-    TestPeer peer(false);  // bound but not listening: connections are refused
-    TTMProcessor processor;
-    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";5;x]>]");
-    EXPECT_TRUE(processor.run(30));
-    EXPECT_EQ(outputOf(processor), "<>");
-    EXPECT_EQ(processor.pendingClient, nullptr);
-    EXPECT_EQ(processor.requestState, RequestIdle);
-}
-
-TEST(RemoteWords, TimeoutZeroSendsOneWayAndCompletesEmpty) {
-    TestPeer peer;
-    TTMProcessor processor;
-    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";0;[  note  ]]>]");
-    EXPECT_TRUE(processor.run(30));
-    EXPECT_EQ(outputOf(processor), "<>");
-    ASSERT_TRUE(peer.accept());
-    // The request and its NUL, then the client has closed.
-    EXPECT_EQ(peer.readToEnd(), std::string("note\0", 5));
-}
-
-TEST(RemoteWords, RequestWithoutAPooledConnectionSendsNothing) {
-    TestPeer peer;
-    TTMProcessor processor;
-    start(processor, "#[out;<##[~>;" + hostPort(peer) + ";5;x]>]");
-    EXPECT_TRUE(processor.run(30));
-    EXPECT_EQ(outputOf(processor), "<>");
-    // A connect would have been queued already (the client connects blocking).
-    EXPECT_FALSE(peer.accept());
+// A request that has nothing to wait for ends in its first turn with no
+// text: a refused connection, a one-way send (timeout 0), no pooled connection.
+TEST(RemoteWords, RequestsWithNothingToWaitForEndInTheirFirstTurn) {
+    struct Case {
+        bool listening;    // the peer accepts connections
+        bool pooled;       // the page takes the connection first
+        const char* wait;  // the timeout argument
+        bool sent;         // the peer gets the request and then the close
+    };
+    const Case cases[] = {{false, true, "5", false}, {true, true, "0", true}, {true, false, "5", false}};
+    for (const Case& c : cases) {
+        TestPeer peer(c.listening);
+        TTMProcessor processor;
+        const std::string take = c.pooled ? "#[~+;" + hostPort(peer) + "]" : "";
+        start(processor, take + "#[out;<##[~>;" + hostPort(peer) + ";" + c.wait + ";[  note  ]]>]");
+        EXPECT_TRUE(processor.run(30)) << c.wait;
+        EXPECT_EQ(outputOf(processor), "<>");
+        EXPECT_EQ(processor.pendingClient, nullptr);
+        if (c.sent) {
+            ASSERT_TRUE(peer.accept());
+            EXPECT_EQ(peer.readToEnd(), std::string("note\0", 5));  // trimmed, with its NUL
+        } else if (c.listening) {
+            EXPECT_FALSE(peer.accept());  // a connect would have been queued already
+        }
+        if (c.pooled) VekConnectionPool::VEKConnectionPool::instance()->release("127.0.0.1", peer.port);
+    }
 }
 
 TEST(RemoteWords, ExchangeGoesOnWhenAnotherPageReleasesTheConnection) {

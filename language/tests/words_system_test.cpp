@@ -57,21 +57,32 @@ TEST_F(SystemWords, SystemGivesTheRawWaitStatus) {
     EXPECT_EQ(readBytes(dir.path("made")), "made\n");
 }
 
-TEST_F(SystemWords, SystemNeedsTheSystemSwitch) {
-    SwitchGuard off(allowSystemCommands, false);
-    std::string printed = printedBy([&] { EXPECT_EQ(run("#[out;#[system;[touch @/made]]]"), "-1"); });
-    EXPECT_EQ(printed, "Command \"system\" not allowed! Set command line option \"-system\" to allow it.\n");
-    EXPECT_FALSE(exists(dir.path("made")));
-}
-
-TEST_F(SystemWords, DeleteFileNeedsTheWriteSwitch) {
+// Each word that changes files or runs commands refuses while its switch is
+// off: it prints the refusal naming the option and changes nothing.
+TEST_F(SystemWords, GuardedWordsNeedTheirSwitch) {
+    struct Case {
+        bool* permission;     // the switch the word needs
+        const char* page;     // the word in a page
+        const char* result;   // the page's output when refused
+        const char* printed;  // the refusal
+        const char* file;     // a file the word would change
+        bool fileExists;      // whether that file is there before and after
+    };
+    const Case cases[] = {
+        {&allowSystemCommands, "#[out;#[system;[touch @/made]]]", "-1",
+         "Command \"system\" not allowed! Set command line option \"-system\" to allow it.\n", "made", false},
+        {&allowWriteCommands, "#[out;#[df;@/a;refused]]", "refused",
+         "Command: \"df\" (delete file) not allowed! Set command line option \"-write\" to allow it.\n", "a", true},
+        {&allowWriteCommands, "#[out;[<]#[base64SaveBinary;@/out;YWJj][>]]", "<>",
+         "Command: \"base64SaveBinary\" not allowed! Set command line option \"-write\" to allow it.\n", "out",
+         false},
+    };
     writeBytes(dir.path("a"), "x");
-    {
-        SwitchGuard off(allowWriteCommands, false);
-        std::string printed = printedBy([&] { EXPECT_EQ(run("#[out;#[df;@/a;refused]]"), "refused"); });
-        EXPECT_EQ(printed,
-                  "Command: \"df\" (delete file) not allowed! Set command line option \"-write\" to allow it.\n");
-        EXPECT_TRUE(exists(dir.path("a")));
+    for (const Case& c : cases) {
+        SwitchGuard off(*c.permission, false);
+        std::string printed = printedBy([&] { EXPECT_EQ(run(c.page), c.result) << c.page; });
+        EXPECT_EQ(printed, c.printed);
+        EXPECT_EQ(exists(dir.path(c.file)), c.fileExists) << c.page;
     }
     SwitchGuard on(allowWriteCommands, true);
     EXPECT_EQ(run("#[out;[<]#[df;@/a;failed][>]]"), "<>");
@@ -113,16 +124,6 @@ TEST_F(SystemWords, OutBase64DecodeAppendsTheDecodedBytes) {
     EXPECT_EQ(processor.findForm("n")->text, "3");
 }
 
-TEST_F(SystemWords, OutBase64DecodeRefusesInvalidText) {
-    for (const char* text : {"YW!j", "YWJjZ", "YWJ", "Y"}) {
-        TTMProcessor processor;
-        std::string page = std::string("#[.=;n;[<]#[outBase64Decode;") + text + "][>]]";
-        errorsOf([&] { run(processor, page); });
-        EXPECT_EQ(processor.getOutput(), nullptr) << text;
-        EXPECT_EQ(processor.findForm("n")->text, "<>") << text;
-    }
-}
-
 TEST_F(SystemWords, Base64LoadBinaryEncodesTheWholeFile) {
     writeBytes(dir.path("empty"), "");
     EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/empty;failed][>]]"), "<>");
@@ -149,20 +150,18 @@ TEST_F(SystemWords, Base64SaveBinaryWritesTheDecodedBytes) {
     EXPECT_EQ(permissionsOf(dir.path("abc")), 0600);  // the owner's alone
 }
 
-TEST_F(SystemWords, Base64SaveBinaryOfInvalidTextLeavesAnEmptyFile) {
+// Text that is not base64 decodes to nothing: the output stays empty and a
+// saved file is left empty.
+TEST_F(SystemWords, InvalidBase64GivesNoBytes) {
     SwitchGuard on(allowWriteCommands, true);
-    for (const char* text : {"YW!j", "YWJjZ", "YWJ"}) {
+    for (const char* text : {"YW!j", "YWJjZ", "YWJ", "Y"}) {
+        TTMProcessor processor;
+        errorsOf([&] { run(processor, std::string("#[.=;n;[<]#[outBase64Decode;") + text + "][>]]"); });
+        EXPECT_EQ(processor.getOutput(), nullptr) << text;
+        EXPECT_EQ(processor.findForm("n")->text, "<>") << text;
         writeBytes(dir.path("out"), "old");
         errorsOf([&] { run(std::string("#[base64SaveBinary;@/out;") + text + "]"); });
         EXPECT_TRUE(exists(dir.path("out"))) << text;
         EXPECT_EQ(readBytes(dir.path("out")), "") << text;
     }
-}
-
-TEST_F(SystemWords, Base64SaveBinaryNeedsTheWriteSwitch) {
-    SwitchGuard off(allowWriteCommands, false);
-    std::string printed = printedBy([&] { EXPECT_EQ(run("#[out;[<]#[base64SaveBinary;@/out;YWJj][>]]"), "<>"); });
-    EXPECT_EQ(printed,
-              "Command: \"base64SaveBinary\" not allowed! Set command line option \"-write\" to allow it.\n");
-    EXPECT_FALSE(exists(dir.path("out")));
 }
