@@ -67,16 +67,12 @@ std::vector<u8> drain(int fd) {
   return all;
 }
 
-std::vector<u8> record(u8 type, const std::vector<u8>& content) {
-  std::vector<u8> out = {type, 3, 1, u8(content.size() >> 8), u8(content.size())};
-  out.insert(out.end(), content.begin(), content.end());
-  return out;
-}
-
+// One handshake message in one record.
 std::vector<u8> handshake(u8 type, const std::vector<u8>& body) {
-  std::vector<u8> message = {type, 0, u8(body.size() >> 8), u8(body.size())};
-  message.insert(message.end(), body.begin(), body.end());
-  return record(content_handshake, message);
+  std::vector<u8> out = {22, 3, 1, u8((body.size() + 4) >> 8), u8(body.size() + 4), type, 0, u8(body.size() >> 8),
+                         u8(body.size())};
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
 }
 
 // A client hello: suites, session id, and the bytes after the compression
@@ -276,7 +272,7 @@ TEST_F(TlsHandshake, ClientRefusesBadServerHellos) {
       {"suite without a row", make_server_hello(0x1C, 0, {}), "022f"},
       {"renegotiation info not empty", make_server_hello(0x0A, 0, {0, 6, 0xFF, 1, 0, 2, 1, 9}), "022f"},
       {"extensions length off", make_server_hello(0x0A, 0, {0, 4, 0xFF, 1, 0, 1, 0}), "0232"},
-      {"message longer than its record", record(content_handshake, {2, 0, 1, 0, 3, 1}), "0232"},
+      {"message longer than its record", {22, 3, 1, 0, 6, 2, 0, 1, 0, 3, 1}, "0232"},
       {"finished before change cipher spec", handshake(finished, std::vector<u8>(12)), "020a"},
       {"certificate refused", handshake(certificate, {0, 0, 9, 0, 0, 6, 1, 2, 3, 4, 5, 6}), "022a"},
   };
