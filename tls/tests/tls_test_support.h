@@ -67,12 +67,14 @@ inline void write_bytes(int fd, const std::vector<u8>& bytes) {
 }
 
 // A peer program run through the shell with its standard input from a file
-// and its output in another; killed if it still runs after `finish`'s wait.
+// and its output in another. It leads a process group of its own, so that
+// everything the shell started is killed if it still runs after `finish`'s wait.
 struct Peer {
   pid_t pid;
   std::string output_path;
   Peer(const std::string& command, const std::string& input, const std::string& output) : output_path(output) {
     if ((pid = fork()) != 0) return;
+    setpgid(0, 0);
     dup2(open(input.c_str(), O_RDONLY), 0);
     dup2(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     dup2(1, 2);
@@ -81,7 +83,7 @@ struct Peer {
   }
   void finish(int milliseconds = 10000) {
     for (int waited = 0; pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; waited += 10) {
-      if (waited >= milliseconds) kill(pid, SIGKILL);
+      if (waited >= milliseconds) kill(-pid, SIGKILL);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid = -1;
