@@ -15,6 +15,9 @@
 // The final subtraction of m is made or not by a mask, so the work of a
 // product does not depend on whether it was needed.
 #include <algorithm>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
 
 #include "huge_words.h"
 
@@ -285,9 +288,14 @@ void rows_square(u64* r, const u64* a, const Montgomery& mont, u64* scratch) {
   subtract_modulus(r, t + n, top, mont);
 }
 
+// Asks the processor itself (leaf 7: BMI2 is bit 8 of EBX, ADX bit 19), so
+// the answer needs no runtime library's CPU model, which may not be set up
+// yet when this runs from a static initialiser, and some compilers' builtin
+// cannot name ADX.
 bool rows_kernel_usable() {
-  __builtin_cpu_init();  // this runs from a static initialiser, maybe before libgcc's own
-  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & (1u << 8)) && (ebx & (1u << 19));
 }
 
 #else
