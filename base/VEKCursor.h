@@ -29,6 +29,16 @@ class VEKTree;
 // Stream kinds of the constructor's flags.
 enum : u32 { VEK_STREAM_MEMORY = 2, VEK_STREAM_FILE = 4 };
 
+// Bases named "memory_..." or "temp_..." live in memory only, wherever they
+// are opened from (pages, the sort mode).
+inline bool isMemoryBaseName(const std::string& name) {
+  return name.rfind("memory_", 0) == 0 || name.rfind("temp_", 0) == 0;
+}
+// The stream kind a base of that name is opened with.
+inline u32 streamKindFor(const std::string& name) {
+  return isMemoryBaseName(name) ? VEK_STREAM_MEMORY : VEK_STREAM_FILE;
+}
+
 // A place in the tree that survives other cursors' moves: the keys from the
 // root down to the owner of the cursor's level, and the current key.
 struct VEKPosition {

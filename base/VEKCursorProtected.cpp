@@ -36,8 +36,6 @@ std::function<void(const char* step)> VEKCursorProtected::stepHook;
 
 namespace {
 
-constexpr int64 kLoginRefused = -2147483648LL;
-
 void step(const char* name) {
   if (VEKCursorProtected::stepHook) VEKCursorProtected::stepHook(name);
 }
@@ -209,10 +207,10 @@ void VEKCursorProtected::commit() {
 }
 
 int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass) {
-  if (!hasCursors() && !reopen()) return -1;
-  if (writerId >= 0) return -1;
+  if (!hasCursors() && !reopen()) return WriterSlotTaken;
+  if (writerId >= 0) return WriterSlotTaken;
   try {
-    if (!writeCursor->login(user, pass, "write")) return kLoginRefused;
+    if (!writeCursor->login(user, pass, "write")) return LoginRefused;
     writeCursor->unlockRead();
     writeCursor->unlockWrite();
     writeCursor->goHome();

@@ -37,7 +37,11 @@ class VEKCursorProtected : public VEKObject {
   bool hasCursors() const { return writeCursor && readCursor; }
   bool isBroken() const { return broken; }
 
-  // Sessions.
+  // Sessions. openWriteProcess gives the writer's id, WriterSlotTaken while
+  // another writer holds the base (or it cannot be opened), LoginRefused
+  // for a user without the write right.
+  static constexpr int64 WriterSlotTaken = -1;
+  static constexpr int64 LoginRefused = -2147483648LL;
   int64 openWriteProcess(const std::string& user, const std::string& pass);
   int64 openReadProcess(const std::string& user, const std::string& pass);
   void closeProcess(int64 id);

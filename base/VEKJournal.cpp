@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "base/VEKBytes.h"
+#include "kernel/VekUtil.h"
 
 namespace VekBase {
 
@@ -19,9 +20,8 @@ constexpr int kRecordHeader = 16;
 
 // FNV-1a over a record's header fields and bytes: a record that a power
 // loss left half written fails it and ends the journal there.
-u32 checksum(const u8* bytes, size_t length, u32 hash = 2166136261u) {
-  for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-  return hash;
+u32 checksum(const u8* bytes, size_t length, u32 hash = VekKernel::Fnv1aBasis) {
+  return VekKernel::fnv1a(bytes, length, hash);
 }
 
 u32 recordChecksum(const u8* record, size_t dataLength) {

@@ -9,6 +9,7 @@
 #include "base/VEKBytes.h"
 #include "base/VEKJournal.h"
 #include "base/VEKTree.h"
+#include "kernel/VekUtil.h"
 
 namespace VekBase {
 
@@ -18,12 +19,6 @@ const char kMagic[8] = {'V', 'E', 'K', 'B', 'A', 'S', 'E', '1'};
 constexpr size_t kHeaderBytes = 44;
 constexpr size_t kPageHeader = 16;
 constexpr u8 kLeaf = 1, kInner = 2, kOverflow = 3, kFree = 4;
-
-u32 fnv1a(const u8* bytes, size_t length) {
-  u32 hash = 2166136261u;
-  for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-  return hash;
-}
 
 u8* raw(std::string& bytes) { return reinterpret_cast<u8*>(&bytes[0]); }
 const u8* raw(const std::string& bytes) { return reinterpret_cast<const u8*>(bytes.data()); }
@@ -130,7 +125,7 @@ void VEKTree::readHeader() {
   auto notBase = [this]() { throw std::runtime_error("Can't open the VEKBase file: " + stream.name()); };
   if (stream.readAt(0, raw(header), kHeaderBytes) != static_cast<int64>(kHeaderBytes)) notBase();
   const u8* at = raw(header);
-  if (std::memcmp(at, kMagic, sizeof kMagic) != 0 || getLE(at + 40, 4) != fnv1a(at, 40)) notBase();
+  if (std::memcmp(at, kMagic, sizeof kMagic) != 0 || getLE(at + 40, 4) != VekKernel::fnv1a(at, 40)) notBase();
   if (getLE(at + 8, 4) != PAGE) notBase();
   rootPage = static_cast<u32>(getLE(at + 12, 4));
   pageCount = static_cast<u32>(getLE(at + 16, 4));
@@ -155,7 +150,7 @@ std::string VEKTree::encodeHeader() const {
   putLE(at + 20, freeStack.empty() ? 0 : freeStack.back(), 4);
   putLE(at + 24, nextId, 8);
   putLE(at + 32, homeId, 8);
-  putLE(at + 40, fnv1a(at, 40), 4);
+  putLE(at + 40, VekKernel::fnv1a(at, 40), 4);
   return page;
 }
 

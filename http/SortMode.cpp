@@ -53,24 +53,12 @@ bool fileExists(const std::string& path)
     return VekKernel::fileAccess(path, F_OK) == 0;
 }
 
-bool startsWith(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-// Bases named "temp_..." or "memory_..." live in memory only.
-u32 streamFlagsFor(const std::string& base)
-{
-    bool memory = startsWith(base, "temp_") || startsWith(base, "memory_");
-    return memory ? VekBase::VEK_STREAM_MEMORY : VekBase::VEK_STREAM_FILE;
-}
-
 // Opens the base, or ends the program: nothing useful can be sorted
 // without it, and serving instead would hide the failure.
 std::unique_ptr<VEKCursor> openBase(const SortSettings& settings)
 {
     try {
-        return std::unique_ptr<VEKCursor>(new VEKCursor(settings.base.c_str(), streamFlagsFor(settings.base)));
+        return std::unique_ptr<VEKCursor>(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Sort: cannot open the base '%s': %s\n", settings.base.c_str(), e.what());
         std::exit(1);

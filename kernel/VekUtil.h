@@ -29,5 +29,13 @@ std::string readFile(const std::string& path);
 int openForWholeRead(const std::string& path);
 // A random UUID in its 36-character text form, letters in upper case.
 std::string newUuid();
+// 32-bit FNV-1a of length bytes, continuing from hash (the FNV offset basis
+// for a fresh sum), so a sum can run over several pieces.
+constexpr u32 Fnv1aBasis = 2166136261u;
+inline u32 fnv1a(const void* bytes, std::size_t length, u32 hash = Fnv1aBasis) {
+    const u8* at = static_cast<const u8*>(bytes);
+    for (std::size_t i = 0; i < length; ++i) hash = (hash ^ at[i]) * 16777619u;
+    return hash;
+}
 
 }  // namespace VekKernel

@@ -112,7 +112,7 @@ void ForthProcessor::extBaseOpen() {
     in.consume();
     // A file base is made of files named after it: only names that stay
     // under the working directory may open (and so create) one.
-    if (baseRegistry == nullptr || (!isMemoryBaseName(name) && !VekKernel::isPagePath(name))) return;
+    if (baseRegistry == nullptr || (!VekBase::isMemoryBaseName(name) && !VekKernel::isPagePath(name))) return;
     openBaseByName(*baseRegistry, name);
 }
 

@@ -18,6 +18,7 @@
 #include "VekRegex.h"
 #include "VekUtil.h"
 #include "base/VEKBaseRegistry.h"
+#include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
 #include "base/VEKStream.h"
 #include "tls/src/base64.h"
@@ -198,12 +199,8 @@ int64 appendBase64ToOutput(LanguageProcessor& processor, const std::string& text
     return count;
 }
 
-bool isMemoryBaseName(const std::string& name) {
-    return name.rfind("memory_", 0) == 0 || name.rfind("temp_", 0) == 0;
-}
-
 void openBaseByName(VekBase::VEKBaseRegistry& registry, const std::string& name) {
-    if (isMemoryBaseName(name)) {
+    if (VekBase::isMemoryBaseName(name)) {
         registry.open(name, VekBase::VEK_STREAM_MEMORY);
         return;
     }

@@ -77,8 +77,6 @@ int64 appendBase64ToOutput(LanguageProcessor& processor, const std::string& text
 
 // ---- protected bases ----
 
-// "memory_" and "temp_" names are in-memory bases; the rest are files.
-bool isMemoryBaseName(const std::string& name);
 // Opens (or adds a use to) the base of that name: in memory for memory
 // names, else as files, but while a ban is set only when its write file
 // exists, so no file base is ever created then.

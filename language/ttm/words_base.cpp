@@ -33,6 +33,11 @@
 
 namespace VekLanguage {
 
+// "~~v" stores the id it got in requestState as it is, and the processor
+// reads it under its own names: the values must agree.
+static_assert(VekBase::VEKCursorProtected::WriterSlotTaken == RequestWaiting, "a taken writer slot waits");
+static_assert(VekBase::VEKCursorProtected::LoginRefused == RequestIdle, "a refused login drops the call");
+
 namespace {
 
 // ---- packed string list words (no base) ----
@@ -111,7 +116,7 @@ std::string voidCommand(VEKBaseRegistry* registry, const Function* call, Command
 
 std::string baseOpen(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
-    if (p.baseRegistry != nullptr && (isMemoryBaseName(name) || !p.refusesPath(name))) openBaseByName(*p.baseRegistry, name);
+    if (p.baseRegistry != nullptr && (VekBase::isMemoryBaseName(name) || !p.refusesPath(name))) openBaseByName(*p.baseRegistry, name);
     return std::string();
 }
 
