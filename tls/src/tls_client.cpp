@@ -312,17 +312,20 @@ int tls_connect(int connection, TLSParameters* parameters, int renegotiate) {
       return 2;
     }
   }
-  if (parameters->certificate_requested) send_certificate(connection, parameters);
-  if (send_client_key_exchange(connection, parameters) < 0) {
-    std::perror("Unable to send client key exchange");
-    return 3;
+  {  // one flight: certificate, key exchange, verify, change cipher spec, finished
+    flight_cork flight(connection);
+    if (parameters->certificate_requested) send_certificate(connection, parameters);
+    if (send_client_key_exchange(connection, parameters) < 0) {
+      std::perror("Unable to send client key exchange");
+      return 3;
+    }
+    if (parameters->certificate_requested && send_certificate_verify(connection, parameters) < 0) {
+      std::perror("Unable to send certificate verify message");
+      return 3;
+    }
+    send_change_cipher_spec(connection, parameters);
+    send_finished(connection, parameters);
   }
-  if (parameters->certificate_requested && send_certificate_verify(connection, parameters) < 0) {
-    std::perror("Unable to send certificate verify message");
-    return 3;
-  }
-  send_change_cipher_spec(connection, parameters);
-  send_finished(connection, parameters);
   parameters->peer_finished = 0;
   while (!parameters->peer_finished) {
     if (receive_tls_msg(connection, nullptr, 0, parameters) < 0) {
@@ -361,6 +364,7 @@ int tls_resume(int connection, int session_id_length, const u8* session_id, cons
       calculate_keys(parameters);
     }
   }
+  flight_cork flight(connection);
   send_change_cipher_spec(connection, parameters);
   send_finished(connection, parameters);
   return 0;

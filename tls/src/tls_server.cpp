@@ -322,6 +322,7 @@ int tls_accept(int connection, TLSParameters* parameters) {
   }
   bool resumed = parameters->session_id_length != 0;
   if (resumed) {
+    flight_cork flight(connection);
     if (send_server_hello(connection, parameters) != 0) {
       send_handshake_failure(connection, parameters);
       return 3;
@@ -334,6 +335,7 @@ int tls_accept(int connection, TLSParameters* parameters) {
       return 8;
     }
   } else {
+    flight_cork flight(connection);
     if (send_server_hello(connection, parameters) != 0) {
       send_handshake_failure(connection, parameters);
       return 2;
@@ -353,6 +355,7 @@ int tls_accept(int connection, TLSParameters* parameters) {
     }
   }
   if (resumed) return 0;
+  flight_cork flight(connection);
   send_change_cipher_spec(connection, parameters);
   if (!send_finished(connection, parameters)) {
     std::perror("Unable to send client finished");
