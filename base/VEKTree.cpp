@@ -93,13 +93,15 @@ size_t boundIn(const VEKNode& n, const VEKProbe& probe, bool upper) {
 // node. When the entry that overfilled it came last (keys arriving in
 // order), the node splits just before its last entries instead, so the
 // left node stays full: the next keys go right of it too.
-size_t splitIndex(const VEKNode& n, size_t (*size)(size_t, bool), bool atEnd) {
+size_t splitIndex(const VEKNode& n, bool atEnd) {
   if (atEnd && n.size() >= 3) return n.size() - (n.leaf ? 1 : 2);
   size_t sum = 16, index = 0;
-  while (index + 1 < n.size() && sum + size(n.slots[index].length, n.leaf) <= n.bytes / 2)
-    sum += size(n.slots[index++].length, n.leaf);
+  while (index + 1 < n.size() && sum + n.entrySize(index) <= n.bytes / 2) sum += n.entrySize(index++);
   return std::max<size_t>(index, 1);
 }
+
+// A node is split when its encoding outgrows the page or its slot table is full.
+bool overfull(const VEKNode& n) { return n.bytes > VEKTree::PAGE || n.size() >= VEKNode::MAX_ENTRIES; }
 
 // Starts fetching the node's header and first fences together, which the
 // search reads next, so their cache misses overlap.
@@ -184,13 +186,23 @@ void VEKTree::damaged(u64 page) const {
   throw std::runtime_error("#5 Ptr=" + std::to_string(static_cast<long long>(page)));
 }
 
-size_t VEKTree::entryBytes(size_t keyLength, bool leaf) {
-  return 24 + std::min<size_t>(keyLength, INLINE_KEY) + (leaf ? 0 : 4);
-}
-
 void VEKTree::recount(VEKNode& n) {
   n.bytes = 16;
-  for (const VEKSlot& slot : n.slots) n.bytes += entryBytes(slot.length, n.leaf);
+  for (size_t i = 0; i < n.size(); ++i) n.bytes += n.entrySize(i);
+}
+
+// Inserting or erasing entry i changes the encoded size of entry i + 1 too,
+// whose key is stored as what it adds to its predecessor's.
+void VEKTree::putEntry(VEKNode& n, size_t i, u64 parent, u64 id, std::string_view key, u32 overflow) {
+  size_t before = i < n.size() ? n.entrySize(i) : 0;
+  n.insertEntry(i, parent, id, key, overflow);
+  n.bytes += n.entrySize(i) + (i + 1 < n.size() ? n.entrySize(i + 1) : 0) - before;
+}
+
+void VEKTree::dropEntry(VEKNode& n, size_t i) {
+  n.bytes -= n.entrySize(i) + (i + 1 < n.size() ? n.entrySize(i + 1) : 0);
+  n.eraseEntry(i);
+  if (i < n.size()) n.bytes += n.entrySize(i);
 }
 
 // Marks a changed page for the next flush and counts its memory anew.
@@ -264,11 +276,10 @@ bool VEKTree::insert(u64 parent, std::string_view key, u64* id) {
     return false;
   }
   if (*id == 0) *id = newId();
-  leaf.insertEntry(index, parent, *id, key, 0);
-  leaf.bytes += entryBytes(key.size(), true);
+  putEntry(leaf, index, parent, *id, key, 0);
   touch(page);
   ++changes;
-  if (leaf.bytes > PAGE) splitLeaf(page, path, index + 1 == leaf.size());
+  if (overfull(leaf)) splitLeaf(page, path, index + 1 == leaf.size());
   return true;
 }
 
@@ -277,7 +288,7 @@ void VEKTree::splitLeaf(u32 page, std::vector<Step>& path, bool atEnd) {
   VEKNode& left = node(page);
   VEKNode& right = node(rightPage);
   right.leaf = true;
-  left.moveTail(splitIndex(left, entryBytes, atEnd), right);
+  left.moveTail(splitIndex(left, atEnd), right);
   right.next = left.next;
   right.prev = page;
   if (left.next) {
@@ -312,18 +323,17 @@ void VEKTree::insertSeparator(std::vector<Step>& path, VEKSeparator separator, u
   Step step = path.back();
   path.pop_back();
   VEKNode& parent = node(step.page);
-  parent.insertEntry(step.child, separator.parent, 0, separator.key, separator.overflow);
+  putEntry(parent, step.child, separator.parent, 0, separator.key, separator.overflow);
   parent.children.insert(parent.children.begin() + step.child + 1, right);
-  parent.bytes += entryBytes(separator.key.size(), false);
   touch(step.page);
-  if (parent.bytes > PAGE) splitInner(step.page, path, step.child + 1 == parent.size());
+  if (overfull(parent)) splitInner(step.page, path, step.child + 1 == parent.size());
 }
 
 void VEKTree::splitInner(u32 page, std::vector<Step>& path, bool atEnd) {
   u32 rightPage = allocPage();
   VEKNode& left = node(page);
   VEKNode& right = node(rightPage);
-  size_t middle = splitIndex(left, entryBytes, atEnd);
+  size_t middle = splitIndex(left, atEnd);
   right.leaf = false;
   VEKSeparator separator = left.separatorAt(middle);  // moves up with its chain
   left.moveTail(middle + 1, right);
@@ -348,8 +358,7 @@ bool VEKTree::erase(u64 parent, std::string_view key) {
   size_t index = searchLeaf(leaf, probe, &equal);
   if (!equal) return false;
   freeChain(leaf.overflowAt(index));
-  leaf.bytes -= entryBytes(leaf.slots[index].length, true);
-  leaf.eraseEntry(index);
+  dropEntry(leaf, index);
   touch(page);
   ++changes;
   if (leaf.size() == 0 && page != rootPage) removeLeaf(page, path);

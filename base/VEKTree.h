@@ -3,15 +3,25 @@
 // the level id of its own sub-level, so a level of any size inserts and
 // finds in logarithmic time and moving a symbol moves its whole sub-tree.
 //
-// File layout (pages of 4096 bytes, integers little-endian):
+// File layout (pages of 4096 bytes, integers little-endian, "varint" an
+// unsigned number in 7-bit groups, low group first, high bit = more):
 //   page 0  header: "VEKBASE1", page size (u32), root page (u32), page
 //           count (u32), first free page (u32), next id (u64), home id
-//           (u64), FNV-1a checksum of the preceding 40 bytes (u32)
+//           (u64), FNV-1a checksum of the preceding 40 bytes (u32), format
+//           version (u32, FORMAT_VERSION; 0 in files of the first format),
+//           FNV-1a checksum of the preceding 48 bytes (u32)
 //   pages   type (u8: 1 leaf, 2 inner, 3 overflow, 4 free), 0, entry count
 //           (u16), next (u32), previous (u32), first child (u32), then:
-//     leaf  entries: level id (u64), id (u64), key length (u32), overflow
-//           page (u32), the first min(length, 256) key bytes
-//     inner entries as in a leaf (id 0), each followed by its right child (u32)
+//     leaf  entries: shared (varint), level step (varint), key length
+//           (varint), id (varint), overflow page (u32, only for keys longer
+//           than 256 bytes), then the first min(length, 256) key bytes less
+//           the shared ones. The level id is the previous entry's plus the
+//           step (the first entry's step is its level id); the first
+//           shared key bytes are the previous entry's (0 when the level
+//           changes), so keys that arrive in order cost little more than
+//           what tells them apart.
+//     inner entries as in a leaf without the id, each followed by its right
+//           child (u32)
 //     overflow  bytes used (u32, at offset 8), then the key bytes past the
 //           first 256, chained through next
 //     free  chained through next
@@ -112,7 +122,7 @@ struct VEKChild {
 // for keys longer than HEAD) the arena.
 struct alignas(64) VEKNode {
   static constexpr size_t GROUP = 8;        // slots per fence
-  static constexpr size_t MAX_ENTRIES = 256;  // more than a page can hold
+  static constexpr size_t MAX_ENTRIES = 256;  // slots of a node: a node that fills them splits
 
   bool leaf = true;                  // leaf or inner page
   bool dirty = false;                // changed since the last flush
@@ -151,6 +161,8 @@ struct alignas(64) VEKNode {
   // Moves entries [from, end) to the end of other.
   void moveTail(size_t from, VEKNode& other);
   VEKSeparator separatorAt(size_t i) const;
+  // Bytes entry i takes in the encoded page, after entry i - 1.
+  size_t entrySize(size_t i) const;
   // Rebuilds the fences of the groups from entry i on.
   void refence(size_t i);
 };
@@ -166,6 +178,7 @@ class VEKTree {
  public:
   static constexpr u32 PAGE = 4096;       // page size
   static constexpr u32 INLINE_KEY = 256;  // key bytes kept inside a page entry
+  static constexpr u32 FORMAT_VERSION = 2;  // of the file layout above; other versions are refused
   static constexpr u32 MAX_KEY_BYTES = 1 << 24;  // longer keys are never written: a page claiming one is damaged
   // Memory the decoded nodes of one tree may hold before the least used
   // ones leave (rule 1): large enough for the inner nodes and the hot
@@ -237,10 +250,12 @@ class VEKTree {
   void insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right);
   void splitInner(u32 page, std::vector<Step>& path, bool atEnd);
   void removeLeaf(u32 page, std::vector<Step>& path);
-  static size_t entryBytes(size_t keyLength, bool leaf);
   void recount(VEKNode& n);
+  void putEntry(VEKNode& n, size_t i, u64 parent, u64 id, std::string_view key, u32 overflow);
+  void dropEntry(VEKNode& n, size_t i);
   [[noreturn]] void damaged(u64 page) const;
 
+  struct PageReader;
   void readHeader();
   void format();
   std::string encodeHeader() const;

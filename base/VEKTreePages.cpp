@@ -16,14 +16,84 @@ namespace VekBase {
 namespace {
 
 const char kMagic[8] = {'V', 'E', 'K', 'B', 'A', 'S', 'E', '1'};
-constexpr size_t kHeaderBytes = 44;
+constexpr size_t kHeaderBytes = 52;
 constexpr size_t kPageHeader = 16;
 constexpr u8 kLeaf = 1, kInner = 2, kOverflow = 3, kFree = 4;
 
 u8* raw(std::string& bytes) { return reinterpret_cast<u8*>(&bytes[0]); }
 const u8* raw(const std::string& bytes) { return reinterpret_cast<const u8*>(bytes.data()); }
 
+size_t varintSize(u64 value) {
+  size_t size = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+size_t putVarint(u8* at, u64 value) {
+  size_t size = 0;
+  for (; value >= 0x80; value >>= 7) at[size++] = static_cast<u8>(value | 0x80);
+  at[size++] = static_cast<u8>(value);
+  return size;
+}
+
+// How entry i of n is stored after entry i - 1: the key bytes it shares
+// with it (within the inline parts, same level only), its level step and
+// its inline key bytes.
+struct EntryShape {
+  size_t shared;       // leading key bytes taken from the previous entry
+  u64 step;            // level id less the previous entry's
+  size_t inlineBytes;  // key bytes kept in the page
+};
+
+EntryShape entryShape(const VEKNode& n, size_t i) {
+  std::string_view key = n.keyAt(i);
+  EntryShape shape{0, n.parentAt(i), std::min<size_t>(key.size(), VEKTree::INLINE_KEY)};
+  if (i == 0) return shape;
+  shape.step -= n.parentAt(i - 1);
+  if (shape.step != 0) return shape;
+  std::string_view before = n.keyAt(i - 1);
+  size_t most = std::min<size_t>(shape.inlineBytes, std::min<size_t>(before.size(), VEKTree::INLINE_KEY));
+  while (shape.shared < most && before[shape.shared] == key[shape.shared]) ++shape.shared;
+  return shape;
+}
+
 }  // namespace
+
+// Reads the fields of a page's entries in turn; a field that would end
+// past the page is damage.
+struct VEKTree::PageReader {
+  const u8* at;     // the page
+  size_t pos;       // next byte
+  u32 page;         // its number, for the error
+  const VEKTree* tree;
+  void need(size_t count) {
+    if (pos + count > PAGE) tree->damaged(page);
+  }
+  u64 varint() {
+    u64 value = 0;
+    for (int shift = 0;; shift += 7) {
+      need(1);
+      u8 byte = at[pos++];
+      if (shift == 63 && byte > 1) tree->damaged(page);
+      value |= static_cast<u64>(byte & 0x7f) << shift;
+      if (!(byte & 0x80)) return value;
+    }
+  }
+  u64 fixed(int count) {
+    need(static_cast<size_t>(count));
+    u64 value = getLE(at + pos, count);
+    pos += static_cast<size_t>(count);
+    return value;
+  }
+  const u8* bytes(size_t count) {
+    need(count);
+    pos += count;
+    return at + pos - count;
+  }
+};
 
 VEKTree::VEKTree(VEKStream& base) : stream(base) {
   if (stream.size() == 0) format();
@@ -126,6 +196,12 @@ void VEKTree::readHeader() {
   if (stream.readAt(0, raw(header), kHeaderBytes) != static_cast<int64>(kHeaderBytes)) notBase();
   const u8* at = raw(header);
   if (std::memcmp(at, kMagic, sizeof kMagic) != 0 || getLE(at + 40, 4) != VekKernel::fnv1a(at, 40)) notBase();
+  u32 version = static_cast<u32>(getLE(at + 44, 4));
+  if (version != 0 && getLE(at + 48, 4) != VekKernel::fnv1a(at, 48)) notBase();
+  if (version != FORMAT_VERSION)
+    throw std::runtime_error("Can't open the VEKBase file: " + stream.name() + " (written in format version " +
+                             std::to_string(version == 0 ? 1 : version) + ", this program reads version " +
+                             std::to_string(FORMAT_VERSION) + " only)");
   if (getLE(at + 8, 4) != PAGE) notBase();
   rootPage = static_cast<u32>(getLE(at + 12, 4));
   pageCount = static_cast<u32>(getLE(at + 16, 4));
@@ -151,6 +227,8 @@ std::string VEKTree::encodeHeader() const {
   putLE(at + 24, nextId, 8);
   putLE(at + 32, homeId, 8);
   putLE(at + 40, VekKernel::fnv1a(at, 40), 4);
+  putLE(at + 44, FORMAT_VERSION, 4);
+  putLE(at + 48, VekKernel::fnv1a(at, 48), 4);
   return page;
 }
 
@@ -186,6 +264,8 @@ VEKNode& VEKTree::load(u32 page) {
   return cache(page, std::move(fresh));
 }
 
+// Reads an entry's fields (see the layout in VEKTree.h); every step is
+// checked against the page's end and the entries must increase.
 void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
   const u8* at = raw(bytes);
   if (at[0] != kLeaf && at[0] != kInner) damaged(page);
@@ -201,32 +281,37 @@ void VEKTree::decodeNode(u32 page, const std::string& bytes, VEKNode& n) {
   };
   checkPage(n.next, true);
   checkPage(n.prev, true);
-  if (!n.leaf) n.children.push_back(checkPage(static_cast<u32>(getLE(at + 12, 4)), false));
-  size_t pos = kPageHeader;
-  std::string key;
+  if (!n.leaf) {
+    n.children.reserve(count + 1);
+    n.children.push_back(checkPage(static_cast<u32>(getLE(at + 12, 4)), false));
+  }
+  PageReader in{at, kPageHeader, page, this};
+  char previous[INLINE_KEY];  // inline bytes of the previous key, then of this one
+  size_t previousLength = 0;
+  std::string longKey;
+  u64 parent = 0;
   for (size_t i = 0; i < count; ++i) {
-    if (pos + 24 > PAGE) damaged(page);
-    u64 parent = getLE(at + pos, 8);
-    u64 id = n.leaf ? getLE(at + pos + 8, 8) : 0;  // an inner slot's id is a child cache
-    size_t length = getLE(at + pos + 16, 4);
-    if (length > MAX_KEY_BYTES) damaged(page);
-    u32 overflow = static_cast<u32>(getLE(at + pos + 20, 4));
+    u64 shared = in.varint(), step = in.varint(), length = in.varint();
+    u64 id = n.leaf ? in.varint() : 0;
     size_t inlineBytes = std::min<size_t>(length, INLINE_KEY);
-    if (pos + 24 + inlineBytes + (n.leaf ? 0 : 4) > PAGE) damaged(page);
-    key.assign(bytes, pos + 24, inlineBytes);
-    if (length > INLINE_KEY) key += readOverflow(overflow, length - INLINE_KEY);
-    pos += 24 + inlineBytes;
-    if (!n.leaf) {
-      n.children.push_back(checkPage(static_cast<u32>(getLE(at + pos, 4)), false));
-      pos += 4;
+    if (length == 0 || length > MAX_KEY_BYTES || shared > previousLength || shared > inlineBytes ||
+        parent + step < parent || (i == 0 && shared != 0))
+      damaged(page);
+    parent += step;
+    u32 overflow = length > INLINE_KEY ? static_cast<u32>(in.fixed(4)) : 0;
+    std::memcpy(previous + shared, in.bytes(inlineBytes - shared), inlineBytes - shared);
+    previousLength = inlineBytes;
+    std::string_view key(previous, inlineBytes);
+    if (length > INLINE_KEY) {
+      longKey.assign(key);
+      longKey += readOverflow(overflow, length - INLINE_KEY);
+      key = longKey;
     }
-    if (i > 0) {
-      bool ordered = n.parentAt(i - 1) < parent || (n.parentAt(i - 1) == parent && n.keyAt(i - 1) < key);
-      if (!ordered) damaged(page);
-    }
+    if (!n.leaf) n.children.push_back(checkPage(static_cast<u32>(in.fixed(4)), false));
+    if (i > 0 && step == 0 && !(n.keyAt(i - 1) < key)) damaged(page);
     n.insertEntry(i, parent, id, key, overflow);
   }
-  recount(n);
+  n.bytes = in.pos;  // what the encoder counts entry by entry
 }
 
 std::string VEKTree::readOverflow(u32 first, size_t length) {
@@ -282,19 +367,32 @@ std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::stri
     std::string_view key = n.keyAt(i);
     if (key.size() > INLINE_KEY && n.overflowAt(i) == 0)
       n.setOverflow(i, writeOverflow(std::string(key.substr(INLINE_KEY)), out));
-    size_t inlineBytes = std::min<size_t>(key.size(), INLINE_KEY);
-    putLE(at + pos, n.parentAt(i), 8);
-    putLE(at + pos + 8, n.leaf ? n.idAt(i) : 0, 8);
-    putLE(at + pos + 16, key.size(), 4);
-    putLE(at + pos + 20, n.overflowAt(i), 4);
-    std::memcpy(at + pos + 24, key.data(), inlineBytes);
-    pos += 24 + inlineBytes;
+    EntryShape shape = entryShape(n, i);
+    if (pos + n.entrySize(i) > PAGE) damaged(n.page);  // the size count is wrong: never write past the page
+    pos += putVarint(at + pos, shape.shared);
+    pos += putVarint(at + pos, shape.step);
+    pos += putVarint(at + pos, key.size());
+    if (n.leaf) pos += putVarint(at + pos, n.idAt(i));
+    if (key.size() > INLINE_KEY) {
+      putLE(at + pos, n.overflowAt(i), 4);
+      pos += 4;
+    }
+    std::memcpy(at + pos, key.data() + shape.shared, shape.inlineBytes - shape.shared);
+    pos += shape.inlineBytes - shape.shared;
     if (!n.leaf) {
       putLE(at + pos, n.children[i + 1].page, 4);
       pos += 4;
     }
   }
   return bytes;
+}
+
+size_t VEKNode::entrySize(size_t i) const {
+  EntryShape shape = entryShape(*this, i);
+  size_t length = slots[i].length;
+  return varintSize(shape.shared) + varintSize(shape.step) + varintSize(length) +
+         (leaf ? varintSize(slots[i].id) : 4) + (length > VEKTree::INLINE_KEY ? 4 : 0) + shape.inlineBytes -
+         shape.shared;
 }
 
 u32 VEKTree::takePage() {

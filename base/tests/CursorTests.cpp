@@ -386,6 +386,35 @@ TEST(VEKCursor, AFileThatIsNotABaseIsRefused) {
   EXPECT_EQ(VekBaseTest::slurp(name), "short");  // left untouched
 }
 
+// A base of another format version (the first format left the version
+// field 0) is refused with a text that says so, and left untouched; a
+// version field that does not match its checksum is no base at all.
+TEST(VEKCursor, ABaseOfAnotherFormatIsRefused) {
+  TempDir dir;
+  std::string name = dir.file("old.vek");
+  { VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE); }
+  std::string base = VekBaseTest::slurp(name);
+  struct Case {
+    const char* version;  // bytes 44..51 of the header
+    std::string expected;
+  } cases[] = {
+      {"\0\0\0\0\0\0\0\0", " (written in format version 1, this program reads version 2 only)"},
+      {"\3\0\0\0\x0b\x30\x1a\x7c", ""},  // checksum of another header
+  };
+  for (const Case& test : cases) {
+    std::string bytes = base;
+    bytes.replace(44, 8, test.version, 8);
+    VekBaseTest::spit(name, bytes);
+    try {
+      VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
+      ADD_FAILURE() << "opened";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()), "Can't open the VEKBase file: " + name + test.expected);
+    }
+    EXPECT_EQ(VekBaseTest::slurp(name), bytes);
+  }
+}
+
 // Every page after the header overwritten with garbage: operations throw
 // instead of following the garbage.
 TEST(VEKCursor, DamagedPagesRaiseErrors) {
