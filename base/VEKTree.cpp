@@ -131,6 +131,9 @@ void VEKNode::insertEntry(size_t i, u64 parent, u64 id, std::string_view key, u3
     slot.offset = static_cast<u32>(arena.size());
     arena.append(key.data(), key.size());
   }
+  // A few slots at a time, not twice as many: nearly every cached node
+  // gets an entry or two, and doubling would leave half the cache empty.
+  if (slots.size() == slots.capacity()) slots.reserve(slots.size() + GROWTH);
   slots.insert(slots.begin() + static_cast<long>(i), slot);
   refence(i);
 }

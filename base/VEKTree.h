@@ -123,6 +123,7 @@ struct VEKChild {
 struct alignas(64) VEKNode {
   static constexpr size_t GROUP = 8;        // slots per fence
   static constexpr size_t MAX_ENTRIES = 256;  // slots of a node: a node that fills them splits
+  static constexpr size_t GROWTH = 16;        // slots a full slot table grows by
 
   bool leaf = true;                  // leaf or inner page
   bool dirty = false;                // changed since the last flush

@@ -60,6 +60,14 @@ EntryShape entryShape(const VEKNode& n, size_t i) {
   return shape;
 }
 
+// Bytes of entry i of n stored with that shape.
+size_t shapeSize(const VEKNode& n, size_t i, const EntryShape& shape) {
+  size_t length = n.slots[i].length;
+  return varintSize(shape.shared) + varintSize(shape.step) + varintSize(length) +
+         (n.leaf ? varintSize(n.slots[i].id) : 4) + (length > VEKTree::INLINE_KEY ? 4 : 0) + shape.inlineBytes -
+         shape.shared;
+}
+
 }  // namespace
 
 // Reads the fields of a page's entries in turn; a field that would end
@@ -368,7 +376,7 @@ std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::stri
     if (key.size() > INLINE_KEY && n.overflowAt(i) == 0)
       n.setOverflow(i, writeOverflow(std::string(key.substr(INLINE_KEY)), out));
     EntryShape shape = entryShape(n, i);
-    if (pos + n.entrySize(i) > PAGE) damaged(n.page);  // the size count is wrong: never write past the page
+    if (pos + shapeSize(n, i, shape) > PAGE) damaged(n.page);  // the size count is wrong: never write past the page
     pos += putVarint(at + pos, shape.shared);
     pos += putVarint(at + pos, shape.step);
     pos += putVarint(at + pos, key.size());
@@ -387,13 +395,7 @@ std::string VEKTree::encodeNode(VEKNode& n, std::vector<std::pair<u32, std::stri
   return bytes;
 }
 
-size_t VEKNode::entrySize(size_t i) const {
-  EntryShape shape = entryShape(*this, i);
-  size_t length = slots[i].length;
-  return varintSize(shape.shared) + varintSize(shape.step) + varintSize(length) +
-         (leaf ? varintSize(slots[i].id) : 4) + (length > VEKTree::INLINE_KEY ? 4 : 0) + shape.inlineBytes -
-         shape.shared;
-}
+size_t VEKNode::entrySize(size_t i) const { return shapeSize(*this, i, entryShape(*this, i)); }
 
 u32 VEKTree::takePage() {
   headerDirty = true;
