@@ -106,13 +106,17 @@ public:
     // touch the same few pages and new keys arrive at the ends of leaves.
     void flush()
     {
-        std::vector<const Slot*> ordered;
+        std::vector<Ordered> ordered;
         ordered.reserve(used);
         for (const Slot& slot : slots)
-            if (slot.hash) ordered.push_back(&slot);
-        std::sort(ordered.begin(), ordered.end(), [this](const Slot* a, const Slot* b) { return keyOf(*a) < keyOf(*b); });
-        for (const Slot* slot : ordered)
-            if (cursor.putSymbolData(arena.data() + slot->offset, slot->length, 0)) raiseCount(cursor, slot->count);
+            if (slot.hash) ordered.push_back(Ordered{leadingWord(keyOf(slot)), slot});
+        std::sort(ordered.begin(), ordered.end(), [this](const Ordered& a, const Ordered& b) {
+            if (a.lead != b.lead) return a.lead < b.lead;
+            return keyOf(a.slot) < keyOf(b.slot);
+        });
+        for (const Ordered& entry : ordered)
+            if (cursor.putSymbolData(arena.data() + entry.slot.offset, entry.slot.length, 0))
+                raiseCount(cursor, entry.slot.count);
         slots.assign(INITIAL_SLOTS, Slot());
         arena.clear();
         used = 0;
@@ -126,8 +130,21 @@ private:
         int64 count = 0;    // occurrences not yet added to the base
     };
     static constexpr size_t INITIAL_SLOTS = 1024;    // a power of two
+    // A record to put, with its first eight bytes as a big-endian number:
+    // most comparisons of the sort end there, without reading the arena,
+    // and the slot is copied so the sorted records are read in order.
+    struct Ordered {
+        u64 lead;   // leading bytes, zero padded
+        Slot slot;  // the record
+    };
+    static u64 leadingWord(std::string_view key)
+    {
+        u64 word = 0;
+        for (size_t i = 0; i < 8; ++i) word = word << 8 | (i < key.size() ? static_cast<u8>(key[i]) : 0);
+        return word;
+    }
     std::string_view keyOf(const Slot& slot) const { return std::string_view(arena.data() + slot.offset, slot.length); }
-    static constexpr size_t BATCH_BYTES = 64u << 20;  // memory a batch may hold
+    static constexpr size_t BATCH_BYTES = 32u << 20;  // memory a batch may hold
 
     // The record's slot, or the free slot where it belongs.
     Slot* find(u64 hash, const std::string& record)
