@@ -207,17 +207,8 @@ TEST_F(ServerCommandLine, DocumentRootIsCut)
     EXPECT_EQ(std::strlen(httpServer.documentRoot), 255u);
 }
 
-TEST_F(ServerCommandLine, HelpShowsCurrentValues)
-{
-    parse({"-p", "81", "-c", "5"});
-    std::string help = help_text(options);
-    EXPECT_EQ(help.substr(0, 20), "\n Help information:\n");
-    EXPECT_NE(help.find("\t'-p'\tset port (default 81);\n"), std::string::npos);
-    EXPECT_NE(help.find("\t'-c'\tset max clients (default 5);\n"), std::string::npos);
-    EXPECT_NE(help.find("\t'-system'\tallows system commands;\n\t'-write'\tallows file write commands.\n"),
-              std::string::npos);
-}
-
+// The whole help text with the current values is checked end to end
+// (shell_e2e.py); here, texts longer than any buffer.
 TEST_F(ServerCommandLine, HelpHoldsLongOperatorTexts)
 {
     std::string base(6000, 'b');

@@ -283,43 +283,4 @@ TEST(HandlerEngine, RtspRequestForAnAbsoluteUrlReachesTheStreamHandler)
     EXPECT_EQ(answerBody(answer), "hello cam");
 }
 
-// Life-cycle events seen, per entry.
-struct LifeCycleLog {
-    std::string events;  // "s" per start, "e" per end
-    int startAnswer = 0; // what the start event answers
-};
-
-int recordingLifeCycle(int event, HttpHandlerEntry* entry, HttpServer*)
-{
-    LifeCycleLog* log = static_cast<LifeCycleLog*>(entry->userData);
-    log->events += event == HTTP_HANDLER_START ? "s" : "e";
-    return event == HTTP_HANDLER_START ? log->startAnswer : 0;
-}
-
-u32 unusedHandler(HttpRequestContext* context)
-{
-    std::strcpy(context->out, "taken");
-    context->outSize = 5;
-    return HTTP_FROM_BUFFER;
-}
-
-TEST(HandlerEngine, FailedStartSwitchesTheEntryOffAndEndIsCalledForTheRest)
-{
-    LifeCycleLog refused, accepted;
-    refused.startAnswer = 1;
-    HttpHandlerEntry table[] = {{"off", unusedHandler, recordingLifeCycle, &refused},
-                                {"on", unusedHandler, recordingLifeCycle, &accepted},
-                                {nullptr, nullptr, nullptr, nullptr}};
-    TestHttpServer server(table);
-    ASSERT_TRUE(server.started);
-    EXPECT_EQ(table[0].handler, nullptr);
-    // The switched-off entry takes nothing: the path goes to the documents.
-    std::string answer = server.exchange("GET /off HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(answer.compare(0, 22, "HTTP/1.1 404 Not Found"), 0) << answer;
-    EXPECT_EQ(answerBody(server.exchange("GET /on HTTP/1.1\r\n\r\n")), "taken");
-    server.stop();
-    EXPECT_EQ(refused.events, "s");
-    EXPECT_EQ(accepted.events, "se");
-}
-
 }  // namespace

@@ -1,151 +1,114 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the command-line sort mode: runs the real vekserver
-binary (argv[1]) in a scratch directory and checks the files it writes."""
+"""End-to-end tests of the command-line sort mode: the real binary (argv[1])
+in a scratch directory, its options, the files it reads and writes, and how
+it cuts records. That its counts and order match counting record by record
+is checked against a reference beside the sort mode's own tests."""
 import os
-import shutil
-import signal
-import socket
 import subprocess
 import sys
-import tempfile
-import time
-import unittest
 
-BINARY = None
+from e2e_support import Checks, Server
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+class Sorter:
+    """A scratch directory where the binary runs in sort mode."""
 
-
-class SortModeTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="vek-sort-")
-
-    def tearDown(self):
-        shutil.rmtree(self.dir, ignore_errors=True)
+    def __init__(self, binary):
+        self.server = Server(binary)  # its directory and, for the last case, its port
+        self.binary = self.server.binary
+        self.dir = self.server.dir
 
     def path(self, name):
         return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
 
     def read(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()
 
-    def run_sort(self, *args):
-        done = subprocess.run([BINARY, *args], cwd=self.dir, stdout=subprocess.PIPE,
+    def run(self, *args):
+        return subprocess.run([self.binary, *args], cwd=self.dir, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=60)
-        return done
 
-    def sort(self, data, *args, base="temp_t"):
-        self.write("in.txt", data)
-        done = self.run_sort("-sort", "in.txt", "-sortsave", "out.txt", "-sortbase", base, *args)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        return self.read("out.txt")
+    def sort(self, data, args=(), base="temp_t"):
+        self.server.write("in.txt", data)
+        done = self.run("-sort", "in.txt", "-sortsave", "out.txt", "-sortbase", base, *args)
+        return self.read("out.txt") if done.returncode == 0 else done.stderr
 
-    def test_ascending_and_descending_with_repeats(self):
-        self.assertEqual(self.sort(b"b\na\nb\n"), b"a\nb\nb\n")
-        self.assertEqual(self.sort(b"b\na\nb\n", "-sortdesc"), b"b\nb\na\n")
 
-    def test_many_repeats_of_one_record(self):
-        self.assertEqual(self.sort(b"x\n" * 1000 + b"w\n"), b"w\n" + b"x\n" * 1000)
+# (what, input, options, base, expected output); one sorter runs them in
+# order, so the file base "s.vek" counts across its rows.
+CASES = [
+    ("ascending with repeats", b"b\na\nb\n", [], "temp_t", b"a\nb\nb\n"),
+    ("descending", b"b\na\nb\n", ["-sortdesc"], "temp_t", b"b\nb\na\n"),
+    ("many repeats", b"x\n" * 1000 + b"w\n", [], "temp_t", b"w\n" + b"x\n" * 1000),
+    ("last line without a line feed", b"b\na", [], "temp_t", b"a\nb\n"),
+    ("empty lines make nothing", b"\n\nb\n\n\n\na\n\n", [], "temp_t", b"a\nb\n"),
+    ("only dividers", b"\n\n\n", [], "temp_t", b""),
+    ("NUL divides", b"b\x00a\n", [], "temp_t", b"a\nb\n"),
+    ("unsigned byte order", b"\xff\nab\na\n\x01\nB\n", [], "temp_t", b"\x01\nB\na\nab\n\xff\n"),
+    ("fixed length drops the short tail", b"zzzzaaaaxy", ["-sortlen", "4"], "temp_t", b"aaaazzzz"),
+    ("fixed length ignores dividers", b"b\nb\na\na\n", ["-sortlen", "2", "-sortdesc"], "temp_t",
+     b"b\nb\na\na\n"),
+    ("file base, first run", b"b\na\n", [], "s.vek", b"a\nb\n"),
+    ("file base counts across runs", b"b\na\nb\n", [], "s.vek", b"a\na\nb\nb\nb\n"),
+    ("-sortinit starts afresh", b"c\n", ["-sortinit"], "s.vek", b"c\n"),
+    ("memory base keeps no counts", b"a\n", [], "memory_m", b"a\n"),
+    ("memory base again", b"a\n", [], "memory_m", b"a\n"),
+]
 
-    def test_last_line_without_line_feed_is_counted(self):
-        self.assertEqual(self.sort(b"b\na"), b"a\nb\n")
 
-    def test_empty_lines_and_runs_of_dividers_make_nothing(self):
-        self.assertEqual(self.sort(b"\n\nb\n\n\n\na\n\n"), b"a\nb\n")
-        self.assertEqual(self.sort(b"\n\n\n"), b"")
+def check_cases(sorter, checks):
+    for what, data, args, base, expected in CASES:
+        checks.equal(what, sorter.sort(data, args, base), expected)
+    checks.true("file base made", os.path.exists(sorter.path("s.vek")))
+    for name in ["temp_t", "memory_m"]:
+        checks.true("no file for " + name, not os.path.exists(sorter.path(name)))
+    # Divider files: a comma, then a comma and a line feed; NUL always divides.
+    sorter.server.write("div.txt", b",")
+    checks.equal("divider comma", sorter.sort(b"d,c\x00b", ["-sortdiv", "div.txt"]), b"b\nc\nd\n")
+    sorter.server.write("div.txt", b",\n")
+    checks.equal("two dividers", sorter.sort(b"x,y\ny,,x\n", ["-sortdiv", "div.txt"]), b"x\nx\ny\ny\n")
+    sorter.server.write("out.txt", b"a much longer old content that must vanish\n")
+    checks.equal("output written afresh", sorter.sort(b"z\n"), b"z\n")
 
-    def test_nul_byte_always_divides(self):
-        self.assertEqual(self.sort(b"b\x00a\n"), b"a\nb\n")
-        self.write("div.txt", b",")
-        self.assertEqual(self.sort(b"d,c\x00b", "-sortdiv", "div.txt"), b"b\nc\nd\n")
 
-    def test_keys_are_ordered_as_unsigned_bytes(self):
-        data = b"\xff\nab\na\n\x01\nB\n"
-        self.assertEqual(self.sort(data), b"\x01\nB\na\nab\n\xff\n")
+def check_runs_without_input(sorter, checks):
+    sorter.sort(b"q\np\nq\n", base="o.vek")
+    done = sorter.run("-sortbase", "o.vek", "-sortsave", "again.txt", "-sortdesc")
+    checks.equal("output only: status", done.returncode, 0)
+    checks.equal("output only: the base's keys", sorter.read("again.txt"), b"q\nq\np\n")
+    done = sorter.run("-sortinit", "-sortbase", "o.vek", "-sortsave", "out.txt")
+    checks.equal("-sortinit alone: status", done.returncode, 0)
+    checks.equal("-sortinit alone: empty base", sorter.read("out.txt"), b"")
+    done = sorter.run("-sort", "nothing.txt", "-sortbase", "temp_q", "-sortsave", "out.txt")
+    checks.equal("missing input: status", done.returncode, 0)
+    checks.equal("missing input: empty output", sorter.read("out.txt"), b"")
+    os.remove(sorter.path("out.txt"))
+    done = sorter.run("-sort", "in.txt", "-sortbase", os.path.join("no-such-dir", "x.vek"), "-sortsave", "out.txt")
+    checks.true("unopenable base fails", done.returncode != 0)
+    checks.true("unopenable base says so", b"cannot open the base" in done.stderr)
+    checks.true("unopenable base writes nothing", not os.path.exists(sorter.path("out.txt")))
 
-    def test_fixed_length_records_drop_the_short_tail(self):
-        self.assertEqual(self.sort(b"zzzzaaaaxy", "-sortlen", "4"), b"aaaazzzz")
-        # Dividers mean nothing to fixed-length records.
-        self.assertEqual(self.sort(b"b\nb\na\na\n", "-sortlen", "2", "-sortdesc"), b"b\nb\na\na\n")
 
-    def test_divider_file_with_comma_and_line_feed(self):
-        self.write("div.txt", b",\n")
-        self.assertEqual(self.sort(b"x,y\ny,,x\n", "-sortdiv", "div.txt"), b"x\nx\ny\ny\n")
+def check_missing_input_without_output_serves(sorter, checks):
+    server = sorter.server
+    server.write("www/index.html", "")
+    server.args = ["-sort", "nothing.txt", "-p", str(server.port), "-d", "www"]
+    server.start()
+    checks.equal("serves, then stops cleanly", server.stop(), 0)
 
-    def test_file_base_counts_across_runs_until_sortinit(self):
-        self.assertEqual(self.sort(b"b\na\n", base="s.vek"), b"a\nb\n")
-        self.assertEqual(self.sort(b"b\na\nb\n", base="s.vek"), b"a\na\nb\nb\nb\n")
-        self.assertEqual(self.sort(b"c\n", "-sortinit", base="s.vek"), b"c\n")
 
-    def test_sortinit_alone_deletes_the_base(self):
-        self.sort(b"a\n", base="s.vek")
-        self.assertTrue(os.path.exists(self.path("s.vek")))
-        done = self.run_sort("-sortinit", "-sortbase", "s.vek", "-sortsave", "out.txt")
-        self.assertEqual(done.returncode, 0)
-        self.assertEqual(self.read("out.txt"), b"")
-
-    def test_only_output_writes_existing_keys_and_ends(self):
-        self.sort(b"q\np\nq\n", base="s.vek")
-        done = self.run_sort("-sortbase", "s.vek", "-sortsave", "again.txt", "-sortdesc")
-        self.assertEqual(done.returncode, 0)
-        self.assertEqual(self.read("again.txt"), b"q\nq\np\n")
-
-    def test_output_is_written_afresh(self):
-        self.write("out.txt", b"a much longer old content that must vanish\n")
-        self.assertEqual(self.sort(b"z\n"), b"z\n")
-
-    def test_memory_base_leaves_no_file_and_no_counts(self):
-        self.sort(b"a\n", base="temp_m")
-        self.sort(b"a\n", base="memory_m")
-        self.assertFalse(os.path.exists(self.path("temp_m")))
-        self.assertFalse(os.path.exists(self.path("memory_m")))
-        self.assertEqual(self.sort(b"a\n", base="temp_m"), b"a\n")
-
-    def test_missing_input_with_output_still_writes(self):
-        done = self.run_sort("-sort", "nothing.txt", "-sortbase", "temp_q", "-sortsave", "out.txt")
-        self.assertEqual(done.returncode, 0)
-        self.assertEqual(self.read("out.txt"), b"")
-
-    def test_base_that_cannot_be_opened_fails_clearly(self):
-        self.write("in.txt", b"a\n")
-        base = os.path.join("no-such-dir", "x.vek")
-        done = self.run_sort("-sort", "in.txt", "-sortbase", base, "-sortsave", "out.txt")
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn(b"cannot open the base", done.stderr)
-        self.assertFalse(os.path.exists(self.path("out.txt")))
-
-    def test_missing_input_and_no_output_serves(self):
-        port = free_port()
-        os.mkdir(self.path("www"))
-        server = subprocess.Popen([BINARY, "-sort", "nothing.txt", "-p", str(port), "-d", "www"],
-                                  cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            self.assertTrue(self.wait_listening(port, server))
-        finally:
-            server.send_signal(signal.SIGTERM)
-            self.assertEqual(server.wait(timeout=30), 0)
-
-    def wait_listening(self, port, server):
-        for _ in range(300):
-            if server.poll() is not None:
-                return False
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return True
-            except OSError:
-                time.sleep(0.05)
-        return False
+def main():
+    checks = Checks()
+    sorter = Sorter(sys.argv[1])
+    try:
+        check_cases(sorter, checks)
+        check_runs_without_input(sorter, checks)
+        check_missing_input_without_output_serves(sorter, checks)
+    finally:
+        sorter.server.cleanup()
+    return checks.finish()
 
 
 if __name__ == "__main__":
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    sys.exit(main())

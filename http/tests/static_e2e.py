@@ -101,16 +101,9 @@ def check_host_map(server, checks):
 
 
 def check_requests(server, checks):
-    raw = server.exchange(None, pieces=[b"GET /a.t", b"xt HTTP/1.1\r\nHo", b"st: x\r\n", b"\r\n"])
-    checks.equal("split header", split_response(raw)[2], b"alpha")
+    # Malformed requests are tested beside the parser and in robustness_e2e.py.
     raw = server.exchange(b"GET /a.txt RTSP/1.0\r\nCSeq: 5\r\n\r\n")
     checks.equal("rtsp cseq", split_response(raw)[1].get("cseq"), "5")
-    checks.equal("no version closes silently", server.exchange(b"GET /a.txt\r\n\r\n"), b"")
-    checks.equal("huge content length closes", server.exchange(
-        b"POST /a.txt HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n"), b"")
-    checks.equal("negative content length closes", server.exchange(
-        b"POST /a.txt HTTP/1.1\r\nContent-Length: -5\r\n\r\n"), b"")
-    checks.equal("long path closes", server.get("a" * 600), b"")
 
 
 def check_index_fallbacks(binary, checks):

@@ -1,28 +1,16 @@
 #!/usr/bin/env python3
-"""End-to-end tests of uploads: starts the real vekserver binary (argv[1])
-in a scratch directory on a free port, sends multipart and raw uploads and
-checks the files it writes and the console lines it prints."""
+"""End-to-end tests of uploads: the real binary (argv[1]) takes multipart and
+raw uploads; checks the files it writes and the console lines it prints."""
 import os
 import random
 import re
-import shutil
-import signal
 import socket
 import stat
-import subprocess
 import sys
-import tempfile
-import time
-import unittest
 
-BINARY = None
+from e2e_support import read_all, serve_and_check
+
 BOUNDARY = "----vekTestBoundary7MA4YWxk"
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def file_part(name, file_name, data):
@@ -44,101 +32,63 @@ def multipart_request(path, parts):
     return head.encode() + body
 
 
-class UploadTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dir = tempfile.mkdtemp(prefix="vek-upload-")
-        cls.www = os.path.join(cls.dir, "www")
-        os.mkdir(cls.www)
-        with open(os.path.join(cls.www, "done.html"), "w") as f:
-            f.write("upload done")
-        cls.port = free_port()
-        cls.log = open(os.path.join(cls.dir, "console.txt"), "wb")
-        cls.server = subprocess.Popen([BINARY, "-p", str(cls.port), "-d", "www"], cwd=cls.dir,
-                                      stdout=cls.log, stderr=subprocess.STDOUT)
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", cls.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("server did not start")
+def half_closed_exchange(server, data):
+    with server.connect() as conn:
+        conn.sendall(data)
+        conn.shutdown(socket.SHUT_WR)
+        return read_all(conn)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.send_signal(signal.SIGTERM)
-        cls.server.wait(timeout=30)
-        cls.log.close()
-        shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def exchange(self, data, half_close=False):
-        with socket.create_connection(("127.0.0.1", self.port), timeout=30) as conn:
-            conn.sendall(data)
-            if half_close:
-                conn.shutdown(socket.SHUT_WR)
-            answer = b""
-            while True:
-                block = conn.recv(65536)
-                if not block:
-                    return answer
-                answer += block
+def www_file(server, name):
+    with open(os.path.join(server.dir, "www", name), "rb") as f:
+        return f.read()
 
-    def www_file(self, name):
-        with open(os.path.join(self.www, name), "rb") as f:
-            return f.read()
 
-    def console(self):
-        self.server.send_signal(signal.SIGTERM)
-        self.server.wait(timeout=30)
-        with open(os.path.join(self.dir, "console.txt"), "rb") as f:
-            return f.read().decode("latin-1")
+def exists(server, name):
+    return os.path.exists(os.path.join(server.dir, name))
 
-    def test_1_field_and_300k_binary_file(self):
-        data = bytearray(random.Random(7).randbytes(300 * 1024))
-        # A delimiter look-alike inside the data must not end the part.
-        lookalike = ("\r\n--" + BOUNDARY[:-1]).encode()
-        data[70000:70000 + len(lookalike)] = lookalike
-        data = bytes(data)
-        answer = self.exchange(multipart_request("done.html", [field_part("title", "holiday"),
-                                                               file_part("photo", "big.bin", data)]))
-        self.assertTrue(answer.startswith(b"HTTP/1.1 200 OK"), answer[:100])
-        self.assertTrue(answer.endswith(b"upload done"))
-        self.assertEqual(self.www_file("big.bin"), data)
-        mode = stat.S_IMODE(os.stat(os.path.join(self.www, "big.bin")).st_mode)
-        self.assertEqual(mode, 0o400)
 
-    def test_2_names_leading_out_are_refused(self):
-        parts = [file_part("a", "../outside.txt", b"x"), file_part("b", "dir/inner.txt", b"x"),
-                 file_part("c", "..\\win.txt", b"x"), file_part("d", "", b"x"),
-                 file_part("e", "kept.txt", b"kept")]
-        answer = self.exchange(multipart_request("done.html", parts))
-        self.assertTrue(answer.endswith(b"upload done"))
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "outside.txt")))
-        self.assertFalse(os.path.exists(os.path.join(self.www, "dir")))
-        self.assertFalse(os.path.exists(os.path.join(self.www, "..\\win.txt")))
-        self.assertEqual(self.www_file("kept.txt"), b"kept")
+def field_and_300k_binary_file(server, checks):
+    data = bytearray(random.Random(7).randbytes(300 * 1024))
+    # A delimiter look-alike inside the data must not end the part.
+    lookalike = ("\r\n--" + BOUNDARY[:-1]).encode()
+    data[70000:70000 + len(lookalike)] = lookalike
+    data = bytes(data)
+    answer = server.exchange(multipart_request("done.html", [field_part("title", "holiday"),
+                                                             file_part("photo", "big.bin", data)]))
+    checks.true("multipart answered", answer.startswith(b"HTTP/1.1 200 OK") and answer.endswith(b"upload done"))
+    checks.equal("file bytes", www_file(server, "big.bin"), data)
+    checks.equal("file mode", stat.S_IMODE(os.stat(os.path.join(server.dir, "www", "big.bin")).st_mode), 0o400)
 
-    def test_3_raw_upload_gets_no_answer(self):
-        data = bytes(range(256)) * 1000
-        request = (b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=raw.bin\r\n\r\n"
-                   + data)
-        self.assertEqual(self.exchange(request, half_close=True), b"")
-        self.assertEqual(self.www_file("raw.bin"), data)
-        request = b"POST /any HTTP/1.1\r\nContent-Type: text/plain; filename=../raw-out.bin\r\n\r\nx"
-        self.assertEqual(self.exchange(request, half_close=True), b"")
-        self.assertFalse(os.path.exists(os.path.join(self.dir, "raw-out.bin")))
 
-    def test_9_console_line_per_piece(self):
-        console = self.console()
-        self.assertEqual(self.server.returncode, 0, console[-2000:])
-        lines = re.findall(r"Received (\d+) bytes for upload file big\.bin", console)
-        sizes = [int(size) for size in lines]
-        self.assertEqual(sum(sizes), 300 * 1024)
-        self.assertGreater(len(sizes), 1)
-        self.assertTrue(all(size == 65536 for size in sizes[:-1]), sizes)
+def names_leading_out_are_refused(server, checks):
+    parts = [file_part("a", "../outside.txt", b"x"), file_part("b", "dir/inner.txt", b"x"),
+             file_part("c", "..\\win.txt", b"x"), file_part("d", "", b"x"),
+             file_part("e", "kept.txt", b"kept")]
+    checks.true("refusals answered", server.exchange(multipart_request("done.html", parts)).endswith(b"upload done"))
+    for name in ["outside.txt", "www/dir", "www/..\\win.txt"]:
+        checks.true("not written: " + name, not exists(server, name))
+    checks.equal("kept", www_file(server, "kept.txt"), b"kept")
+
+
+def raw_upload_gets_no_answer(server, checks):
+    data = bytes(range(256)) * 1000
+    head = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=raw.bin\r\n\r\n"
+    checks.equal("raw answer", half_closed_exchange(server, head + data), b"")
+    checks.equal("raw bytes", www_file(server, "raw.bin"), data)
+    request = b"POST /any HTTP/1.1\r\nContent-Type: text/plain; filename=../raw-out.bin\r\n\r\nx"
+    checks.equal("raw climbing answer", half_closed_exchange(server, request), b"")
+    checks.true("raw climbing refused", not exists(server, "raw-out.bin"))
+
+
+def console_line_per_piece(server, checks):
+    server.stop()
+    sizes = [int(size) for size in re.findall(r"Received (\d+) bytes for upload file big\.bin", server.output())]
+    checks.equal("pieces add up", sum(sizes), 300 * 1024)
+    checks.true("several pieces of 64 KiB", len(sizes) > 1 and all(size == 65536 for size in sizes[:-1]), str(sizes))
 
 
 if __name__ == "__main__":
-    BINARY = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    sys.exit(serve_and_check(sys.argv[1], {"www/done.html": "upload done"}, [],
+                             [field_and_300k_binary_file, names_leading_out_are_refused,
+                              raw_upload_gets_no_answer, console_line_per_piece]))
