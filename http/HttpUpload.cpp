@@ -37,9 +37,8 @@ void copyField(char* field, int size, const char* text, int length)
 
 void closeOpenFile(UploadContext* upload)
 {
-    if (!upload->openFile) return;
-    if (*upload->openFile > 0) VekKernel::fileClose(*upload->openFile);
-    vekFree(&upload->openFile);
+    if (upload->openFile > 0) VekKernel::fileClose(upload->openFile);
+    upload->openFile = 0;
 }
 
 // documentRoot/fileName into path (256 bytes); false when it does not fit.
@@ -201,15 +200,15 @@ int http_upload_data(const char* documentRoot, UploadContext* upload, const void
         closeOpenFile(upload);
         return 0;
     }
-    if (!upload->openFile) {
-        upload->openFile = static_cast<int*>(vekMalloc(sizeof(int)));
-        *upload->openFile = createUploadFile(documentRoot, upload);
+    if (upload->openFile == 0) {
+        int file = createUploadFile(documentRoot, upload);
+        upload->openFile = file > 0 ? file : -1;
     }
-    if (*upload->openFile < 1) {
+    if (upload->openFile < 1) {
         if (upload->partState & UPLOAD_LAST_PIECE) closeOpenFile(upload);
         return -1;
     }
-    bool written = length >= 0 && VekKernel::fileWrite(*upload->openFile, data, static_cast<u32>(length)) == length;
+    bool written = length >= 0 && VekKernel::fileWrite(upload->openFile, data, static_cast<u32>(length)) == length;
     if (!written) {
         dropShortFile(documentRoot, upload);
         return -1;

@@ -36,7 +36,7 @@ struct UploadContext {
     int fieldCount;                           // pairs in use
     const char* path;                         // request path, set when the body starts
     char fileName[256];                       // file of the current part or the raw upload
-    int* openFile;                            // block holding the open descriptor; null = none
+    int openFile;                             // the part's descriptor; 0 not made yet, -1 failed
     u8 refused;                               // the body cannot be taken (boundary too long or empty)
     u8 discarding;                            // the part in progress is dropped, not written
     u8 writeFailed;                           // a file could not be written whole (a full disk)
