@@ -221,7 +221,7 @@ int receive_server_hello(int connection, const u8* data, int length, TLSParamete
   std::memcpy(parameters->server_random, random, RANDOM_LENGTH);
   parameters->session_id_length = session_id_length;
   std::memcpy(parameters->session_id, session_id, session_id_length);
-  parameters->pending_send.suite = parameters->pending_recv.suite = u32(suite);
+  set_pending_suite(parameters, u32(suite));
   u8 expected[2 * VERIFY_DATA_LENGTH];
   std::memcpy(expected, parameters->client_verify_data, VERIFY_DATA_LENGTH);
   std::memcpy(expected + VERIFY_DATA_LENGTH, parameters->server_verify_data, VERIFY_DATA_LENGTH);

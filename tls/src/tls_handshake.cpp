@@ -221,6 +221,12 @@ int read_extensions(body_reader* body, TLSParameters* parameters, const u8* expe
   return 0;
 }
 
+void set_pending_suite(TLSParameters* parameters, u32 suite) {
+  free_cipher_state(&parameters->pending_send);
+  free_cipher_state(&parameters->pending_recv);
+  parameters->pending_send.suite = parameters->pending_recv.suite = suite;
+}
+
 void reset_for_handshake(TLSParameters* parameters, int connection_end, bool renegotiation) {
   if (renegotiation) {
     free_cipher_state(&parameters->pending_send);

@@ -99,6 +99,12 @@ int receive_certificate_request(int connection, const u8* body, int length, TLSP
 // active states and the verify data.
 void reset_for_handshake(TLSParameters* parameters, int connection_end, bool renegotiation);
 
+// Makes `suite` the pending suite of both directions. Keys already derived
+// belong to the suite they were derived for (their blocks have its sizes),
+// so they are dropped: a hello that changes the suite after the key
+// exchange leaves nothing a change cipher spec could activate.
+void set_pending_suite(TLSParameters* parameters, u32 suite);
+
 // The RSA private key read from a DER file; false (after perror) when the
 // file cannot be read. Release with free_rsa_private_key.
 bool load_private_key(const char* path, rsa_key* key);

@@ -277,7 +277,7 @@ int receive_client_hello(int connection, const u8* data, int length, TLSParamete
     scsv |= suite == SIGNALLING_SUITE;
   }
   if (!found) return fail(connection, parameters, alert_illegal_parameter);
-  parameters->pending_send.suite = parameters->pending_recv.suite = SERVER_SUITE;
+  set_pending_suite(parameters, SERVER_SUITE);
   // After a finished handshake a client hello must carry the client's
   // last verify data; on a first handshake the field is empty.
   int expected_length = parameters->peer_finished ? VERIFY_DATA_LENGTH : 0;

@@ -9,6 +9,7 @@
 
 #include "kernel/VekAlloc.h"
 #include "test_bytes.h"
+#include "tls_internal.h"
 #include "tls_test_support.h"
 
 using namespace VekTls;
@@ -289,6 +290,26 @@ TEST_F(TlsHandshake, ClientRefusesBadServerHellos) {
     randoms.insert(hex.substr(26, 56));
   }
   EXPECT_EQ(randoms.size(), std::size(cases));
+}
+
+// A server hello that changes the suite after the client derived its keys
+// (blocks of 3DES sizes) leaves nothing for a change cipher spec to switch
+// on: AES-256 would read its key and IV past those blocks.
+TEST(TlsHandshakeKeys, SuiteChangedAfterKeyExchangeDropsTheKeys) {
+  SocketPair pair;
+  Connection client;
+  reset_for_handshake(&client.p, 0, false);
+  client.p.pending_send.suite = client.p.pending_recv.suite = 0x0A;
+  calculate_keys(&client.p);
+  std::vector<u8> body = {3, 1};
+  body.resize(34, 0x22);
+  body.insert(body.end(), {0, 0, 0x35, 0});
+  std::vector<u8> input = handshake(server_hello, body);
+  input.insert(input.end(), {20, 3, 1, 0, 1, 1});
+  write_bytes(pair.fd[0], input);
+  EXPECT_EQ(receive_tls_msg(pair.fd[1], nullptr, 0, &client.p), 42);
+  EXPECT_EQ(receive_tls_msg(pair.fd[1], nullptr, 0, &client.p), -1);
+  EXPECT_EQ(client.p.active_recv.suite, 0u);
 }
 
 // Every cut of a good client hello, and random changes to it, fail without
