@@ -102,8 +102,8 @@ void applyAnswer(HttpServer* server, HttpConnection* conn, const HttpRequestCont
     conn->mimeIndex = context.mimeIndex;
     conn->flags |= flags;
     server->handledCount++;
-    if (flags & (HTTP_FROM_BUFFER | HTTP_DATA_SOURCE | HTTP_REDIRECT)) conn->out = context.out;
-    if (flags & (HTTP_FROM_BUFFER | HTTP_DATA_SOURCE)) {
+    if (flags & HTTP_ANSWER_AT_OUT) conn->out = context.out;
+    if (flags & HTTP_BODY_IN_AREA) {
         conn->outPending = heldTo(context.outSize, context.out, area, capacity);
         conn->bodyLength = context.answerLength > 0 ? context.answerLength : 0;
     }

@@ -327,7 +327,7 @@ int dispatchRequest(HttpServer* server, HttpConnection* conn)
     if (decodedPathIsTemplate(conn)) return http_start_template(server, conn, std::string());
     conn->flags = (conn->flags & ~HTTP_READING) | HTTP_WRITING;
     if (conn->httpMinor == 0) conn->flags &= ~HTTP_CHUNKED;
-    if (conn->flags & (HTTP_FROM_BUFFER | HTTP_DATA_SOURCE)) return http_send_header(server, conn);
+    if (conn->flags & HTTP_BODY_IN_AREA) return http_send_header(server, conn);
     if (conn->flags & HTTP_SERVE_FILE) return http_serve_document(server, conn);
     if (conn->flags & HTTP_REDIRECT) {
         http_send_301(conn, conn->out);

@@ -203,7 +203,7 @@ int http_send_header(HttpServer* server, HttpConnection* conn)
     if (conn->flags & HTTP_NO_HEADER) return http_send_from_buffer(server, conn);
     char area[HTTP_HEADER_AREA];
     int length = http_build_header(server, conn, time(nullptr), area);
-    if ((conn->flags & (HTTP_FROM_BUFFER | HTTP_DATA_SOURCE | HTTP_CHUNKED)) == HTTP_FROM_BUFFER &&
+    if ((conn->flags & (HTTP_BODY_IN_AREA | HTTP_CHUNKED)) == HTTP_FROM_BUFFER &&
         conn->outPending > 0) {
         // A body held in memory leaves with its header, in one call.
         int result = http_send_header_and_body(server, conn, area, length);

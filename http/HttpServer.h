@@ -44,8 +44,12 @@ enum : u32 {
     HTTP_FROM_BUFFER = 0x20000u,       // body is sent from the output buffer
     HTTP_SERVE_FILE = 0x10000u,        // serve a document
     HTTP_TEMPLATE = 0x8000u,           // a template run is in progress
-    HTTP_RAW_TEXT = 0x6000u,           // a raw template request is being collected
+    HTTP_RAW_MARK = 0x4000u,           // the bit of HTTP_RAW_TEXT that HTTP_CHUNKED lacks
     HTTP_CHUNKED = 0x2000u,            // chunked transfer coding
+    // A raw template request is being collected. The value holds
+    // HTTP_CHUNKED: only both bits together mean raw text, and clearing it
+    // clears chunked coding as well.
+    HTTP_RAW_TEXT = HTTP_RAW_MARK | HTTP_CHUNKED,
     HTTP_OWNS_BODY = 0x1000u,          // ownedBody is freed with the slot
     HTTP_UPLOAD_GATE = 0x400u,         // uploads only from the allowed address
     HTTP_DOLLAR_FILTER = 0x200u,       // file data goes through dataSourceCallback
@@ -53,6 +57,24 @@ enum : u32 {
     HTTP_HEADER_SENT = 0x80u,          // header is out; chunks get size lines
     HTTP_POST = 0x2u,
     HTTP_GET = 0x1u,
+};
+
+// The combinations of slot flags that code tests.
+enum : u32 {
+    // The slot's phase: a used slot is in at most one (see HttpEngine.cpp).
+    HTTP_PHASES = HTTP_READING | HTTP_TEMPLATE | HTTP_WRITING,
+    // The body leaves from the output area, not from the open document.
+    HTTP_BODY_IN_AREA = HTTP_FROM_BUFFER | HTTP_DATA_SOURCE,
+    // A handler's answer text (a body or a location) is at `out`.
+    HTTP_ANSWER_AT_OUT = HTTP_BODY_IN_AREA | HTTP_REDIRECT,
+    // Document data whose sent length is not the file's: framed in chunks
+    // or rewritten by the dollar filter, so reads are not cut to the length.
+    HTTP_FRAMED_FILE = HTTP_CHUNKED | HTTP_DOLLAR_FILTER,
+    // A document piece after the header: it gets its chunk-size line.
+    HTTP_CHUNK_LINES = HTTP_CHUNKED | HTTP_HEADER_SENT,
+    // A closing slot with the raw mark: its handler gets the end notice as
+    // a data source's does.
+    HTTP_RAW_CLOSING = HTTP_RAW_MARK | HTTP_CLOSE_AFTER,
 };
 
 // optionFlags bits.
