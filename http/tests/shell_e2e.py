@@ -9,9 +9,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import Checks, Server, read_all, split_response  # noqa: E402
 
-PAGE_403 = (b"HTTP/1.1 403 Forbidden\r\nServer: VEKServer/1.18.7.22 (32bit Linux)\r\nContent-length: 124\r\n"
-            b"Content-Type: text/html\r\n\r\n<html><head><title>403 Forbidden</title></head><body>"
-            b"<h1>Forbidden</h1><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>")
+# The fixed pages are compared byte for byte beside their code (HttpHeaderTest).
+STATUS_403 = b"HTTP/1.1 403 Forbidden\r\n"
 
 
 def help_text(port):
@@ -51,7 +50,7 @@ def check_full_server(binary, checks):
             holder.sendall(b"GET /a.t")
             with server.connect() as second:
                 refused = read_all(second)
-            checks.equal("403 when full", refused, PAGE_403)
+            checks.true("403 when full", refused.startswith(STATUS_403), repr(refused[:40]))
             holder.sendall(b"xt HTTP/1.1\r\n\r\n")
             checks.equal("busy client undisturbed", split_response(read_all(holder))[2], b"alpha")
         server.stop()

@@ -7,10 +7,8 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_support import Checks, Server, split_response  # noqa: E402
 
-PAGE_404 = (b"<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
-            b"<p>The requested URL has no content.</p><hr />VEKServer/1.18.7.22 (32bit Linux)</body></html>")
-HEAD_404 = (b"HTTP/1.1 404 Not Found\r\nServer: VEKServer/1.18.7.22 (32bit Linux)\r\n"
-            b"Content-length: 164\r\nContent-Type: text/html\r\n\r\n")
+# The fixed 404 page is compared byte for byte beside its code (HttpHeaderTest).
+STATUS_404 = b"HTTP/1.1 404 Not Found\r\n"
 THOUSAND = bytes(range(250)) * 4
 LARGE = bytes(range(256)) * 12289
 
@@ -75,11 +73,11 @@ def check_large_file(server, checks):
 
 
 def check_missing(server, checks):
-    checks.equal("404 page", server.get("missing.txt"), HEAD_404 + PAGE_404)
+    checks.true("404 page", server.get("missing.txt").startswith(STATUS_404))
     for path in ["../static_e2e.py", "..%2f..%2fetc%2fpasswd", "%2e%2e%2f%2e%2e%2fetc/passwd",
                  "~/etc/passwd", "~%2fetc/passwd", "~../etc/passwd", "a.txt%00.html", "sub/%2e%2e/%2e%2e/cwdfile.txt"]:
         raw = server.get(path)
-        checks.true("no escape for " + path, raw == HEAD_404 + PAGE_404 or b"working directory" not in raw
+        checks.true("no escape for " + path, raw.startswith(STATUS_404) or b"working directory" not in raw
                     and b"root:" not in raw, repr(raw[:60]))
     checks.equal("dot-dot dropped, never climbs", split_response(server.get("sub/../b.txt"))[2], b"in sub")
     checks.equal("working-directory file", split_response(server.get("~cwdfile.txt"))[2], b"working directory file")
@@ -112,7 +110,7 @@ def check_index_fallbacks(binary, checks):
     server = Server(binary, {"www/plain.txt": "p"})
     try:
         server.start()
-        checks.equal("no index at all", server.get(""), HEAD_404 + PAGE_404)
+        checks.true("no index at all", server.get("").startswith(STATUS_404))
         server.write("index.ttm", "#[out;cwd:##[VEKSERVER_FILE_PATH]]")
         checks.equal("working-directory index.ttm", split_response(server.get(""))[2], b"cwd:")
         checks.equal("working-directory index.ttm for a missing file",
