@@ -2,15 +2,12 @@
 // listening socket on the loopback address, all in this one thread: the
 // client's connect completes against the listen backlog, and the test plays
 // the peer between the client's steps.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "KernelTestSupport.h"
+#include "LoopbackPeer.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "VEKLog.h"
@@ -24,48 +21,7 @@ namespace {
 // a bound on work, not on time.
 constexpr int MaxSteps = 100000;
 
-// A socket bound to a free loopback port, listening or not.
-class Peer {
-public:
-    explicit Peer(bool listening) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t size = sizeof(address);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-        if (listening) listen(fd_, 4);
-    }
-    ~Peer() {
-        if (conn_ >= 0) close(conn_);
-        close(fd_);
-    }
-    int port() const { return port_; }
-    void accept() { conn_ = ::accept(fd_, nullptr, nullptr); }
-    void send(const std::string& bytes) { ::send(conn_, bytes.data(), bytes.size(), 0); }
-    void hangUp() {
-        close(conn_);
-        conn_ = -1;
-    }
-    // Reads until `count` bytes have arrived (blocking; the client sent them).
-    std::string receive(std::size_t count) {
-        std::string got;
-        char buffer[4096];
-        while (got.size() < count) {
-            ssize_t n = recv(conn_, buffer, sizeof(buffer), 0);
-            if (n <= 0) break;
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
-private:
-    int fd_ = -1;    // bound (and maybe listening) socket
-    int conn_ = -1;  // accepted connection
-    int port_ = 0;   // bound port
-};
+using Peer = LoopbackPeer;
 
 void stepUntilReceived(VEKClient& client, std::size_t size) {
     for (int i = 0; i < MaxSteps && client.received().size() < size && !client.isFailed(); ++i) client.step();
@@ -79,7 +35,7 @@ void stepUntilEnded(VEKClient& client) {
 
 TEST(Client, ReplyIsCollectedOverSeveralStepsUntilThePeerCloses) {
     Peer peer(true);
-    VEKClient client("127.0.0.1", peer.port(), std::string("GET x\0", 6), false);
+    VEKClient client("127.0.0.1", peer.port, std::string("GET x\0", 6), false);
     client.step();  // connect and send
     ASSERT_FALSE(client.isFailed());
     peer.accept();
@@ -107,7 +63,7 @@ TEST(Client, RefusedConnectionFailsWithAConsoleAndASystemLogLine) {
     VekKernel::vekLog.setDateFormat(".log");
     Peer closedPort(false);  // bound, not listening: connections are refused
     testing::internal::CaptureStdout();
-    VEKClient client("127.0.0.1", closedPort.port(), "ping", false);
+    VEKClient client("127.0.0.1", closedPort.port, "ping", false);
     client.step();
     std::string printed = testing::internal::GetCapturedStdout();
     VekKernel::vekLog.setPrefix("");
@@ -129,11 +85,11 @@ TEST(Client, AddressesAreCheckedAndLookedUp) {
         int port;
         const char* printed;  // part of the console line; null: it connects
     };
-    const Case cases[] = {{"127.0.0.1", peer.port() + 65536, "invalid port"},
-                          {"127.0.0.1", peer.port() - 65536, "invalid port"},
+    const Case cases[] = {{"127.0.0.1", peer.port + 65536, "invalid port"},
+                          {"127.0.0.1", peer.port - 65536, "invalid port"},
                           {"127.0.0.1", 0, "invalid port"},
                           {"no-such-host.invalid", 80, ""},
-                          {"localhost", peer.port(), nullptr}};
+                          {"localhost", peer.port, nullptr}};
     for (const Case& c : cases) {
         testing::internal::CaptureStdout();
         VEKClient client(c.host, c.port, "by name", true);
@@ -151,7 +107,7 @@ TEST(Client, AddressesAreCheckedAndLookedUp) {
 TEST(Client, OneWaySendIsDoneWhenEverythingIsSent) {
     Peer peer(true);
     std::string request(100000, 'q');  // larger than one socket buffer
-    VEKClient client("127.0.0.1", peer.port(), request, true);
+    VEKClient client("127.0.0.1", peer.port, request, true);
     client.step();
     peer.accept();
     std::string got;
@@ -167,7 +123,7 @@ TEST(Client, OneWaySendIsDoneWhenEverythingIsSent) {
 
 TEST(Connection, RequestStripsLeadingWhiteSpaceAppendsNulAndDeliversTheReply) {
     Peer peer(true);
-    VEKConnection connection("127.0.0.1", peer.port());
+    VEKConnection connection("127.0.0.1", peer.port);
     VEKClient* client = nullptr;
     std::string response;
     std::string request = " \r\n ask me\n";
@@ -189,7 +145,7 @@ TEST(Connection, RequestStripsLeadingWhiteSpaceAppendsNulAndDeliversTheReply) {
 
 TEST(Connection, OneWayRequestIsDoneAtOnceAndFailureDeletesTheClient) {
     Peer peer(true);
-    VEKConnection connection("127.0.0.1", peer.port());
+    VEKConnection connection("127.0.0.1", peer.port);
     VEKClient* client = nullptr;
     std::string response;
     std::string request = "fire";
@@ -198,7 +154,7 @@ TEST(Connection, OneWayRequestIsDoneAtOnceAndFailureDeletesTheClient) {
     EXPECT_EQ(response, "");
 
     Peer closedPort(false);
-    VEKConnection refused("127.0.0.1", closedPort.port());
+    VEKConnection refused("127.0.0.1", closedPort.port);
     testing::internal::CaptureStdout();
     EXPECT_EQ(refused.request(request, response, client, false), RequestFailed);
     testing::internal::GetCapturedStdout();

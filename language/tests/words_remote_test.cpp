@@ -2,11 +2,6 @@
 // use counts, and exchanges with a peer on the loopback that this test plays
 // itself between the processor's turns (answering late, never closing,
 // refusing), so every case is decided by turn order, not by time.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,67 +9,13 @@
 
 #include "TTMProcessor.h"
 #include "VEKConnectionPool.h"
+#include "kernel/tests/LoopbackPeer.h"
 
 using namespace VekLanguage;
 
 namespace {
 
-// Bound to a free loopback port; listening unless made to refuse.
-class TestPeer {
-public:
-    explicit TestPeer(bool listening = true) {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-        socklen_t length = sizeof(address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        if (listening) {
-            EXPECT_EQ(::listen(fd, 4), 0);
-        }
-    }
-    ~TestPeer() {
-        closeConnection();
-        ::close(fd);
-    }
-
-    // Takes the connection the client made; false when none is queued.
-    bool accept() {
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-        closeConnection();
-        connection = ::accept(fd, nullptr, nullptr);
-        return connection >= 0;
-    }
-    // Reads the request up to and including its NUL byte.
-    std::string readRequest() {
-        std::string request;
-        char c = 1;
-        while (c != '\0' && ::recv(connection, &c, 1, 0) == 1) request.push_back(c);
-        return request;
-    }
-    // Reads until the client closes.
-    std::string readToEnd() {
-        std::string bytes;
-        char chunk[256];
-        ssize_t n;
-        while ((n = ::recv(connection, chunk, sizeof(chunk), 0)) > 0) bytes.append(chunk, static_cast<size_t>(n));
-        return bytes;
-    }
-    void answer(const std::string& reply) {
-        EXPECT_EQ(::send(connection, reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
-        closeConnection();
-    }
-    void closeConnection() {
-        if (connection >= 0) ::close(connection);
-        connection = -1;
-    }
-
-    int fd = -1;
-    int connection = -1;
-    int port = 0;
-};
+using TestPeer = LoopbackPeer;
 
 void start(TTMProcessor& processor, const std::string& text) {
     processor.init(std::string());
