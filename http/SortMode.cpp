@@ -66,12 +66,14 @@ std::unique_ptr<VEKCursor> openBase(const SortSettings& settings)
 }
 
 // Adds added to the count of the record the cursor stands on: its child
-// key holds the count; a record without one gets the child added.
+// key holds the count; a record without one gets the child added. goChild
+// already stands on the first child when there is one (keys are never
+// empty), so no second search for it is needed.
 void raiseCount(VEKCursor& cursor, int64 added)
 {
     if (!cursor.goChild()) return;
     int64 count = added;
-    if (cursor.goFirst()) {
+    if (cursor.dataLength() > 0) {
         cursor.readData(&count, COUNT_SIZE);
         count += added;
         cursor.replaceSymbolData(&count, COUNT_SIZE, 0);
