@@ -15,7 +15,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-BINARY = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build", "vekserver"))
+BINARY = os.path.abspath(sys.argv[1] if len(sys.argv) == 2 else os.path.join(HERE, "..", "build", "vekserver"))
 
 INPUTS = [  # name, lines, distinct values
     ("1M lines / 100k distinct", 1000000, 100000),
@@ -36,6 +36,12 @@ def make_input(path, lines, distinct):
                 out.write("".join(rng.choice(values) + "\n" for _ in range(min(100000, lines - start))))
 
 
+def make_input_aside(path, lines, distinct):
+    """Makes the input in a child process: a child forked from this one
+    would count this process's memory in its own peak."""
+    subprocess.check_call([sys.executable, os.path.abspath(__file__), "--make", path, str(lines), str(distinct)])
+
+
 def run(command, cwd):
     """Wall seconds and peak resident MiB of one command."""
     start = time.monotonic()
@@ -51,7 +57,7 @@ def main():
     try:
         for name, lines, distinct in INPUTS:
             source = os.path.join(work, "input.txt")
-            make_input(source, lines, distinct)
+            make_input_aside(source, lines, distinct)
             gnu = run(["sort", "--parallel=1", "-o", "gnu.txt", source], work)
             file_base = run([BINARY, "-sort", source, "-sortsave", "file.txt", "-sortbase", "file.vek", "-sortinit"], work)
             memory_base = run([BINARY, "-sort", source, "-sortsave", "memory.txt", "-sortbase", "temp_scale"], work)
@@ -73,4 +79,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 5 and sys.argv[1] == "--make":
+        make_input(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+    else:
+        main()
