@@ -10,7 +10,6 @@
 
 #include "BaseTestUtil.h"
 #include "base/VEKCursor.h"
-#include "base/VEKFileBuffers.h"
 #include "base/VEKStream.h"
 
 using namespace VekBase;
@@ -101,14 +100,6 @@ TEST(VEKCursor, KeysAlikeInTheirFirstBytesKeepByteOrder) {
   }
 }
 
-TEST(VEKCursor, HundredThousandRandomKeysInMemory) {
-  VEKCursorBase cursor("memory_model_keys", VEK_STREAM_MEMORY);
-  std::map<std::string, int> model;
-  fillAgainstModel(cursor, model, 100000, 1);
-  expectSameAsModel(cursor, model);
-  VEKStreamFile::removeFile("memory_model_keys");
-}
-
 TEST(VEKCursor, HundredThousandRandomKeysInAFileSurviveReopening) {
   TempDir dir;
   std::string name = dir.file("keys.vek");
@@ -170,26 +161,6 @@ TEST(VEKCursor, KeysInOrderFillTheirPages) {
   std::shuffle(keys.begin(), keys.end(), std::mt19937(3));
   size_t shuffled = sizeOf("shuffled.vek", keys);
   EXPECT_LT(inOrder * 10, shuffled * 8) << inOrder << " bytes in order, " << shuffled << " at random";
-}
-
-TEST(VEKCursor, LongKeysSpillIntoOverflowPagesAndComeBack) {
-  TempDir dir;
-  std::string name = dir.file("long.vek");
-  std::vector<std::string> keys;
-  for (int i = 0; i < 40; ++i)
-    keys.push_back(std::string(200 + i * 500, static_cast<char>('a' + i % 26)) + std::to_string(i));
-  {
-    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
-    for (const std::string& key : keys) EXPECT_TRUE(cursor.putSymbol(key));
-    cursor.findSymbol(keys[3]);
-    cursor.deleteSymbol();
-  }
-  keys.erase(keys.begin() + 3);
-  std::sort(keys.begin(), keys.end());
-  VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
-  EXPECT_EQ(levelKeys(cursor), keys);
-  cursor.goLast();
-  EXPECT_EQ(cursor.dataLength(), static_cast<int64>(keys.back().size()));
 }
 
 // Keys of 1 to 700 bytes, so that separators in inner pages are long and
@@ -268,38 +239,6 @@ TEST(VEKCursor, ReplaceKeepsTheSubLevel) {
   EXPECT_TRUE(cursor.goChild());
   EXPECT_EQ(cursor.readString(), "child");
   VEKStreamFile::removeFile("memory_replace");
-}
-
-// The sort mode's counting: a record with an 8-byte count as its only child.
-TEST(VEKCursor, CountChildrenAsTheSortModeDoes) {
-  {
-    VEKCursor cursor("memory_counts", VEK_STREAM_MEMORY);
-    for (const char* record : {"b", "a", "b"}) {
-      ASSERT_TRUE(cursor.putSymbol(record));
-      ASSERT_TRUE(cursor.goChild());
-      int64 count = 1;
-      if (cursor.goFirst()) {
-        cursor.readData(&count, 8);
-        ++count;
-        cursor.replaceSymbolData(&count, 8, 0);
-      } else {
-        cursor.putSymbolData(&count, 8, 0);
-      }
-      cursor.goParent();
-    }
-  }
-  VEKCursor reader("memory_counts", VEK_STREAM_MEMORY);  // opened again, it finds the counts
-  std::vector<std::pair<std::string, int64>> counts;
-  for (bool more = reader.goFirst(); more; more = reader.goNextKey()) {
-    int64 count = 0;
-    std::string key = reader.readString();
-    reader.goChild();
-    reader.readData(&count, 8);
-    reader.goParent();
-    counts.emplace_back(key, count);
-  }
-  EXPECT_EQ(counts, (std::vector<std::pair<std::string, int64>>{{"a", 1}, {"b", 2}}));
-  VEKStreamFile::removeFile("memory_counts");
 }
 
 TEST(VEKCursor, SearchCodesAndNeighbourFinds) {
@@ -521,29 +460,4 @@ TEST(VEKCursor, ALeafSharedByDamagedParentsIsReportedNotFollowed) {
     threw = true;
   }
   EXPECT_TRUE(threw);
-}
-
-// The file-buffer cache with tiny limits (one item, one pooled file) must
-// build and read back exactly the base that direct I/O builds.
-TEST(VEKCursor, TinyFileBufferLimitsBuildTheSameBase) {
-  TempDir dir;
-  int64 items = VEKFileBuffers::bufferMaxItems, files = VEKFileBuffers::MaxItems;
-  std::vector<std::string> bytes, keys;
-  for (int pass = 0; pass < 2; ++pass) {
-    vekFileBuffers.clear();
-    VEKFileBuffers::bufferMaxItems = pass == 0 ? 0 : 1;
-    VEKFileBuffers::MaxItems = pass == 0 ? 0 : 1;
-    std::string name = dir.file("tiny" + std::to_string(pass));
-    std::map<std::string, int> model;
-    {
-      VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
-      fillAgainstModel(cursor, model, 20000, 9);
-    }
-    VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
-    expectSameAsModel(cursor, model);
-    bytes.push_back(VekBaseTest::slurp(name));
-  }
-  VEKFileBuffers::bufferMaxItems = items;
-  VEKFileBuffers::MaxItems = files;
-  EXPECT_EQ(bytes[0], bytes[1]);
 }

@@ -40,12 +40,10 @@ class Sorter:
 CASES = [
     ("ascending with repeats", b"b\na\nb\n", [], "temp_t", b"a\nb\nb\n"),
     ("descending", b"b\na\nb\n", ["-sortdesc"], "temp_t", b"b\nb\na\n"),
-    ("many repeats", b"x\n" * 1000 + b"w\n", [], "temp_t", b"w\n" + b"x\n" * 1000),
     ("last line without a line feed", b"b\na", [], "temp_t", b"a\nb\n"),
     ("empty lines make nothing", b"\n\nb\n\n\n\na\n\n", [], "temp_t", b"a\nb\n"),
     ("only dividers", b"\n\n\n", [], "temp_t", b""),
     ("NUL divides", b"b\x00a\n", [], "temp_t", b"a\nb\n"),
-    ("unsigned byte order", b"\xff\nab\na\n\x01\nB\n", [], "temp_t", b"\x01\nB\na\nab\n\xff\n"),
     ("fixed length drops the short tail", b"zzzzaaaaxy", ["-sortlen", "4"], "temp_t", b"aaaazzzz"),
     ("fixed length ignores dividers", b"b\nb\na\na\n", ["-sortlen", "2", "-sortdesc"], "temp_t",
      b"b\nb\na\na\n"),
@@ -53,7 +51,6 @@ CASES = [
     ("file base counts across runs", b"b\na\nb\n", [], "s.vek", b"a\na\nb\nb\nb\n"),
     ("-sortinit starts afresh", b"c\n", ["-sortinit"], "s.vek", b"c\n"),
     ("memory base keeps no counts", b"a\n", [], "memory_m", b"a\n"),
-    ("memory base again", b"a\n", [], "memory_m", b"a\n"),
 ]
 
 

@@ -3,8 +3,11 @@
 // including the "-write" refusals and a file deleted under an open handle.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <utime.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "TTMProcessor.h"
@@ -133,4 +136,28 @@ TEST_F(FileWords, FileTimeAndSize) {
     ASSERT_EQ(utime(dir.path("a").c_str(), &times), 0);
     EXPECT_EQ(run("#[out;#[getFileTime;@/a]|#[getFileSize;@/a]]"), "1000000000000|5");
     EXPECT_EQ(run("#[out;#[getFileTime;@/none]|#[getFileSize;@/none]]"), "0|0");
+}
+
+// A confined processor (as the server runs pages) reads a file named by a
+// relative path that stays below the working directory, and refuses the same
+// file reached by climbing out with "..", by an absolute path, or through a
+// ".." in the middle; the same climbing path reads when not confined.
+TEST_F(FileWords, AConfinedProcessorRefusesPathsThatLeaveTheWorkingDirectory) {
+    writeBytes(dir.path("a"), "text");
+    std::string up;
+    for (const auto& part : std::filesystem::current_path()) if (part != "/") up += "../";
+    const std::string climbing = up + dir.path("a").substr(1);
+    const std::string inside = "confined-" + std::to_string(::getpid());
+    writeBytes(inside, "text");
+    struct Case { std::string path; bool confined; const char* expected; } cases[] = {
+        {inside, true, "<text>"}, {climbing, false, "<text>"}, {climbing, true, "<>"},
+        {dir.path("a"), true, "<>"}, {"sub/../" + inside, true, "<>"},
+    };
+    for (const Case& c : cases) {
+        TTMProcessor processor;
+        processor.confinePaths = c.confined;
+        std::string output = runOn(processor, "#[out;<##[load;" + c.path + "]>]");
+        EXPECT_EQ(output.substr(0, output.find('\0')), c.expected) << c.path << (c.confined ? " confined" : "");
+    }
+    std::remove(inside.c_str());
 }

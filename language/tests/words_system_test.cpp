@@ -9,7 +9,6 @@
 #include "TTMRun.h"
 #include "TTMTestUtil.h"
 #include "WordsTestUtil.h"
-#include "tls/src/base64.h"
 
 using namespace VekLanguage;
 using namespace VekLanguageTest;
@@ -21,13 +20,6 @@ std::string binaryBytes(std::size_t length) {
     std::string bytes;
     for (std::size_t i = 0; i < length; ++i) bytes += static_cast<char>(i * 7 % 256);
     return bytes;
-}
-
-std::string decodeBase64(const std::string& text) {
-    std::string bytes(text.size(), '\0');
-    int count = VekTls::base64_decode(reinterpret_cast<const u8*>(text.data()), static_cast<int>(text.size()),
-                                      reinterpret_cast<u8*>(bytes.data()));
-    return count < 0 ? "<invalid>" : bytes.substr(0, static_cast<std::size_t>(count));
 }
 
 class SystemWords : public testing::Test {
@@ -128,13 +120,6 @@ TEST_F(SystemWords, Base64LoadBinaryEncodesTheWholeFile) {
     writeBytes(dir.path("empty"), "");
     EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/empty;failed][>]]"), "<>");
     EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/none;failed][>]]"), "<>");
-    for (std::size_t size : {1u, 1023u, 1024u, 2500u}) {
-        const std::string bytes = binaryBytes(size);
-        writeBytes(dir.path("bin"), bytes);
-        std::string text = run("#[out;##[base64LoadBinary;@/bin]]");
-        EXPECT_EQ(text.size(), (size + 2) / 3 * 4);
-        EXPECT_EQ(decodeBase64(text), bytes) << size;
-    }
 }
 
 TEST_F(SystemWords, Base64SaveBinaryWritesTheDecodedBytes) {
