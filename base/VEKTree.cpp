@@ -265,15 +265,23 @@ bool VEKTree::find(u64 parent, std::string_view key, u64* id) {
   return equal;
 }
 
-bool VEKTree::insert(u64 parent, std::string_view key, u64* id) {
+// Trims the page cache, then finds the leaf place of key among parent's
+// keys; the descent is left in scratchPath (reused: no allocation per call)
+// for a split or a removal that follows.
+VEKTree::LeafPlace VEKTree::placeForChange(u64 parent, std::string_view key) {
   trim();
-  std::vector<Step>& path = scratchPath;  // reused: no allocation per call
-  path.clear();
+  scratchPath.clear();
   VEKProbe probe(parent, key);
-  u32 page = descend(probe, &path);
+  LeafPlace place;
+  place.page = descend(probe, &scratchPath);
+  place.index = searchLeaf(node(place.page), probe, &place.equal);
+  return place;
+}
+
+bool VEKTree::insert(u64 parent, std::string_view key, u64* id) {
+  auto [page, index, equal] = placeForChange(parent, key);
+  std::vector<Step>& path = scratchPath;
   VEKNode& leaf = node(page);
-  bool equal;
-  size_t index = searchLeaf(leaf, probe, &equal);
   if (equal) {
     *id = leaf.idAt(index);
     return false;
@@ -351,14 +359,9 @@ void VEKTree::splitInner(u32 page, std::vector<Step>& path, bool atEnd) {
 }
 
 bool VEKTree::erase(u64 parent, std::string_view key) {
-  trim();
-  std::vector<Step>& path = scratchPath;  // reused: no allocation per call
-  path.clear();
-  VEKProbe probe(parent, key);
-  u32 page = descend(probe, &path);
+  auto [page, index, equal] = placeForChange(parent, key);
+  std::vector<Step>& path = scratchPath;
   VEKNode& leaf = node(page);
-  bool equal;
-  size_t index = searchLeaf(leaf, probe, &equal);
   if (!equal) return false;
   freeChain(leaf.overflowAt(index));
   dropEntry(leaf, index);

@@ -248,6 +248,12 @@ class VEKTree {
   bool advance(VEKPos& pos);
   bool retreat(VEKPos& pos);
   size_t searchLeaf(const VEKNode& leaf, const VEKProbe& probe, bool* equal);
+  struct LeafPlace {
+    u32 page;
+    size_t index;
+    bool equal;
+  };
+  LeafPlace placeForChange(u64 parent, std::string_view key);
   void splitLeaf(u32 page, std::vector<Step>& path, bool atEnd);
   void insertSeparator(std::vector<Step>& path, VEKSeparator separator, u32 right);
   void splitInner(u32 page, std::vector<Step>& path, bool atEnd);

@@ -13,6 +13,17 @@
 #include "LanguageSwitches.h"
 #include "VekTypes.h"
 
+// Services both processors hold (remote client, connection pool, bases).
+namespace VekClient {
+class VEKClient;
+}
+namespace VekConnectionPool {
+class VEKConnectionPool;
+}
+namespace VekBase {
+class VEKBaseRegistry;
+}
+
 namespace VekLanguage {
 
 // Forms by name; the map owns the forms.

@@ -34,16 +34,6 @@
 
 #include "PrintingProcessor.h"
 
-namespace VekClient {
-class VEKClient;
-}
-namespace VekConnectionPool {
-class VEKConnectionPool;
-}
-namespace VekBase {
-class VEKBaseRegistry;
-}
-
 namespace VekLanguage {
 
 class ForthProcessor;

@@ -25,16 +25,6 @@
 #include "LanguageProcessor.h"
 #include "TTMError.h"
 
-namespace VekClient {
-class VEKClient;
-}
-namespace VekConnectionPool {
-class VEKConnectionPool;
-}
-namespace VekBase {
-class VEKBaseRegistry;
-}
-
 namespace VekLanguage {
 
 class TTMProcessor;

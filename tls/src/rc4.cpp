@@ -47,15 +47,7 @@ void rc4_40_encrypt(const u8* input, int length, u8* output, void* state, const 
   rc4_operate(input, length, output, state, key, 5);
 }
 
-void rc4_40_decrypt(const u8* input, int length, u8* output, void* state, const u8* key) {
-  rc4_operate(input, length, output, state, key, 5);
-}
-
 void rc4_128_encrypt(const u8* input, int length, u8* output, void* state, const u8* key) {
-  rc4_operate(input, length, output, state, key, 16);
-}
-
-void rc4_128_decrypt(const u8* input, int length, u8* output, void* state, const u8* key) {
   rc4_operate(input, length, output, state, key, 16);
 }
 

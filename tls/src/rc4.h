@@ -16,9 +16,10 @@ struct rc4_state {
 
 // 5-byte (40-bit) key.
 void rc4_40_encrypt(const u8* input, int length, u8* output, void* state, const u8* key);
-void rc4_40_decrypt(const u8* input, int length, u8* output, void* state, const u8* key);
 // 16-byte (128-bit) key.
 void rc4_128_encrypt(const u8* input, int length, u8* output, void* state, const u8* key);
-void rc4_128_decrypt(const u8* input, int length, u8* output, void* state, const u8* key);
+// Decrypting is the same operation.
+inline constexpr auto& rc4_40_decrypt = rc4_40_encrypt;
+inline constexpr auto& rc4_128_decrypt = rc4_128_encrypt;
 
 }  // namespace VekTls
