@@ -2,7 +2,6 @@
 // the input queue and pages that nest deeply or loop forever.
 #include <gtest/gtest.h>
 
-#include "Io.h"
 #include "TTMProcessor.h"
 #include "TTMRun.h"
 #include "TTMTestUtil.h"
@@ -10,41 +9,28 @@
 using namespace VekLanguage;
 using namespace VekLanguageTest;
 
-TEST(TTMScanner, ProtectedTextKeepsItsInsideVerbatim) {
-    EXPECT_EQ(runTemplate("#[out;[a[b]c]]"), "a[b]c");
-    EXPECT_EQ(runTemplate("#[out;x[]y]"), "xy");
-    EXPECT_EQ(runTemplate("#[out;[#[nope];x]]"), "#[nope];x");
-    // Line breaks vanish outside brackets, also inside an argument, and stay inside them.
-    EXPECT_EQ(runTemplate("#[out;a\nb\r\t[c\nd]]"), "abc\nd");
-}
-
-TEST(TTMScanner, HashesThatOpenNoCallAreOrdinary) {
-    EXPECT_EQ(runTemplate("#[out;##a#b]"), "##a#b");
-    EXPECT_EQ(runTemplate("#[out;a#]"), "a#");
-    EXPECT_EQ(runTemplate("#[out;x]#"), "x");
-}
-
-TEST(TTMScanner, ActiveResultsAreScannedAgainNeutralOnesAreNot) {
-    EXPECT_EQ(runTemplate("#[.=;y;Y]#[.=;r;[#[y]]]#[out;#[r]]"), "Y");
-    EXPECT_EQ(runTemplate("#[.=;y;Y]#[.=;r;[#[y]]]#[out;##[r]]"), "#[y]");
+// Protected text keeps its inside verbatim; line breaks vanish outside
+// brackets (also inside an argument) and stay inside them; hashes that open
+// no call are ordinary; active results are scanned again, neutral ones not.
+TEST(TTMScanner, SyntaxOfCallsProtectedTextAndResults) {
+    const char* const cases[][2] = {
+        {"#[out;[a[b]c]]", "a[b]c"},
+        {"#[out;x[]y]", "xy"},
+        {"#[out;[#[nope];x]]", "#[nope];x"},
+        {"#[out;a\nb\r\t[c\nd]]", "abc\nd"},
+        {"#[out;##a#b]", "##a#b"},
+        {"#[out;a#]", "a#"},
+        {"#[out;x]#", "x"},
+        {"#[.=;y;Y]#[.=;r;[#[y]]]#[out;#[r]]", "Y"},
+        {"#[.=;y;Y]#[.=;r;[#[y]]]#[out;##[r]]", "#[y]"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(runTemplate(c[0]), c[1]) << c[0];
 }
 
 TEST(TTMScanner, TextOutsideCallsProducesNoOutput) {
     TTMProcessor processor;
     EXPECT_EQ(runOn(processor, "plain text [and more]"), "");
     EXPECT_EQ(processor.getOutput(), nullptr);
-}
-
-TEST(TTMScanner, ArgumentsAreSplitAtSemicolons) {
-    Active call;
-    for (char c : std::string("x;")) EXPECT_FALSE(call.addChar(c));
-    EXPECT_TRUE(call.addChar(']'));
-    EXPECT_EQ(call.args, (ArgList{"x", ""}));
-    Active empty;
-    empty.addChar(';');
-    empty.addChar(']');
-    EXPECT_EQ(empty.args, (ArgList{"", ""}));
-    EXPECT_EQ(empty.lastArg, "");
 }
 
 TEST(TTMScanner, AnOpenCallAtTheEndStaysOpen) {
@@ -72,37 +58,6 @@ TEST(TTMScanner, ClosingBracketOfTheRootStartsAFreshRoot) {
     EXPECT_NE(printed.find("Unable to find form 'stray'"), std::string::npos);
     printed = printedBy([&] { output = runTemplate("]]#[out;ok]"); });
     EXPECT_EQ(output, "ok");
-}
-
-TEST(TTMScanner, IoQueueOperations) {
-    Io queue(std::string("ab\0cd", 5));
-    EXPECT_EQ(queue.count(), 2u);
-    queue.unget(0);
-    EXPECT_EQ(queue.count(), 2u);
-    queue.pushFront("xy");
-    EXPECT_EQ(queue.get(), 'x');
-    char buffer[2] = {'?', '?'};
-    queue.peekN(2, buffer);
-    EXPECT_EQ(std::string(buffer, 2), "ya");
-    queue.get();
-    queue.get();
-    buffer[0] = buffer[1] = '?';
-    queue.peekN(2, buffer);  // one character left: the buffer stays
-    EXPECT_EQ(std::string(buffer, 2), "??");
-    EXPECT_EQ(queue.peek(), 'b');
-    EXPECT_EQ(queue.get(), 'b');
-    EXPECT_TRUE(queue.empty());
-    EXPECT_EQ(queue.get(), 0);
-    EXPECT_EQ(queue.peek(), 0);
-}
-
-TEST(TTMScanner, ProtectedStringReader) {
-    Io queue("[a[b]c]rest");
-    EXPECT_EQ(get_ttm_protected_string(queue, '[', ']'), "a[b]c");
-    EXPECT_EQ(queue.get(), 'r');
-    Io empty("[]");
-    EXPECT_EQ(get_ttm_protected_string(empty, '[', ']'), "");
-    EXPECT_TRUE(empty.empty());
 }
 
 TEST(TTMScanner, DeepNestingUsesNoRecursion) {
