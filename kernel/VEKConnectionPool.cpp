@@ -8,9 +8,7 @@ VEKConnectionPool* VEKConnectionPool::singleton_ = nullptr;
 
 VEKConnection::VEKConnection(const std::string& host, int port) : host(host), port(port) {}
 
-VEKConnection::~VEKConnection() {
-    delete client;
-}
+VEKConnection::~VEKConnection() = default;
 
 namespace {
 
@@ -23,23 +21,21 @@ void stripLeadingWhiteSpace(std::string& text) {
 
 }  // namespace
 
-int64 VEKConnection::request(std::string& request, std::string& response, VekClient::VEKClient*& client,
+int64 VEKConnection::request(std::string& request, std::string& response, std::unique_ptr<VekClient::VEKClient>& client,
                              bool noReply) {
     request.push_back('\0');
     if (client == nullptr) {
         stripLeadingWhiteSpace(request);
-        client = new VekClient::VEKClient(host, port, request, noReply);
+        client = std::make_unique<VekClient::VEKClient>(host, port, request, noReply);
     }
     client->step();
     if (client->isDone()) {
         response += client->received();
-        delete client;
-        client = nullptr;
+        client.reset();
         return RequestDone;
     }
     if (client->isFailed()) {
-        delete client;
-        client = nullptr;
+        client.reset();
         return RequestFailed;
     }
     return RequestPending;

@@ -3,6 +3,7 @@
 // its use count is above zero (or until the pool is destroyed at exit).
 #pragma once
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -26,15 +27,14 @@ public:
     // One step of an exchange with this connection's peer. Appends a NUL
     // byte to request; when client is null, strips its leading white space
     // and creates the client. Returns RequestDone (the reply appended to
-    // response, the client deleted and nulled), RequestFailed (client
-    // deleted and nulled) or RequestPending (client kept).
-    int64 request(std::string& request, std::string& response, VekClient::VEKClient*& client,
+    // response, the client deleted), RequestFailed (client deleted) or
+    // RequestPending (client kept for the next step).
+    int64 request(std::string& request, std::string& response, std::unique_ptr<VekClient::VEKClient>& client,
                   bool noReply);
 
     std::string host;                         // peer host name or address
     int port;                                 // peer port
     int useCount = 0;                         // holders; deleted at zero
-    VekClient::VEKClient* client = nullptr;   // owned; deleted with the connection
 };
 
 class VEKConnectionPool {

@@ -124,7 +124,7 @@ TEST(Client, OneWaySendIsDoneWhenEverythingIsSent) {
 TEST(Connection, RequestStripsLeadingWhiteSpaceAppendsNulAndDeliversTheReply) {
     Peer peer(true);
     VEKConnection connection("127.0.0.1", peer.port);
-    VEKClient* client = nullptr;
+    std::unique_ptr<VEKClient> client;
     std::string response;
     std::string request = " \r\n ask me\n";
     EXPECT_EQ(connection.request(request, response, client, false), RequestPending);
@@ -146,7 +146,7 @@ TEST(Connection, RequestStripsLeadingWhiteSpaceAppendsNulAndDeliversTheReply) {
 TEST(Connection, OneWayRequestIsDoneAtOnceAndFailureDeletesTheClient) {
     Peer peer(true);
     VEKConnection connection("127.0.0.1", peer.port);
-    VEKClient* client = nullptr;
+    std::unique_ptr<VEKClient> client;
     std::string response;
     std::string request = "fire";
     EXPECT_EQ(connection.request(request, response, client, true), RequestDone);

@@ -66,7 +66,6 @@ ForthProcessor::~ForthProcessor() {
     clearDictionary();
     ::operator delete(definitions, std::align_val_t(alignof(Definition)));
     for (std::fstream* file : openFiles) delete file;
-    delete pendingClient;  // a remote exchange still in progress
     for (auto& block : allocations) {
         void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(block.first));
         vekFree(&p);

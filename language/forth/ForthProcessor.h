@@ -27,6 +27,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -458,7 +459,7 @@ protected:
     int systemResult = 0;                         // result of the last "system"
     VekConnectionPool::VEKConnectionPool* connectionPool;  // process-wide pool
     VekBase::VEKBaseRegistry* baseRegistry;       // process-wide base registry
-    VekClient::VEKClient* pendingClient = nullptr;  // remote request in progress
+    std::unique_ptr<VekClient::VEKClient> pendingClient;  // remote request in progress
     std::map<u64, u64> allocations;               // live "allocate" blocks: address -> size
     std::set<std::fstream*> openFiles;            // streams opened and not closed
     std::deque<std::string> heldTexts;            // holdText copies, newest last

@@ -24,10 +24,7 @@ TTMProcessor::TTMProcessor() {
 
 TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() { input.reset(new Io(text)); }
 
-TTMProcessor::~TTMProcessor() {
-    delete pendingClient;
-    delete pendingCall;
-}
+TTMProcessor::~TTMProcessor() = default;
 
 void TTMProcessor::init(const std::string& program) {
     setInput(program);
@@ -214,13 +211,12 @@ void TTMProcessor::process() {
 }
 
 void TTMProcessor::deletePendingCall() {
-    recycle(pendingCall);
-    pendingCall = nullptr;
+    recycle(pendingCall.release());
 }
 
 std::string TTMProcessor::evalPending() {
     try {
-        return eval(pendingCall);
+        return eval(pendingCall.get());
     } catch (...) {
         // The failing call has left the stack; nothing else owns it now.
         deletePendingCall();
@@ -233,8 +229,7 @@ void TTMProcessor::resumePending() {
     if (std::difftime(std::time(nullptr), waitStart) > static_cast<double>(requestTimeout)) {
         requestState = RequestIdle;
         deletePendingCall();
-        delete pendingClient;  // the next "~>" starts a new exchange
-        pendingClient = nullptr;
+        pendingClient.reset();  // the next "~>" starts a new exchange
         return;
     }
     std::string result = evalPending();
@@ -248,7 +243,7 @@ void TTMProcessor::resumePending() {
 
 void TTMProcessor::finishPending(const std::string& result) {
     try {
-        routeResult(pendingCall, result);
+        routeResult(pendingCall.get(), result);
     } catch (...) {
         deletePendingCall();
         throw;
@@ -282,7 +277,7 @@ bool TTMProcessor::runSteps(int64 maxSteps) {
         Function* call = scanStep();
         if (call == nullptr) continue;
         ++steps;
-        pendingCall = call;
+        pendingCall.reset(call);
         yieldFlag = false;
         requestState = RequestIdle;
         std::string result = evalPending();

@@ -121,10 +121,10 @@ public:
     Expression* current = nullptr;                        // top of callStack, null when empty
     bool yieldFlag = true;                                // a word asks to end the turn
     int64 requestState = RequestIdle;                     // RequestWaiting keeps the call pending
-    Function* pendingCall = nullptr;                      // call being repeated while waiting, owned
+    std::unique_ptr<Function> pendingCall;                // call being repeated while waiting
     int64 requestTimeout = 0;                             // seconds a pending call may wait
     std::time_t waitStart = 0;                            // when the pending call began to wait
-    VekClient::VEKClient* pendingClient = nullptr;        // exchange in progress, owned
+    std::unique_ptr<VekClient::VEKClient> pendingClient;  // exchange in progress
     // A base session opened by this processor and not yet ended.
     struct OpenSession {
         std::string base;  // base name as the page gave it
