@@ -25,6 +25,7 @@
 namespace VekBase {
 
 class VEKTree;
+struct VEKPos;
 
 // Stream kinds of the constructor's flags.
 enum : u32 { VEK_STREAM_MEMORY = 2, VEK_STREAM_FILE = 4 };
@@ -150,6 +151,8 @@ class VEKCursorBase : public VEKObject {
                  std::vector<Frame>* frames, u64* lastId);
   void standOn(std::string_view key, u64 id);
   void standEmpty();
+  // The key and id at pos when it holds an item of level; false otherwise.
+  bool itemOfLevel(const VEKPos& pos, u64 level, std::string* key, u64* id);
   bool firstOf(u64 level, std::string* key, u64* id);
   bool lastOf(u64 level, std::string* key, u64* id);
   bool nextAfter(u64 level, const std::string& key, std::string* nextKey, u64* id);

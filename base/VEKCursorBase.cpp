@@ -183,44 +183,29 @@ void VEKCursorBase::goHome() {
   else standEmpty();
 }
 
-bool VEKCursorBase::firstOf(u64 level, std::string* key, u64* id) {
-  VEKPos pos = base().lowerBound(level, std::string());
+bool VEKCursorBase::itemOfLevel(const VEKPos& pos, u64 level, std::string* key, u64* id) {
   if (!pos.valid()) return false;
   VEKItem item = base().at(pos);
   if (item.parent != level) return false;
   *key = item.key;
   *id = item.id;
   return true;
+}
+
+bool VEKCursorBase::firstOf(u64 level, std::string* key, u64* id) {
+  return itemOfLevel(base().lowerBound(level, std::string()), level, key, id);
 }
 
 bool VEKCursorBase::lastOf(u64 level, std::string* key, u64* id) {
-  VEKPos pos = base().lastBefore(level + 1, std::string());
-  if (!pos.valid()) return false;
-  VEKItem item = base().at(pos);
-  if (item.parent != level) return false;
-  *key = item.key;
-  *id = item.id;
-  return true;
+  return itemOfLevel(base().lastBefore(level + 1, std::string()), level, key, id);
 }
 
 bool VEKCursorBase::nextAfter(u64 level, const std::string& key, std::string* nextKey, u64* id) {
-  VEKPos pos = base().upperBound(level, key);
-  if (!pos.valid()) return false;
-  VEKItem item = base().at(pos);
-  if (item.parent != level) return false;
-  *nextKey = item.key;
-  *id = item.id;
-  return true;
+  return itemOfLevel(base().upperBound(level, key), level, nextKey, id);
 }
 
 bool VEKCursorBase::prevBefore(u64 level, const std::string& key, std::string* prevKey, u64* id) {
-  VEKPos pos = base().lastBefore(level, key);
-  if (!pos.valid()) return false;
-  VEKItem item = base().at(pos);
-  if (item.parent != level) return false;
-  *prevKey = item.key;
-  *id = item.id;
-  return true;
+  return itemOfLevel(base().lastBefore(level, key), level, prevKey, id);
 }
 
 bool VEKCursorBase::putSymbol(const std::string& key) {

@@ -53,29 +53,32 @@ int receive_hello_request(int connection, TLSParameters* parameters) {
   return tls_connect(connection, parameters, 1) == 0 ? 0 : -1;
 }
 
+// The handshake messages only one side may receive, with their handlers;
+// the other side answers them with an unexpected-message alert.
+struct SidedMessage {
+  u8 type;
+  bool to_server;
+  int (*receive)(int connection, const u8* body, int length, TLSParameters* parameters);
+};
+
+const SidedMessage sided_messages[] = {
+    {client_hello, true, receive_client_hello},
+    {client_key_exchange, true, receive_client_key_exchange},
+    {server_hello, false, receive_server_hello},
+    {certificate, false, receive_certificate},
+    {server_key_exchange, false, receive_server_key_exchange},
+    {certificate_request, false, receive_certificate_request},
+};
+
 int process_message(int connection, u8 type, const u8* body, int length, TLSParameters* parameters) {
   bool server = parameters->connection_end == 1;
+  for (const SidedMessage& message : sided_messages)
+    if (message.type == type)
+      return message.to_server == server ? message.receive(connection, body, length, parameters)
+                                         : fail(connection, parameters, alert_unexpected_message);
   switch (type) {
     case hello_request:
       return receive_hello_request(connection, parameters);
-    case client_hello:
-      return server ? receive_client_hello(connection, body, length, parameters)
-                    : fail(connection, parameters, alert_unexpected_message);
-    case client_key_exchange:
-      return server ? receive_client_key_exchange(connection, body, length, parameters)
-                    : fail(connection, parameters, alert_unexpected_message);
-    case server_hello:
-      return server ? fail(connection, parameters, alert_unexpected_message)
-                    : receive_server_hello(connection, body, length, parameters);
-    case certificate:
-      return server ? fail(connection, parameters, alert_unexpected_message)
-                    : receive_certificate(connection, body, length, parameters);
-    case server_key_exchange:
-      return server ? fail(connection, parameters, alert_unexpected_message)
-                    : receive_server_key_exchange(connection, body, length, parameters);
-    case certificate_request:
-      return server ? fail(connection, parameters, alert_unexpected_message)
-                    : receive_certificate_request(connection, body, length, parameters);
     case server_hello_done:
       parameters->server_hello_done = 1;
       return 0;
