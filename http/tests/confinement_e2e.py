@@ -8,7 +8,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import serve_and_check, split_response  # noqa: E402
+from e2e_support import file_part, multipart, serve_and_check, split_response  # noqa: E402
 
 FILES = {"www/index.html": "hello index", "www/page.ttm": "#[out;page]", "in.txt": "in", "notes.txt": "notes",
          "vekserver.cfg": "other=www\n"}
@@ -45,10 +45,7 @@ def check_own_files(server, checks):
 
 
 def upload(server, name, data):
-    body = b"--zzB\r\nContent-Disposition: form-data; name=\"f\"; filename=\"%s\"\r\n\r\n%s\r\n--zzB--\r\n" % (
-        name.encode(), data)
-    return server.exchange(b"POST /index.html HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=zzB\r\n"
-                           b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+    return server.exchange(multipart([file_part(name.encode(), data)], boundary=b"zzB"))
 
 
 def check_uploads(server, checks):

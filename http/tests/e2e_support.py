@@ -145,6 +145,30 @@ def read_all(conn):
         data += piece
 
 
+def half_closed(server, data):
+    """Sends data, ends the sending side and reads until the server closes:
+    a request the server would wait on is ended by the peer's close."""
+    with server.connect() as conn:
+        conn.sendall(data)
+        conn.shutdown(socket.SHUT_WR)
+        return read_all(conn)
+
+
+def multipart(parts, boundary=b"zzBoundary", end=True, path=b"index.html"):
+    """A multipart POST of parts (each its header lines, a blank line and its
+    data); without end, the closing delimiter is left out."""
+    body = b"".join(b"--" + boundary + b"\r\n" + part + b"\r\n" for part in parts)
+    if end:
+        body += b"--" + boundary + b"--\r\n"
+    return (b"POST /" + path + b" HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+            b"\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def file_part(file_name, data, field=b"f", headers=b""):
+    return (b'Content-Disposition: form-data; name="' + field + b'"; filename="' + file_name + b'"\r\n' + headers +
+            b"\r\n" + data)
+
+
 def split_response(raw):
     """(status line, header dict with lower-case names, body)."""
     head, _, body = raw.partition(b"\r\n\r\n")

@@ -12,7 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, Server, read_all, split_response  # noqa: E402
+from e2e_support import Checks, Server, file_part, half_closed, multipart, read_all, split_response  # noqa: E402
 
 SLOTS = 6
 BIG = bytes(random.Random(7).getrandbits(8) for _ in range(600000))
@@ -21,16 +21,6 @@ FILES = {
     "www/big.bin": BIG,
     "www/echo.ttm": "#[out;##[HTTP_PARAM_v]]",
 }
-BOUNDARY = b"zzBoundary"
-
-
-def half_closed(server, data):
-    """Sends data, ends the sending side and reads until the server closes:
-    a request the server would wait on is ended by the peer's close."""
-    with server.connect() as conn:
-        conn.sendall(data)
-        conn.shutdown(socket.SHUT_WR)
-        return read_all(conn)
 
 
 def body_of(raw):
@@ -54,18 +44,6 @@ def serves_index(server):
 
 def post(path, body, extra=b""):
     return b"POST /%s HTTP/1.1\r\n%sContent-Length: %d\r\n\r\n%s" % (path.encode(), extra, len(body), body)
-
-
-def multipart(parts, boundary=BOUNDARY, end=True):
-    body = b"".join(b"--" + boundary + b"\r\n" + part + b"\r\n" for part in parts)
-    if end:
-        body += b"--" + boundary + b"--\r\n"
-    return (b"POST /index.html HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + boundary +
-            b"\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
-
-
-def file_part(name, data):
-    return b'Content-Disposition: form-data; name="f"; filename="' + name + b'"\r\n\r\n' + data
 
 
 def check_malformed_requests(server, checks):
