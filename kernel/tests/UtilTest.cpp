@@ -1,5 +1,5 @@
-// Tests of the kernel utilities: allocation helpers, file wrappers and file
-// status, number text, trimming, whole-file reading, UUIDs and UTF-8.
+// Tests of the kernel utilities: allocation helpers, number text, trimming,
+// whole-file reading, UUIDs and UTF-8.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -40,40 +40,9 @@ TEST(Alloc, BlocksCarryTheirSizeAndKeepContentsOnRealloc) {
     vekFree(&fresh);
 }
 
-TEST(Alloc, CallocZeroesCountTimesSize) {
-    u64* words = static_cast<u64*>(vekCalloc(16, sizeof(u64)));
-    EXPECT_EQ(vekBlockSize(words), 128u);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(words[i], 0u);
-    vekFree(&words);
-}
-
 TEST(AllocDeathTest, ImpossibleSizesEndTheProcessInsteadOfReturningNull) {
     // The message names the real product, which is past the 32-bit size field.
     EXPECT_DEATH(vekCalloc(0x10000, 0x10001), "out of memory allocating 4295032832 bytes");
-}
-
-TEST(File, WrappersReadWriteSeekAndStatus) {
-    TempDir dir;
-    std::string path = dir.file("data");
-    EXPECT_NE(fileAccess(path, 0), 0);
-    EXPECT_EQ(get_file_size(path), 0);
-    EXPECT_EQ(get_file_mtime(path), 0);
-
-    int fd = fileOpen(path.c_str(), O_RDWR | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(fileWrite(fd, "hello world", 11), 11);
-    EXPECT_EQ(fileSeek(fd, -5, SEEK_CUR), 6);
-    char buffer[16] = {};
-    EXPECT_EQ(fileRead(fd, buffer, sizeof(buffer)), 5);
-    EXPECT_STREQ(buffer, "world");
-    EXPECT_EQ(fileRead(fd, buffer, sizeof(buffer)), 0);
-    EXPECT_EQ(fileSeek(fd, int64(5) << 32, SEEK_SET), int64(5) << 32);  // beyond 32 bits
-    EXPECT_EQ(fileClose(fd), 0);
-
-    EXPECT_EQ(fileAccess(path, 0), 0);
-    EXPECT_EQ(get_file_size(path), 11);
-    EXPECT_GT(get_file_mtime(path), 0);
-    EXPECT_LT(fileOpen(dir.file("missing/x").c_str(), O_RDONLY, 0), 0);
 }
 
 TEST(Util, Int64ToTextRadixes) {
