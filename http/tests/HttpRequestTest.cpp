@@ -149,17 +149,20 @@ TEST_F(HttpReceive, PostBodyStartingWithHashIsNoRawRequest)
 }
 
 // Requests the slot cannot take end it without an answer or a held body:
-// no protocol version, a path past its limit, a Content-Length that is no
-// number or more than a body may hold.
+// no protocol version (whatever the method), a path past its limit, a
+// Content-Length that is no number or more than a body may hold.
 TEST_F(HttpReceive, RequestsThatCannotBeTakenCloseTheSlot)
 {
     const std::string post = "POST /a.txt HTTP/1.1\r\nContent-Length: ";
     for (const std::string& request :
-         {std::string("GET /a.txt\r\n\r\n"), "GET /" + std::string(512, 'a') + " HTTP/1.1\r\n\r\n",
+         {std::string("GET /a.txt\r\n\r\n"), std::string("PUT /a.txt\r\n\r\n"),
+          "GET /" + std::string(512, 'a') + " HTTP/1.1\r\n\r\n",
           post + "-5\r\n\r\n", post + "abc\r\n\r\n", post + "67108865\r\n\r\n",
           post + "99999999999999999999999\r\n\r\n", post + "\r\n\r\n"}) {
         EXPECT_EQ(feed(request), -1) << request.substr(0, 60);
         EXPECT_EQ(conn->body, nullptr);
+        EXPECT_FALSE(conn->flags & HTTP_TEMPLATE);
+        EXPECT_EQ(answer(), "");
         rearm();
     }
     EXPECT_EQ(feed("GET /a.txt\r\n\r\n"), -1);
@@ -236,28 +239,17 @@ TEST_F(HttpReceive, RawRequestCollectsEachByteOnce)
 TEST_F(HttpReceive, OtherMethodRunsAnEmptyTemplate)
 {
     ASSERT_TRUE(run_startup_script());
-    EXPECT_EQ(feed("DELETE /a.txt HTTP/1.1\r\n\r\n"), 0);
+    EXPECT_EQ(feed("DELETE /a.txt HTTP/1.1\r\nX-Forwarded-For: 10.1.2.3\r\nCSeq: 4\r\n\r\n"), 0);
     EXPECT_TRUE(conn->flags & HTTP_TEMPLATE);
+    EXPECT_EQ(conn->peerAddress, 0x0A010203u);  // its header is parsed like any other
+    EXPECT_EQ(conn->cseq, 4);
+    EXPECT_EQ(server.requestCount, 1);
     EXPECT_EQ(conn->path, nullptr);
     EXPECT_EQ(finishTemplate(), 0);
     std::string text = answer();
     EXPECT_EQ(text.substr(0, 17), "HTTP/1.1 200 OK\r\n");
     EXPECT_EQ(text.find("Content-Length"), std::string::npos);
     EXPECT_NE(text.find("Content-Type: text/html\r\n"), std::string::npos);
-}
-
-TEST_F(HttpReceive, OtherMethodHeaderIsParsedLikeAnyOther)
-{
-    EXPECT_EQ(feed("PUT /a.txt\r\n\r\n"), -1);  // no version: refused without an answer
-    EXPECT_TRUE(conn->flags & HTTP_CLOSE_AFTER);
-    EXPECT_FALSE(conn->flags & HTTP_TEMPLATE);
-    EXPECT_EQ(answer(), "");
-    rearm();
-    EXPECT_EQ(feed("HEAD /a.txt HTTP/1.1\r\nX-Forwarded-For: 10.1.2.3\r\nCSeq: 4\r\n\r\n"), 0);
-    EXPECT_EQ(conn->peerAddress, 0x0A010203u);
-    EXPECT_EQ(conn->cseq, 4);
-    EXPECT_EQ(server.requestCount, 1);
-    EXPECT_TRUE(conn->flags & HTTP_TEMPLATE);
 }
 
 TEST_F(HttpReceive, TemplateSeesParametersExactly)
@@ -305,12 +297,6 @@ TEST_F(HttpReceive, FileShorterThanAnnouncedIsPaddedWithZeros)
     EXPECT_EQ(result, 1);
     std::string body = text.substr(text.find("\r\n\r\n") + 4);
     EXPECT_EQ(body, std::string(100, 'x') + std::string(900, '\0'));
-}
-
-TEST_F(HttpReceive, MissingDocumentGetsThe404Page)
-{
-    EXPECT_NE(feed("GET /none.txt HTTP/1.1\r\n\r\n"), 0);
-    EXPECT_EQ(answer().substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
 }
 
 }  // namespace

@@ -102,51 +102,34 @@ TEST(Regex, ResultsAndErrorCodes) {
     for (const Case& c : cases) EXPECT_EQ(match(c.regex, c.text), c.expected) << c.regex << " on " << c.text;
 }
 
-TEST(Regex, CapturesAreWrittenForNonEmptyGroupsOnly) {
-    std::vector<std::string> got;
-    EXPECT_EQ(matchCaps("(a)(b)", "ab", 2, got), 2);
-    EXPECT_EQ(got, (std::vector<std::string>{"a", "b"}));
-
-    EXPECT_EQ(matchCaps("x(a*)y", "xy", 1, got), 2);
-    EXPECT_EQ(got, (std::vector<std::string>{""}));
-
-    // More slots than groups: the extra ones are left alone.
-    EXPECT_EQ(matchCaps("(b)", "abc", 3, got), 2);
-    EXPECT_EQ(got, (std::vector<std::string>{"b", "", ""}));
-}
-
-TEST(Regex, CapturesOfNestedGroupsAndAlternatives) {
-    std::vector<std::string> got;
-    EXPECT_EQ(matchCaps("((a)(b(c)))", "zabc", 4, got), 4);
-    EXPECT_EQ(got, (std::vector<std::string>{"abc", "a", "bc", "c"}));
-
-    // The group of the alternative not taken stays unwritten.
-    EXPECT_EQ(matchCaps("(x)|(y)", "ay", 2, got), 2);
-    EXPECT_EQ(got, (std::vector<std::string>{"", "y"}));
-
-    EXPECT_EQ(matchCaps("a(b|cd)e", "acde", 1, got), 4);
-    EXPECT_EQ(got, (std::vector<std::string>{"cd"}));
-
-    // A repeated group reports its last iteration.
-    EXPECT_EQ(matchCaps("(a|b)*c", "ababc", 1, got), 5);
-    EXPECT_EQ(got, (std::vector<std::string>{"b"}));
-
-    // Captures tried on a path that later failed are undone.
-    EXPECT_EQ(matchCaps("(a)x|(a)y", "ay", 2, got), 2);
-    EXPECT_EQ(got, (std::vector<std::string>{"", "a"}));
-
-    EXPECT_EQ(matchCaps("^(\\w+)\\s+(\\d+)$", "foo  123", 2, got), 8);
-    EXPECT_EQ(got, (std::vector<std::string>{"foo", "123"}));
-}
-
-TEST(Regex, LoopsOverBodiesThatCanMatchEmpty) {
-    std::vector<std::string> got;
-    EXPECT_EQ(matchCaps("(a*)*b", "aaab", 1, got), 4);
-    EXPECT_EQ(got[0], "aaa");
-    EXPECT_EQ(matchCaps("(a*)+b", "b", 1, got), 1);
-    EXPECT_EQ(got[0], "");
-    EXPECT_EQ(matchCaps("(a|)+b", "aab", 1, got), 3);
-    EXPECT_EQ(got[0], "a");
+// Captures: only groups that took part are written (extra slots, groups of
+// an alternative not taken or of a path that failed later stay unwritten);
+// a repeated group reports its last iteration, also when its body can
+// match empty.
+TEST(Regex, CapturesOfGroupsAlternativesAndLoops) {
+    struct Case {
+        const char *regex, *text;
+        int expected;
+        std::vector<std::string> captured;
+    } cases[] = {
+        {"(a)(b)", "ab", 2, {"a", "b"}},
+        {"x(a*)y", "xy", 2, {""}},
+        {"(b)", "abc", 2, {"b", "", ""}},
+        {"((a)(b(c)))", "zabc", 4, {"abc", "a", "bc", "c"}},
+        {"(x)|(y)", "ay", 2, {"", "y"}},
+        {"a(b|cd)e", "acde", 4, {"cd"}},
+        {"(a|b)*c", "ababc", 5, {"b"}},
+        {"(a)x|(a)y", "ay", 2, {"", "a"}},
+        {"^(\\w+)\\s+(\\d+)$", "foo  123", 8, {"foo", "123"}},
+        {"(a*)*b", "aaab", 4, {"aaa"}},
+        {"(a*)+b", "b", 1, {""}},
+        {"(a|)+b", "aab", 3, {"a"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> got;
+        EXPECT_EQ(matchCaps(c.regex, c.text, static_cast<int>(c.captured.size()), got), c.expected) << c.regex;
+        EXPECT_EQ(got, c.captured) << c.regex;
+    }
     EXPECT_EQ(match("(a*)*$", ""), 0);
     EXPECT_EQ(match("(x?)*?y", "xxy"), 3);
 }

@@ -51,7 +51,7 @@ const char* const CountingPage =
 }  // namespace
 
 // Every builtin once in the table; a word one processor enters stays its
-// own (elsewhere the name is a form call).
+// own (elsewhere the name is a form call); a builtin name is never a form.
 TEST(TTMProcessorTable, HoldsEveryBuiltinOnceAndWordsStayWithTheirProcessor) {
     const auto& list = TTMProcessor::builtinList();
     std::set<std::string> distinct;
@@ -64,9 +64,6 @@ TEST(TTMProcessorTable, HoldsEveryBuiltinOnceAndWordsStayWithTheirProcessor) {
     EXPECT_EQ(waiting.builtins->size(), list.size() + 2);
     EXPECT_EQ(plain.builtins->size(), list.size());
     EXPECT_EQ(runTemplate("#[wait]"), "");
-}
-
-TEST(TTMProcessorTable, ABuiltinNameIsNeverAFormCall) {
     EXPECT_EQ(runTemplate("#[.=;out;x]#[out;y]"), "y");
 }
 
@@ -90,11 +87,7 @@ TEST(TTMProcessorRun, CallsInsideResultsCountAsSteps) {
     EXPECT_NE(processor.findForm("a"), nullptr);
     EXPECT_EQ(processor.findForm("b"), nullptr);
     EXPECT_TRUE(processor.run(1));
-}
-
-TEST(TTMProcessorRun, PlainTextTakesNoSteps) {
-    TTMProcessor processor;
-    start(processor, std::string(100000, 'x') + "#[.=;a;1]");
+    start(processor, std::string(100000, 'x') + "#[.=;a;1]");  // plain text takes no steps
     EXPECT_TRUE(processor.run(1));
 }
 
@@ -162,25 +155,25 @@ TEST(TTMFormCall, ArgumentsReplaceTheirMarks) {
     EXPECT_EQ(runTemplate("#[.=;f;[XX]]#[=.;f;X]#[out;#[f;\xFF\x01]]"), "\xFF\x01\xFF\x01");
 }
 
-TEST(TTMFormCall, EmptyArgumentOfSegmentKeepsNumbering) {
-    std::string printed = printedBy([] { EXPECT_EQ(runTemplate("#[.=;f;[aXbYc]]#[=.;f;;Y]#[out;#[f;1;2]]"), "aXb2c"); });
-    EXPECT_NE(printed.find("Parameter {1} not used"), std::string::npos);
-}
-
-TEST(TTMFormCall, UnusedParameterWarning) {
-    std::string printed = printedBy([] { runTemplate("#[.=;f;plain]#[f;z]"); });
-    EXPECT_EQ(printed, "\nWarning: Parameter {1} not used in form 'f', arg = z!");
-    printed = printedBy([] { runTemplate("#[.=;CLASSMETHOD;plain]#[CLASSMETHOD;z]"); });
-    EXPECT_EQ(printed, "");
-    printed = printedBy([] { runTemplate("#[.=;CLASSOBJECTMETHOD;plain]#[CLASSOBJECTMETHOD;z;y]"); });
-    EXPECT_EQ(printed, "");
-}
-
-TEST(TTMFormCall, MissingFormIsReported) {
-    std::string printed = printedBy([] { EXPECT_EQ(runTemplate("#[out;a#[nope;1]b]"), "ab"); });
-    EXPECT_EQ(printed, "\nError: Unable to find form 'nope' !");
-    printed = printedBy([] { runTemplate("#[=.;nope;x]"); });
-    EXPECT_EQ(printed, "\nError: Unable to find form 'nope' !");
+// What a form call prints beside its output: unused parameters (never for
+// the class method forms), an empty segment argument keeping the numbering,
+// missing forms.
+TEST(TTMFormCall, UnusedParametersAndMissingFormsAreReported) {
+    struct Case {
+        const char *page, *output, *printed;
+    } cases[] = {
+        {"#[.=;f;plain]#[f;z]", "", "\nWarning: Parameter {1} not used in form 'f', arg = z!"},
+        {"#[.=;CLASSMETHOD;plain]#[CLASSMETHOD;z]", "", ""},
+        {"#[.=;CLASSOBJECTMETHOD;plain]#[CLASSOBJECTMETHOD;z;y]", "", ""},
+        {"#[.=;f;[aXbYc]]#[=.;f;;Y]#[out;#[f;1;2]]", "aXb2c", "\nWarning: Parameter {1} not used in form 'f', arg = 1!"},
+        {"#[out;a#[nope;1]b]", "ab", "\nError: Unable to find form 'nope' !"},
+        {"#[=.;nope;x]", "", "\nError: Unable to find form 'nope' !"},
+    };
+    for (const Case& test : cases) {
+        std::string output;
+        EXPECT_EQ(printedBy([&] { output = runTemplate(test.page); }), test.printed) << test.page;
+        EXPECT_EQ(output, test.output) << test.page;
+    }
 }
 
 TEST(TTMFormCall, MovedPointerGivesTheRest) {
@@ -224,12 +217,6 @@ TEST(TTMEvaluator, ArgumentCountCheck) {
     std::string errors = errorsOf([&] { EXPECT_TRUE(processor.checkArgs(&call, 4)); });
     EXPECT_EQ(errors, "\nError: Function w args=3, but 4 required!");
     EXPECT_FALSE(processor.checkArgs(&call, 3));
-}
-
-TEST(TTMPages, EqualsDotThenSegments) {
-    EXPECT_EQ(runTemplate("#[.=;row;[<td>A</td><td>B</td>]]#[=.;row;A;B]"
-                          "#[.=;n;0]#[out;#[cs;row;x]|#[cs;row;x]|#[cs;row;x]|#[cs;row;end]]"),
-              "<td>|</td><td>|</td>|end");
 }
 
 TEST(TTMPages, AppendBuildsAText) {
