@@ -134,27 +134,31 @@ protected:
     ServerOptions options;
 };
 
-TEST_F(ServerCommandLine, SecondCharacterOptions)
+// Options are told apart by their second character; a value is always the
+// next word (never attached, none after a trailing option); the document
+// root is cut to its buffer.
+TEST_F(ServerCommandLine, PortRootAndClientOptions)
 {
-    parse({"-port", "81", "-dir", "docs", "-cx", "7", "-kill", "stray", "-s", "12"});
-    EXPECT_EQ(httpServer.port, 81);
-    EXPECT_STREQ(httpServer.documentRoot, "docs");
-    EXPECT_EQ(httpServer.maxClients, 7);
+    const std::string longRoot(300, 'r');
+    struct Case {
+        std::vector<const char*> words;
+        int port;
+        std::string root;
+    } cases[] = {
+        {{"-p3333", "-dwww"}, 0, ""},
+        {{"-p"}, 3333, ""},
+        {{"-d", longRoot.c_str()}, 3333, longRoot.substr(0, 255)},
+        {{"-port", "81", "-dir", "docs", "-cx", "7", "-kill", "stray", "-s", "12"}, 81, "docs"},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        parse(c.words);
+        EXPECT_EQ(httpServer.port, c.port) << c.words[0];
+        EXPECT_EQ(httpServer.documentRoot, c.root) << c.words[0];
+    }
+    EXPECT_EQ(httpServer.maxClients, 7);  // of the last case
     EXPECT_TRUE(options.killMode);
     EXPECT_EQ(httpServer.scriptSteps, 12);
-}
-
-TEST_F(ServerCommandLine, AttachedValuesAreNotValues)
-{
-    parse({"-p3333", "-dwww"});
-    EXPECT_EQ(httpServer.port, 0);
-    EXPECT_STREQ(httpServer.documentRoot, "");
-}
-
-TEST_F(ServerCommandLine, TrailingOptionWithoutValueChangesNothing)
-{
-    parse({"-p"});
-    EXPECT_EQ(httpServer.port, 3333);
 }
 
 TEST_F(ServerCommandLine, BanConsumesItsWords)
@@ -198,13 +202,6 @@ TEST_F(ServerCommandLine, BufferSettingsAndTheirFallbacks)
     VEKFileBuffers::MaxItems = files;
     VEKFileBuffers::bufferFlushDivider = itemsDivider;
     VEKFileBuffers::filesFlushDivider = filesDivider;
-}
-
-TEST_F(ServerCommandLine, DocumentRootIsCut)
-{
-    std::string longRoot(300, 'r');
-    parse({"-d", longRoot.c_str()});
-    EXPECT_EQ(std::strlen(httpServer.documentRoot), 255u);
 }
 
 // The whole help text with the current values is checked end to end
