@@ -65,20 +65,6 @@ TEST(HttpInjectParams, NamesCountedAndValuesDecoded)
     EXPECT_TRUE(http_inject_params("").empty());
 }
 
-TEST(HttpTemplatePrelude, FixedDefinitionsInOrder)
-{
-    HttpConnection conn;
-    std::memset(static_cast<void*>(&conn), 0, sizeof conn);
-    conn.peerAddress = 0x0A010203;
-    conn.status = 200;
-    std::string prelude = http_template_prelude(&conn);
-    EXPECT_EQ(prelude.substr(0, 40), "#[.=;VEKSERVER_REMOTE_ADDR;[10.1.2.3]]\n#");
-    EXPECT_NE(prelude.find("#[.=;VEKSERVER_VERSION_BUILD;[22]]\n"), std::string::npos);
-    EXPECT_NE(prelude.find("#[.=;VEKSERVER_VERSION_SECURITY;[]]\n#[.=;VEKSERVER_STATUS_CODE;[200]]\n"
-                           "#[.=;VEKSERVER_MIME_TYPE;[text/html]]\n"),
-              std::string::npos);
-}
-
 // Replaces $$name$$ by the name in upper case, or refuses "keep".
 int upperCaseMarks(HttpDataSourceMark* mark)
 {
