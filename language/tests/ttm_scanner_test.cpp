@@ -27,27 +27,16 @@ TEST(TTMScanner, SyntaxOfCallsProtectedTextAndResults) {
     for (const auto& c : cases) EXPECT_EQ(runTemplate(c[0]), c[1]) << c[0];
 }
 
-TEST(TTMScanner, TextOutsideCallsProducesNoOutput) {
+// Text outside calls and a call still open at the end give no output.
+TEST(TTMScanner, TextOutsideCallsAndAnOpenCallProduceNoOutput) {
     TTMProcessor processor;
     EXPECT_EQ(runOn(processor, "plain text [and more]"), "");
     EXPECT_EQ(processor.getOutput(), nullptr);
-}
-
-TEST(TTMScanner, AnOpenCallAtTheEndStaysOpen) {
-    TTMProcessor processor;
-    start(processor, "#[out;abc");
-    EXPECT_TRUE(processor.run(0));
-    EXPECT_EQ(processor.getOutput(), nullptr);
-    EXPECT_EQ(processor.current->text, "abc");
-}
-
-TEST(TTMScanner, UnclosedProtectedTextFails) {
-    try {
-        runTemplate("#[out;[abc");
-        FAIL() << "no error";
-    } catch (const TTMError& e) {
-        EXPECT_STREQ(e.what(), "get_ttm_protected_string: can't find matching end parenthesis -> abc");
-    }
+    TTMProcessor open;
+    start(open, "#[out;abc");
+    EXPECT_TRUE(open.run(0));
+    EXPECT_EQ(open.getOutput(), nullptr);
+    EXPECT_EQ(open.current->text, "abc");
 }
 
 TEST(TTMScanner, ClosingBracketOfTheRootStartsAFreshRoot) {
@@ -87,6 +76,10 @@ std::string failure(const std::string& text) {
 }
 
 }  // namespace
+
+TEST(TTMScanner, UnclosedProtectedTextFails) {
+    EXPECT_EQ(failure("#[out;[abc"), "get_ttm_protected_string: can't find matching end parenthesis -> abc");
+}
 
 TEST(TTMScanner, RunawayPagesFailInsteadOfExhaustingMemory) {
     std::string open;
