@@ -82,10 +82,21 @@ TEST_F(SystemWords, GuardedWordsNeedTheirSwitch) {
     EXPECT_EQ(run("#[out;#[df;@/a;failed]]"), "failed");
 }
 
-TEST_F(SystemWords, LoadReturnsTheFileText) {
+// The whole-file words give a file's text; a missing or empty file gives
+// none, and so does a device, which never ends: they treat it as a file
+// they cannot open instead of holding the server thread or filling memory.
+TEST_F(SystemWords, WholeFileWordsReadFilesAndRefuseDevices) {
     writeBytes(dir.path("a"), "line one\nline two");
+    writeBytes(dir.path("empty"), "");
     EXPECT_EQ(run("#[out;##[load;@/a]]"), "line one\nline two");
-    EXPECT_EQ(run("#[out;[<]#[load;@/none;failed][>]]"), "<>");
+    for (const char* page : {"#[out;[<]#[load;@/none;failed][>]]", "#[out;[<]##[load;/dev/zero][>]]",
+                             "#[out;[<]#[base64LoadBinary;@/empty;failed][>]]",
+                             "#[out;[<]#[base64LoadBinary;@/none;failed][>]]",
+                             "#[out;[<]##[base64LoadBinary;/dev/urandom][>]]"})
+        EXPECT_EQ(run(page), "<>") << page;
+    TTMProcessor processor;
+    EXPECT_EQ(run(processor, "#[outLoadBinary;/dev/zero;failed]"), "");
+    EXPECT_EQ(processor.getOutput(), nullptr);
 }
 
 TEST_F(SystemWords, OutLoadBinaryAppendsTheBytesExactly) {
@@ -99,27 +110,11 @@ TEST_F(SystemWords, OutLoadBinaryAppendsTheBytesExactly) {
     EXPECT_EQ(run(after, "#[out;ab]#[outLoadBinary;@/bin]"), std::string("ab\0", 3) + bytes);
 }
 
-// A device never ends: the whole-file words treat it as a file they cannot
-// open instead of holding the server thread or filling its memory.
-TEST_F(SystemWords, WholeFileWordsRefuseDevices) {
-    EXPECT_EQ(run("#[out;[<]##[load;/dev/zero][>]]"), "<>");
-    TTMProcessor processor;
-    EXPECT_EQ(run(processor, "#[outLoadBinary;/dev/zero;failed]"), "");
-    EXPECT_EQ(processor.getOutput(), nullptr);
-    EXPECT_EQ(run("#[out;[<]##[base64LoadBinary;/dev/urandom][>]]"), "<>");
-}
-
 TEST_F(SystemWords, OutBase64DecodeAppendsTheDecodedBytes) {
     TTMProcessor processor;
     run(processor, "#[.=;n;#[outBase64Decode;YWJj]]#[outBase64Decode;AAEC]#[outBase64Decode;]");
     EXPECT_EQ(processor.outputText(), std::string("abc\0\1\2", 6));
     EXPECT_EQ(processor.findForm("n")->text, "3");
-}
-
-TEST_F(SystemWords, Base64LoadBinaryEncodesTheWholeFile) {
-    writeBytes(dir.path("empty"), "");
-    EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/empty;failed][>]]"), "<>");
-    EXPECT_EQ(run("#[out;[<]#[base64LoadBinary;@/none;failed][>]]"), "<>");
 }
 
 TEST_F(SystemWords, Base64SaveBinaryWritesTheDecodedBytes) {
