@@ -3,9 +3,6 @@
 // output block they fill, files and paths, bans, and a pending exchange.
 // Base sessions through the console: forth_ext_e2e.py.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
@@ -13,6 +10,7 @@
 #include <string>
 
 #include "ForthExtensions.h"
+#include "kernel/tests/LoopbackPeer.h"
 #include "LanguageSwitches.h"
 #include "WordsTestUtil.h"
 
@@ -193,23 +191,14 @@ TEST_F(ForthWords, BansAndPathsKeepFileBasesFromBeingCreated) {
 }
 
 TEST(ForthConnectionWords, AnExchangeLeftPendingEndsWithItsProcessor) {
-    // A peer that accepts (through the backlog) but never answers.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    const std::string port = std::to_string(ntohs(address.sin_port));
+    LoopbackPeer peer;  // accepts through the backlog, never answers
+    const std::string port = std::to_string(peer.port);
     {
         Forth forth;
         forth.evaluate("z\" 127.0.0.1\" constant host " + port + " host ~+");
         EXPECT_EQ(forth.text("z\" ping\" 5 " + port + " host ~>"), "");  // still waiting
         forth.evaluate(port + " host ~-");
     }  // the pending client goes with the processor
-    close(listener);
 }
 
 }  // namespace
