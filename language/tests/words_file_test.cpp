@@ -41,10 +41,22 @@ protected:
 
 }  // namespace
 
-TEST_F(FileWords, ReadStringsUpToTheMark) {
-    writeBytes(dir.path("a"), "one'two'three|four'|");
-    EXPECT_EQ(run("#[oi;h;@/a;bad]#[.=;r;#[frs;h],#[frs;h]]#[fcm;h;|]#[out;#[r],#[frs;h],#[frs;h],#[eof;h]]"),
-              "one,two,three,four',true");
+// "frs" reads up to the mark ("'" until "fcm" sets another, NUL when set
+// empty); "frc" reads one byte, giving nothing for a NUL.
+TEST_F(FileWords, ReadStringsUpToTheMarkAndSingleBytes) {
+    const struct {
+        std::string bytes;
+        const char *page, *expected;
+    } cases[] = {
+        {"one'two'three|four'|", "#[.=;r;#[frs;h],#[frs;h]]#[fcm;h;|]#[out;#[r],#[frs;h],#[frs;h],#[eof;h]]",
+         "one,two,three,four',true"},
+        {std::string("ab\0cd\0", 6), "#[fcm;h;]#[out;#[frs;h]-#[frs;h]]", "ab-cd"},
+        {std::string("x\0y", 3), "#[out;#[frc;h]|#[frc;h]|#[frc;h]|#[eof;h]]", "x||y|true"},
+    };
+    for (const auto& c : cases) {
+        writeBytes(dir.path("a"), c.bytes);
+        EXPECT_EQ(run(std::string("#[oi;h;@/a;bad]") + c.page), c.expected) << c.page;
+    }
 }
 
 TEST_F(FileWords, ReadingPastTheEndOrWritingAReadOnlyHandleFailsTheCall) {
@@ -58,16 +70,6 @@ TEST_F(FileWords, ReadingPastTheEndOrWritingAReadOnlyHandleFailsTheCall) {
               std::string::npos)
         << failure;
     EXPECT_EQ(readBytes(dir.path("a")), "a'b");
-}
-
-TEST_F(FileWords, EmptyMarkIsTheNulByte) {
-    writeBytes(dir.path("a"), std::string("ab\0cd\0", 6));
-    EXPECT_EQ(run("#[oi;h;@/a;bad]#[fcm;h;]#[out;#[frs;h]-#[frs;h]]"), "ab-cd");
-}
-
-TEST_F(FileWords, ReadCharGivesOneByteAndNothingForNul) {
-    writeBytes(dir.path("a"), std::string("x\0y", 3));
-    EXPECT_EQ(run("#[oi;h;@/a;bad]#[out;#[frc;h]|#[frc;h]|#[frc;h]|#[eof;h]]"), "x||y|true");
 }
 
 TEST_F(FileWords, OutputAndAppendNeedTheWriteSwitch) {
