@@ -29,6 +29,12 @@ class Server:
         self.args = args if args is not None else ["-p", str(self.port), "-d", "www"]
         self.process = None
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *error):
+        self.cleanup()
+
     def write(self, name, content):
         path = os.path.join(self.dir, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)

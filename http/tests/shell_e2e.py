@@ -40,9 +40,8 @@ def check_help(binary, checks):
 
 
 def check_full_server(binary, checks):
-    server = Server(binary, {"www/a.txt": "alpha"}, None)
-    server.args = ["-c", "1", "-p", str(server.port), "-d", "www"]
-    try:
+    with Server(binary, {"www/a.txt": "alpha"}, None) as server:
+        server.args = ["-c", "1", "-p", str(server.port), "-d", "www"]
         server.start()
         # start() probes with one connection; wait until that slot is free.
         split_response(server.get("a.txt"))
@@ -54,15 +53,12 @@ def check_full_server(binary, checks):
             holder.sendall(b"xt HTTP/1.1\r\n\r\n")
             checks.equal("busy client undisturbed", split_response(read_all(holder))[2], b"alpha")
         server.stop()
-    finally:
-        server.cleanup()
 
 
 def check_startup_files(binary, checks):
     files = {"vekinit.ttm": "#[=;vek_prog;[#[out;wrapped]]]#[=;site;[MySite]]",
              "index.ttm": "#[out;cwd index]", "www/a.txt": "alpha"}
-    server = Server(binary, files)
-    try:
+    with Server(binary, files) as server:
         server.start()
         checks.equal("custom wrapper", split_response(server.get("x.ttm"))[2], b"wrapped")
         checks.equal("working directory index.ttm", split_response(server.get("missing"))[2], b"wrapped")
@@ -70,22 +66,16 @@ def check_startup_files(binary, checks):
         server.stop()
         checks.true("no configuration echo", "vekserver.cfg" not in server.output())
         checks.true("listening line", " Listening on address: " in server.output())
-    finally:
-        server.cleanup()
-    server = Server(binary, {"index.ttm": "#[out;cwd ##[VEKSERVER_FILE_PATH]]"})
-    try:
+    with Server(binary, {"index.ttm": "#[out;cwd ##[VEKSERVER_FILE_PATH]]"}) as server:
         server.start()
         checks.equal("fallback to the working directory's index.ttm", split_response(server.get("nope"))[2],
                      b"cwd nope")
         server.stop()
-    finally:
-        server.cleanup()
 
 
 def check_logging(binary, checks):
-    server = Server(binary, {"www/a.txt": "alpha", "logs/.keep": ""})
-    server.args += ["-l", "logs/vek"]
-    try:
+    with Server(binary, {"www/a.txt": "alpha", "logs/.keep": ""}) as server:
+        server.args += ["-l", "logs/vek"]
         server.start()
         server.get("a.txt")
         server.get("missing.txt")
@@ -100,14 +90,11 @@ def check_logging(binary, checks):
         checks.true("request log", b"IP: 127.0.0.1\n" in requests and b"GET /a.txt HTTP/1.1" in requests)
         checks.true("other methods logged", b"PUT /put.txt HTTP/1.1" in requests)
         checks.true("system log", b"File missing.txt not found" in system and b"Stopping server..." in system)
-    finally:
-        server.cleanup()
 
 
 def check_kill_mode(binary, checks):
     # A start-up script that would fail loudly if it ran.
-    server = Server(binary, {"vekinit.ttm": "#[out;[[[never closed"})
-    try:
+    with Server(binary, {"vekinit.ttm": "#[out;[[[never closed"}) as server:
         # Nothing listens on the port, so the command fails (or is missing):
         # the failure must reach the exit status.
         result = subprocess.run([binary, "-kill", "-p", str(server.port)], capture_output=True, timeout=30,
@@ -115,18 +102,13 @@ def check_kill_mode(binary, checks):
         checks.true("kill mode reports the command's failure", result.returncode != 0, str(result.returncode))
         checks.true("kill mode runs no start-up script", b"ER:" not in result.stdout)
         checks.true("kill mode does not serve", b"Listening" not in result.stdout)
-    finally:
-        server.cleanup()
 
 
 def check_failing_startup_script(binary, checks):
-    server = Server(binary, {"vekinit.ttm": "#[out;[[[never closed"})
-    try:
+    with Server(binary, {"vekinit.ttm": "#[out;[[[never closed"}) as server:
         result = subprocess.run([binary, "-p", str(server.port)], capture_output=True, timeout=30, cwd=server.dir)
         checks.equal("failing start-up script ends the program", result.returncode, 1)
         checks.true("its error is printed", b"ER:Start-up script failed" in result.stdout)
-    finally:
-        server.cleanup()
 
 
 def close_standard_descriptors():

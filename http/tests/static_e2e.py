@@ -130,8 +130,7 @@ def check_index_fallbacks(binary, checks):
 def main():
     checks = Checks()
     check_index_fallbacks(sys.argv[1], checks)
-    server = Server(sys.argv[1], FILES)
-    try:
+    with Server(sys.argv[1], FILES) as server:
         server.start()
         check_types(server, checks)
         check_header_lines(server, checks)
@@ -143,8 +142,6 @@ def main():
         check_requests(server, checks)
         checks.equal("exit status after SIGTERM", server.stop(), 0)
         checks.true("caught-signal line", "\nCaught signal (15). VEKServer shutting down...\n" in server.output())
-    finally:
-        server.cleanup()
     return checks.finish()
 
 

@@ -89,8 +89,7 @@ def check_failing_page(server, checks):
 
 def main():
     checks = Checks()
-    server = Server(sys.argv[1], FILES)
-    try:
+    with Server(sys.argv[1], FILES) as server:
         server.start()
         check_parameters(server, checks)
         check_result_forms(server, checks)
@@ -98,8 +97,6 @@ def main():
         check_raw_requests(server, checks)
         check_failing_page(server, checks)
         checks.equal("exit status", server.stop(), 0)
-    finally:
-        server.cleanup()
     return checks.finish()
 
 

@@ -25,8 +25,7 @@ def body_of(server, page):
 
 
 def check_without_switches(binary, checks):
-    server = Server(binary, PAGES)
-    try:
+    with Server(binary, PAGES) as server:
         server.start()
         checks.equal("binary body", body_of(server, "binary.ttm"), DATA)
         checks.equal("refusals", body_of(server, "guarded.ttm"), b"refused|-1|")
@@ -34,14 +33,11 @@ def check_without_switches(binary, checks):
         for name in ["www/made", "www/saved.bin"]:
             checks.true("not made: " + name, not os.path.exists(os.path.join(server.dir, name)))
         checks.equal("exit status", server.stop(), 0)
-    finally:
-        server.cleanup()
 
 
 def check_with_switches(binary, checks):
-    server = Server(binary, PAGES)
-    server.args += ["-write", "-system"]
-    try:
+    with Server(binary, PAGES) as server:
+        server.args += ["-write", "-system"]
         server.start()
         checks.equal("allowed", body_of(server, "guarded.ttm"), b"|0|")
         checks.true("deleted", not os.path.exists(os.path.join(server.dir, "www/victim.txt")))
@@ -49,8 +45,6 @@ def check_with_switches(binary, checks):
         with open(os.path.join(server.dir, "www/saved.bin"), "rb") as saved:
             checks.equal("saved bytes", saved.read(), b"abc")
         checks.equal("exit status", server.stop(), 0)
-    finally:
-        server.cleanup()
 
 
 def main():
