@@ -172,6 +172,7 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
     if (choosePage(server, conn, filePath, &page)) {
         page.insert(0, "#[vek_prog;[" + prelude);
         page += "]]";
+        processor->clientText = (conn->flags & HTTP_NO_HEADER) != 0;
         processor->setInput(page);
     }
     if (conn->path) vekFree(&conn->path);

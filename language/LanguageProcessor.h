@@ -84,6 +84,9 @@ public:
     u8* output = nullptr;                       // output block, null when nothing was output
     int64 level = 0;                            // current form level
     LevelMap* levelForms;                       // owned level maps, created empty
+    // Set for a run of text that came from the client (a raw template
+    // request, a "#[" path) rather than from the operator's own pages.
+    bool clientText = false;
     static GlobalFormMap globalForms;                // process-wide forms, never redefined
 };
 
