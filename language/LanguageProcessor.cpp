@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "VekAlloc.h"
 
@@ -39,6 +40,7 @@ LanguageProcessor::LanguageProcessor() : levelForms(new LevelMap()) {}
 LanguageProcessor::~LanguageProcessor() {
     freeOutput();
     clearLevelForms(true);
+    if (ownGlobals != nullptr) deleteForms(ownGlobals);
 }
 
 u64 LanguageProcessor::outputLength() const {
@@ -98,28 +100,82 @@ Form* LanguageProcessor::findLevelForm(const std::string& name) const {
     return findLevelEntry(name, map, entry) ? entry->second : nullptr;
 }
 
+Form* LanguageProcessor::findGlobal(const std::string& name) const {
+    if (ownGlobals != nullptr) {
+        auto own = ownGlobals->find(name);
+        if (own != ownGlobals->end()) return own->second;
+    }
+    auto shared = globalForms.find(name);
+    return shared == globalForms.end() ? nullptr : shared->second;
+}
+
+bool LanguageProcessor::hasGlobal(const std::string& name) const {
+    return (ownGlobals != nullptr && ownGlobals->count(name) != 0) || globalForms.count(name) != 0;
+}
+
+FormMap& LanguageProcessor::ownGlobalMap() {
+    if (ownGlobals == nullptr) ownGlobals = new FormMap();
+    return *ownGlobals;
+}
+
+Form* LanguageProcessor::findGlobalToChange(const std::string& name) {
+    Form* form = findGlobal(name);
+    if (!clientText || form == nullptr) return form;
+    if (ownGlobals != nullptr && ownGlobals->count(name) != 0) return form;
+    // The copy is whole before it enters the map: a failure leaves both
+    // maps as they were.
+    beforeGlobalCopy(form->text.size());
+    std::unique_ptr<Form> copy(new Form(form->text));
+    copy->pointer = form->pointer;
+    ownGlobalMap().emplace(name, copy.get());
+    return copy.release();
+}
+
+const Form* LanguageProcessor::findVisibleForm(const std::string& name) const {
+    if (Form* form = findLevelForm(name)) return form;
+    if (Form* form = findGlobal(name)) return form;
+    return findGlobal(name + "(0)");
+}
+
+Form* LanguageProcessor::findFormToChange(const std::string& name) {
+    if (Form* form = findLevelForm(name)) return form;
+    // Decide which name is visible before copying, so that only that one
+    // form is ever copied.
+    if (findGlobal(name) != nullptr) return findGlobalToChange(name);
+    return findGlobalToChange(name + "(0)");
+}
+
 void LanguageProcessor::defineForm(const std::string& name, const std::string& text, bool append) {
     if (Form* form = findLevelForm(name)) {
+        // Both give the strong guarantee: std::string changes nothing when
+        // it throws.
         if (append)
             form->append(text);
         else
             form->setText(text);
         return;
     }
-    if (globalForms.count(name) != 0) {
+    if (hasGlobal(name)) {
         std::printf("The global form \"%s\" already exists!\n", name.c_str());
         return;
     }
-    globalForms[name] = new Form(text);
+    std::unique_ptr<Form> fresh(new Form(text));
+    FormMap& forms = clientText ? ownGlobalMap() : globalForms;
+    forms.emplace(name, fresh.get());
+    fresh.release();
 }
 
 void LanguageProcessor::defineFormAtLevel(const std::string& name, const std::string& text,
                                           int64 atLevel) {
+    // The new form is made before the old one goes; the map entries it needs
+    // are made before anything is deleted (a level map or slot that a
+    // failure leaves behind is empty, which every reader accepts).
+    std::unique_ptr<Form> fresh(new Form(text));
     FormMap*& forms = (*levelForms)[atLevel];
     if (forms == nullptr) forms = new FormMap();
     Form*& slot = (*forms)[name];
     delete slot;
-    slot = new Form(text);
+    slot = fresh.release();
 }
 
 void LanguageProcessor::removeLevel(int64 atLevel) {

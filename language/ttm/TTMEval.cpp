@@ -34,14 +34,7 @@ void dropMissingParameters(std::string& text, std::size_t first) {
 
 }  // namespace
 
-Form* TTMProcessor::findForm(const std::string& name) const {
-    if (Form* form = findLevelForm(name)) return form;
-    auto it = globalForms.find(name);
-    if (it != globalForms.end() && it->second != nullptr) return it->second;
-    it = globalForms.find(name + "(0)");
-    if (it != globalForms.end() && it->second != nullptr) return it->second;
-    return nullptr;
-}
+Form* TTMProcessor::findForm(const std::string& name) { return findFormToChange(name); }
 
 std::string TTMProcessor::eval(Function* call) {
     static const std::string NoName;
@@ -66,8 +59,14 @@ void reportMissingForm(const std::string& name) {
     std::printf("\nError: Unable to find form '%s' !", name.c_str());
 }
 
-Form* TTMProcessor::formOrReport(const std::string& name) const {
+Form* TTMProcessor::formOrReport(const std::string& name) {
     Form* form = findForm(name);
+    if (form == nullptr) reportMissingForm(name);
+    return form;
+}
+
+const Form* TTMProcessor::readOrReport(const std::string& name) const {
+    const Form* form = readForm(name);
     if (form == nullptr) reportMissingForm(name);
     return form;
 }
@@ -82,7 +81,7 @@ bool TTMProcessor::replaceParameter(std::string& text, std::size_t n, const std:
 
 std::string TTMProcessor::callForm(Function* call) {
     std::string name = safeArg0(call);
-    Form* form = formOrReport(name);
+    const Form* form = readOrReport(name);
     if (form == nullptr) return std::string();
     std::string text = form->rest();
     const std::size_t last = call->args.empty() ? 0 : call->count() - 1;

@@ -78,6 +78,8 @@ std::size_t TTMProcessor::runTextBytes() const {
     for (const auto& entry : *levelForms)
         if (entry.second != nullptr)
             for (const auto& form : *entry.second) total += form.second->text.size();
+    if (const FormMap* own = ownGlobalForms())
+        for (const auto& form : *own) total += form.second->text.size();
     return total;
 }
 
@@ -94,7 +96,8 @@ void TTMProcessor::chargeText(std::size_t added) {
 
 void TTMProcessor::chargeForm(const std::string& name, std::size_t size) {
     chargeText(size);
-    if (findLevelForm(name) == nullptr && globalForms.count(name) == 0) globalBytes += size;
+    // A client run's own global forms are counted where they are kept.
+    if (!clientText && findLevelForm(name) == nullptr && !hasGlobal(name)) globalBytes += size;
 }
 
 bool TTMProcessor::refusesPath(const std::string& path) const {

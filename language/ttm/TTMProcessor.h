@@ -72,8 +72,12 @@ public:
     bool isTrace() override { return trace; }
 
     // The visible form: levels from the current one down to 0 (name, then
-    // name + "(0)"), then the global forms (name, then name + "(0)").
-    Form* findForm(const std::string& name) const;
+    // name + "(0)"), then the global forms (name, then name + "(0)"). The
+    // caller may change or move it: for client text a global form is the
+    // run's own copy (LanguageProcessor::findFormToChange).
+    Form* findForm(const std::string& name);
+    // The same form for reading only; never copies (findVisibleForm).
+    const Form* readForm(const std::string& name) const { return findVisibleForm(name); }
     // Evaluates one completed call; a failing word becomes TTMError.
     std::string eval(Function* call);
     // Calls a user form: its rest with the segment marks replaced.
@@ -90,7 +94,9 @@ public:
     // True (and a message on stderr) when the call has fewer than required entries.
     bool checkArgs(Function* call, unsigned required);
     // findForm, reporting a missing form as above; null when missing.
-    Form* formOrReport(const std::string& name) const;
+    Form* formOrReport(const std::string& name);
+    // readForm, reporting a missing form as above; null when missing.
+    const Form* readOrReport(const std::string& name) const;
 
     // Ends the sessions that this processor's "~~v" and "~~^" opened and no
     // "~~.", "~~x" or "~~vx" of it ended: a writer that still holds its base
@@ -139,8 +145,8 @@ public:
     // and for all that the open calls have collected together (as
     // Expression::heldBytes counts it), so that deep recursion that leaves
     // long arguments open is stopped as well.
-    // The run's own text (its level forms, the global forms it created, its
-    // output block and its input) counts together against maxTextBytes as
+    // The run's own text (its level forms, the global forms it created or,
+    // as client text, copied, its output block and its input) counts together against maxTextBytes as
     // well: chargeText throws "Text too long" before a word adds bytes that
     // would take the run past it.
     static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
@@ -160,6 +166,10 @@ public:
     // passed (after at least one step), so that costly words slow only
     // their own run, not everything that shares the thread.
     int64 sliceMicros = 0;
+
+protected:
+    // A client run's copy of a global form counts against its text limit.
+    void beforeGlobalCopy(std::size_t bytes) override { chargeText(bytes); }
 
 private:
     // One scanning step; returns the call that "]" completed (popped from

@@ -69,7 +69,7 @@ std::string removeForms(TTMProcessor& p, Function* call) {
         if (p.findLevelEntry(name, map, entry)) {
             delete entry->second;
             map->erase(entry);
-        } else if (p.globalForms.count(name) != 0) {
+        } else if (p.hasGlobal(name)) {
             std::printf("Can not remove the global form \"%s\"!", name.c_str());
         }
     }

@@ -55,6 +55,25 @@ void appendNames(const FormMap& forms, const std::string& separator, std::string
     }
 }
 
+// The global names this run sees, in ascending byte order: the shared map
+// merged with the run's own global forms (a copy shares its name).
+void appendGlobalNames(const TTMProcessor& p, const std::string& separator, std::string& list, bool& first) {
+    const FormMap* own = p.ownGlobalForms();
+    if (own == nullptr) return appendNames(p.globalForms, separator, list, first);
+    auto shared = p.globalForms.cbegin();
+    auto mine = own->cbegin();
+    while (shared != p.globalForms.cend() || mine != own->cend()) {
+        const bool takeShared = mine == own->cend() || (shared != p.globalForms.cend() && shared->first <= mine->first);
+        const std::string& name = takeShared ? shared->first : mine->first;
+        if (takeShared && mine != own->cend() && mine->first == name) ++mine;
+        if (takeShared) ++shared;
+        else ++mine;
+        if (!first) list += separator;
+        list += name;
+        first = false;
+    }
+}
+
 std::string defineAtLevel(TTMProcessor& p, Function* call) {
     int64 atLevel = call->count() > 3 ? VekKernel::stringToInt64(safeArg3(call)) : p.level;
     const std::string text = safeArg2(call);
@@ -85,7 +104,7 @@ std::string listNames(TTMProcessor& p, Function* call) {
     std::string separator = safeArg1(call);
     std::string list;
     bool first = true;
-    appendNames(p.globalForms, separator, list, first);
+    appendGlobalNames(p, separator, list, first);
     for (const auto& entry : *p.levelForms)
         if (entry.second != nullptr) appendNames(*entry.second, separator, list, first);
     return list;

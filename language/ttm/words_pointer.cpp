@@ -101,23 +101,23 @@ std::string nextCharsWord(TTMProcessor& p, Function* call) {
 }
 
 std::string formLength(TTMProcessor& p, Function* call) {
-    Form* form = p.formOrReport(safeArg1(call));
+    const Form* form = p.readOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return formatWord("%ld", static_cast<long>(form->length()));
 }
 
 std::string beforePointer(TTMProcessor& p, Function* call) {
-    Form* form = p.formOrReport(safeArg1(call));
+    const Form* form = p.readOrReport(safeArg1(call));
     return form == nullptr ? std::string() : form->before();
 }
 
 std::string afterPointer(TTMProcessor& p, Function* call) {
-    Form* form = p.formOrReport(safeArg1(call));
+    const Form* form = p.readOrReport(safeArg1(call));
     return form == nullptr ? std::string() : form->after();
 }
 
 std::string getPointerWord(TTMProcessor& p, Function* call) {
-    Form* form = p.formOrReport(safeArg1(call));
+    const Form* form = p.readOrReport(safeArg1(call));
     if (form == nullptr) return std::string();
     return formatWord("%ld", static_cast<long>(form->getPointer()));
 }
@@ -153,12 +153,12 @@ std::string findIgnoreCaseWord(TTMProcessor& p, Function* call) {
 }
 
 std::string printForm(TTMProcessor& p, Function* call) {
-    if (Form* form = p.formOrReport(safeArg1(call))) std::printf("%s", form->rest().c_str());
+    if (const Form* form = p.readOrReport(safeArg1(call))) std::printf("%s", form->rest().c_str());
     return std::string();
 }
 
 std::string existsForm(TTMProcessor& p, Function* call) {
-    return p.findForm(safeArg1(call)) != nullptr ? VekNames::True : VekNames::False;
+    return p.readForm(safeArg1(call)) != nullptr ? VekNames::True : VekNames::False;
 }
 
 }  // namespace
