@@ -3,6 +3,7 @@
 // the argument accessors that every word uses.
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 
 #include "TTMProcessor.h"
@@ -132,6 +133,10 @@ std::string getArg(const ArgList& args, int i) {
 std::string safeArg(const ArgList& args, unsigned index) {
     try {
         return index < args.size() ? args[index] : std::string();
+    } catch (const std::bad_alloc&) {
+        // An argument that cannot be copied is not an empty one: a word
+        // would store or compare the wrong text and report success.
+        throw;
     } catch (const std::exception& e) {
         VekKernel::vekLog.error(e.what(), SourceName, 139);
     } catch (...) {
