@@ -118,9 +118,7 @@ FormMap& LanguageProcessor::ownGlobalMap() {
     return *ownGlobals;
 }
 
-Form* LanguageProcessor::findGlobalToChange(const std::string& name) {
-    Form* form = findGlobal(name);
-    if (!clientText || form == nullptr) return form;
+Form* LanguageProcessor::ownCopy(const std::string& name, Form* form) {
     if (ownGlobals != nullptr && ownGlobals->count(name) != 0) return form;
     // The copy is whole before it enters the map: a failure leaves both
     // maps as they were.
@@ -139,10 +137,11 @@ const Form* LanguageProcessor::findVisibleForm(const std::string& name) const {
 
 Form* LanguageProcessor::findFormToChange(const std::string& name) {
     if (Form* form = findLevelForm(name)) return form;
-    // Decide which name is visible before copying, so that only that one
-    // form is ever copied.
-    if (findGlobal(name) != nullptr) return findGlobalToChange(name);
-    return findGlobalToChange(name + "(0)");
+    if (Form* form = findGlobal(name)) return clientText ? ownCopy(name, form) : form;
+    // Only the one name that is visible is ever copied.
+    const std::string zero = name + "(0)";
+    Form* form = findGlobal(zero);
+    return clientText && form != nullptr ? ownCopy(zero, form) : form;
 }
 
 void LanguageProcessor::defineForm(const std::string& name, const std::string& text, bool append) {
@@ -167,9 +166,9 @@ void LanguageProcessor::defineForm(const std::string& name, const std::string& t
 
 void LanguageProcessor::defineFormAtLevel(const std::string& name, const std::string& text,
                                           int64 atLevel) {
-    // The new form is made before the old one goes; the map entries it needs
-    // are made before anything is deleted (a level map or slot that a
-    // failure leaves behind is empty, which every reader accepts).
+    // The new form is made before the old one goes, and the entries it needs
+    // before anything is deleted: a failure leaves at most an empty level
+    // map (or a null entry for it), which every reader accepts.
     std::unique_ptr<Form> fresh(new Form(text));
     FormMap*& forms = (*levelForms)[atLevel];
     if (forms == nullptr) forms = new FormMap();

@@ -128,8 +128,9 @@ protected:
 private:
     // The global form of exactly that name as this run sees it; null when none.
     Form* findGlobal(const std::string& name) const;
-    // As findGlobal, copying a process-wide form into ownGlobals for a client run.
-    Form* findGlobalToChange(const std::string& name);
+    // form, found by findGlobal under name: the run's own form, copied into
+    // ownGlobals first when it is a process-wide one (client runs only).
+    Form* ownCopy(const std::string& name, Form* form);
     // ownGlobals, created when missing.
     FormMap& ownGlobalMap();
 
