@@ -146,9 +146,9 @@ public:
     // Expression::heldBytes counts it), so that deep recursion that leaves
     // long arguments open is stopped as well.
     // The run's own text (its level forms, the global forms it created or,
-    // as client text, copied, its output block and its input) counts together against maxTextBytes as
-    // well: chargeText throws "Text too long" before a word adds bytes that
-    // would take the run past it.
+    // as client text, copied, its output block and its input) counts
+    // together against maxTextBytes as well: chargeText throws "Text too
+    // long" before a word adds bytes that would take the run past it.
     static constexpr std::size_t MaxCallDepth = 100000;       // default of maxCallDepth
     static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
     std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
