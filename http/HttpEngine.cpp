@@ -10,12 +10,13 @@
 //     self-pipe; sockets, hostMap and documentPath are released by the
 //     loop's end and by http_server_stop, both of which run on the loop's
 //     own path, never inside the handler.
-//  4. The wait waits only while nothing can be done without a socket event:
-//     not at all while a page can run, otherwise until the nearest moment a
-//     slot needs the loop (a deadline passes, a throttled send resumes), and
-//     without limit when nothing is pending. The self-pipe's byte ends the
-//     wait of a stop request that arrives between the test of `stop` and
-//     the wait.
+//  4. The loop waits on its sockets only while nothing can be done without
+//     a socket event: not at all while a page can run, otherwise until the
+//     nearest moment a slot needs the loop (a deadline passes, a throttled
+//     send resumes), and without limit when nothing is pending. The
+//     self-pipe's byte ends the wait of a stop request that arrives between
+//     the test of `stop` and the wait. The wait takes any descriptor number
+//     (HttpSelect.h), and also reports a running page's client leaving.
 //
 // A slot's life. A used slot is in at most one phase of HTTP_PHASES:
 //
@@ -55,7 +56,6 @@
 #include "HttpResponse.h"
 #include "HttpSelect.h"
 #include "HttpTemplate.h"
-#include "HttpUpload.h"
 #include "HttpUpload.h"
 #include "kernel/VEKLog.h"
 #include "kernel/VekAlloc.h"
