@@ -12,7 +12,9 @@
 //     page, however the request spelled its path.
 //  4. A "~" path never serves the server's own files: the configuration
 //     file, the log files, and the files of bases and their journals are
-//     answered like a missing file.
+//     answered like a missing file. The check looks at the path as it is
+//     opened, whatever slashes (or "%2f") the request put behind it.
+//  5. A path that names a regular file followed by "/" is a missing file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,10 +197,13 @@ int openDirectoryIndex(PathJob* job)
     return fd;
 }
 
-// Sets the body length and position from the requested range. A range at
-// or beyond the end is answered with the whole file and status 200.
+// Sets the body length and position from the requested range. The answer
+// runs from the range's start to the end of the file, whatever end the
+// range names. A range at or beyond the end, or one whose end precedes its
+// start, is answered with the whole file and status 200.
 void applyRange(HttpConnection* conn, int64 size)
 {
+    if (conn->rangeEnd >= 0 && conn->rangeEnd < conn->rangeStart) conn->rangeStart = 0;
     conn->bodyLength = size - conn->rangeStart;
     if (conn->bodyLength <= 0 || conn->rangeStart <= 0) {
         conn->rangeStart = 0;
@@ -263,11 +268,12 @@ int http_normalize_path(PathJob* job)
     size_t rootLength = text.size();
     appendWithRules(text, decoded);
     if (hasParentSegment(text.substr(rootLength))) return -1;
-    if (workingDirectory && isServerFile(text)) return -1;
     if (!text.empty() && text.back() == '/') {
         text.pop_back();
         job->trailingSlash = 1;
     }
+    // Checked as the path will be opened: after its trailing slash is gone.
+    if (workingDirectory && isServerFile(text)) return -1;
     if (text.size() > sizeof job->text - 1) return -1;
     std::memcpy(job->text, text.c_str(), text.size() + 1);
     job->extension = extensionOf(job->text);
@@ -294,7 +300,7 @@ int http_open_document(HttpServer* server, HttpConnection* conn, const char* roo
                 if (!(server->optionFlags & HTTP_OPT_DIR_FALLBACK)) return -1;
                 return answerDirectory(server, conn, job);
             }
-        } else if (S_ISREG(status.st_mode)) {
+        } else if (S_ISREG(status.st_mode) && !job.trailingSlash) {
             conn->fileDescriptor = VekKernel::fileOpen(job.text, O_RDONLY, 0);
             if (conn->fileDescriptor < 0) {
                 conn->fileDescriptor = 0;

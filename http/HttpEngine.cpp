@@ -1,5 +1,5 @@
 // The connection engine: server start and stop, slot arming and closing, and
-// the single-threaded select loop that reads, runs templates and sends.
+// the single-threaded loop that reads, runs templates and sends.
 //
 // Rules the loop keeps:
 //  1. A slot is free while its socket is 0; every other field of a free slot
@@ -10,12 +10,13 @@
 //     self-pipe; sockets, hostMap and documentPath are released by the
 //     loop's end and by http_server_stop, both of which run on the loop's
 //     own path, never inside the handler.
-//  4. select waits only while nothing can be done without a socket event:
-//     not at all while a page can run, otherwise until the nearest moment a
-//     slot needs the loop (a deadline passes, a throttled send resumes), and
-//     without limit when nothing is pending. The self-pipe's byte ends the
-//     wait of a stop request that arrives between the test of `stop` and
-//     the select.
+//  4. The loop waits on its sockets only while nothing can be done without
+//     a socket event: not at all while a page can run, otherwise until the
+//     nearest moment a slot needs the loop (a deadline passes, a throttled
+//     send resumes), and without limit when nothing is pending. The
+//     self-pipe's byte ends the wait of a stop request that arrives between
+//     the test of `stop` and the wait. The wait takes any descriptor number
+//     (HttpSelect.h), and also reports a running page's client leaving.
 //
 // A slot's life. A used slot is in at most one phase of HTTP_PHASES:
 //
@@ -67,7 +68,7 @@ const char* const HTTP_SERVER_NAME = VEK_SERVER_NAME;
 namespace {
 
 // Longest wait when no self-pipe could be made: a stop request that comes
-// just before the select is then still seen within this time.
+// just before the wait is then still seen within this time.
 constexpr long WAIT_WITHOUT_PIPE_US = 1000000;
 // Longest wait computed from a deadline (longer ones are computed again).
 constexpr time_t LONGEST_WAIT_S = 3600;
@@ -157,23 +158,17 @@ void releaseRequest(HttpServer* server, HttpConnection* conn)
     if (conn->path) vekFree(&conn->path);
 }
 
-// True when the client has closed its end or the connection has failed.
-// The peek never takes request bytes; during a run nothing else reads.
-bool clientGone(int fd)
-{
-    char byte;
-    ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
-
 // A run whose client has gone is stopped and its slot freed, as a failed
 // run is (its base sessions are given back, a writer rolled back): nobody
-// is left to read its answer. A run that finished within its first slice
-// is no longer running here, so a client that only ended its sending side
-// still gets a short page's answer.
-void dropDepartedRun(HttpServer* server, HttpConnection* conn)
+// is left to read its answer. The wait reports the departure (the peer's
+// end of input, or a failed connection) whatever the client sent after its
+// request and the server never read, so an unread byte cannot make a
+// departed client look present. A run that finished within its first
+// slice is no longer running here, so a client that only ended its sending
+// side still gets a short page's answer.
+void dropDepartedRun(HttpServer* server, HttpConnection* conn, const HttpSelect* sets)
 {
-    if (!conn->socket || !(conn->flags & HTTP_TEMPLATE) || !clientGone(conn->socket)) return;
+    if (!(conn->flags & HTTP_TEMPLATE) || !http_select_departed(sets, conn->socket)) return;
     vekLog.system("Client gone, run stopped");
     closeSlot(server, conn);
 }
@@ -181,11 +176,25 @@ void dropDepartedRun(HttpServer* server, HttpConnection* conn)
 // A request's header (or raw template text) must arrive whole within the
 // idle timeout from its first byte: bytes that trickle in do not renew the
 // deadline, so a slow sender cannot hold its slot. Bodies, which may be
-// long uploads, renew it with every receive.
+// long uploads, renew it with every receive, and are held to an average
+// rate instead (bodyTooSlow).
 bool requestUnderway(const HttpConnection* conn)
 {
     if (!(conn->flags & HTTP_READING) || conn->headerLength) return false;
     return conn->outPending > 0 || (conn->rawText && !conn->rawText->empty());
+}
+
+// True when a request body (a form, a multipart or a raw upload) arrives
+// more slowly than HTTP_MIN_BODY_RATE on average, counted from the end of
+// its header, once its first idle-timeout window is over. A body that
+// trickles one byte now and then renews the deadline with every receive;
+// this is what frees its slot.
+bool bodyTooSlow(const HttpServer* server, const HttpConnection* conn, time_t now)
+{
+    if ((conn->flags & (HTTP_READING | HTTP_POST)) != (HTTP_READING | HTTP_POST) || !conn->headerLength)
+        return false;
+    time_t elapsed = now - conn->bodyStart;
+    return elapsed > server->idleTimeout && conn->bodyReceived < HTTP_MIN_BODY_RATE * elapsed;
 }
 
 // Runs one template slice; an exception drops the run and closes the slot.
@@ -205,12 +214,11 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
     else closeSlot(server, conn);  // finished header-less answers and failed runs alike
 }
 
-// True once per slot and second: the checks that cost a syscall (the
-// socket's error query, the peek for a departed client) run then rather
-// than in every turn, where a syscall per slot would cost a running page a
-// good part of its time. Both find states that last (a descriptor that is
-// not an open socket, a client that has gone), so a second's delay loses
-// nothing.
+// True once per slot and second: the socket's error query, which costs a
+// syscall, runs then rather than in every turn, where a syscall per slot
+// would cost a running page a good part of its time. It finds a state that
+// lasts (a descriptor that is not an open socket), so a second's delay
+// loses nothing.
 bool socketCheckDue(HttpConnection* conn, time_t now)
 {
     if (conn->socketCheckTime == now) return false;
@@ -240,12 +248,11 @@ void checkSlot(const HttpConnection* conn)
 }
 
 // Step 2 of a turn for one slot: error and deadline checks, throttle,
-// template slice, then the slot's interest in the select sets.
+// body rate, template slice, then the slot's interest in the wait.
 void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelect* sets)
 {
     checkSlot(conn);
-    bool checkSocket = socketCheckDue(conn, now);
-    if (checkSocket && socketQueryFails(conn)) {
+    if (socketCheckDue(conn, now) && socketQueryFails(conn)) {
         vekLog.system("Invalid connection.");
         closeSlot(server, conn);
         return;
@@ -256,18 +263,22 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
         closeSlot(server, conn);
         return;
     }
+    if (bodyTooSlow(server, conn, now)) {
+        vekLog.system("Request body too slow, connection closed");
+        if (conn->upload) http_upload_discard(server, conn->upload);
+        closeSlot(server, conn);
+        return;
+    }
     if (conn->sendNotBefore) {
         if (static_cast<int>(http_now_ms() - conn->sendNotBefore) < 0) return;
         conn->sendNotBefore = 0;
     }
-    if (conn->flags & HTTP_TEMPLATE) {
-        runTemplateSlice(server, conn, now);
-        if (checkSocket) dropDepartedRun(server, conn);
-    }
+    if (conn->flags & HTTP_TEMPLATE) runTemplateSlice(server, conn, now);
     if (!conn->socket) return;
     checkSlot(conn);
     if (conn->flags & HTTP_READING) http_select_add_read(sets, conn->socket);
     if (conn->flags & HTTP_WRITING) http_select_add_write(sets, conn->socket);
+    if (conn->flags & HTTP_TEMPLATE) http_select_add_departure(sets, conn->socket);
 }
 
 // One send for a writing slot; 1 when nothing is left to send. The file
@@ -282,6 +293,8 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
 {
     int fd = conn->socket;
     int result;
+    dropDepartedRun(server, conn, sets);
+    if (!conn->socket) return;
     bool underway = requestUnderway(conn);
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
         result = writeStep(server, conn);
@@ -314,13 +327,6 @@ void acceptNew(HttpServer* server, time_t now)
     u32 peer = 0;
     int fd = http_accept(server, &peer);
     if (fd == 0) return;
-    if (!http_select_fits(fd)) {
-        // The loop could never watch this descriptor: refused like a full server.
-        vekLog.system("Connection denied");
-        http_send_403(fd);
-        closeClientSocket(fd);
-        return;
-    }
     conn->socket = fd;
     conn->peerAddress = peer;
     server->connections++;
@@ -331,7 +337,7 @@ void acceptNew(HttpServer* server, time_t now)
     if (server->peak < server->connections) server->peak = server->connections;
 }
 
-// The self-pipe that wakes the loop from its select on a stop request.
+// The self-pipe that wakes the loop from its wait on a stop request.
 void openWakePipe(HttpServer* server)
 {
     int fds[2];
@@ -374,7 +380,7 @@ long untilPast(time_t deadline, const timeval& now)
     return static_cast<long>(seconds) * 1000000 - now.tv_usec;
 }
 
-// How long this turn's select may wait (rule 4).
+// How long this turn's wait may last (rule 4).
 long turnWait(HttpServer* server)
 {
     long wait = server->wakeReadFd > 0 ? -1 : WAIT_WITHOUT_PIPE_US;
@@ -393,7 +399,7 @@ long turnWait(HttpServer* server)
 
 void loopTurn(HttpServer* server)
 {
-    HttpSelect sets;
+    HttpSelect& sets = *server->readiness;
     http_select_clear(&sets);
     http_select_add_read(&sets, server->listenSocket);
     if (server->wakeReadFd > 0) http_select_add_read(&sets, server->wakeReadFd);
@@ -427,6 +433,8 @@ void loopEnd(HttpServer* server)
     }
     callLifeCycles(server, 1);
     closeWakePipe(server);
+    delete server->readiness;
+    server->readiness = nullptr;
     vekFree(&server->slots);
     server->stop = 0;
     server->running = 0;
@@ -458,6 +466,7 @@ int http_server_start(HttpServer* server)
         return -1;
     }
     openWakePipe(server);
+    server->readiness = new HttpSelect();
     server->startTime = time(nullptr);
     server->stop = 0;
     server->running = 1;
@@ -528,6 +537,9 @@ void http_rearm_connection(HttpConnection* conn)
     conn->bodyLength = 0;
     conn->mimeIndex = 0;
     conn->rangeStart = 0;
+    conn->rangeEnd = -1;
+    conn->bodyStart = 0;
+    conn->bodyReceived = 0;
     conn->host = conn->referer = conn->transport = conn->authorization = nullptr;
     conn->path = nullptr;
     conn->headerLength = 0;

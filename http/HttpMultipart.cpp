@@ -203,6 +203,7 @@ int receiveMore(HttpServer* server, HttpConnection* conn)
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
     if (got == 0) return 1;
     if (got < 0) return -1;
+    if (!http_upload_within_limit(server, conn, got)) return -1;
     upload->buffered += static_cast<int>(got);
     conn->deadline = time(nullptr) + server->idleTimeout;
     return 0;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <strings.h>
 
 #include "HttpHandlers.h"
@@ -26,6 +27,8 @@ using VekKernel::vekLog;
 namespace {
 
 constexpr int MAX_FIELD_TEXT = 255;
+// First size of a body block beyond the bytes that came with the header.
+constexpr int64 BODY_FIRST_BLOCK = 65536;
 
 // End of the line that starts at text: its '\r', '\n' or the end.
 const char* lineEnd(const char* text, const char* end)
@@ -71,6 +74,16 @@ void parseForwardedFor(HttpConnection* conn, const char* text, const char* end)
     }
 }
 
+// "START-END" of a byte range: the start as a leading number (0 when there
+// is none), the end when digits follow the '-'.
+void parseRange(HttpConnection* conn, const char* text, const char* end)
+{
+    conn->rangeStart = leadingNumber(text, end);
+    conn->rangeEnd = -1;
+    while (text < end && *text >= '0' && *text <= '9') ++text;
+    if (text + 1 < end && *text == '-' && text[1] >= '0' && text[1] <= '9') conn->rangeEnd = leadingNumber(text + 1, end);
+}
+
 void parseContentType(HttpConnection* conn, const char* value, const char* end)
 {
     const char* text = value;
@@ -104,7 +117,7 @@ int parseHeaderLine(HttpConnection* conn, const char* line, const char* end)
     } else if (match_prefix_nocase(&text, "Referer: ")) {
         conn->referer = text;
     } else if (match_prefix_nocase(&text, "Range: bytes=")) {
-        conn->rangeStart = leadingNumber(text, eol);
+        parseRange(conn, text, eol);
     } else if (match_prefix_nocase(&text, "Host: ")) {
         conn->host = text;
     } else if (match_prefix_nocase(&text, "Transport: ")) {
@@ -201,11 +214,10 @@ int applyRefusals(HttpServer* server, HttpConnection* conn)
         return -1;
     }
     // A length that cannot be held closes the connection instead of
-    // allocating. Uploads stream their body into files, so only a body that
-    // is collected in memory is held to the size limit.
+    // allocating; an upload that announces more than the limit is refused
+    // before a file is made.
     if (conn->contentLength < 0) return -1;
-    bool collected = (conn->flags & HTTP_POST) && !conn->upload;
-    if (collected && conn->contentLength > HTTP_MAX_BODY) return -1;
+    if ((conn->flags & HTTP_POST) && conn->contentLength > HTTP_MAX_BODY) return -1;
     return 0;
 }
 
@@ -237,19 +249,34 @@ int completeHeader(HttpServer* server, HttpConnection* conn)
 }
 
 // Moves the bytes after the header into a fresh body block, which becomes
-// the receive area. Bytes beyond Content-Length are cut. -1 when the body
-// would take the slots past their memory total.
+// the receive area. Bytes beyond Content-Length are cut. The block starts
+// small and grows with the bytes that arrive (growBody), so a header that
+// announces a large body holds no more than what was sent. -1 when the
+// block would take the slots past their memory total.
 int startBody(HttpServer* server, HttpConnection* conn)
 {
-    if (!holdBodyBytes(server, conn->contentLength + 1)) return -1;
     int64 after = conn->outPending - conn->headerLength;
     if (after > conn->contentLength) after = conn->contentLength;
-    conn->body = static_cast<char*>(vekMalloc(static_cast<u32>(conn->contentLength + 1)));
+    int64 size = after + BODY_FIRST_BLOCK < conn->contentLength + 1 ? after + BODY_FIRST_BLOCK : conn->contentLength + 1;
+    if (!holdBodyBytes(server, size)) return -1;
+    conn->body = static_cast<char*>(vekMalloc(static_cast<u32>(size)));
     std::memcpy(conn->body, conn->ioBuffer + conn->headerLength, static_cast<size_t>(after));
     conn->body[after] = '\0';
     conn->out = conn->body;
-    conn->outCapacity = conn->contentLength + 1;
+    conn->outCapacity = size;
     conn->outPending = after;
+    return 0;
+}
+
+// Doubles a full body block, up to Content-Length + 1 bytes; -1 when the
+// slots' memory total cannot take the bytes that have come.
+int growBody(HttpServer* server, HttpConnection* conn)
+{
+    int64 size = conn->outCapacity * 2 < conn->contentLength + 1 ? conn->outCapacity * 2 : conn->contentLength + 1;
+    if (!holdBodyBytes(server, size - conn->outCapacity)) return -1;
+    conn->body = static_cast<char*>(vekRealloc(conn->body, static_cast<u32>(size)));
+    conn->out = conn->body;
+    conn->outCapacity = size;
     return 0;
 }
 
@@ -370,6 +397,10 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
         return dispatchRequest(server, conn);
     }
     bool firstBytes = conn->headerLength == 0 && conn->outPending == 0 && conn->out == conn->ioBuffer;
+    bool inBody = conn->headerLength != 0;
+    if (conn->body && conn->outPending + 1 >= conn->outCapacity && conn->outCapacity <= conn->contentLength &&
+        growBody(server, conn) != 0)
+        return -1;
     int64 got = receiveInto(conn);
     if (got == 0) return 0;
     if (got < 0) {
@@ -378,6 +409,7 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
     }
     conn->outPending += got;
     conn->out[conn->outPending] = '\0';
+    if (inBody) conn->bodyReceived += got;
     if ((conn->flags & HTTP_RAW_TEXT) == HTTP_RAW_TEXT) return collectRawText(server, conn);
     // Only the first bytes of a request can open a raw template request,
     // never a POST body or the later pieces of a header.
@@ -388,6 +420,9 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
     if (conn->headerLength == 0) {
         int header = completeHeader(server, conn);
         if (header <= 0) return header;
+        // The body's clock starts with the end of the header (bodyTooSlow).
+        conn->bodyStart = time(nullptr);
+        conn->bodyReceived = conn->outPending - conn->headerLength;
     }
     int body = handleBody(server, conn);
     if (body <= 0) return body;

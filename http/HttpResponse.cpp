@@ -105,14 +105,6 @@ std::string contentTypeOf(const HttpConnection* conn)
     return http_mime_type(conn->mimeIndex);
 }
 
-const char* connectionWord(HttpServer* server, HttpConnection* conn)
-{
-    if (server->maxPerAddress && server->slots &&
-        http_count_address(server, conn->peerAddress) >= server->maxPerAddress)
-        return "close";
-    return (conn->flags & HTTP_CLOSE_AFTER) ? "close" : "keep-alive";
-}
-
 std::string headerText(HttpServer* server, HttpConnection* conn, time_t lastModified, const std::string& type,
                        const std::string& location)
 {
@@ -120,7 +112,10 @@ std::string headerText(HttpServer* server, HttpConnection* conn, time_t lastModi
     std::snprintf(line, sizeof line,
                   "%s %d %s\r\nServer: %s\r\nCache-control: no-cache\r\nPragma: no-cache\r\nConnection: %s\r\n",
                   "HTTP/1.1", conn->status, http_status_reason(conn->status), HTTP_SERVER_NAME,
-                  connectionWord(server, conn));
+                  // Every answer ends with the connection closed, so the
+                  // header says so: a client that took the connection for
+                  // kept alive would send its next request into a close.
+                  "close");
     std::string text = line;
     if (!(server->optionFlags & HTTP_OPT_NO_RANGES)) text += "Accept-Ranges: bytes\r\n";
     if (lastModified) {
@@ -131,6 +126,12 @@ std::string headerText(HttpServer* server, HttpConnection* conn, time_t lastModi
     text += "Content-Type: " + type + "\r\n";
     if (conn->flags & HTTP_CHUNKED) text += "Transfer-Encoding: chunked\r\n";
     else if (conn->bodyLength) text += "Content-Length: " + std::to_string(conn->bodyLength) + "\r\n";
+    // A partial answer runs from rangeStart to the end of the document.
+    if (conn->status == 206 && conn->bodyLength > 0) {
+        int64 size = conn->rangeStart + conn->bodyLength;
+        text += "Content-Range: bytes " + std::to_string(conn->rangeStart) + "-" + std::to_string(size - 1) + "/" +
+                std::to_string(size) + "\r\n";
+    }
     if (conn->status == 301 || conn->status == 307) text += "Location: " + location + "\r\n";
     return text + "\r\n";
 }

@@ -8,74 +8,89 @@
 
 namespace {
 
-constexpr short READY_FOR_INPUT = POLLIN | POLLRDNORM | POLLRDBAND | POLLHUP | POLLERR;
+constexpr short READY_FOR_INPUT = POLLIN | POLLRDNORM | POLLRDBAND | POLLRDHUP | POLLHUP | POLLERR;
 constexpr short READY_FOR_OUTPUT = POLLOUT | POLLWRNORM | POLLWRBAND | POLLERR;
+// POLLHUP and POLLERR are reported whether asked for or not.
+constexpr short GONE = POLLRDHUP | POLLHUP | POLLERR;
 
-void watch(HttpSelect* sets, int fd, fd_set* set, short events)
+void watch(HttpSelect* sets, int fd, short events)
 {
-    if (!http_select_fits(fd)) return;
-    FD_SET(fd, set);
-    if (fd > sets->maxFd) sets->maxFd = fd;
-    sets->watch[sets->count++] = {fd, events, 0};
+    if (fd < 0) return;
+    if (static_cast<size_t>(fd) >= sets->entryOf.size()) sets->entryOf.resize(static_cast<size_t>(fd) + 1, 0);
+    int& entry = sets->entryOf[static_cast<size_t>(fd)];
+    if (entry == 0) {
+        sets->watch.push_back({fd, 0, 0});
+        entry = static_cast<int>(sets->watch.size());
+    }
+    sets->watch[static_cast<size_t>(entry - 1)].events |= events;
+}
+
+// The entry's answer to the last wait when it was watched for events; 0 otherwise.
+short answer(const HttpSelect* sets, int fd, short events)
+{
+    if (fd < 0 || static_cast<size_t>(fd) >= sets->entryOf.size()) return 0;
+    int entry = sets->entryOf[static_cast<size_t>(fd)];
+    if (entry == 0) return 0;
+    const pollfd& watched = sets->watch[static_cast<size_t>(entry - 1)];
+    return (watched.events & events) ? watched.revents : 0;
 }
 
 }  // namespace
 
-bool http_select_fits(int fd)
-{
-    return fd >= 0 && fd < FD_SETSIZE;
-}
-
 void http_select_clear(HttpSelect* sets)
 {
-    FD_ZERO(&sets->readSet);
-    FD_ZERO(&sets->writeSet);
-    sets->maxFd = -1;
-    sets->count = 0;
+    for (const pollfd& entry : sets->watch) sets->entryOf[static_cast<size_t>(entry.fd)] = 0;
+    sets->watch.clear();
 }
 
 void http_select_add_read(HttpSelect* sets, int fd)
 {
-    if (http_select_fits(fd) && !FD_ISSET(fd, &sets->readSet)) watch(sets, fd, &sets->readSet, POLLIN);
+    watch(sets, fd, POLLIN);
 }
 
 void http_select_add_write(HttpSelect* sets, int fd)
 {
-    if (http_select_fits(fd) && !FD_ISSET(fd, &sets->writeSet)) watch(sets, fd, &sets->writeSet, POLLOUT);
+    watch(sets, fd, POLLOUT);
+}
+
+void http_select_add_departure(HttpSelect* sets, int fd)
+{
+    watch(sets, fd, POLLRDHUP);
 }
 
 int http_select_wait(HttpSelect* sets, long microseconds)
 {
+    for (pollfd& entry : sets->watch) entry.revents = 0;
     timespec timeout = {microseconds / 1000000, (microseconds % 1000000) * 1000};
-    int result = ppoll(sets->watch, static_cast<nfds_t>(sets->count), microseconds < 0 ? nullptr : &timeout,
-                       nullptr);
-    FD_ZERO(&sets->readSet);
-    FD_ZERO(&sets->writeSet);
+    int result = ppoll(sets->watch.data(), static_cast<nfds_t>(sets->watch.size()),
+                       microseconds < 0 ? nullptr : &timeout, nullptr);
     if (result <= 0) return result;
     int ready = 0;
-    for (int i = 0; i < sets->count; ++i) {
-        const pollfd& entry = sets->watch[i];
+    for (pollfd& entry : sets->watch) {
         if (entry.revents & POLLNVAL) {
             // select() refuses the whole wait for a descriptor that is not open.
-            FD_ZERO(&sets->readSet);
-            FD_ZERO(&sets->writeSet);
+            for (pollfd& other : sets->watch) other.revents = 0;
             errno = EBADF;
             return -1;
         }
-        bool input = entry.events == POLLIN;
-        if (!(entry.revents & (input ? READY_FOR_INPUT : READY_FOR_OUTPUT))) continue;
-        FD_SET(entry.fd, input ? &sets->readSet : &sets->writeSet);
-        ++ready;
+        if ((entry.events & POLLIN) && (entry.revents & READY_FOR_INPUT)) ++ready;
+        if ((entry.events & POLLOUT) && (entry.revents & READY_FOR_OUTPUT)) ++ready;
+        if ((entry.events & POLLRDHUP) && !(entry.events & POLLIN) && (entry.revents & GONE)) ++ready;
     }
     return ready;
 }
 
 bool http_select_readable(const HttpSelect* sets, int fd)
 {
-    return http_select_fits(fd) && FD_ISSET(fd, &sets->readSet);
+    return answer(sets, fd, POLLIN) & READY_FOR_INPUT;
 }
 
 bool http_select_writable(const HttpSelect* sets, int fd)
 {
-    return http_select_fits(fd) && FD_ISSET(fd, &sets->writeSet);
+    return answer(sets, fd, POLLOUT) & READY_FOR_OUTPUT;
+}
+
+bool http_select_departed(const HttpSelect* sets, int fd)
+{
+    return answer(sets, fd, POLLRDHUP) & GONE;
 }

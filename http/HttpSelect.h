@@ -1,27 +1,34 @@
 // The readiness wrapper of the connection engine: descriptors watched for
-// input and for output, one wait, then the ready ones. The loop never sees
-// how the wait is made (ppoll, whose cost does not grow with the highest
-// descriptor number as select()'s does); the answers are select()'s.
+// input, for output or for their peer's departure, one wait, then the ready
+// ones. The loop never sees how the wait is made. It is made with ppoll,
+// which takes any descriptor number the process may open (select() stops
+// at 1023) and costs what the watched descriptors cost, not what the
+// highest number does.
 #pragma once
 #include <poll.h>
-#include <sys/select.h>
+
+#include <vector>
 
 struct HttpSelect {
-    fd_set readSet;              // watched for input; after the wait, ready for input
-    fd_set writeSet;             // watched for output; after the wait, ready for output
-    int maxFd;                   // highest descriptor added; -1 when none
-    pollfd watch[2 * FD_SETSIZE];  // one entry per descriptor and direction
-    int count;                   // entries in use
+    std::vector<pollfd> watch;  // one entry per watched descriptor, its interests OR'd
+    std::vector<int> entryOf;   // descriptor -> its index in watch plus one; 0 = not watched
 };
 
-// True when the loop can watch the descriptor at all.
-bool http_select_fits(int fd);
+// Forgets every watched descriptor; the vectors keep their room for the next turn.
 void http_select_clear(HttpSelect* sets);
 void http_select_add_read(HttpSelect* sets, int fd);
 void http_select_add_write(HttpSelect* sets, int fd);
+// Watches a descriptor for its peer's departure only: the peer closed its
+// sending side (whatever it left unread) or the connection failed. Input
+// waiting on it does not make it ready.
+void http_select_add_departure(HttpSelect* sets, int fd);
 // Waits up to microseconds (no limit when negative); the number of ready
 // descriptors and directions, 0 when none, -1 on failure (EBADF when a
-// watched descriptor is not open). The sets then hold the ready ones only.
+// watched descriptor is not open).
 int http_select_wait(HttpSelect* sets, long microseconds);
+// After a wait: ready for input (data, end of input or an error, so the
+// next read reports it), ready for output, or departed. Only what the
+// descriptor was watched for is reported.
 bool http_select_readable(const HttpSelect* sets, int fd);
 bool http_select_writable(const HttpSelect* sets, int fd);
+bool http_select_departed(const HttpSelect* sets, int fd);

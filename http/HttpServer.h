@@ -1,5 +1,5 @@
 // The HTTP/RTSP connection engine: the one server record, its fixed array of
-// client slots, and the single-threaded select loop that serves them.
+// client slots, and the single-threaded loop that serves them.
 // C style on purpose: plain records with integer fields and bit flags,
 // length-prefixed buffers, integer results (0 success, negative failure).
 #pragma once
@@ -14,18 +14,28 @@ struct HttpServer;
 struct HttpConnection;
 struct HttpHandlerEntry;
 struct UploadContext;
+struct HttpSelect;
 
 // Size of each slot's receive and file buffer.
 constexpr int HTTP_IO_BUFFER = 131072;
 // Longest request path kept (a path of this length or more is refused).
 constexpr int HTTP_MAX_PATH = 512;
-// Largest POST body collected in memory; a bigger Content-Length closes the
-// connection instead of allocating. Raw template requests are held to the
-// same limit; uploads, which stream into files, are not.
+// Largest request body: a POST body collected in memory, raw template text,
+// and an upload (multipart or raw), which streams into files. A bigger
+// Content-Length closes the connection instead of allocating; an upload
+// whose bytes pass it is refused and its unfinished file removed.
 constexpr int64 HTTP_MAX_BODY = 64LL * 1024 * 1024;
 // Most bytes of POST bodies and raw template text that all slots together
-// hold in memory; a request that would pass it closes its connection.
+// hold in memory. What is counted is what has arrived (a body's block grows
+// with its bytes), not what a header announces; a request whose bytes would
+// pass it when they arrive closes its connection.
 constexpr int64 HTTP_MAX_HELD_BODIES = 256LL * 1024 * 1024;
+// Slowest average rate, in bytes per second, at which a request body may
+// arrive once its first idle-timeout window is over; a slower body's
+// connection is closed. 1 KiB/s (8 kbit/s) lies well below what a poor
+// mobile link carries upstream, yet a client that feeds a body one byte at
+// a time loses its slot within a window or two.
+constexpr int64 HTTP_MIN_BODY_RATE = 1024;
 // Most parameters a POST body may carry; a body with more closes its
 // connection.
 constexpr int HTTP_MAX_PARAMS = 10000;
@@ -105,6 +115,7 @@ struct HttpConnection {
     u32 peerAddress;            // client IPv4, host order (first octet high)
     int httpMinor;              // digit after "HTTP/1." or "RTSP/1."
     int64 rangeStart;           // first byte asked for by "Range: bytes="
+    int64 rangeEnd;             // last byte asked for; -1 when the range names none
     char* path;                 // request path without its '/', length-prefixed block
     const char* referer;        // value of "Referer: " inside the header text
     const char* host;           // value of "Host: "
@@ -135,7 +146,9 @@ struct HttpConnection {
     char* ioBuffer;             // 128 KiB receive and file buffer (vekMalloc)
     std::string* rawText;       // raw template request collected so far
     void* processor;            // template processor while HTTP_TEMPLATE is set
-    time_t socketCheckTime;     // second of the last checks of the socket (error query, departed client)
+    time_t socketCheckTime;     // second of the last error query of the socket
+    time_t bodyStart;           // time the request's header was complete (its body's start)
+    int64 bodyReceived;         // body bytes received so far, uploads included
 };
 
 // The server record.
@@ -177,6 +190,7 @@ struct HttpServer {
     int wakeReadFd;             // self-pipe read end, watched by the loop; 0 = none
     volatile sig_atomic_t wakeWriteFd;  // its write end: a stop request writes a byte; 0 = none
     int64 heldBodies;           // bytes of POST bodies and raw request text the slots hold
+    HttpSelect* readiness;      // the loop's wait, kept between turns for its room
 };
 
 extern HttpServer httpServer;

@@ -18,6 +18,7 @@
 
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "kernel/VEKLog.h"
 #include "kernel/VekAlloc.h"
 #include "kernel/VekFile.h"
 
@@ -141,6 +142,7 @@ int receiveRaw(HttpServer* server, HttpConnection* conn)
         if (server->uploadCallback) passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_LAST_PIECE);
         return -1;
     }
+    if (!http_upload_within_limit(server, conn, got)) return -1;
     conn->outPending += got;
     if (conn->outPending < conn->outCapacity - 1) return 0;
     int result = passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_IN_PART);
@@ -218,6 +220,22 @@ int http_upload_data(const char* documentRoot, UploadContext* upload, const void
     if (upload->partState & UPLOAD_LAST_PIECE) closeOpenFile(upload);
     std::printf("Received %lu bytes for upload file %s\n", static_cast<unsigned long>(length), upload->fileName);
     return 0;
+}
+
+// The connection is closed without an answer: the client is still sending.
+bool http_upload_within_limit(HttpServer* server, HttpConnection* conn, int64 got)
+{
+    conn->bodyReceived += got;
+    if (conn->bodyReceived <= HTTP_MAX_BODY) return true;
+    VekKernel::vekLog.system("Upload larger than the body limit, refused");
+    http_upload_discard(server, conn->upload);
+    conn->flags |= HTTP_CLOSE_AFTER;
+    return false;
+}
+
+void http_upload_discard(HttpServer* server, UploadContext* upload)
+{
+    if (upload->openFile > 0) dropShortFile(server->documentRoot, upload);
 }
 
 bool http_upload_name_allowed(const char* name)

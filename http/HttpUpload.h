@@ -12,7 +12,10 @@
 //     progress until the bytes before its closing boundary are written.
 //  3. A file that cannot be written whole (a full disk) is removed and the
 //     request is answered with the 500 page, never as a success.
-//  4. What does not fit the context (a boundary of more than 77 bytes, a
+//  4. An upload body larger than HTTP_MAX_BODY, or one given up for its
+//     slowness, leaves no unfinished file behind: the file in progress is
+//     removed and the connection closed.
+//  5. What does not fit the context (a boundary of more than 77 bytes, a
 //     51st stored part) closes the connection instead of overflowing.
 #pragma once
 #include "HttpServer.h"
@@ -63,6 +66,12 @@ int http_parse_multipart(HttpServer* server, HttpConnection* conn, bool haveData
 // documentRoot/fileName (created with permission bits 0400); data null
 // closes an open file. 0 success, -1 failure.
 int http_upload_data(const char* documentRoot, UploadContext* upload, const void* data, int length);
+// Counts got received body bytes against the per-body limit; false once
+// the body passes it (the unfinished file removed, the slot marked to close).
+bool http_upload_within_limit(HttpServer* server, HttpConnection* conn, int64 got);
+// Removes the file a part or raw upload was writing when it is given up
+// unfinished (a body too slow or too large).
+void http_upload_discard(HttpServer* server, UploadContext* upload);
 // Whether a name may become a file of the document directory.
 bool http_upload_name_allowed(const char* name);
 // Whether the upload gate lets this slot's parts through.

@@ -4,6 +4,7 @@
 #include "ServerVersion.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +107,17 @@ void reserveStandardDescriptors()
         if (fcntl(fd, F_GETFD) == -1) (void)open("/dev/null", O_RDWR);
 }
 
+// True when the working directory is the file system's root. Everything a
+// page or a "~" path reaches is confined to the working directory, so
+// there it would be confined to nothing; a service manager that sets no
+// directory starts programs there.
+bool workingDirectoryIsRoot()
+{
+    struct stat here, root;
+    return stat(".", &here) == 0 && stat("/", &root) == 0 && here.st_dev == root.st_dev &&
+           here.st_ino == root.st_ino;
+}
+
 }  // namespace
 
 void signal_handler(int signal)
@@ -149,6 +161,13 @@ int server_main(int argc, char** argv)
     ServerOptions options;
     parse_command_line(argc, argv, options);
     if (options.killMode) return runKillMode();
+    if (workingDirectoryIsRoot()) {
+        std::fputs("vekserver: will not run with \"/\" as its working directory; start it in the site's directory\n",
+                   stderr);
+        http_server_stop(&httpServer);
+        exit_cleanup();
+        return 1;
+    }
     if (!run_startup_script()) {
         http_server_stop(&httpServer);
         exit_cleanup();

@@ -38,7 +38,7 @@ TEST_F(HttpHeader, LinesInTheirOrder)
     conn.cseq = 5;
     EXPECT_EQ(build(784111777),
               "HTTP/1.1 200 OK\r\nServer: VEKServer/1.18.7.22 (32bit Linux)\r\nCache-control: no-cache\r\n"
-              "Pragma: no-cache\r\nConnection: keep-alive\r\nAccept-Ranges: bytes\r\n"
+              "Pragma: no-cache\r\nConnection: close\r\nAccept-Ranges: bytes\r\n"
               "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\nCSeq: 5\r\nContent-Type: text/plain\r\n"
               "Content-Length: 42\r\n\r\n");
 }

@@ -1,13 +1,15 @@
 """End-to-end: the program shell: the help text and its exit status, the
-start-up script, the working directory's index.ttm, a full server, and a
-port that is already taken."""
+start-up script, the working directory's index.ttm, a full server, a port
+that is already taken, a start in "/", and clients whose sockets are
+numbered past 1023."""
 import os
+import resource
 import socket
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, Server, read_all, split_response  # noqa: E402
+from e2e_support import Checks, Server, free_port, read_all, split_response  # noqa: E402
 
 # The fixed pages are compared byte for byte beside their code (HttpHeaderTest).
 STATUS_403 = b"HTTP/1.1 403 Forbidden\r\n"
@@ -155,6 +157,41 @@ def check_port_taken(binary, checks):
     checks.true("start error printed", b"Error starting HTTP server" in result.stdout)
 
 
+def check_root_directory(binary, checks):
+    """Started in "/", the server would hand out every file of the machine."""
+    try:
+        result = subprocess.run([binary, "-p", str(free_port())], capture_output=True, timeout=10, cwd="/")
+    except subprocess.TimeoutExpired:
+        checks.true("refuses to serve from /", False, "it served")
+        return
+    checks.equal("exit status in /", result.returncode, 1)
+    checks.equal("one line on standard error", result.stderr.count(b"\n"), 1)
+    checks.true("  which names /", b'"/"' in result.stderr, repr(result.stderr))
+
+
+def check_high_descriptors(binary, checks):
+    """With 1100 descriptors already open, every client socket is numbered
+    past 1023, where select() cannot go."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 1200
+    if hard != resource.RLIM_INFINITY and hard < wanted:
+        print("descriptor limit %d: sockets past 1023 not checked" % hard)
+        return
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+    null = os.open(os.devnull, os.O_RDONLY)
+    held = [os.dup(null) for _ in range(1100)]
+    try:
+        with Server(binary, {"www/a.txt": "alpha"}) as server:
+            server.start(pass_fds=held)
+            answers = [split_response(server.get("a.txt"))[2] for _ in range(3)]
+            checks.equal("served on sockets past 1023", answers, [b"alpha"] * 3)
+            server.stop()
+    finally:
+        for fd in held + [null]:
+            os.close(fd)
+
+
 def main():
     binary = os.path.abspath(sys.argv[1])
     checks = Checks()
@@ -167,6 +204,8 @@ def main():
     check_closed_standard_descriptors(binary, checks)
     check_stop_during_startup(binary, checks)
     check_port_taken(binary, checks)
+    check_root_directory(binary, checks)
+    check_high_descriptors(binary, checks)
     return checks.finish()
 
 

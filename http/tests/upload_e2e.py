@@ -4,10 +4,11 @@ raw uploads; checks the files it writes and the console lines it prints."""
 import os
 import random
 import re
+import socket
 import stat
 import sys
 
-from e2e_support import file_part, half_closed, multipart, serve_and_check
+from e2e_support import file_part, half_closed, multipart, read_all, serve_and_check
 
 BOUNDARY = b"----vekTestBoundary7MA4YWxk"
 
@@ -62,6 +63,24 @@ def raw_upload_gets_no_answer(server, checks):
     checks.true("raw climbing refused", not exists(server, "raw-out.bin"))
 
 
+def oversize_uploads_are_refused(server, checks):
+    """A body past the 64 MiB limit is refused, whether its length is
+    announced or not, and leaves no file behind."""
+    data = b"o" * ((64 << 20) + (256 << 10))
+    raw = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=over-raw.bin\r\n\r\n" + data
+    for name, request in [("over-raw.bin", raw), ("over-mp.bin", upload([named_file("f", "over-mp.bin", data)]))]:
+        try:
+            with server.connect() as conn:
+                for at in range(0, len(request), 1 << 20):
+                    conn.sendall(request[at:at + (1 << 20)])
+                conn.shutdown(socket.SHUT_WR)
+                answer = read_all(conn)
+        except OSError:
+            answer = b""  # refused while the client was still sending
+        checks.equal("%s refused unanswered" % name, answer, b"")
+        checks.true("  and not stored", not exists(server, "www/" + name))
+
+
 def console_line_per_piece(server, checks):
     server.stop()
     sizes = [int(size) for size in re.findall(r"Received (\d+) bytes for upload file big\.bin", server.output())]
@@ -72,4 +91,4 @@ def console_line_per_piece(server, checks):
 if __name__ == "__main__":
     sys.exit(serve_and_check(sys.argv[1], {"www/done.html": "upload done"}, [],
                              [field_and_300k_binary_file, names_leading_out_are_refused,
-                              raw_upload_gets_no_answer, console_line_per_piece]))
+                              raw_upload_gets_no_answer, oversize_uploads_are_refused, console_line_per_piece]))
