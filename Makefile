@@ -1,19 +1,29 @@
 # Convenience targets over CMake and CTest.
-#   make run   installs what is missing, builds and starts the server on port 3333 serving ./www
+#   make run   installs what is missing, builds and starts the server on port 3333
+#              (PORT=8080 make run, or make run PORT=8080, for another) serving ./www
 #   make test  installs what is missing, builds and runs every test
-#   make bench-deps  installs the peers the benchmark scripts in bench/ run beside the server
+#   make bench-deps  installs the peers the benchmarks in bench/ compare against
+#
+# A package counts as present only when dpkg says "install ok installed": a
+# package removed but not purged ("deinstall ok config-files") still has an
+# entry, and "dpkg -s" answers 0 for it although its files are gone.
 
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 PORT  ?= 3333
 PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev openssl gnutls-bin
-BENCH_PACKAGES = m4 nginx wrk curl bc
+# Peers the benchmarks in bench/ compare against (the tests do not need them):
+# the servers and tools the HTTP benches run beside, a Forth system, and the
+# database engine's embedded peers (bench/base_peers is built when found).
+BENCH_PACKAGES = m4 nginx wrk curl bc gforth libsqlite3-dev liblmdb-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: deps bench-deps build run test clean
 
 deps:
-	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -qx 'install ok installed' || missing="$$missing $$p"; \
+	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
@@ -35,13 +45,6 @@ test: build
 clean:
 	rm -rf $(BUILD)
 
-# Peers the benchmarks in bench/ compare against; the tests do not need them.
-BENCH_PACKAGES += gforth
-
-.PHONY: bench-deps
-bench-deps:
-	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
-
 # Fuzzing: every fuzz/*_fuzz.cpp target built with clang, libFuzzer and the
 # sanitizers in its own build directory, then run FUZZ_TIME seconds each,
 # FUZZ_JOBS at once (FUZZ_TARGETS picks some).
@@ -57,6 +60,3 @@ fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_FUZZ=ON -DVEK_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) --target fuzz_targets -j $(JOBS)
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_JOBS) $(FUZZ_TARGETS)
-
-# The database engine's embedded peers (bench/base_peers is built when they are found).
-BENCH_PACKAGES += libsqlite3-dev liblmdb-dev

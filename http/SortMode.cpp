@@ -7,10 +7,20 @@
 // stands on; its one child key is the record's count as 8 bytes (int64 in
 // the machine's byte order). A record without a child counts as 1.
 //
-// The counting half and the writing half each own their cursor. An error
-// inside a half (a read or write failure, a failed move) ends that half
-// quietly and the other half still runs; only a base that cannot be opened
-// at all stops the program with a message.
+// The counting half and the writing half each own their cursor. A failure
+// is never reported as success; each prints one line on standard error
+// that names the file (and the record's line), and the program ends with
+// status 1 instead of serving:
+//   1. An input that is named but cannot be opened or read.
+//   2. A record the base refuses (longer than a key may be, say): the
+//      counting stops at that record.
+//   3. An error of the base while counting or writing.
+// A failed counting discards the cursor's changes, so the base holds none
+// of the run (a file base rolls its own journal back), and the output is
+// not written. A failed writing removes the partial output.
+//
+// The input is read from its descriptor to its end, so a pipe or
+// /dev/stdin is counted like a file; only a regular file could be sized.
 //
 // Speed: the input is read in 64 KiB blocks, not byte by byte, and the
 // counts of a batch of records are gathered in memory before they reach
@@ -23,12 +33,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,21 +60,43 @@ constexpr int64 SORT_BLOCK = 65536;
 // Bytes of a stored count.
 constexpr u64 COUNT_SIZE = sizeof(int64);
 
+// A failure of the sort mode; its text is the line printed for it.
+class SortFailure : public std::runtime_error {
+public:
+    explicit SortFailure(const std::string& text) : std::runtime_error(text) {}
+};
+
 bool fileExists(const std::string& path)
 {
     return VekKernel::fileAccess(path, F_OK) == 0;
 }
 
-// Opens the base, or ends the program: nothing useful can be sorted
-// without it, and serving instead would hide the failure.
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+// Opens the base: nothing useful can be sorted without it, and serving
+// instead would hide the failure.
 std::unique_ptr<VEKCursor> openBase(const SortSettings& settings)
 {
     try {
         return std::unique_ptr<VEKCursor>(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Sort: cannot open the base '%s': %s\n", settings.base.c_str(), e.what());
-        std::exit(1);
+        throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
     }
+}
+
+// Where a record starts in the input, for the message that refuses it:
+// the line of its first byte (divider records) or its number (fixed ones).
+struct RecordPlace {
+    const std::string* input;  // the input's name
+    const char* unit;          // "line" or "record"
+    int64 number;              // 1 for the first
+    std::string text() const { return quoted(*input) + " " + unit + " " + std::to_string(number); }
+};
+
+[[noreturn]] void refuseLongRecord(const RecordPlace& place)
+{
+    throw SortFailure(place.text() + ": the record is longer than the " + std::to_string(VEKCursor::MAX_KEY) +
+                      " bytes a base key may hold");
 }
 
 // Adds added to the count of the record the cursor stands on: its child
@@ -91,7 +125,8 @@ void raiseCount(VEKCursor& cursor, int64 added)
 class CountBatch {
 public:
     explicit CountBatch(VEKCursor& cursor) : cursor(cursor), slots(INITIAL_SLOTS) {}
-    void add(const std::string& record)
+    // Counts record, found at place in the input.
+    void add(const std::string& record, const RecordPlace& place)
     {
         u64 hash = std::hash<std::string>()(record) | 1;  // 0 marks a free slot
         Slot* slot = find(hash, record);
@@ -99,7 +134,7 @@ public:
             ++slot->count;
             return;
         }
-        *slot = Slot{hash, arena.size(), record.size(), 1};
+        *slot = Slot{hash, arena.size(), record.size(), 1, place};
         arena += record;
         if (++used * 2 > slots.size()) grow();
         if (arena.size() + slots.size() * sizeof(Slot) >= BATCH_BYTES) flush();
@@ -116,9 +151,12 @@ public:
             if (a.lead != b.lead) return a.lead < b.lead;
             return keyOf(a.slot) < keyOf(b.slot);
         });
-        for (const Ordered& entry : ordered)
-            if (cursor.putSymbolData(arena.data() + entry.slot.offset, entry.slot.length, 0))
-                raiseCount(cursor, entry.slot.count);
+        for (const Ordered& entry : ordered) {
+            if (!cursor.putSymbolData(arena.data() + entry.slot.offset, entry.slot.length, 0))
+                throw SortFailure(entry.slot.place.text() + ": the base " + quoted(cursor.fileName()) +
+                                  " refused the record");
+            raiseCount(cursor, entry.slot.count);
+        }
         slots.assign(INITIAL_SLOTS, Slot());
         arena.clear();
         used = 0;
@@ -130,6 +168,7 @@ private:
         size_t offset = 0;  // record's first byte in the arena
         size_t length = 0;  // record's bytes
         int64 count = 0;    // occurrences not yet added to the base
+        RecordPlace place{};  // where it first occurred
     };
     static constexpr size_t INITIAL_SLOTS = 1024;    // a power of two
     // A record to put, with its first eight bytes as a big-endian number:
@@ -179,29 +218,62 @@ private:
     size_t used = 0;          // slots in use
 };
 
-// Reads the next block of the input into block; its length, 0 at the end.
-int64 readBlock(VEKStreamFile& input, std::string& block)
-{
-    int64 left = input.size() - input.tell();
-    if (left <= 0) return 0;
-    int64 want = left < SORT_BLOCK ? left : SORT_BLOCK;
-    block.resize(static_cast<size_t>(want));
-    return input.zread(&block[0], want);
-}
+// The input, read from its descriptor to its end: a pipe, /dev/stdin or a
+// named pipe give their bytes like a regular file.
+class SortInput {
+public:
+    explicit SortInput(const std::string& path) : path(path)
+    {
+        do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) fail();
+    }
+    ~SortInput() { ::close(fd); }
+    SortInput(const SortInput&) = delete;
+    SortInput& operator=(const SortInput&) = delete;
 
-// Records of exactly length bytes; a shorter last piece is dropped.
-void countFixedRecords(CountBatch& batch, VEKStreamFile& input, int length)
+    // Reads the next block into block; its length, 0 at the end.
+    int64 read(std::string& block)
+    {
+        block.resize(static_cast<size_t>(SORT_BLOCK));
+        for (;;) {
+            ssize_t got = ::read(fd, &block[0], block.size());
+            if (got >= 0) return got;
+            if (errno != EINTR) fail();
+        }
+    }
+    const std::string path;  // the input's name
+
+private:
+    [[noreturn]] void fail() const
+    {
+        throw SortFailure("cannot read the input " + quoted(path) + ": " + std::strerror(errno));
+    }
+    int fd = -1;  // open descriptor
+};
+
+// Records of exactly length bytes; a shorter last piece is dropped. A
+// length beyond what a key may hold refuses the first whole record.
+void countFixedRecords(CountBatch& batch, SortInput& input, int length)
 {
+    RecordPlace place{&input.path, "record", 1};
     std::string record;
     std::string block;
-    for (int64 got = readBlock(input, block); got > 0; got = readBlock(input, block)) {
+    if (static_cast<u64>(length) > VEKCursor::MAX_KEY) {
+        int64 total = 0;
+        for (int64 got = input.read(block); got > 0; got = input.read(block))
+            if ((total += got) >= length) refuseLongRecord(place);
+        return;
+    }
+    for (int64 got = input.read(block); got > 0; got = input.read(block)) {
         for (int64 at = 0; at < got;) {
             int64 missing = length - static_cast<int64>(record.size());
             size_t take = static_cast<size_t>(std::min<int64>(got - at, missing));
             record.append(block, static_cast<size_t>(at), take);
             at += static_cast<int64>(take);
             if (static_cast<int64>(record.size()) < length) continue;
-            batch.add(record);
+            batch.add(record, place);
+            ++place.number;
             record.clear();
         }
     }
@@ -218,29 +290,30 @@ struct DividerSet {
 };
 
 // Records between divider bytes; runs of dividers make no empty records.
-// A read error still counts the record collected so far.
-void countDividedRecords(CountBatch& batch, VEKStreamFile& input, const std::string& dividers)
+// A record is placed at the line of its first byte. One longer than a key
+// may hold is refused as soon as it grows past that.
+void countDividedRecords(CountBatch& batch, SortInput& input, const std::string& dividers)
 {
     DividerSet set(dividers);
+    RecordPlace place{&input.path, "line", 1};
+    int64 line = 1;
     std::string record;
     std::string block;
-    try {
-        for (int64 got = readBlock(input, block); got > 0; got = readBlock(input, block)) {
-            for (int64 i = 0; i < got; ++i) {
-                char byte = block[static_cast<size_t>(i)];
-                if (!set.isDivider[static_cast<u8>(byte)]) {
-                    record += byte;
-                } else if (!record.empty()) {
-                    batch.add(record);
-                    record.clear();
-                }
+    for (int64 got = input.read(block); got > 0; got = input.read(block)) {
+        for (int64 i = 0; i < got; ++i) {
+            char byte = block[static_cast<size_t>(i)];
+            if (!set.isDivider[static_cast<u8>(byte)]) {
+                if (record.empty()) place.number = line;
+                record += byte;
+                if (record.size() > VEKCursor::MAX_KEY) refuseLongRecord(place);
+            } else if (!record.empty()) {
+                batch.add(record, place);
+                record.clear();
             }
+            if (byte == '\n') ++line;
         }
-    } catch (const std::exception&) {
-        if (!record.empty()) batch.add(record);
-        throw;
     }
-    if (!record.empty()) batch.add(record);
+    if (!record.empty()) batch.add(record, place);
 }
 
 std::string dividersOf(const SortSettings& settings)
@@ -250,24 +323,37 @@ std::string dividersOf(const SortSettings& settings)
     return settings.dividers;
 }
 
+// Drops every change the cursor made; a failed counting keeps nothing of
+// its run in the base.
+void discardChanges(VEKCursor& cursor)
+{
+    try {
+        cursor.discard();
+    } catch (const std::exception&) {
+        // A file base rolls its journal back when it is next opened.
+    }
+}
+
+// The input is opened before the base, so a misspelt name leaves the base
+// as it was.
 void countInput(const SortSettings& settings)
 {
+    SortInput input(settings.input);
     std::unique_ptr<VEKCursor> cursor = openBase(settings);
-    VEKStreamFile input;
-    CountBatch batch(*cursor);
     try {
-        input.open(settings.input.c_str(), O_RDONLY, 0600);
+        CountBatch batch(*cursor);
         if (settings.length > 0) countFixedRecords(batch, input, settings.length);
         else countDividedRecords(batch, input, dividersOf(settings));
-    } catch (const std::exception&) {
-        // A read error ends the reading; what was read is still counted.
-    }
-    try {
         batch.flush();
-    } catch (const std::exception&) {
-        // A failing base ends the half; earlier batches stay counted.
+        cursor->close();
+    } catch (const SortFailure&) {
+        discardChanges(*cursor);
+        throw;
+    } catch (const std::exception& e) {
+        discardChanges(*cursor);
+        throw SortFailure("counting " + quoted(settings.input) + " into the base " + quoted(settings.base) +
+                          " failed: " + e.what());
     }
-    input.close();
 }
 
 // Collects output bytes and writes them in large blocks.
@@ -328,6 +414,8 @@ void writeKeys(VEKCursor& cursor, SortWriter& writer, const SortSettings& settin
     writer.flush();
 }
 
+// A failure removes the partial output: a file that stops part way would
+// pass for the whole sorted input.
 void writeOutput(const SortSettings& settings)
 {
     std::unique_ptr<VEKCursor> cursor = openBase(settings);
@@ -338,24 +426,37 @@ void writeOutput(const SortSettings& settings)
         if (fileExists(settings.save)) VEKStreamFile::removeFile(settings.save);
         output.open(settings.save.c_str(), O_WRONLY | O_CREAT, 0600);
         writeKeys(*cursor, writer, settings);
-    } catch (const std::exception&) {
-        // The half ends here. The records gathered before a failing move
-        // still go out, as they would have had each been written at once.
+        output.close();
+    } catch (const std::exception& e) {
         try {
-            if (output.isOpen()) writer.flush();
+            output.close();
         } catch (const std::exception&) {
         }
+        if (fileExists(settings.save)) VEKStreamFile::removeFile(settings.save);
+        throw SortFailure("cannot write " + quoted(settings.save) + " from the base " + quoted(settings.base) + ": " +
+                          e.what());
     }
-    output.close();
 }
 
 }  // namespace
 
+SortOutcome sort_files(SortSettings& settings)
+{
+    try {
+        if (settings.init && fileExists(settings.base)) VEKStreamFile::removeFile(settings.base);
+        bool counting = !settings.input.empty();
+        if (counting) countInput(settings);
+        if (!settings.save.empty()) writeOutput(settings);
+        return counting || !settings.save.empty() ? SortOutcome::Done : SortOutcome::Serve;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Sort: %s\n", e.what());
+        return SortOutcome::Failed;
+    }
+}
+
 bool run_sort_mode(SortSettings& settings)
 {
-    if (settings.init && fileExists(settings.base)) VEKStreamFile::removeFile(settings.base);
-    bool counted = !settings.input.empty() && fileExists(settings.input);
-    if (counted) countInput(settings);
-    if (!settings.save.empty()) writeOutput(settings);
-    return counted || !settings.save.empty();
+    SortOutcome outcome = sort_files(settings);
+    if (outcome == SortOutcome::Failed) std::exit(1);
+    return outcome == SortOutcome::Done;
 }

@@ -15,6 +15,19 @@ struct SortSettings {
     bool init = false;        // start from an empty base
 };
 
-// Runs the sort mode; true when the program is done (an input was named and
-// exists, or an output was named) and must not serve.
+// What the sort mode did.
+enum class SortOutcome {
+    Serve,   // nothing was asked of it: the program goes on to serve
+    Done,    // counted and/or wrote: the program ends with status 0
+    Failed,  // one line on standard error says what failed and where
+};
+
+// Counts the named input into the base and writes the named output. A named
+// input that cannot be read, a record the base refuses or an error of the
+// base ends the counting with nothing of this run kept in the base, and the
+// output is then not written; an error while writing removes the output.
+SortOutcome sort_files(SortSettings& settings);
+
+// sort_files for the program's start: true when the program is done and
+// must not serve; a failure ends the process with status 1.
 bool run_sort_mode(SortSettings& settings);

@@ -19,7 +19,9 @@ opened by one example is still open for the next. The marked blocks:
   ```LANG file=PATH    a file written into the scratch directory, not run
   <!-- server: ARGS --> (re)start the server with these options
 
-"$PORT" in a ```ttm block or its output stands for the server's port.
+"$PORT" in a ```ttm block or its output stands for the server's port;
+"$UID" in an ```output or ```response block stands for any UID (a new one
+each time a page runs "^UID").
 
 Shell commands find the binary as "vekserver" on PATH and a free port in $PORT.
 Blocks of any other kind are left alone.
@@ -36,6 +38,15 @@ sys.path.insert(0, os.path.join(ROOT, "http", "tests"))
 from e2e_support import Checks, Server, free_port  # noqa: E402
 
 FENCE = re.compile(r"^```(\S*)\s*(.*)$")
+UID = "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
+
+
+def matches(got, expected):
+    """got is expected, with any UID in the places marked "$UID"."""
+    if not isinstance(got, str) or not isinstance(expected, str):
+        return got == expected
+    pattern = re.escape(expected).replace(re.escape("$UID"), UID)
+    return re.fullmatch(pattern, got, re.DOTALL) is not None
 DIRECTIVE = re.compile(r"^<!-- server:(.*)-->\s*$")
 
 
@@ -90,7 +101,7 @@ class PageRun:
             self.start()
 
     def check(self, where, got, expected):
-        self.checks.equal("%s:%d" % (self.name, where), got, expected)
+        self.checks.equal("%s:%d" % (self.name, where), expected if matches(got, expected) else got, expected)
 
     def ttm(self, line, text, expected):
         self.ensure()

@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "ForthProcessor.h"
-#include "VekAlloc.h"
 
 namespace VekLanguage {
 
@@ -20,9 +19,19 @@ Cell addressCell(const void* p) { return static_cast<Cell>(reinterpret_cast<uint
 
 void writeOut(const std::string& text) { std::cout.write(text.data(), static_cast<std::streamsize>(text.size())); }
 
-// The largest block "allocate" and "resize" ask for: what the allocator's
-// 32-bit size field holds.
+// The largest block "allocate" and "resize" ask for.
 constexpr Cell MaxBlock = std::numeric_limits<u32>::max() - 64;
+
+// The heap of "allocate", "resize" and "free" is plain malloc: a program
+// asking for more than the host gives gets a null block and carries on
+// (0 -1 on the stack), where the process-wide allocator would end the
+// process. A zero size still makes a block of its own (realloc to 0
+// would free the old one).
+void* heapAllocate(Cell size) { return std::malloc(static_cast<size_t>(size > 0 ? size : 1)); }
+void* heapResize(void* block, Cell size)
+{
+    return std::realloc(block, static_cast<size_t>(size > 0 ? size : 1));
+}
 
 // The value of c as a digit of BASE, or -1 when it is none.
 int digitValue(u8 c) {
@@ -303,10 +312,10 @@ void ForthProcessor::wordAllocate() {
         push(-1);
         return;
     }
-    void* block = vekMalloc(static_cast<u32>(size));
-    allocations[reinterpret_cast<uintptr_t>(block)] = static_cast<u64>(size);
+    void* block = heapAllocate(size);
     top() = addressCell(block);
-    push(0);
+    push(block == nullptr ? -1 : 0);
+    if (block != nullptr) allocations[reinterpret_cast<uintptr_t>(block)] = static_cast<u64>(size);
 }
 
 // The live block at address (0 is no block), else "<name>: invalid address".
@@ -319,7 +328,7 @@ void ForthProcessor::wordFree() {
     needCells(1, "FREE");
     void* block = liveBlock(allocations, top(), "FREE");
     allocations.erase(asUnsigned(top()));
-    vekFree(&block);
+    std::free(block);
     top() = 0;
 }
 
@@ -332,10 +341,16 @@ void ForthProcessor::wordResize() {
         under(0) = -1;
         return;
     }
+    // A failed resize leaves the old block as it was and still live.
+    void* resized = block == nullptr ? heapAllocate(size) : heapResize(block, size);
+    if (resized == nullptr) {
+        under(1) = 0;
+        under(0) = -1;
+        return;
+    }
     allocations.erase(asUnsigned(under(1)));
-    block = vekRealloc(block, static_cast<u32>(size));
-    allocations[reinterpret_cast<uintptr_t>(block)] = static_cast<u64>(size);
-    under(1) = addressCell(block);
+    allocations[reinterpret_cast<uintptr_t>(resized)] = static_cast<u64>(size);
+    under(1) = addressCell(resized);
     under(0) = 0;
 }
 

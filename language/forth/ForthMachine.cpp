@@ -16,7 +16,6 @@
 #include "VEKBaseRegistry.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
-#include "VekAlloc.h"
 
 namespace VekLanguage {
 
@@ -66,10 +65,13 @@ ForthProcessor::~ForthProcessor() {
     clearDictionary();
     ::operator delete(definitions, std::align_val_t(alignof(Definition)));
     for (std::fstream* file : openFiles) delete file;
-    for (auto& block : allocations) {
-        void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(block.first));
-        vekFree(&p);
-    }
+    for (auto& block : allocations) std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(block.first)));
+}
+
+int forthPrintCallback(void*, int count, char** texts) {
+    std::cout << count;
+    if (texts != nullptr && texts[0] != nullptr) std::cout << texts[0];
+    return 0;
 }
 
 void ForthProcessor::fail(const char* name, const char* suffix) {

@@ -72,6 +72,12 @@ struct KernelWord {
     ForthHandler handler;
 };
 
+// A printing callback in the shape of a row callback (context, count,
+// texts), which nothing in the system calls: it ignores the context and
+// writes count and then the first text to standard output, with no
+// separator, and returns 0. Without texts only count is written.
+int forthPrintCallback(void* context, int count, char** texts);
+
 class ForthProcessor : public PrintingProcessor {
 public:
     static constexpr Cell CellSize = 8;                  // bytes per cell

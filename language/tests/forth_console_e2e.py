@@ -6,6 +6,7 @@ their listings, files and program arguments, and the checks that keep wild
 addresses, stale file ids and runaway recursion from crashing the console."""
 import os
 import re
+import resource
 import subprocess
 import sys
 import tempfile
@@ -131,9 +132,9 @@ FILE_EXPECTED = (
     "0000" + OK + "0010line one\nA" + "0" + OK + "000000" + OK + "00-1" + OK + "\n")
 
 
-def run(binary, args, stdin_text, cwd):
+def run(binary, args, stdin_text, cwd, env=None, preexec_fn=None):
     result = subprocess.run([binary] + args, input=stdin_text.encode(), cwd=cwd,
-                            capture_output=True, timeout=60)
+                            capture_output=True, timeout=60, env=env, preexec_fn=preexec_fn)
     return result.returncode, result.stdout.decode(), result.stderr.decode()
 
 
@@ -179,6 +180,28 @@ def check_files(binary, checks, cwd):
         checks.equal("open file flushed at exit", f.read(), "kept")
 
 
+def check_allocation_failure(binary, checks, cwd):
+    """Blocks the host cannot give: "allocate" and "resize" answer 0 -1, the
+    resized block stays as it was and the session goes on. The console runs
+    with 600 MB of address space; a sanitizer build (whose shadow memory
+    needs far more) is told to refuse blocks above 500 MB instead, and its
+    warning about each refused block is passed over."""
+    with open(binary, "rb") as f:
+        sanitized = b"__asan_init" in f.read()
+    env, limit = dict(os.environ), None
+    if sanitized:
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1:max_allocation_size_mb=500"
+    else:
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (600 << 20, 600 << 20))
+    session = ("1000000000 allocate . .\n"
+               "100 allocate drop dup 65 swap c! dup 1000000000 resize . . dup c@ . free .\n1 2 + .\n")
+    code, out, errors = run(binary, [], session, cwd, env, limit)
+    errors = "".join(line for line in errors.splitlines(True) if "AddressSanitizer failed to allocate" not in line)
+    checks.equal("allocation that cannot be met", (code, out, errors),
+                 (0, WELCOME + "-10" + OK + "-10650" + OK + "3" + OK + "\n", ""))
+
+
 def check_arguments(binary, checks, cwd):
     for name, text in [("a.fs", ": from-a .\" a\" ;\nfrom-a\n"),
                        ("b.fs", "#args . 2 arg type\n"),
@@ -203,6 +226,7 @@ def main():
         check_sessions(binary, checks, cwd)
         check_kernel_listing(binary, checks, cwd)
         check_files(binary, checks, cwd)
+        check_allocation_failure(binary, checks, cwd)
         check_arguments(binary, checks, cwd)
     return checks.finish()
 

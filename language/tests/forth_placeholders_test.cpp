@@ -1,7 +1,9 @@
-// The printing operations that the Forth, Lisp and PLZ processors share.
+// The printing operations that the Forth, Lisp and PLZ processors share,
+// and the Forth printing callback.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "ForthProcessor.h"
 #include "LispProcessor.h"
@@ -21,6 +23,7 @@ struct Concrete : Base {
 
 // What each operation writes to standard output and returns.
 void expectPrinting(PrintingProcessor& p) {
+    char text[] = "row";
     const struct {
         std::function<int()> call;
         const char* written;
@@ -31,6 +34,7 @@ void expectPrinting(PrintingProcessor& p) {
         {[&] { return p.printTextStream("abc") ? 0 : 1; }, "abc"},
         {[&] { return p.reserved12(); }, ""},
         {[&] { return p.isTrace() ? 1 : 0; }, ""},
+        {[&] { return forthPrintCallback(&p, 2, std::vector<char*>{text, nullptr}.data()); }, "2row"},
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStdout();
