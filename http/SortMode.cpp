@@ -353,7 +353,9 @@ void writeOutput(const SortSettings& settings)
 
 bool run_sort_mode(SortSettings& settings)
 {
-    if (settings.init && fileExists(settings.base)) VEKStreamFile::removeFile(settings.base);
+    // Only a base is started afresh: any other file at that name stays, and
+    // opening the base over it then fails with its name.
+    if (settings.init) VekBase::removeBaseFile(settings.base, VekBase::streamKindFor(settings.base));
     bool counted = !settings.input.empty() && fileExists(settings.input);
     if (counted) countInput(settings);
     if (!settings.save.empty()) writeOutput(settings);
