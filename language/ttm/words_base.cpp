@@ -4,8 +4,16 @@
 // Every base word looks its base up by name (argument 1) and calls one
 // operation of the protected base with the process id (argument 2) first;
 // the protected base decides what that id may do. A base that is not open
-// gives "false" or the empty text and nothing is called. The words keep no
-// state: the page carries the base name and its id from word to word.
+// gives "false" or the empty text and nothing is called. The page carries
+// the base name and its id from word to word.
+//
+// An id is honoured only in the run that opened it: each session records
+// the token of its run, and an id of another run, or a text that is not a
+// whole number, is passed on as NoSession, which the base answers as an
+// unknown id. "~~x" deletes only through the caller's own writer; "~~vx"
+// rolls back the caller's writer or one whose run has ended. Client text
+// (a raw request, a "#[" path) owns the base uses it takes and gives them
+// back, with its sessions, when its run ends.
 //
 // Two words drive the processor's turn loop:
 // - "~~v" stores the id it got in requestState. RequestWaiting (-1: the
