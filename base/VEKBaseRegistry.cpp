@@ -1,6 +1,9 @@
 // The process-wide registry of open protected bases.
 #include "base/VEKBaseRegistry.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace VekBase {
 
 VEKBaseRegistry* VEKBaseRegistry::singleton = nullptr;
@@ -25,7 +28,7 @@ VEKBaseRegistry::~VEKBaseRegistry() {
 
 // Closes the base (an uncommitted writer is rolled back and the journal
 // settled by the base's destructor) and forgets it.
-void VEKBaseRegistry::erase(std::map<std::string, Entry>::iterator entry) {
+void VEKBaseRegistry::erase(Entries::iterator entry) {
   VEKCursorProtected* base = entry->second.base;
   bases.erase(entry);
   delete base;
@@ -39,24 +42,67 @@ VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) {
   return nullptr;
 }
 
-VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode) {
+VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64 owner) {
+  openFailure.clear();
   auto found = bases.find(name);
-  if (found != bases.end()) {
-    if (found->second.base->reopen()) {
-      found->second.uses++;
-      return found->second.base;
-    }
+  if (found != bases.end() && !found->second.base->reopen()) {
     erase(found);
+    found = bases.end();
   }
-  VEKCursorProtected* base = new VEKCursorProtected(name + "1", name + "2", mode);
-  bases[name] = Entry{base, 1};
-  return base;
+  if (found == bases.end()) {
+    VEKCursorProtected* base = new VEKCursorProtected(name + "1", name + "2", mode);
+    if (!base->hasCursors()) {
+      openFailure = base->failure();
+      delete base;
+      return nullptr;
+    }
+    found = bases.emplace(name, Entry{base, 0, {}, 0}).first;
+  }
+  Entry& entry = found->second;
+  entry.uses++;
+  if (owner != 0) {
+    entry.owned[owner]++;
+    entry.ownedTotal++;
+  }
+  return entry.base;
+}
+
+void VEKBaseRegistry::drop(Entries::iterator found, u64 owner, int64 count) {
+  Entry& entry = found->second;
+  if (owner != 0) {
+    auto held = entry.owned.find(owner);
+    if (held == entry.owned.end()) return;
+    count = std::min(count, held->second);
+    held->second -= count;
+    entry.ownedTotal -= count;
+    if (held->second == 0) entry.owned.erase(held);
+  } else {
+    count = std::min(count, entry.uses - entry.ownedTotal);
+  }
+  entry.uses -= count;
+  if (entry.uses <= 0 || !entry.base->hasCursors()) erase(found);
 }
 
 void VEKBaseRegistry::remove(const std::string& name) {
   auto found = bases.find(name);
-  if (found == bases.end()) return;
-  if (--found->second.uses <= 0 || !found->second.base->hasCursors()) erase(found);
+  if (found != bases.end()) drop(found, 0, 1);
+}
+
+void VEKBaseRegistry::removeOwned(const std::string& name, u64 owner) {
+  auto found = bases.find(name);
+  if (found != bases.end() && owner != 0) drop(found, owner, 1);
+}
+
+void VEKBaseRegistry::releaseOwner(const std::string& name, u64 owner) {
+  auto found = bases.find(name);
+  if (found != bases.end() && owner != 0) drop(found, owner, INT64_MAX);
+}
+
+int64 VEKBaseRegistry::usesOf(const std::string& name, u64 owner) const {
+  auto found = bases.find(name);
+  if (found == bases.end()) return 0;
+  auto held = found->second.owned.find(owner);
+  return held == found->second.owned.end() ? 0 : held->second;
 }
 
 }  // namespace VekBase

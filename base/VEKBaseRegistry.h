@@ -1,5 +1,11 @@
 // The process-wide registry of open protected bases: base name to an open
 // VEKCursorProtected with a use count.
+//
+// A use may belong to an owner (a nonzero token of the run that took it):
+// such uses are dropped only by their owner (removeOwned, releaseOwner), so
+// a run that ends can give back exactly what it took, and no other run can
+// close a base under it. Uses without an owner are the shared ones that
+// remove drops. The base closes when its last use of either kind goes.
 #pragma once
 #include <map>
 #include <string>
@@ -25,22 +31,39 @@ class VEKBaseRegistry {
   // The open base after recovery, or null (an entry without cursors is
   // removed).
   VEKCursorProtected* get(const std::string& name);
-  // Finds the base and adds a use, or opens name + "1" / name + "2" with
-  // mode (2 memory, 4 files) with one use.
-  VEKCursorProtected* open(const std::string& name, u32 mode);
+  // Finds the base and adds a use (owner's when owner is not 0), or opens
+  // name + "1" / name + "2" with mode (2 memory, 4 files) with one use.
+  // Null when a new base cannot be opened (failure() tells why): nothing is
+  // entered then.
+  VEKCursorProtected* open(const std::string& name, u32 mode, u64 owner = 0);
   VEKCursorProtected* openDefault(const std::string& name) { return open(name, VEK_STREAM_FILE); }
-  // Drops a use; the last one (or a base without cursors) closes the base,
-  // rolling back an uncommitted writer, and removes the entry.
+  // Drops a use that no owner holds; the last use (or a base without
+  // cursors) closes the base, rolling back an uncommitted writer, and
+  // removes the entry.
   void remove(const std::string& name);
+  // Drops one of owner's uses, or all of them; nothing when it holds none.
+  void removeOwned(const std::string& name, u64 owner);
+  void releaseOwner(const std::string& name, u64 owner);
+  // The uses owner holds of the base now entered under name.
+  int64 usesOf(const std::string& name, u64 owner) const;
+  // Why the last open of a new base failed.
+  const std::string& failure() const { return openFailure; }
 
  private:
   struct Entry {
-    VEKCursorProtected* base;  // owned
-    int64 uses;                // opens not yet removed
+    VEKCursorProtected* base;     // owned
+    int64 uses;                   // opens not yet removed, owned ones included
+    std::map<u64, int64> owned;   // uses by owner (owners with none left are erased)
+    int64 ownedTotal = 0;         // sum of owned
   };
-  void erase(std::map<std::string, Entry>::iterator entry);
+  using Entries = std::map<std::string, Entry>;
+  void erase(Entries::iterator entry);
+  // Drops count uses of owner (0: shared ones) and closes the base after
+  // its last use.
+  void drop(Entries::iterator entry, u64 owner, int64 count);
 
-  std::map<std::string, Entry> bases;  // open bases by name
+  Entries bases;                       // open bases by name
+  std::string openFailure;             // why the last new open failed
   static VEKBaseRegistry* singleton;   // the process-wide registry
 };
 

@@ -30,6 +30,11 @@ struct VEKPos;
 // Stream kinds of the constructor's flags.
 enum : u32 { VEK_STREAM_MEMORY = 2, VEK_STREAM_FILE = 4 };
 
+// Deletes the stream called path of that kind (VEK_STREAM_MEMORY or
+// VEK_STREAM_FILE) only when it holds a base; 0 when it was deleted, else -1
+// (nothing is touched: a memory base never deletes a file on disk).
+int removeBaseFile(const std::string& path, u32 mode);
+
 // Bases named "memory_..." or "temp_..." live in memory only, wherever they
 // are opened from (pages, the sort mode).
 inline bool isMemoryBaseName(const std::string& name) {

@@ -21,6 +21,11 @@ const char* const kAccess = "access";
 
 }  // namespace
 
+int removeBaseFile(const std::string& path, u32 mode) {
+  if (mode == VEK_STREAM_MEMORY) return isBaseFile(VEKStreamMem(), path) ? VEKStreamMem::removeStored(path) : -1;
+  return isBaseFile(VEKStreamFile(), path) ? VEKStreamFile::removeFile(path) : -1;
+}
+
 VEKCursorBase::VEKCursorBase(const char* fileName, u32 flags) : baseName(fileName), streamFlags(flags) {
   open(fileName);
 }
@@ -39,6 +44,10 @@ void VEKCursorBase::open(const char* fileName) {
   if (streamFlags == VEK_STREAM_MEMORY) baseStream.reset(new VEKStreamMem());
   else baseStream.reset(new VEKStreamFile());
   try {
+    // A file that its own journal names is this engine's, even when a
+    // crash left no header at its start yet (the rollback below mends it).
+    if (!isJournalFile(*baseStream, baseName + ".sw") && !mayHoldBase(*baseStream, baseName))
+      throw std::runtime_error("Can't open the VEKBase file: " + baseName);
     baseStream->open(fileName, O_RDWR | O_CREAT, 0644);
     rollbackInterruptedFlush();
     tree.reset(new VEKTree(*baseStream));
@@ -136,6 +145,7 @@ void VEKCursorBase::flush() {
 void VEKCursorBase::rollbackInterruptedFlush() {
   std::string journal = baseName + ".sw";
   if (streamFlags == VEK_STREAM_MEMORY || baseStream->access(journal.c_str(), 0) != 0) return;
+  if (!mayHoldJournal(*baseStream, journal)) throw std::runtime_error("Can't open the VEKBase file: " + journal);
   VEKJournalImage image = readJournal(*baseStream, journal);
   if (image.valid) {
     rollbackJournal(*baseStream, image);

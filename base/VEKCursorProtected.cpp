@@ -21,14 +21,19 @@
 //  5. The read file is only ever written by publishing a journal, or whole
 //     (through a temporary file and a rename) when it is missing or its size
 //     differs from the write file's while no journal is pending.
+//  6. A base is never opened over a file that is not its own: when the
+//     write or read file exists and is not a base (or a journal's name holds
+//     a file that is not a journal), the open fails and nothing is touched.
 #include "base/VEKCursorProtected.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
 #include "base/VEKJournal.h"
 #include "base/VEKProcessPool.h"
+#include "base/VEKTree.h"
 
 namespace VekBase {
 
@@ -95,14 +100,36 @@ bool VEKCursorProtected::reopen() {
     writeCursor.reset();
     readCursor.reset();
     currentReader = -1;
+    checkFiles();
     recover();
     openCursors();
     broken = false;
-  } catch (const std::exception&) {
+    failureText.clear();
+  } catch (const std::exception& failure) {
     breakBase();
+    failureText = failure.what();
     return false;
   }
   return true;
+}
+
+// Rule 6: before anything is recovered, created or copied, every name the
+// base may write or delete holds a base, a journal, or nothing. A file that
+// a journal of this base names is this engine's whatever a crash left at
+// its start: the write file under ".sw" or ".swt", the read file under
+// ".swt" (a publish in progress) or its own cursor's journal.
+void VEKCursorProtected::checkFiles() const {
+  std::unique_ptr<VEKStream> probe(newStream());
+  const std::string readJournal = readFile + ".sw";
+  for (const std::string& name : {journalName(), committedName(), readJournal})
+    if (!mayHoldJournal(*probe, name)) throw std::runtime_error("Can't open the VEKBase file: " + name);
+  const bool committing = isJournalFile(*probe, committedName());
+  const bool writeJournalled = committing || isJournalFile(*probe, journalName());
+  const bool readJournalled = committing || isJournalFile(*probe, readJournal);
+  if (!writeJournalled && !mayHoldBase(*probe, writeFile))
+    throw std::runtime_error("Can't open the VEKBase file: " + writeFile);
+  if (!readJournalled && !mayHoldBase(*probe, readFile))
+    throw std::runtime_error("Can't open the VEKBase file: " + readFile);
 }
 
 // A committed journal whose write file is gone belongs to a base whose
@@ -138,17 +165,34 @@ void VEKCursorProtected::openCursors() {
 // Rule 5: a fresh read file is written aside and renamed into place.
 void VEKCursorProtected::copyWholeWriteFile() {
   std::unique_ptr<VEKStream> from(newStream()), to(newStream());
-  std::string aside = readFile + ".tmp";
-  from->open(writeFile.c_str(), O_RDONLY, 0644);
-  to->open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  std::string bytes(1 << 20, '\0');
-  for (int64 offset = 0, got; (got = from->readAt(offset, &bytes[0], static_cast<int64>(bytes.size()))) > 0;
-       offset += got)
-    to->zwrite(bytes.data(), got);
-  to->sync();
-  to->close();
-  if (to->rename(aside.c_str(), readFile.c_str()) != 0) throw std::runtime_error("Can not rename file: " + aside);
+  std::string aside = asideName();
+  try {
+    from->open(writeFile.c_str(), O_RDONLY, 0644);
+    to->open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    std::string bytes(1 << 20, '\0');
+    for (int64 offset = 0, got; (got = from->readAt(offset, &bytes[0], static_cast<int64>(bytes.size()))) > 0;
+         offset += got)
+      to->zwrite(bytes.data(), got);
+    to->sync();
+    to->close();
+    if (to->rename(aside.c_str(), readFile.c_str()) != 0) throw std::runtime_error("Can not rename file: " + aside);
+  } catch (const std::exception&) {
+    to->remove(aside.c_str());
+    throw;
+  }
   to->syncDirectory(readFile);
+}
+
+// A name beside the read file that nothing else uses: a file base gets one
+// made afresh (mkstemp), so no file of the operator's is ever truncated.
+std::string VEKCursorProtected::asideName() const {
+  std::string aside = readFile + ".tmp";
+  if (streamMode == VEK_STREAM_MEMORY) return aside;
+  aside += ".XXXXXX";
+  int fd = ::mkstemp(&aside[0]);
+  if (fd < 0) throw std::runtime_error("Can not create file: " + aside);
+  ::close(fd);
+  return aside;
 }
 
 // Rule 2, second half (and rule 4): copy what the journal names from the
@@ -206,7 +250,7 @@ void VEKCursorProtected::commit() {
   step("commit-done");
 }
 
-int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass) {
+int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass, u64 owner) {
   if (!hasCursors() && !reopen()) return WriterSlotTaken;
   if (writerId >= 0) return WriterSlotTaken;
   try {
@@ -220,11 +264,11 @@ int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::s
     breakBase();
     throw;
   }
-  writerId = VEKProcessPool::writePool()->acquire(writeFile);
+  writerId = VEKProcessPool::writePool()->acquire(writeFile, owner);
   return writerId;
 }
 
-int64 VEKCursorProtected::openReadProcess(const std::string& user, const std::string& pass) {
+int64 VEKCursorProtected::openReadProcess(const std::string& user, const std::string& pass, u64 owner) {
   if (!reopen()) return -1;
   try {
     if (!readCursor->login(user, pass, "read")) return -1;
@@ -232,13 +276,23 @@ int64 VEKCursorProtected::openReadProcess(const std::string& user, const std::st
     readCursor->goHome();
     VEKPosition start = readCursor->savePosition();
     readCursor->restorePosition(previous);
-    int64 id = VEKProcessPool::readPool()->acquire(readFile);
+    int64 id = VEKProcessPool::readPool()->acquire(readFile, owner);
     readers[id] = start;
     return id;
   } catch (const std::exception&) {
     breakBase();
     throw;
   }
+}
+
+bool VEKCursorProtected::ownedBy(int64 id, u64 owner) const {
+  if (isWriter(id)) return VEKProcessPool::writePool()->ownerOf(id) == owner;
+  return readers.count(id) != 0 && VEKProcessPool::readPool()->isLive(id) &&
+         VEKProcessPool::readPool()->ownerOf(id) == owner;
+}
+
+u64 VEKCursorProtected::writerOwner() const {
+  return isWriter(writerId) ? VEKProcessPool::writePool()->ownerOf(writerId) : 0;
 }
 
 void VEKCursorProtected::closeProcess(int64 id) {

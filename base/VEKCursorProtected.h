@@ -34,16 +34,26 @@ class VEKCursorProtected : public VEKObject {
 
   const std::string& writeFileName() const { return writeFile; }
   const std::string& readFileName() const { return readFile; }
+  u32 mode() const { return streamMode; }
   bool hasCursors() const { return writeCursor && readCursor; }
   bool isBroken() const { return broken; }
+  // Why the last open or recovery failed ("Can't open the VEKBase file: "
+  // and the file's name, for one); empty after a successful one.
+  const std::string& failure() const { return failureText; }
 
   // Sessions. openWriteProcess gives the writer's id, WriterSlotTaken while
   // another writer holds the base (or it cannot be opened), LoginRefused
   // for a user without the write right.
   static constexpr int64 WriterSlotTaken = -1;
   static constexpr int64 LoginRefused = -2147483648LL;
-  int64 openWriteProcess(const std::string& user, const std::string& pass);
-  int64 openReadProcess(const std::string& user, const std::string& pass);
+  // owner is the token of the run that opens the session (0: none).
+  int64 openWriteProcess(const std::string& user, const std::string& pass, u64 owner = 0);
+  int64 openReadProcess(const std::string& user, const std::string& pass, u64 owner = 0);
+  // True when id is a live session of this base (its writer or one of its
+  // readers) opened by owner.
+  bool ownedBy(int64 id, u64 owner) const;
+  // The owner of the current writer; 0 when there is none.
+  u64 writerOwner() const;
   void closeProcess(int64 id);
   void closeBase();
   int64 getWriteProcess() const { return writerId; }
@@ -108,6 +118,8 @@ class VEKCursorProtected : public VEKObject {
   bool isWriter(int64 id) const;
   void breakBase();
   void openCursors();
+  void checkFiles() const;
+  std::string asideName() const;
   void recover();
   void commit();
   void rollbackWrite();
@@ -126,6 +138,7 @@ class VEKCursorProtected : public VEKObject {
   int64 currentReader = -1;                  // reader whose place readCursor holds
   std::map<int64, VEKPosition> readers;      // live readers and their saved places
   bool broken = false;                       // a failure closed the cursors
+  std::string failureText;                   // why the last open failed
 };
 
 }  // namespace VekBase

@@ -75,6 +75,14 @@ void VEKJournal::sync() {
   directorySynced = true;
 }
 
+bool mayHoldJournal(const VEKStream& like, const std::string& name) {
+  return leadingBytes(like, name, kMagic) != VEKLeading::Other;
+}
+
+bool isJournalFile(const VEKStream& like, const std::string& name) {
+  return leadingBytes(like, name, kMagic) == VEKLeading::Magic;
+}
+
 VEKJournalImage readJournal(const VEKStream& like, const std::string& name) {
   VEKJournalImage image;
   std::unique_ptr<VEKStream> in(like.newStream());

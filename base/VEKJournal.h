@@ -68,6 +68,14 @@ struct VEKJournalImage {
   std::vector<std::pair<int64, std::string>> regions;   // offset, original bytes
 };
 
+// True when name is missing or holds a journal, or the start of one (a
+// header cut short by a crash, or empty): any other file at a journal's
+// name is the operator's, and is never read, rolled back, overwritten or
+// deleted as a journal.
+bool mayHoldJournal(const VEKStream& like, const std::string& name);
+// True when name begins with a journal's magic: the file it journals is
+// this engine's, whatever a crash left at its start.
+bool isJournalFile(const VEKStream& like, const std::string& name);
 // Reads the journal named name through a stream of kind like; invalid when
 // missing or without a whole header.
 VEKJournalImage readJournal(const VEKStream& like, const std::string& name);

@@ -33,7 +33,7 @@ void VEKProcessPool::destroyPools() {
   delete write;
 }
 
-int64 VEKProcessPool::acquire(const std::string& base) {
+int64 VEKProcessPool::acquire(const std::string& base, u64 owner) {
   int64 id;
   if (!freedIds.empty()) {
     id = freedIds.front();
@@ -44,8 +44,14 @@ int64 VEKProcessPool::acquire(const std::string& base) {
   Process* process = new Process();
   process->id = id;
   process->base = base;
+  process->owner = owner;
   processes[id] = process;
   return id;
+}
+
+u64 VEKProcessPool::ownerOf(int64 id) const {
+  auto found = processes.find(id);
+  return found == processes.end() ? 0 : found->second->owner;
 }
 
 void VEKProcessPool::release(int64 id) {

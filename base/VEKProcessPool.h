@@ -1,7 +1,9 @@
 // Session ids of protected bases. Two process-wide pools hand out ids: the
 // write-process pool (writer ids 0, 1, 2, ...) and the read-process pool
 // (reader ids from 1 000 000 000 up), so one id never names both a writer
-// and a reader. Freed ids are handed out again before new ones.
+// and a reader. Freed ids are handed out again before new ones, so an id
+// alone does not tell who opened it: each session also records its owner,
+// a token of the run that opened it (0: no run), which is never reused.
 #pragma once
 #include <list>
 #include <map>
@@ -15,6 +17,7 @@ namespace VekBase {
 struct Process {
   int64 id = -1;     // the session id
   std::string base;  // write file name of the base that owns it
+  u64 owner = 0;     // token of the run that opened it, 0 for none
 };
 
 class VEKProcessPool {
@@ -34,9 +37,11 @@ class VEKProcessPool {
   // deletes the pools (program exit).
   static void destroyPools();
 
-  int64 acquire(const std::string& base);
+  int64 acquire(const std::string& base, u64 owner = 0);
   void release(int64 id);
   bool isLive(int64 id) const { return processes.count(id) != 0; }
+  // The owner of the live id; 0 when it has none or is not live.
+  u64 ownerOf(int64 id) const;
 
   std::map<int64, Process*> processes;  // live ids
   std::list<int64> freedIds;            // ids to hand out again

@@ -34,6 +34,22 @@ std::map<std::string, std::shared_ptr<VEKMemFile>>& memStore() {
 
 VEKObject::~VEKObject() = default;
 
+VEKLeading leadingBytes(const VEKStream& like, const std::string& name, const char (&magic)[8]) {
+  std::unique_ptr<VEKStream> in(like.newStream());
+  if (in->access(name.c_str(), 0) != 0) return VEKLeading::Missing;
+  char bytes[sizeof magic];
+  int64 got;
+  try {
+    in->open(name.c_str(), O_RDONLY, 0);
+    got = in->readAt(0, bytes, sizeof bytes);
+  } catch (const std::exception&) {
+    return VEKLeading::Other;  // a directory, or a file this process may not read
+  }
+  if (got == 0) return VEKLeading::Empty;
+  if (got < 0 || std::memcmp(bytes, magic, static_cast<size_t>(got)) != 0) return VEKLeading::Other;
+  return got == static_cast<int64>(sizeof magic) ? VEKLeading::Magic : VEKLeading::PartOfMagic;
+}
+
 VEKStream::VEKStream() = default;
 VEKStream::~VEKStream() = default;
 

@@ -86,6 +86,12 @@ class VEKStream : public VEKObject {
   std::unique_ptr<VEKJournal> activeJournal;   // journal while saving writes
 };
 
+// How the stream called name begins, compared with an 8-byte magic (read
+// through a stream of like's kind): missing, empty, shorter than the magic
+// and the start of it, beginning with it, or anything else.
+enum class VEKLeading { Missing, Empty, PartOfMagic, Magic, Other };
+VEKLeading leadingBytes(const VEKStream& like, const std::string& name, const char (&magic)[8]);
+
 // A file on disk. Reads and writes go through the process-wide file-buffer
 // cache (write-through: every write reaches the file before zwrite returns).
 class VEKStreamFile : public VEKStream {

@@ -175,6 +175,14 @@ struct VEKPos {
   bool valid() const { return leaf != 0; }
 };
 
+// True when name may hold a base of this engine: it is missing, empty (a
+// creation cut short; no bytes to lose) or begins with the header's magic.
+// Any other file is the operator's, and no base is ever made over it.
+bool mayHoldBase(const VEKStream& like, const std::string& name);
+// True when name begins with the header's magic (the only files that
+// deleting a base may remove).
+bool isBaseFile(const VEKStream& like, const std::string& name);
+
 class VEKTree {
  public:
   static constexpr u32 PAGE = 4096;       // page size

@@ -103,6 +103,15 @@ struct VEKTree::PageReader {
   }
 };
 
+bool mayHoldBase(const VEKStream& like, const std::string& name) {
+  VEKLeading leading = leadingBytes(like, name, kMagic);
+  return leading == VEKLeading::Missing || leading == VEKLeading::Empty || leading == VEKLeading::Magic;
+}
+
+bool isBaseFile(const VEKStream& like, const std::string& name) {
+  return leadingBytes(like, name, kMagic) == VEKLeading::Magic;
+}
+
 VEKTree::VEKTree(VEKStream& base) : stream(base) {
   if (stream.size() == 0) format();
   else readHeader();

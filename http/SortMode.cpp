@@ -443,7 +443,9 @@ void writeOutput(const SortSettings& settings)
 SortOutcome sort_files(SortSettings& settings)
 {
     try {
-        if (settings.init && fileExists(settings.base)) VEKStreamFile::removeFile(settings.base);
+        // Only a base is started afresh: any other file at that name stays,
+        // and opening the base over it then fails with its name.
+        if (settings.init) VekBase::removeBaseFile(settings.base, VekBase::streamKindFor(settings.base));
         bool counting = !settings.input.empty();
         if (counting) countInput(settings);
         if (!settings.save.empty()) writeOutput(settings);

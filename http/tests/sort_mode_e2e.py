@@ -83,6 +83,14 @@ def check_runs_without_input(sorter, checks):
     checks.true("unopenable base fails", done.returncode != 0)
     checks.true("unopenable base says so", b"cannot open the base" in done.stderr)
     checks.true("unopenable base writes nothing", not os.path.exists(sorter.path("out.txt")))
+    # A file that is not a base (at the base's name or its journal's) is
+    # never started afresh, rolled back or deleted: the sort fails naming it.
+    for base, other in [("notes.txt", "notes.txt"), ("j.vek", "j.vek.sw")]:
+        sorter.server.write(other, b"the operator's notes\n")
+        done = sorter.run("-sort", "in.txt", "-sortinit", "-sortbase", base, "-sortsave", "out.txt")
+        checks.true(other + ": fails", done.returncode != 0)
+        checks.true(other + ": named", ("Can't open the VEKBase file: " + other).encode() in done.stderr)
+        checks.equal(other + ": untouched", sorter.read(other), b"the operator's notes\n")
 
 
 KEY_LIMIT = 1 << 24

@@ -15,8 +15,13 @@
 #include "TTMProcessor.h"
 #include "Words.h"
 #include "VekFile.h"
+#include "WordsTestUtil.h"
+#include "base/VEKBaseRegistry.h"
 
 using namespace VekLanguage;
+using VekLanguageTest::exists;
+using VekLanguageTest::readBytes;
+using VekLanguageTest::writeBytes;
 
 namespace {
 
@@ -388,4 +393,126 @@ TEST_F(BaseWords, DeletingTheFilesOfAnOpenBaseLeavesItWorking) {
     Page deleter;
     EXPECT_EQ(deleter.run("#[out;<#[df;" + fileBase + "1;no]#[df;" + fileBase + "2;no]>]"), "<>");
     useBaseWithoutItsFiles(holder);
+}
+
+// A base is made only over its own files: a write file, read file or
+// journal name that holds anything else (the operator's document) stays
+// untouched and the base does not open; deleting a base deletes bases only,
+// and a memory base never a file on disk.
+TEST_F(BaseWords, BasesNeverTakeOverOrDeleteOtherFiles) {
+    struct Case {
+        std::string file;  // the operator's file, in the test's directory
+        std::string base;  // the base a page opens, writes and deletes there
+    };
+    const Case cases[] = {
+        {"site.woff2", "site.woff"},  // the read file
+        {"manual1", "manual"},        // the write file
+        {"j1.sw", "j"},               // the write file's journal
+        {"c1.swt", "c"},              // its committed journal
+        {"r2.sw", "r"},               // the read file's own journal
+    };
+    const std::string document = "operator's document\n";
+    for (const Case& c : cases) {
+        writeBytes(dir + "/" + c.file, document);
+        const std::string base = dir + "/" + c.base;
+        Page page;
+        EXPECT_EQ(page.run("#[~~+;" + base + "]#[.=;w;##[~~v;" + base + ";0]]#[out;<##[w]>##[~~x;" + base +
+                           ";##[w];failed]]"),
+                  "<>")
+            << c.file;
+        EXPECT_EQ(readBytes(dir + "/" + c.file), document) << c.file;
+        for (const char* suffix : {"1", "2"})
+            if (c.base + suffix != c.file) {
+                EXPECT_FALSE(exists(base + suffix)) << c.file << " made " << suffix;
+            }
+        EXPECT_EQ(VekBase::VEKBaseRegistry::instance()->failure(),  // [new api]
+                  "Can't open the VEKBase file: " + dir + "/" + c.file);  // [new api]
+    }
+    // A memory base's "~~x" leaves a file of the same name on disk alone.
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    writeBytes(memoryBase + "1", document);
+    Page page;
+    takeWriter(page, memoryBase);
+    EXPECT_EQ(page.run("#[out;<##[~~x;" + memoryBase + ";#[w];failed]>]"), "<>");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(readBytes(dir + "/" + memoryBase + "1"), document);
+}
+
+// A session id belongs to the run that opened it: no other run reads,
+// writes, commits, rolls back or deletes through it, and an empty or
+// non-numeric id names no session. Only once the owner's run has ended
+// may another run's "~~vx" roll back the writer it left open.
+TEST_F(BaseWords, SessionIdsBelongToTheRunThatOpenedThem) {
+    auto owner = std::make_unique<Page>();
+    takeWriter(*owner, fileBase);
+    owner->run("#[~~+.;" + fileBase + ";#[w];committed]#[~~.;" + fileBase + ";#[w]]");
+    takeWriter(*owner, fileBase);
+    owner->run("#[.=;r;##[~~^;" + fileBase + "]]#[~~+.;" + fileBase + ";#[w];mine]");
+    const std::string w = owner->run("#[out;#[w]]");
+    const std::string r = owner->run("#[out;#[r]]");
+    const std::string b = fileBase;
+    struct Case {
+        std::string text;      // what another run sends
+        std::string expected;  // its output
+    };
+    const Case cases[] = {
+        {"#[out;##[~~+.;" + b + ";;empty]|##[~~>.;" + b + ";;mine]]#[~~.;" + b + ";]", "false|false"},
+        {"#[out;##[~~+.;" + b + ";" + w + "x;suffixed]]#[~~.;" + b + ";" + w + "x]", "false"},
+        {"#[out;##[~~+.;" + b + ";" + w + ";injected]|<##[~~^.;" + b + ";" + w + "]>|##[~~>.;" + b + ";" + r +
+             ";committed]|##[~~(.);" + b + ";" + w + "]]#[~~.;" + b + ";" + w + "]",
+         "false|<>|false|0"},
+        {"#[~~vx;" + b + "]#[out;##[~~x;" + b + ";" + w + ";failed]|##[~~x;" + b + ";" + r + ";failed]]", "failed|failed"},
+        {"#[~~-;" + b + "]#[~~-;" + b + "]#[~~-;" + b + "]#[~~-;" + b + "]", ""},
+    };
+    for (const Case& c : cases) {
+        Page other;
+        other.processor.clientText = true;
+        EXPECT_EQ(other.run(c.text), c.expected) << c.text;
+        EXPECT_EQ(owner->run("#[out;##[~~>.;" + b + ";#[w];mine]|##[~~>.;" + b + ";#[r];committed]]"), "true|true")
+            << c.text;
+        EXPECT_EQ(readerFinds(b, "mine"), "false") << c.text;
+    }
+    EXPECT_TRUE(exists(b + "1") && exists(b + "2"));
+    EXPECT_EQ(readerFinds(b, "injected") + readerFinds(b, "empty") + readerFinds(b, "suffixed"), "falsefalsefalse");
+    // The owner's run ends with its writer open: its ids stay unusable, and
+    // "~~vx" frees the slot.
+    owner.reset();
+    Page next;
+    EXPECT_EQ(next.run("#[~~+;" + b + "]#[out;##[~~+.;" + b + ";" + w + ";late]|##[~~>.;" + b + ";" + r +
+                       ";committed]]"),
+              "false|false");
+    next.give("#[~~vx;" + b + "]#[.=;w;##[~~v;" + b + ";30]]#[out;|##[~~>.;" + b + ";#[w];mine]]");
+    EXPECT_TRUE(next.turn());  // the slot is free at once
+    EXPECT_EQ(next.output(), "|false");
+}
+
+// Client text gives back the bases and file handles it opened when its run
+// ends (a page's bases stay open until "~~-"), and holds at most 64 bases
+// and 64 handles at a time; the next open fails as an open fails.
+TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = openDescriptors();
+    std::string opens, handles;
+    for (int n = 0; n < 600; ++n) opens += "#[~~+;" + dir + "/b" + std::to_string(n) + "]";
+    writeBytes(dir + "/text", "a'b'");
+    for (int n = 0; n < 65; ++n) handles += "##[oi;h" + std::to_string(n) + ";" + dir + "/text;F]";
+    {
+        Page client;
+        client.processor.clientText = true;
+        EXPECT_EQ(client.run(opens + "#[out;" + handles + "|##[frs;h0]|<##[~~^;" + dir + "/b64]>]"), "F|a|<>");
+        EXPECT_TRUE(isId(client.run("#[out;##[~~^;" + dir + "/b63]]")));
+        EXPECT_LE(openDescriptors(), before + 2 * 64 + 64 + 8);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    {
+        Page page;
+        page.run("#[~~+;" + dir + "/kept]");
+    }
+    Page later;
+    EXPECT_EQ(later.run("#[out;<##[~~^;" + dir + "/b0]>]"), "<>");
+    EXPECT_TRUE(isId(later.run("#[out;##[~~^;" + dir + "/kept]]")));
 }

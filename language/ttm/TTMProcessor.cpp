@@ -24,7 +24,7 @@ TTMProcessor::TTMProcessor() {
 
 TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() { input.reset(new Io(text)); }
 
-TTMProcessor::~TTMProcessor() = default;
+TTMProcessor::~TTMProcessor() { endRun(); }
 
 void TTMProcessor::init(const std::string& program) {
     setInput(program);

@@ -14,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -103,6 +104,7 @@ public:
     // is rolled back as by "~~vx", readers are released. The server calls
     // it when it drops a run that did not finish, so that a failed page
     // does not keep a base's writer slot taken until the process ends.
+    // Only sessions this run still owns are touched (ids are reused).
     void abandonSessions();
     void rememberSession(const std::string& base, int64 id, bool writer);
     // Forgets the session (base, id); with writersOnly, every writer session of base.
@@ -138,6 +140,18 @@ public:
         bool writer;       // a writer id (else a reader id)
     };
     std::vector<OpenSession> openSessions;                // for abandonSessions
+    // The run's token: unique for the life of the process (unlike the
+    // processor's address, which may be reused), it owns the base sessions
+    // the run opens, so no other run can use their ids.
+    const u64 runToken = startRun();
+    // True while the run of token lives (its processor exists).
+    static bool runLives(u64 token);
+    // Client text only: the bases it holds uses of, given back when the run
+    // ends; "~~+" of a new base fails once it holds MaxOpenBases, as opening
+    // a file handle under a new name fails once it holds MaxOpenFiles.
+    std::set<std::string> ownBases;
+    static constexpr std::size_t MaxOpenBases = 64;  // bases one client-text run holds
+    static constexpr std::size_t MaxOpenFiles = 64;  // file handles one client-text run holds
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError ("Too many nested calls", "Text too long"). The
@@ -172,6 +186,11 @@ protected:
     void beforeGlobalCopy(std::size_t bytes) override { chargeText(bytes); }
 
 private:
+    static u64 startRun();
+    // At the end of the run: its readers are released (no other run may use
+    // them); client text also rolls back its writer and gives back its
+    // bases.
+    void endRun();
     // One scanning step; returns the call that "]" completed (popped from
     // the stack, owned by the caller) or null.
     Function* scanStep();

@@ -21,6 +21,7 @@
 #include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
 #include "base/VEKStream.h"
+#include "base/VEKTree.h"
 #include "tls/src/base64.h"
 #include "tls/src/digest.h"
 
@@ -199,15 +200,12 @@ int64 appendBase64ToOutput(LanguageProcessor& processor, const std::string& text
     return count;
 }
 
-void openBaseByName(VekBase::VEKBaseRegistry& registry, const std::string& name) {
-    if (VekBase::isMemoryBaseName(name)) {
-        registry.open(name, VekBase::VEK_STREAM_MEMORY);
-        return;
-    }
+VekBase::VEKCursorProtected* openBaseByName(VekBase::VEKBaseRegistry& registry, const std::string& name, u64 owner) {
+    if (VekBase::isMemoryBaseName(name)) return registry.open(name, VekBase::VEK_STREAM_MEMORY, owner);
     // With a ban set a file base is opened only when its write file exists,
     // so nothing can create one.
-    if ((banBaseCreate || banBaseWrite) && VekKernel::fileAccess(name + "1", 0) != 0) return;
-    registry.openDefault(name);
+    if ((banBaseCreate || banBaseWrite) && VekKernel::fileAccess(name + "1", 0) != 0) return nullptr;
+    return registry.open(name, VekBase::VEK_STREAM_FILE, owner);
 }
 
 bool endBaseProcess(VekBase::VEKCursorProtected& base, int64 id) {
@@ -217,15 +215,17 @@ bool endBaseProcess(VekBase::VEKCursorProtected& base, int64 id) {
 }
 
 bool endAndDeleteBase(VekBase::VEKBaseRegistry& registry, VekBase::VEKCursorProtected& base, const std::string& name,
-                      int64 id, bool& wasWriter) {
+                      int64 id, bool& wasWriter, u64 owner) {
     // The names are copied first: the registry may delete the base below.
     const std::string writeFile = base.writeFileName();
     const std::string readFile = base.readFileName();
+    const u32 mode = base.mode();
     wasWriter = endBaseProcess(base, id);
-    registry.remove(name);
+    if (owner != 0) registry.removeOwned(name, owner);
+    else registry.remove(name);
     // The read file goes only after the write file did, so a failure never
     // leaves a write file without its committed copy.
-    return VekBase::VEKStreamFile::removeFile(writeFile) == 0 && VekBase::VEKStreamFile::removeFile(readFile) == 0;
+    return VekBase::removeBaseFile(writeFile, mode) == 0 && VekBase::removeBaseFile(readFile, mode) == 0;
 }
 
 int64 randomDraw(int64 range) {

@@ -79,15 +79,18 @@ int64 appendBase64ToOutput(LanguageProcessor& processor, const std::string& text
 
 // Opens (or adds a use to) the base of that name: in memory for memory
 // names, else as files, but while a ban is set only when its write file
-// exists, so no file base is ever created then.
-void openBaseByName(VekBase::VEKBaseRegistry& registry, const std::string& name);
+// exists, so no file base is ever created then. The use is owner's when
+// owner is not 0. The base, or null when nothing was opened.
+VekBase::VEKCursorProtected* openBaseByName(VekBase::VEKBaseRegistry& registry, const std::string& name,
+                                            u64 owner = 0);
 // Closes the process id (a writer commits); true when it was the writer.
 bool endBaseProcess(VekBase::VEKCursorProtected& base, int64 id);
-// Ends the process, drops the base's use and deletes its write file and,
-// once that is gone, its read file. True when both deletions succeeded;
-// wasWriter tells whether the id was the writer.
+// Ends the process, drops the base's use (one of owner's when owner is not
+// 0) and deletes its write file and, once that is gone, its read file; a
+// file that is not a base is never deleted. True when both deletions
+// succeeded; wasWriter tells whether the id was the writer.
 bool endAndDeleteBase(VekBase::VEKBaseRegistry& registry, VekBase::VEKCursorProtected& base, const std::string& name,
-                      int64 id, bool& wasWriter);
+                      int64 id, bool& wasWriter, u64 owner = 0);
 
 // ---- random numbers and bits ----
 

@@ -4,8 +4,16 @@
 // Every base word looks its base up by name (argument 1) and calls one
 // operation of the protected base with the process id (argument 2) first;
 // the protected base decides what that id may do. A base that is not open
-// gives "false" or the empty text and nothing is called. The words keep no
-// state: the page carries the base name and its id from word to word.
+// gives "false" or the empty text and nothing is called. The page carries
+// the base name and its id from word to word.
+//
+// An id is honoured only in the run that opened it: each session records
+// the token of its run, and an id of another run, or a text that is not a
+// whole number, is passed on as NoSession, which the base answers as an
+// unknown id. "~~x" deletes only through the caller's own writer; "~~vx"
+// rolls back the caller's writer or one whose run has ended. Client text
+// (a raw request, a "#[" path) owns the base uses it takes and gives them
+// back, with its sessions, when its run ends.
 //
 // Two words drive the processor's turn loop:
 // - "~~v" stores the id it got in requestState. RequestWaiting (-1: the
@@ -15,6 +23,10 @@
 // - "~~." and "~~x" set yieldFlag when they close the writer, so the page's
 //   turn ends right after the commit and the other pages get theirs.
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <iterator>
+#include <unordered_set>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -64,7 +76,31 @@ bool flagOf(const std::string& text) { return text == VekNames::True; }
 // arguments (five entries with the name), else true.
 bool listFlag(const Function* call) { return call->count() == 5 ? flagOf(safeArg4(call)) : true; }
 
-int64 idOf(const Function* call) { return VekKernel::stringToInt64(safeArg2(call)); }
+// The id argument when it is a whole decimal number (blanks around it
+// allowed); false for an empty or any other text, which names no session.
+bool parseId(const std::string& text, int64& id) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return false;
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    const std::string digits = text.substr(first, last - first + 1);
+    std::size_t at = digits[0] == '-' ? 1 : 0;
+    if (at == digits.size() || digits.find_first_not_of("0123456789", at) != std::string::npos) return false;
+    errno = 0;
+    id = std::strtoll(digits.c_str(), nullptr, 10);
+    return errno == 0;
+}
+
+// An id that is never a session (writer ids start at 0, reader ids far
+// above): the protected base answers it as an unknown id.
+constexpr int64 NoSession = -1;
+
+// The call's id when it names a session of base that this run opened;
+// else NoSession, so a refused id acts exactly as an unknown one.
+int64 sessionIdOf(const TTMProcessor& p, const VEKCursorProtected& base, const Function* call) {
+    int64 id = NoSession;
+    if (!parseId(safeArg2(call), id) || !base.ownedBy(id, p.runToken)) return NoSession;
+    return id;
+}
 
 // User and pass phrase of a login word: passed only when the call gives
 // both, at arguments first and first + 1; else both empty.
@@ -78,35 +114,36 @@ VEKCursorProtected* baseOf(VEKBaseRegistry* registry, const Function* call) {
     return registry->get(safeArg1(call));
 }
 
-// Runs command on the call's base with its id; notOpen when the base is not open.
+// Runs command on the call's base with its id (NoSession for an id this
+// run did not open); notOpen when the base is not open.
 template <typename Command>
-std::string onBase(VEKBaseRegistry* registry, const Function* call, const std::string& notOpen, Command command) {
-    VEKCursorProtected* base = baseOf(registry, call);
+std::string onBase(TTMProcessor& p, const Function* call, const std::string& notOpen, Command command) {
+    VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return notOpen;
-    return command(*base, idOf(call));
+    return command(*base, sessionIdOf(p, *base, call));
 }
 
 // The command families by result: "true"/"false", "%lld", text, nothing.
 template <typename Command>
-std::string boolCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
-    return onBase(registry, call, VekNames::False,
+std::string boolCommand(TTMProcessor& p, const Function* call, Command command) {
+    return onBase(p, call, VekNames::False,
                   [&](VEKCursorProtected& base, int64 id) { return boolText(command(base, id)); });
 }
 
 template <typename Command>
-std::string countCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
-    return onBase(registry, call, std::string(),
+std::string countCommand(TTMProcessor& p, const Function* call, Command command) {
+    return onBase(p, call, std::string(),
                   [&](VEKCursorProtected& base, int64 id) { return int64Text(command(base, id)); });
 }
 
 template <typename Command>
-std::string textCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
-    return onBase(registry, call, std::string(), command);
+std::string textCommand(TTMProcessor& p, const Function* call, Command command) {
+    return onBase(p, call, std::string(), command);
 }
 
 template <typename Command>
-std::string voidCommand(VEKBaseRegistry* registry, const Function* call, Command command) {
-    return onBase(registry, call, std::string(), [&](VEKCursorProtected& base, int64 id) {
+std::string voidCommand(TTMProcessor& p, const Function* call, Command command) {
+    return onBase(p, call, std::string(), [&](VEKCursorProtected& base, int64 id) {
         command(base, id);
         return std::string();
     });
@@ -114,14 +151,37 @@ std::string voidCommand(VEKBaseRegistry* registry, const Function* call, Command
 
 // ---- registry and process words ----
 
+// Client text holds at most MaxOpenBases bases; names whose uses are gone
+// (a "~~x", a broken base) no longer count.
+bool clientMayOpen(TTMProcessor& p, const std::string& name) {
+    if (p.ownBases.count(name) != 0 || p.ownBases.size() < TTMProcessor::MaxOpenBases) return true;
+    for (auto it = p.ownBases.begin(); it != p.ownBases.end();)
+        it = p.baseRegistry->usesOf(*it, p.runToken) == 0 ? p.ownBases.erase(it) : std::next(it);
+    return p.ownBases.size() < TTMProcessor::MaxOpenBases;
+}
+
+// Client text's uses are its own: given back by its "~~-" or when it ends.
 std::string baseOpen(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
-    if (p.baseRegistry != nullptr && (VekBase::isMemoryBaseName(name) || !p.refusesPath(name))) openBaseByName(*p.baseRegistry, name);
+    if (p.baseRegistry == nullptr || (!VekBase::isMemoryBaseName(name) && p.refusesPath(name))) return std::string();
+    if (p.clientText && !clientMayOpen(p, name)) return std::string();
+    if (openBaseByName(*p.baseRegistry, name, p.clientText ? p.runToken : 0) != nullptr) {
+        if (p.clientText) p.ownBases.insert(name);
+    } else if (!p.baseRegistry->failure().empty()) {
+        VekKernel::vekLog.error(p.baseRegistry->failure(), __FILE__, __LINE__);
+    }
     return std::string();
 }
 
 std::string baseRemove(TTMProcessor& p, Function* call) {
-    if (p.baseRegistry != nullptr) p.baseRegistry->remove(safeArg1(call));
+    const std::string name = safeArg1(call);
+    if (p.baseRegistry == nullptr) return std::string();
+    if (!p.clientText) {
+        p.baseRegistry->remove(name);
+    } else {
+        p.baseRegistry->removeOwned(name, p.runToken);
+        if (p.baseRegistry->usesOf(name, p.runToken) == 0) p.ownBases.erase(name);
+    }
     return std::string();
 }
 
@@ -131,8 +191,8 @@ std::string baseOpenWriteProcess(TTMProcessor& p, Function* call) {
     // waiting while the call is pending), so a wait goes on.
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 3);
-    const int64 id = banBaseWrite ? base->openReadProcess(login.first, login.second)
-                                  : base->openWriteProcess(login.first, login.second);
+    const int64 id = banBaseWrite ? base->openReadProcess(login.first, login.second, p.runToken)
+                                  : base->openWriteProcess(login.first, login.second, p.runToken);
     p.requestState = id;  // RequestWaiting while another writer holds the base
     if (id >= 0) p.rememberSession(safeArg1(call), id, !banBaseWrite);
     p.requestTimeout = VekKernel::stringToInt64(safeArg2(call));
@@ -143,139 +203,155 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 2);
-    const int64 id = base->openReadProcess(login.first, login.second);
+    const int64 id = base->openReadProcess(login.first, login.second, p.runToken);
     if (id >= 0) p.rememberSession(safeArg1(call), id, false);
     return int64Text(id);
 }
 
+// Ends a session this run opened; any other id is refused (nothing closed).
 std::string baseCloseProcess(TTMProcessor& p, Function* call) {
-    p.forgetSession(safeArg1(call), idOf(call));
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
+    if (base == nullptr) return std::string();
+    const int64 id = sessionIdOf(p, *base, call);
+    if (id == NoSession) return std::string();
+    p.forgetSession(safeArg1(call), id);
     // The writer's commit ends the page's turn.
-    if (base != nullptr) p.yieldFlag = endBaseProcess(*base, idOf(call));
+    p.yieldFlag = endBaseProcess(*base, id);
     return std::string();
 }
 
+// Deletes the base only through the writer this run opened: any other id
+// gives the failure text and nothing is closed or deleted.
 std::string baseCloseAndDelete(TTMProcessor& p, Function* call) {
-    p.forgetSession(safeArg1(call), idOf(call));
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return std::string();
+    const int64 id = sessionIdOf(p, *base, call);
+    if (id == NoSession || base->getWriteProcess() != id) return safeArg3(call);
+    p.forgetSession(safeArg1(call), id);
     bool wasWriter = false;
-    const bool deleted = endAndDeleteBase(*p.baseRegistry, *base, safeArg1(call), idOf(call), wasWriter);
+    const bool deleted = endAndDeleteBase(*p.baseRegistry, *base, safeArg1(call), id, wasWriter,
+                                          p.clientText ? p.runToken : 0);
+    if (p.clientText && p.baseRegistry->usesOf(safeArg1(call), p.runToken) == 0) p.ownBases.erase(safeArg1(call));
     p.yieldFlag = wasWriter;
     return deleted ? std::string() : safeArg3(call);
 }
 
+// Rolls back the writer this run opened, or one whose run has ended (the
+// way to free a slot that a dropped page left taken); a writer of another
+// living run is left alone.
 std::string baseCloseBase(TTMProcessor& p, Function* call) {
-    p.forgetSession(safeArg1(call), 0, true);
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
-    if (base != nullptr) base->closeBase();
+    if (base == nullptr || base->getWriteProcess() < 0) return std::string();
+    const u64 owner = base->writerOwner();
+    if (owner != p.runToken && TTMProcessor::runLives(owner)) return std::string();
+    p.forgetSession(safeArg1(call), 0, true);
+    base->closeBase();
     return std::string();
 }
 
 // ---- symbol words ----
 
 std::string basePutSymbol(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) { return b.putSymbol(id, safeArg3(call)); });
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) { return b.putSymbol(id, safeArg3(call)); });
 }
 
 std::string baseReplaceSymbol(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call,
+    return boolCommand(p, call,
                        [call](VEKCursorProtected& b, int64 id) { return b.replaceSymbol(id, safeArg3(call)); });
 }
 
 std::string baseDeleteSymbol(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.deleteSymbol(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.deleteSymbol(id); });
 }
 
 std::string baseReadString(TTMProcessor& p, Function* call) {
-    return textCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.readString(id); });
+    return textCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.readString(id); });
 }
 
 std::string baseFindSymbol(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) { return b.findSymbol(id, safeArg3(call)); });
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) { return b.findSymbol(id, safeArg3(call)); });
 }
 
 std::string baseDataLength(TTMProcessor& p, Function* call) {
-    return countCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.dataLength(id); });
+    return countCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.dataLength(id); });
 }
 
 std::string baseSearchSymbol(TTMProcessor& p, Function* call) {
-    return onBase(p.baseRegistry, call, std::string(), [call](VEKCursorProtected& b, int64 id) {
+    return onBase(p, call, std::string(), [call](VEKCursorProtected& b, int64 id) {
         return formatWord("%d", b.searchSymbol(id, safeArg3(call)));
     });
 }
 
 std::string baseFindSymbolOrNext(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call,
+    return boolCommand(p, call,
                        [call](VEKCursorProtected& b, int64 id) { return b.findSymbolOrNext(id, safeArg3(call)); });
 }
 
 std::string baseFindSymbolOrPrev(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call,
+    return boolCommand(p, call,
                        [call](VEKCursorProtected& b, int64 id) { return b.findSymbolOrPrev(id, safeArg3(call)); });
 }
 
 std::string baseExistsSymbol(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call,
+    return boolCommand(p, call,
                        [call](VEKCursorProtected& b, int64 id) { return b.existsSymbol(id, safeArg3(call)); });
 }
 
 std::string baseGetChildCount(TTMProcessor& p, Function* call) {
-    return countCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.getChildCount(id); });
+    return countCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.getChildCount(id); });
 }
 
 std::string baseGetSymbolCount(TTMProcessor& p, Function* call) {
-    return countCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.getSymbolCount(id); });
+    return countCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.getSymbolCount(id); });
 }
 
 // ---- moving words ----
 
 std::string baseGoChild(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goChild(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goChild(id); });
 }
 
 std::string baseGoParent(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goParent(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goParent(id); });
 }
 
 std::string baseGoFirst(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goFirst(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goFirst(id); });
 }
 
 std::string baseGoLast(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goLast(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goLast(id); });
 }
 
 std::string baseGoNextKey(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goNextKey(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goNextKey(id); });
 }
 
 std::string baseGoPrevKey(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goPrevKey(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goPrevKey(id); });
 }
 
 std::string baseGoPr(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goPr(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goPr(id); });
 }
 
 std::string baseGoNx(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goNx(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goNx(id); });
 }
 
 std::string baseGoUp(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goUp(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goUp(id); });
 }
 
 std::string baseGoDn(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goDn(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goDn(id); });
 }
 
 // Not in the builtin table: no page can call it.
 }  // namespace
 
 std::string baseGoSubLevel(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { return b.goSubLevel(id); });
+    return boolCommand(p, call, [](VEKCursorProtected& b, int64 id) { return b.goSubLevel(id); });
 }
 
 namespace {
@@ -283,37 +359,37 @@ namespace {
 // ---- path (string list) words ----
 
 std::string baseGetStringList(TTMProcessor& p, Function* call) {
-    return textCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return textCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.getStringList(id, flagOf(safeArg3(call)));
     });
 }
 
 std::string baseFindStringList(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.findStringList(id, safeArg3(call), listFlag(call));
     });
 }
 
 std::string baseReadStringAtList(TTMProcessor& p, Function* call) {
-    return textCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return textCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.readStringAtList(id, safeArg3(call), listFlag(call));
     });
 }
 
 std::string baseExistsStringList(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.existsStringList(id, safeArg3(call), listFlag(call));
     });
 }
 
 std::string baseSetStringList(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.setStringList(id, safeArg3(call), listFlag(call));
     });
 }
 
 std::string baseMoveStringList(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.moveStringList(id, safeArg3(call), safeArg4(call));
     });
 }
@@ -321,31 +397,31 @@ std::string baseMoveStringList(TTMProcessor& p, Function* call) {
 // ---- lock words ----
 
 std::string baseLockWrite(TTMProcessor& p, Function* call) {
-    return voidCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.lockWrite(id); });
+    return voidCommand(p, call, [](VEKCursorProtected& b, int64 id) { b.lockWrite(id); });
 }
 
 std::string baseUnlockWrite(TTMProcessor& p, Function* call) {
-    return voidCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.unlockWrite(id); });
+    return voidCommand(p, call, [](VEKCursorProtected& b, int64 id) { b.unlockWrite(id); });
 }
 
 std::string baseLockRead(TTMProcessor& p, Function* call) {
-    return voidCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.lockRead(id); });
+    return voidCommand(p, call, [](VEKCursorProtected& b, int64 id) { b.lockRead(id); });
 }
 
 std::string baseUnlockRead(TTMProcessor& p, Function* call) {
-    return voidCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.unlockRead(id); });
+    return voidCommand(p, call, [](VEKCursorProtected& b, int64 id) { b.unlockRead(id); });
 }
 
 // ---- word index words ----
 
 std::string baseRemoveFromIndex(TTMProcessor& p, Function* call) {
-    return voidCommand(p.baseRegistry, call, [](VEKCursorProtected& b, int64 id) { b.removeFromIndex(id); });
+    return voidCommand(p, call, [](VEKCursorProtected& b, int64 id) { b.removeFromIndex(id); });
 }
 
 // Three arguments: the text alone; four: the text and a second text.
 std::string baseAddToIndex(TTMProcessor& p, Function* call) {
     if (call->count() != 4 && call->count() != 5) return std::string();
-    return voidCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return voidCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         b.addToIndex(id, safeArg3(call), safeArg4(call));
     });
 }
@@ -354,7 +430,7 @@ std::string baseAddToIndex(TTMProcessor& p, Function* call) {
 std::string baseSearchInIndex(TTMProcessor& p, Function* call) {
     if (call->count() < 4 || call->count() > 6) return std::string();
     const int64 limit = call->count() == 6 ? VekKernel::stringToInt64(safeArg5(call)) : INT64_MAX;
-    return textCommand(p.baseRegistry, call, [call, limit](VEKCursorProtected& b, int64 id) {
+    return textCommand(p, call, [call, limit](VEKCursorProtected& b, int64 id) {
         return b.searchInIndex(id, safeArg3(call), safeArg4(call), limit);
     });
 }
@@ -362,19 +438,19 @@ std::string baseSearchInIndex(TTMProcessor& p, Function* call) {
 // ---- user words ----
 
 std::string baseAddUser(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.addUser(id, safeArg3(call), safeArg4(call), safeArg5(call));
     });
 }
 
 std::string baseChangePassword(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.changePassword(id, safeArg3(call), safeArg4(call), safeArg5(call), safeArg(call, 6));
     });
 }
 
 std::string baseDeleteUser(TTMProcessor& p, Function* call) {
-    return boolCommand(p.baseRegistry, call, [call](VEKCursorProtected& b, int64 id) {
+    return boolCommand(p, call, [call](VEKCursorProtected& b, int64 id) {
         return b.deleteUser(id, safeArg3(call), safeArg4(call));
     });
 }
@@ -448,21 +524,65 @@ void TTMProcessor::forgetSession(const std::string& base, int64 id, bool writers
     openSessions.erase(std::remove_if(openSessions.begin(), openSessions.end(), ended), openSessions.end());
 }
 
-void TTMProcessor::abandonSessions() {
-    std::vector<OpenSession> sessions;
-    sessions.swap(openSessions);
-    for (const OpenSession& session : sessions) {
+namespace {
+
+// Tokens of the runs whose processors exist; a token is never handed out
+// twice.
+std::unordered_set<u64>& liveRuns() {
+    static std::unordered_set<u64> runs;
+    return runs;
+}
+
+// Ends the sessions of sessions that run still owns: readers are released,
+// and with writers set a writer that still holds its base is rolled back.
+void endSessions(VEKBaseRegistry* registry, u64 run, const std::vector<TTMProcessor::OpenSession>& sessions,
+                 bool writers) {
+    for (const TTMProcessor::OpenSession& session : sessions) {
         try {
-            VEKCursorProtected* base = baseRegistry != nullptr ? baseRegistry->get(session.base) : nullptr;
-            if (base == nullptr) continue;
-            // A writer id is checked against the base: once the slot is
-            // free the same id may belong to another page's writer.
+            VEKCursorProtected* base = registry != nullptr ? registry->get(session.base) : nullptr;
+            // Once ended, the same id may belong to another run's session.
+            if (base == nullptr || !base->ownedBy(session.id, run)) continue;
             if (!session.writer) base->closeProcess(session.id);
-            else if (base->getWriteProcess() == session.id) base->closeBase();
+            else if (writers) base->closeBase();
         } catch (const std::exception& failure) {
             VekKernel::vekLog.error(failure.what(), __FILE__, __LINE__);
         }
     }
+}
+
+}  // namespace
+
+u64 TTMProcessor::startRun() {
+    static u64 lastToken = 0;
+    liveRuns().insert(++lastToken);
+    return lastToken;
+}
+
+bool TTMProcessor::runLives(u64 token) { return token != 0 && liveRuns().count(token) != 0; }
+
+void TTMProcessor::abandonSessions() {
+    std::vector<OpenSession> sessions;
+    sessions.swap(openSessions);
+    endSessions(baseRegistry, runToken, sessions, true);
+}
+
+// A page's writer left open stays, as the pages' protocol has it, until a
+// "~~vx" (of any run, now that this one has ended) or the base's last
+// "~~-"; nothing can use its readers any more, so they go now. Client text
+// gives back all it opened.
+void TTMProcessor::endRun() {
+    std::vector<OpenSession> sessions;
+    sessions.swap(openSessions);
+    endSessions(baseRegistry, runToken, sessions, clientText);
+    for (const std::string& name : ownBases) {
+        try {
+            if (baseRegistry != nullptr) baseRegistry->releaseOwner(name, runToken);
+        } catch (const std::exception& failure) {
+            VekKernel::vekLog.error(failure.what(), __FILE__, __LINE__);
+        }
+    }
+    ownBases.clear();
+    liveRuns().erase(runToken);
 }
 
 }  // namespace VekLanguage

@@ -70,6 +70,9 @@ std::string openHandle(TTMProcessor& processor, Function* call, const OpenMode& 
         return failure;
     }
     if (processor.refusesPath(path) || !opensRegular(path, how)) return failure;
+    // Client text holds a bounded number of descriptors; replacing one of
+    // its handles is always allowed.
+    if (processor.clientText && files.count(name) == 0 && files.size() >= TTMProcessor::MaxOpenFiles) return failure;
     try {
         // Removing the file also drops its cache entry; any stream still
         // reading the old file then stops using that entry.
