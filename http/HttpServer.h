@@ -136,6 +136,7 @@ struct HttpConnection {
     std::string* rawText;       // raw template request collected so far
     void* processor;            // template processor while HTTP_TEMPLATE is set
     time_t socketCheckTime;     // second of the last checks of the socket (error query, departed client)
+    int64 textCharge;           // bytes of ownedBody held in the text budget (a run's output)
 };
 
 // The server record.
