@@ -19,6 +19,7 @@
 #include "base/VEKBaseRegistry.h"
 #include "base/VEKProcessPool.h"
 #include "kernel/VEKConnectionPool.h"
+#include "kernel/VekConsole.h"
 
 namespace {
 
@@ -85,8 +86,7 @@ void writeNumber(int value)
 
 void writeText(const char* text, size_t length)
 {
-    ssize_t ignored = write(STDOUT_FILENO, text, length);
-    (void)ignored;
+    VekKernel::consoleSignalWrite(text, length);
 }
 
 // Set by the signal handler. A stop asked for before the loop runs (during
@@ -139,6 +139,8 @@ void exit_cleanup()
 int server_main(int argc, char** argv)
 {
     reserveStandardDescriptors();
+    // Console output never holds the loop up, whoever reads it (or not).
+    VekKernel::consoleTakeStandardStreams();
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
     std::signal(SIGPIPE, SIG_IGN);
