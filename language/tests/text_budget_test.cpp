@@ -111,17 +111,25 @@ TEST_F(TextBudgetTest, SharesGoBackWhenRunsEndFailOrAreDropped) {
     EXPECT_EQ(TextBudget::used(), 0u);
 }
 
-// Page text printed to the console counts against the run's own limit,
-// summed over the run, but holds nothing in the budget.
+// Page text printed to the console ("pf", the "cout" echo, the warnings and
+// errors that repeat a name or an argument) counts against the run's own
+// limit, summed over the run, but holds nothing in the budget.
 TEST_F(TextBudgetTest, PrintedTextCountsAgainstTheRunsLimitOnly) {
-    TTMProcessor printer;
-    printer.maxTextBytes = 1000;
-    std::string failure;
-    std::string printed = printedBy([&] {
-        failure = runToEnd(printer, "#[.=;p;" + std::string(100, 'p') + "]#[.=;f;[#[pf;p]#[f]]]#[f]", 0);
-    });
-    EXPECT_EQ(failure, "Text too long");
-    EXPECT_LE(printed.size(), 1000u);
-    EXPECT_GE(printed.size(), 800u);
-    EXPECT_LT(printer.budgetBytes(), 1000u);
+    const std::string text(100, 'p');
+    const std::string pages[] = {
+        "#[.=;p;" + text + "]#[.=;f;[#[pf;p]#[f]]]#[f]",
+        "#[cout+]#[.=;f;[#[cout;" + text + "]#[f]]]#[f]",
+        "#[.=;p;x]#[.=;f;[#[p;" + text + "]#[f]]]#[f]",
+        "#[.=;f;[#[" + text + "]#[f]]]#[f]",
+    };
+    for (const std::string& page : pages) {
+        TTMProcessor printer;
+        printer.maxTextBytes = 2000;
+        std::string failure;
+        std::string printed = printedBy([&] { failure = runToEnd(printer, page, 0); });
+        EXPECT_EQ(failure, "Text too long") << page;
+        EXPECT_LE(printed.size(), 2000u) << page;
+        EXPECT_GE(printed.size(), 1000u) << page;
+        EXPECT_LT(printer.budgetBytes(), 1000u) << page;
+    }
 }

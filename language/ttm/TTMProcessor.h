@@ -90,7 +90,7 @@ public:
     // True (and a message on stderr) when the call has fewer than required entries.
     bool checkArgs(Function* call, unsigned required);
     // findForm, reporting a missing form as above; null when missing.
-    Form* formOrReport(const std::string& name) const;
+    Form* formOrReport(const std::string& name);
 
     // Ends the sessions that this processor's "~~v" and "~~^" opened and no
     // "~~.", "~~x" or "~~vx" of it ended: a writer that still holds its base
