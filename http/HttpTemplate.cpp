@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 #include "HttpRequest.h"
@@ -38,6 +39,51 @@ constexpr long WRITER_POLL_US = 1000;
 // Time a page may take in one turn of the loop, besides its step budget:
 // a costly word then holds up only its own page.
 constexpr int64 TURN_MICROS = 10000;
+
+// Time all runs together may take in one turn of the loop. Many runs that
+// each spend their own slice on costly steps (large texts) would otherwise
+// make a turn last seconds, and every other client waits for whole turns.
+constexpr int64 TURN_ALL_RUNS_MICROS = 50000;
+
+int64 monotonicMicros()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// The runs' share of the current turn. The loop resumes the running slots
+// in slot order once per turn, so a slot at or before the previous one
+// begins a new turn. Once the share is spent the remaining slots wait, and
+// the next turn begins with the first of them: every run gets its turns.
+struct TurnShare {
+    const HttpConnection* previous = nullptr;  // slot of the latest slice
+    const HttpConnection* resumeAt = nullptr;  // first slot that waited; null = none
+    const HttpConnection* skipBelow = nullptr; // this turn starts at this slot
+    int64 start = 0;                           // when the turn's first slice began
+    bool spent = false;                        // the share of this turn is used up
+};
+TurnShare turnShare;
+
+// True when the run of conn may have a slice in this turn.
+bool takesTurnShare(const HttpConnection* conn)
+{
+    TurnShare& share = turnShare;
+    int64 now = monotonicMicros();
+    if (!share.previous || conn <= share.previous) {
+        share.skipBelow = share.resumeAt;
+        share.resumeAt = nullptr;
+        share.spent = false;
+        share.start = now;
+    }
+    share.previous = conn;
+    if (share.skipBelow && conn < share.skipBelow) return false;
+    if (!share.spent && now - share.start >= TURN_ALL_RUNS_MICROS) {
+        share.spent = true;
+        share.resumeAt = conn;
+    }
+    return !share.spent;
+}
 
 std::string dottedAddress(u32 address)
 {
@@ -229,6 +275,7 @@ int http_continue_template(HttpServer* server, HttpConnection* conn)
 {
     TTMProcessor* processor = static_cast<TTMProcessor*>(conn->processor);
     if (!processor) return -1;
+    if (!takesTurnShare(conn)) return 0;
     // Any failure of the run, running out of memory included, ends this
     // run only: it is logged and the caller closes the slot.
     try {

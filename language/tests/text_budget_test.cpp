@@ -33,7 +33,7 @@ protected:
 // Runs text until it finishes or fails; the start of the failure's text
 // ("eval: failed - " taken off), else "". A form x of xBytes is defined
 // first.
-std::string runToEnd(TTMProcessor& processor, const std::string& text, std::size_t xBytes = Limit / 4) {
+std::string runToEnd(TTMProcessor& processor, const std::string& text, std::size_t xBytes = Limit / 8) {
     try {
         processor.defineFormAtLevel("x", std::string(xBytes, 'x'), 0);
         start(processor, text);
@@ -61,8 +61,8 @@ TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
         const char* passes;
     } cases[] = {
         {"forms", "#[.=;y;##[x]]", "#[.=;y;##[x]##[x]]#[.=;z;##[y]]"},
-        {"output block", "#[out;##[x]]", "#[out;##[x]##[x]]#[.=;z;##[x]]"},
-        {"open calls", "#[#;##[x]##[x]]", "#[#;##[x]##[x]##[x]##[x]]"},
+        {"output block", "#[out;##[x]]", "#[out;##[x]##[x]##[x]]"},
+        {"open calls", "#[#;##[x]##[x]]", "#[#;##[x]##[x]##[x]##[x]##[x]##[x]##[x]##[x]]"},
     };
     for (const auto& c : cases) {
         TTMProcessor fits;
@@ -79,9 +79,9 @@ TEST_F(TextBudgetTest, RunsChargedForTextTheyDroppedAreRecountedBeforeARefusal) 
     TTMProcessor churn;
     churn.maxTextBytes = 4 * Limit;
     const char* const churning = "#[.+]#[.=;f;[#[.=;c;##[x]]#[.=;n;#[+;#[n];1;0]]#[>=n;#[n];12;;[#[f]]]]]#[.=;n;0]#[f]#[.-]";
-    EXPECT_EQ(runToEnd(churn, churning, Limit / 8), "");
+    EXPECT_EQ(runToEnd(churn, churning, Limit / 16), "");
     TTMProcessor next;
-    EXPECT_EQ(runToEnd(next, "#[.=;y;##[x]]"), "");
+    EXPECT_EQ(runToEnd(next, "#[.=;y;##[x]##[x]]"), "");
     EXPECT_LE(TextBudget::used(), Limit);
 }
 
@@ -95,7 +95,7 @@ TEST_F(TextBudgetTest, SharesGoBackWhenRunsEndFailOrAreDropped) {
     { TTMProcessor failing;
       EXPECT_EQ(runToEnd(failing, "#[.=;f;##[x]##[x]##[x]]"), Spent); }
     const std::size_t kept = TextBudget::used();
-    EXPECT_GE(kept, Limit / 4);
+    EXPECT_GE(kept, Limit / 8);
     {
         TTMProcessor failing;
         EXPECT_EQ(runToEnd(failing, "#[.=;f;##[x]##[x]##[x]]"), Spent);

@@ -103,7 +103,8 @@ void TTMProcessor::checkHeldSize() {
 std::size_t TTMProcessor::callBytes() const {
     std::size_t total = heldBelow;
     if (current != nullptr) total += current->heldBytes();
-    if (pendingCall != nullptr) total += pendingCall->heldBytes();
+    // The call being evaluated also keeps a copy of its last argument.
+    if (pendingCall != nullptr) total += pendingCall->heldBytes() + pendingCall->lastArg.size();
     return total;
 }
 
