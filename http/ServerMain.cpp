@@ -4,6 +4,7 @@
 #include "ServerVersion.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +142,10 @@ int server_main(int argc, char** argv)
     reserveStandardDescriptors();
     // Console output never holds the loop up, whoever reads it (or not).
     VekKernel::consoleTakeStandardStreams();
+    // Blocks of large texts come from the system and go back to it when
+    // freed; a threshold that grew with them would keep freed megabytes in
+    // the heap, above what the text budget counts.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
     std::signal(SIGPIPE, SIG_IGN);
