@@ -154,6 +154,7 @@ void releaseRequest(HttpServer* server, HttpConnection* conn)
         if (conn->ownedBody) vekFree(&conn->ownedBody);
         conn->flags &= ~HTTP_OWNS_BODY;
     }
+    http_release_output(conn);
     http_abort_template(conn);
     if (conn->path) vekFree(&conn->path);
 }

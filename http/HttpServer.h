@@ -149,6 +149,7 @@ struct HttpConnection {
     time_t socketCheckTime;     // second of the last error query of the socket
     time_t bodyStart;           // time the request's header was complete (its body's start)
     int64 bodyReceived;         // body bytes received so far, uploads included
+    int64 textCharge;           // bytes of ownedBody held in the text budget (a run's output)
 };
 
 // The server record.

@@ -13,15 +13,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "kernel/VekAlloc.h"
 #include "kernel/VekUtil.h"
+#include "kernel/VEKLog.h"
+#include "language/TextBudget.h"
 #include "language/ttm/TTMProcessor.h"
 
 using VekLanguage::Form;
+using VekLanguage::TextBudget;
 using VekLanguage::TTMProcessor;
 
 std::string templateMimeType;
@@ -35,6 +39,51 @@ constexpr long WRITER_POLL_US = 1000;
 // Time a page may take in one turn of the loop, besides its step budget:
 // a costly word then holds up only its own page.
 constexpr int64 TURN_MICROS = 10000;
+
+// Time all runs together may take in one turn of the loop. Many runs that
+// each spend their own slice on costly steps (large texts) would otherwise
+// make a turn last seconds, and every other client waits for whole turns.
+constexpr int64 TURN_ALL_RUNS_MICROS = 50000;
+
+int64 monotonicMicros()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// The runs' share of the current turn. The loop resumes the running slots
+// in slot order once per turn, so a slot at or before the previous one
+// begins a new turn. Once the share is spent the remaining slots wait, and
+// the next turn begins with the first of them: every run gets its turns.
+struct TurnShare {
+    const HttpConnection* previous = nullptr;  // slot of the latest slice
+    const HttpConnection* resumeAt = nullptr;  // first slot that waited; null = none
+    const HttpConnection* skipBelow = nullptr; // this turn starts at this slot
+    int64 start = 0;                           // when the turn's first slice began
+    bool spent = false;                        // the share of this turn is used up
+};
+TurnShare turnShare;
+
+// True when the run of conn may have a slice in this turn.
+bool takesTurnShare(const HttpConnection* conn)
+{
+    TurnShare& share = turnShare;
+    int64 now = monotonicMicros();
+    if (!share.previous || conn <= share.previous) {
+        share.skipBelow = share.resumeAt;
+        share.resumeAt = nullptr;
+        share.spent = false;
+        share.start = now;
+    }
+    share.previous = conn;
+    if (share.skipBelow && conn < share.skipBelow) return false;
+    if (!share.spent && now - share.start >= TURN_ALL_RUNS_MICROS) {
+        share.spent = true;
+        share.resumeAt = conn;
+    }
+    return !share.spent;
+}
 
 std::string dottedAddress(u32 address)
 {
@@ -84,21 +133,39 @@ bool choosePage(HttpServer* server, HttpConnection* conn, const std::string& fil
     return false;
 }
 
-// Copies the run's output block into a fresh body block owned by the slot;
-// a final NUL byte is not part of the body. The block keeps a NUL behind the
-// body: a page that answers 301 or 307 gives its output as the Location
-// text, which the header writer reads as a C text.
-void takeOutput(HttpConnection* conn, const u8* block)
+// The run's output block becomes the body block owned by the slot, without
+// a copy; a final NUL byte is not part of the body. The block keeps a NUL
+// behind the body: a page that answers 301 or 307 gives its output as the
+// Location text, which the header writer reads as a C text. The body keeps
+// its share of the text budget until the slot lets it go.
+void takeOutput(HttpConnection* conn, TTMProcessor* processor)
 {
-    u64 length = 0;
-    if (block) std::memcpy(&length, block, sizeof length);
-    if (length > 0 && block[8 + length - 1] == 0) --length;
-    char* body = static_cast<char*>(vekMalloc(static_cast<u32>(length + 1)));
-    if (length) std::memcpy(body, block + 8, length);
-    body[length] = '\0';
-    conn->ownedBody = body;
-    conn->out = body;
+    u8* block = processor->output;
+    u64 length = processor->outputLength();
+    if (length > 0 && block[8 + length - 1] == 0) {
+        --length;
+    } else {
+        void* grown = vekTryRealloc(block, static_cast<u32>(8 + length + 1));
+        if (!grown) throw std::bad_alloc();
+        block = static_cast<u8*>(grown);
+        block[8 + length] = 0;
+    }
+    processor->output = nullptr;
+    TextBudget::takeAnyway(length);
+    conn->textCharge = static_cast<int64>(length);
+    conn->ownedBody = block;
+    conn->out = reinterpret_cast<char*>(block + 8);
     conn->outPending = conn->bodyLength = static_cast<int64>(length);
+}
+
+// Writes the error line of a failed run. Memory may be short just then: a
+// line that cannot be written is not a reason to stop the server.
+void logRunFailure(const char* what, int line)
+{
+    try {
+        VekKernel::vekLog.error(what, __FILE__, line);
+    } catch (...) {
+    }
 }
 
 void readResultForms(HttpConnection* conn, TTMProcessor* processor)
@@ -156,7 +223,9 @@ std::string http_template_prelude(HttpConnection* conn)
     return text;
 }
 
-int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath)
+namespace {
+
+void startTemplate(HttpServer* server, HttpConnection* conn, const std::string& filePath)
 {
     conn->flags = (conn->flags & ~(HTTP_READING | HTTP_WRITING)) | HTTP_TEMPLATE;
     TTMProcessor* processor = new TTMProcessor(std::string(server->templateRoot));
@@ -177,20 +246,51 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
     }
     if (conn->path) vekFree(&conn->path);
     if ((conn->flags & HTTP_OWNS_BODY) && conn->ownedBody) vekFree(&conn->ownedBody);
+    http_release_output(conn);
     conn->flags &= ~HTTP_OWNS_BODY;
     conn->ownedBody = nullptr;
     conn->out = nullptr;
     conn->outPending = 0;
-    return 0;
+}
+
+}  // namespace
+
+int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath)
+{
+    // A run that cannot start (no memory for its program, the text budget
+    // spent) fails alone: its slot is closed, the server goes on.
+    try {
+        startTemplate(server, conn, filePath);
+        return 0;
+    } catch (const std::exception& e) {
+        logRunFailure(e.what(), __LINE__);
+    } catch (...) {
+        logRunFailure("", __LINE__);
+    }
+    http_abort_template(conn);
+    return -1;
 }
 
 int http_continue_template(HttpServer* server, HttpConnection* conn)
 {
     TTMProcessor* processor = static_cast<TTMProcessor*>(conn->processor);
     if (!processor) return -1;
-    if (!processor->run(server->scriptSteps)) return 0;
-    takeOutput(conn, processor->getOutput());
-    readResultForms(conn, processor);
+    if (!takesTurnShare(conn)) return 0;
+    // Any failure of the run, running out of memory included, ends this
+    // run only: it is logged and the caller closes the slot.
+    try {
+        if (!processor->run(server->scriptSteps)) return 0;
+        readResultForms(conn, processor);
+        takeOutput(conn, processor);
+    } catch (const std::exception& e) {
+        logRunFailure(e.what(), __LINE__);
+        http_abort_template(conn);
+        return -1;
+    } catch (...) {
+        logRunFailure("", __LINE__);
+        http_abort_template(conn);
+        return -1;
+    }
     delete processor;
     conn->processor = nullptr;
     conn->flags = (conn->flags & ~HTTP_TEMPLATE) | HTTP_WRITING | HTTP_FROM_BUFFER | HTTP_OWNS_BODY;
@@ -209,8 +309,20 @@ void http_abort_template(HttpConnection* conn)
     // The run did not finish: the base sessions it left open would keep,
     // say, a writer slot taken for the rest of the process.
     TTMProcessor* processor = static_cast<TTMProcessor*>(conn->processor);
-    if (processor) processor->abandonSessions();
+    try {
+        if (processor) processor->abandonSessions();
+    } catch (const std::exception& e) {
+        logRunFailure(e.what(), __LINE__);
+    } catch (...) {
+        logRunFailure("", __LINE__);
+    }
     delete processor;
     conn->processor = nullptr;
     conn->flags &= ~HTTP_TEMPLATE;
+}
+
+void http_release_output(HttpConnection* conn)
+{
+    TextBudget::give(static_cast<size_t>(conn->textCharge));
+    conn->textCharge = 0;
 }

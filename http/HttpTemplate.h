@@ -18,9 +18,11 @@ extern const char* const HTTP_TEMPLATE_DEFAULT_MIME;
 typedef std::pair<std::string, std::string> HttpInjectedForm;
 
 // Starts a run for the slot; filePath is the page file (a ".ttm" page or
-// the index.ttm fallback) or empty. Returns 0.
+// the index.ttm fallback) or empty. Returns 0; -1 (logged, no run left)
+// when the run cannot start.
 int http_start_template(HttpServer* server, HttpConnection* conn, const std::string& filePath);
-// One slice: 0 while the run goes on, else the result of sending the header.
+// One slice: 0 while the run goes on, else the result of sending the header;
+// -1 when the run failed (logged and dropped).
 int http_continue_template(HttpServer* server, HttpConnection* conn);
 // How long the loop may wait before the run's next slice, in microseconds:
 // 0 while it can go on (or steps a remote exchange, which waits for its
@@ -30,6 +32,9 @@ long http_template_wait_us(const HttpConnection* conn);
 // Drops a run in progress (the slot is being closed); the base sessions the
 // run left open are ended first (its writer rolled back).
 void http_abort_template(HttpConnection* conn);
+// Gives the text budget back the share of the slot's answer body (the
+// output of a finished run), when the body is freed.
+void http_release_output(HttpConnection* conn);
 // The parameter forms of a POST body: "HTTP_PARAM_<name>(<n>)" with the
 // URL-decoded value, n counting earlier pairs of the same name.
 std::vector<HttpInjectedForm> http_inject_params(const std::string& body);

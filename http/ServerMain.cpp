@@ -4,6 +4,7 @@
 #include "ServerVersion.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "base/VEKBaseRegistry.h"
 #include "base/VEKProcessPool.h"
 #include "kernel/VEKConnectionPool.h"
+#include "kernel/VekConsole.h"
 
 namespace {
 
@@ -86,8 +88,7 @@ void writeNumber(int value)
 
 void writeText(const char* text, size_t length)
 {
-    ssize_t ignored = write(STDOUT_FILENO, text, length);
-    (void)ignored;
+    VekKernel::consoleSignalWrite(text, length);
 }
 
 // Set by the signal handler. A stop asked for before the loop runs (during
@@ -151,6 +152,12 @@ void exit_cleanup()
 int server_main(int argc, char** argv)
 {
     reserveStandardDescriptors();
+    // Console output never holds the loop up, whoever reads it (or not).
+    VekKernel::consoleTakeStandardStreams();
+    // Blocks of large texts come from the system and go back to it when
+    // freed; a threshold that grew with them would keep freed megabytes in
+    // the heap, above what the text budget counts.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     std::signal(SIGINT, signal_handler);
     std::signal(SIGTERM, signal_handler);
     std::signal(SIGPIPE, SIG_IGN);

@@ -13,6 +13,7 @@
 #include "kernel/VekFile.h"
 #include "kernel/VekUtil.h"
 #include "language/LanguageSwitches.h"
+#include "language/TextBudget.h"
 
 using VekBase::VEKFileBuffers;
 
@@ -103,11 +104,20 @@ void parseBufferOption(const std::string& name, const char* value)
     }
 }
 
+// "-tb": the text budget of all template runs together, in MiB; a value
+// that is not a positive number leaves the default.
+void setTextBudget(const char* value)
+{
+    unsigned long long mebibytes;
+    if (std::sscanf(value, "%llu", &mebibytes) == 1 && mebibytes > 0 && mebibytes < (1ull << 40))
+        VekLanguage::TextBudget::setLimit(static_cast<size_t>(mebibytes) << 20);
+}
+
 // Options that take a value and match their whole text.
 bool parseValueOption(const std::string& name, Words& words, ServerOptions& options)
 {
     static const char* const names[] = {"s", "l", "lf", "bi", "bid", "bis", "bf", "bfd",
-                                        "sort", "sortbase", "sortsave", "sortlen", "sortdiv"};
+                                        "sort", "sortbase", "sortsave", "sortlen", "sortdiv", "tb"};
     bool known = false;
     for (const char* known_name : names) known = known || name == known_name;
     if (!known) return false;
@@ -122,6 +132,7 @@ bool parseValueOption(const std::string& name, Words& words, ServerOptions& opti
     else if (name == "sortsave") sort.save = value;
     else if (name == "sortlen") sort.length = static_cast<int>(std::strtol(value, nullptr, 10));
     else if (name == "sortdiv") sort.dividerFile = value;
+    else if (name == "tb") setTextBudget(value);
     else parseBufferOption(name, value);
     return true;
 }

@@ -69,6 +69,12 @@ void* vekRealloc(void* block, u32 size) {
     return finishBlock(raw, size);
 }
 
+void* vekTryRealloc(void* block, u32 size) {
+    if (HeaderSize + static_cast<u64>(size) > SIZE_MAX) return nullptr;
+    void* raw = std::realloc(block == nullptr ? nullptr : headerOf(block), HeaderSize + static_cast<std::size_t>(size));
+    return raw == nullptr ? nullptr : finishBlock(raw, size);
+}
+
 u32 vekBlockSize(const void* block) {
     u32 size;
     std::memcpy(&size, static_cast<const unsigned char*>(block) - sizeof(u32), sizeof(u32));

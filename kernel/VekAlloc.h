@@ -19,6 +19,10 @@ void* vekCalloc(u32 count, u32 size);
 // the new size; the old contents are kept up to the smaller size.
 void* vekRealloc(void* block, u32 size);
 
+// As vekRealloc, but when memory runs out it returns null and leaves the
+// block as it was, for callers that can give up what they were doing.
+void* vekTryRealloc(void* block, u32 size);
+
 // The usable size stored in front of a block from the helpers above.
 u32 vekBlockSize(const void* block);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "VekAlloc.h"
 
@@ -62,7 +63,11 @@ void LanguageProcessor::appendOutput(const void* bytes, int64 length) {
     u64 total = old + static_cast<u64>(length);
     // The block's size field is 32 bits wide; refuse output that cannot fit.
     if (total + LengthField > 0xFFFFFFFFull) throw LanguageError("Output block too large");
-    output = static_cast<u8*>(vekRealloc(output, static_cast<u32>(LengthField + total)));
+    // Output as large as a page may make can fail to fit in memory: the
+    // run fails, the block stays as it was.
+    void* grown = vekTryRealloc(output, static_cast<u32>(LengthField + total));
+    if (grown == nullptr) throw std::bad_alloc();
+    output = static_cast<u8*>(grown);
     std::memcpy(output, &total, sizeof total);
     if (length > 0) std::memcpy(output + LengthField + old, bytes, static_cast<std::size_t>(length));
 }

@@ -56,19 +56,16 @@ std::string TTMProcessor::eval(Function* call) {
     }
 }
 
-void reportMissingForm(const std::string& name) {
-    std::printf("\nError: Unable to find form '%s' !", name.c_str());
-}
-
 Form* TTMProcessor::formOrReport(const std::string& name) {
     Form* form = findForm(name);
-    if (form == nullptr) reportMissingForm(name);
+    // The name is page text: printed, it counts against the run's limit.
+    if (form == nullptr) printPageText("\nError: Unable to find form '" + std::string(name.c_str()) + "' !");
     return form;
 }
 
-const Form* TTMProcessor::readOrReport(const std::string& name) const {
+const Form* TTMProcessor::readOrReport(const std::string& name) {
     const Form* form = readForm(name);
-    if (form == nullptr) reportMissingForm(name);
+    if (form == nullptr) printPageText("\nError: Unable to find form '" + std::string(name.c_str()) + "' !");
     return form;
 }
 
@@ -91,8 +88,8 @@ std::string TTMProcessor::callForm(Function* call) {
         // Parameters above 255 have no mark of their own, so they are unused.
         bool used = hasMarks && n <= MaxParameter && replaceParameter(text, n, call->args[n]);
         if (!used && warnsUnusedParameters(name))
-            std::printf("\nWarning: Parameter {%d} not used in form '%s', arg = %s!", static_cast<int>(n),
-                        name.c_str(), call->args[n].c_str());
+            printPageText("\nWarning: Parameter {" + std::to_string(n) + "} not used in form '" +
+                          std::string(name.c_str()) + "', arg = " + std::string(call->args[n].c_str()) + "!");
     }
     if (hasMarks) dropMissingParameters(text, last + 1);
     return text;

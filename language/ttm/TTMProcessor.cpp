@@ -7,8 +7,10 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
+#include "TextBudget.h"
 #include "VEKBaseRegistry.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
@@ -16,15 +18,38 @@
 
 namespace VekLanguage {
 
+namespace {
+
+// Every live processor, for the exact recounts of the text budget.
+TTMProcessor* liveRuns = nullptr;
+
+// The failure of a run that would pass the process-wide text budget.
+const char* const BudgetSpent = "Text too long: the server's text budget is spent";
+
+}  // namespace
+
 TTMProcessor::TTMProcessor() {
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     connectionPool = VekConnectionPool::VEKConnectionPool::instance();
     baseRegistry = VekBase::VEKBaseRegistry::instance();
+    nextRun = liveRuns;
+    if (liveRuns != nullptr) liveRuns->previousRun = this;
+    liveRuns = this;
 }
 
-TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() { input.reset(new Io(text)); }
+TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() {
+    input.reset(new Io(text));
+    countExactly(0);
+    fitBudget(0);
+}
 
-TTMProcessor::~TTMProcessor() { endRun(); }
+TTMProcessor::~TTMProcessor() {
+    endRun();
+    TextBudget::give(budgetHeld);
+    if (previousRun != nullptr) previousRun->nextRun = nextRun;
+    else liveRuns = nextRun;
+    if (nextRun != nullptr) nextRun->previousRun = previousRun;
+}
 
 void TTMProcessor::init(const std::string& program) {
     setInput(program);
@@ -39,7 +64,8 @@ void TTMProcessor::init(const std::string& program) {
 
 void TTMProcessor::setInput(const std::string& program) {
     input.reset(new Io(program));
-    chargedBytes = runTextBytes();  // forms defined before the program count too
+    countExactly(0);  // forms defined before the program count too
+    fitBudget(0);
 }
 
 void TTMProcessor::pushExpression(Expression* expression) {
@@ -70,11 +96,23 @@ void TTMProcessor::checkTextSize(std::size_t size) const {
     if (size > maxTextBytes) throw TTMError("Text too long");
 }
 
-void TTMProcessor::checkHeldSize() const { checkTextSize(heldBelow + current->heldBytes()); }
+void TTMProcessor::checkHeldSize() {
+    checkTextSize(heldBelow + current->heldBytes());
+    if (budgetWanted() > budgetHeld) fitBudget(0);
+}
+
+std::size_t TTMProcessor::callBytes() const {
+    std::size_t total = heldBelow;
+    if (current != nullptr) total += current->heldBytes();
+    // The call being evaluated also keeps a copy of its last argument.
+    if (pendingCall != nullptr) total += pendingCall->heldBytes() + pendingCall->lastArg.size();
+    return total;
+}
 
 std::size_t TTMProcessor::runTextBytes() const {
-    std::size_t total = globalBytes + static_cast<std::size_t>(outputLength());
+    std::size_t total = globalBytes + consoleBytes + static_cast<std::size_t>(outputLength());
     if (input != nullptr) total += input->count();
+    if (pendingClient != nullptr) total += pendingClient->received().size();
     for (const auto& entry : *levelForms)
         if (entry.second != nullptr)
             for (const auto& form : *entry.second) total += form.second->text.size();
@@ -86,12 +124,86 @@ std::size_t TTMProcessor::runTextBytes() const {
 // chargedBytes only grows between exact counts, so the walk over every form
 // runs once per maxTextBytes of added text, or for each addition while the
 // run really holds nearly that much.
-void TTMProcessor::chargeText(std::size_t added) {
+void TTMProcessor::chargeText(std::size_t added) { charge(added, added); }
+
+void TTMProcessor::chargeReply(std::size_t added) { charge(added, 0); }
+
+void TTMProcessor::charge(std::size_t added, std::size_t pending) {
     chargedBytes += added;
-    if (chargedBytes <= maxTextBytes && chargedBytes >= added) return;
-    chargedBytes = runTextBytes();
-    if (added > maxTextBytes || chargedBytes > maxTextBytes - added) throw TTMError("Text too long");
-    chargedBytes += added;
+    if (chargedBytes > maxTextBytes || chargedBytes < added) {
+        countExactly(0);
+        if (pending > maxTextBytes || chargedBytes > maxTextBytes - pending) {
+            trimBudget();
+            throw TTMError("Text too long");
+        }
+        chargedBytes += pending;
+    }
+    try {
+        fitBudget(pending);
+    } catch (...) {
+        // The pending bytes are not added: a word that goes on after the
+        // failure (a remote exchange that fails alone) keeps a true count.
+        chargedBytes -= pending;
+        throw;
+    }
+}
+
+void TTMProcessor::chargeConsole(std::size_t bytes) {
+    // Printed text counts against the run's limit only, so the budget's
+    // share (chargedBytes less consoleBytes) stays as it is.
+    if (bytes > maxTextBytes || chargedBytes > maxTextBytes - bytes) {
+        countExactly(0);
+        if (bytes > maxTextBytes || chargedBytes > maxTextBytes - bytes) throw TTMError("Text too long");
+    }
+    chargedBytes += bytes;
+    consoleBytes += bytes;
+}
+
+void TTMProcessor::printPageText(const char* text, std::size_t size) {
+    chargeConsole(size);
+    std::fwrite(text, 1, size, stdout);
+}
+
+void TTMProcessor::countExactly(std::size_t pending) {
+    chargedBytes = runTextBytes() + pending;
+    inputAtCount = input != nullptr ? input->count() : 0;
+}
+
+std::size_t TTMProcessor::budgetWanted() const {
+    std::size_t wanted = chargedBytes - consoleBytes + callBytes();
+    // Results of active calls grow the input without a charge.
+    if (input != nullptr && input->count() > inputAtCount) wanted += input->count() - inputAtCount;
+    return wanted;
+}
+
+bool TTMProcessor::holdBudget(std::size_t wanted) {
+    if (wanted > budgetHeld && !TextBudget::take(wanted - budgetHeld)) return false;
+    if (wanted < budgetHeld) TextBudget::give(budgetHeld - wanted);
+    budgetHeld = wanted;
+    return true;
+}
+
+void TTMProcessor::fitBudget(std::size_t pending) {
+    if (holdBudget(budgetWanted())) return;
+    // chargedBytes may be ahead of what the run holds: count it exactly,
+    // then the other runs, before refusing.
+    countExactly(pending);
+    if (holdBudget(budgetWanted())) return;
+    recountOtherRuns();
+    if (holdBudget(budgetWanted())) return;
+    throw TTMError(BudgetSpent);
+}
+
+void TTMProcessor::trimBudget() {
+    if (budgetWanted() < budgetHeld) holdBudget(budgetWanted());
+}
+
+void TTMProcessor::recountOtherRuns() {
+    for (TTMProcessor* run = liveRuns; run != nullptr; run = run->nextRun) {
+        if (run == this) continue;
+        run->countExactly(0);
+        run->trimBudget();
+    }
 }
 
 void TTMProcessor::chargeForm(const std::string& name, std::size_t size) {
@@ -195,6 +307,7 @@ void TTMProcessor::routeResult(const Function* call, const std::string& result) 
     if (call->kind == Function::Kind::Active) {
         checkTextSize(input->count() + result.size());
         input->pushFront(result);  // up to its first NUL
+        if (budgetWanted() > budgetHeld) fitBudget(0);
         return;
     }
     if (result.empty()) return;
@@ -295,12 +408,16 @@ bool TTMProcessor::runSteps(int64 maxSteps) {
 }
 
 bool TTMProcessor::run(int64 maxSteps) {
+    bool finished = false;
     if (requestState == RequestWaiting && pendingCall != nullptr) {
         resumePending();
     } else {
         if (requestState == RequestWaiting) requestState = RequestIdle;  // nothing is pending
-        if (runSteps(maxSteps)) return finishRun();
+        finished = runSteps(maxSteps);
     }
+    // Calls finished in this turn no longer hold their arguments.
+    trimBudget();
+    if (finished) return finishRun();
     if (requestState == RequestWaiting) return false;
     if (input != nullptr && !input->empty()) return false;
     return finishRun();
@@ -312,17 +429,24 @@ bool TTMProcessor::finishRun() {
 }
 
 void TTMProcessor::dumpStack() {
-    std::printf("[");
-    for (auto it = callStack.rbegin(); it != callStack.rend(); ++it)
-        std::printf("%s%s", it == callStack.rbegin() ? "" : ",", (*it)->text.c_str());
-    std::printf("]\n");
+    printPageText("[", 1);
+    for (auto it = callStack.rbegin(); it != callStack.rend(); ++it) {
+        if (it != callStack.rbegin()) printPageText(",", 1);
+        const std::string& text = (*it)->text;
+        printPageText(text.c_str(), std::strlen(text.c_str()));
+    }
+    printPageText("]\n", 2);
 }
 
 void TTMProcessor::printTrace() {
-    std::printf("\nStack: ");
+    printPageText("\nStack: ", 8);
     dumpStack();
-    std::printf("Forms: ");
-    std::printf("Output: %s", output == nullptr ? "" : outputText().c_str());
+    printPageText("Forms: ", 7);
+    printPageText("Output: ", 8);
+    if (output != nullptr) {
+        const std::string text = outputText();
+        printPageText(text.c_str(), std::strlen(text.c_str()));
+    }
 }
 
 }  // namespace VekLanguage

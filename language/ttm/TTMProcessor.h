@@ -97,7 +97,7 @@ public:
     // findForm, reporting a missing form as above; null when missing.
     Form* formOrReport(const std::string& name);
     // readForm, reporting a missing form as above; null when missing.
-    const Form* readOrReport(const std::string& name) const;
+    const Form* readOrReport(const std::string& name);
 
     // Ends the sessions that this processor's "~~v" and "~~^" opened and no
     // "~~.", "~~x" or "~~vx" of it ended: a writer that still holds its base
@@ -112,7 +112,9 @@ public:
     // Throws "Text too long" for a size above maxTextBytes (the input, one
     // form's text).
     void checkTextSize(std::size_t size) const;
-    // Exact bytes of the run's own text that chargeText counts.
+    // Exact bytes of the run's own text that chargeText counts: its level
+    // forms, the global forms it created, its output block, its input, the
+    // reply of a remote exchange in progress and what it printed.
     std::size_t runTextBytes() const;
     // chargeText for a form definition; counts a global form it creates.
     void chargeForm(const std::string& name, std::size_t size);
@@ -167,8 +169,21 @@ public:
     static constexpr std::size_t MaxTextBytes = 256u << 20;   // default of maxTextBytes
     std::size_t maxCallDepth = MaxCallDepth;                  // open calls at most
     std::size_t maxTextBytes = MaxTextBytes;                  // bytes of the input or of the open calls
-    // Counts added bytes against the run's text limit (see above).
+    // Counts bytes about to be added against the run's text limit (see
+    // above) and against the process-wide text budget (TextBudget.h);
+    // throws "Text too long" before either would be passed, nothing counted.
     void chargeText(std::size_t added);
+    // chargeText for bytes already received into pendingClient's reply
+    // (runTextBytes counts that reply): "~>" calls it as the reply grows.
+    void chargeReply(std::size_t added);
+    // Counts page text printed to the console against the run's text limit
+    // (not against the budget: printed text is not held); throws as above.
+    void chargeConsole(std::size_t bytes);
+    // Prints page text to standard output, counted by chargeConsole.
+    void printPageText(const char* text, std::size_t size);
+    void printPageText(const std::string& text) { printPageText(text.data(), text.size()); }
+    // Bytes this run holds in the process-wide text budget.
+    std::size_t budgetBytes() const { return budgetHeld; }
     // True when a path that page text names must be refused: with
     // confinePaths set, any path that leaves the working directory.
     bool refusesPath(const std::string& path) const;
@@ -223,7 +238,8 @@ private:
     // text holds none. Throws "Text too long" when the result would be.
     bool replaceParameter(std::string& text, std::size_t n, const std::string& argument) const;
     // checkTextSize of all that the open calls hold together.
-    void checkHeldSize() const;
+    // Also holds the calls' bytes in the text budget.
+    void checkHeldSize();
 
     static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
     static constexpr std::size_t SpareArgBytes = 4096;  // longest argument storage a spare keeps
@@ -233,6 +249,36 @@ private:
     BuiltinTable builtinTable;                        // what builtins points at after init
     std::size_t chargedBytes = 0;                     // run text: at least runTextBytes, recounted when past the limit
     std::size_t globalBytes = 0;                      // bytes of the global forms this run created
+
+    // The process-wide text budget. The run holds chargedBytes (less what it
+    // printed) plus what its open and pending calls hold; as chargedBytes
+    // may run ahead of the exact count, the runs are counted exactly again
+    // before the budget refuses anything.
+    std::size_t consoleBytes = 0;                     // page text printed (counted in runTextBytes)
+    std::size_t budgetHeld = 0;                       // bytes taken from TextBudget
+    std::size_t inputAtCount = 0;                     // input bytes at the last exact count
+    TTMProcessor* previousRun = nullptr;              // the list of live processors, for recounts
+    TTMProcessor* nextRun = nullptr;
+    // Bytes of the open calls and of the pending call.
+    std::size_t callBytes() const;
+    // What the run should hold in the budget now.
+    std::size_t budgetWanted() const;
+    // chargedBytes = runTextBytes + pending, counted exactly now.
+    void countExactly(std::size_t pending);
+    // Holds wanted bytes in the budget; false (nothing changed) when the
+    // budget cannot give that many.
+    bool holdBudget(std::size_t wanted);
+    // Brings the budget up to date after chargedBytes or the calls grew;
+    // pending bytes of chargedBytes are not yet in runTextBytes. Counts
+    // this run, then the other runs exactly before it throws.
+    void fitBudget(std::size_t pending);
+    // Gives back what the run holds beyond what it needs now.
+    void trimBudget();
+    // Counts every other run exactly (each may hold more than it needs).
+    void recountOtherRuns();
+    // chargeText and chargeReply: added bytes, of which pending are not
+    // yet in runTextBytes.
+    void charge(std::size_t added, std::size_t pending);
 };
 
 // Argument accessors (index 0 is the word's name): getArg throws
@@ -250,8 +296,6 @@ inline std::string safeArg2(const Function* call) { return safeArg(call->args, 2
 inline std::string safeArg3(const Function* call) { return safeArg(call->args, 3); }
 inline std::string safeArg4(const Function* call) { return safeArg(call->args, 4); }
 inline std::string safeArg5(const Function* call) { return safeArg(call->args, 5); }
-// Prints "\nError: Unable to find form '%s' !" with name.
-void reportMissingForm(const std::string& name);
 
 // Real number of a text (strtod; 0 when it holds none).
 double toDouble(const std::string& text);

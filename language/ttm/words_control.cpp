@@ -48,14 +48,11 @@ std::string cout(TTMProcessor& p, Function* call) {
     std::string text = safeArg1(call);
     p.chargeText(text.size());
     if (p.trace && !text.empty()) {
-        // Echo one code point at a time; invalid UTF-8 fails the call before
-        // the output block changes.
-        std::printf("\n");
-        for (auto it = text.cbegin(); it != text.cend();) {
-            auto start = it;
-            VekUtf8::next(it, text.cend());
-            std::fwrite(&*start, 1, static_cast<std::size_t>(it - start), stdout);
-        }
+        // Invalid UTF-8 fails the call before anything is printed or the
+        // output block changes.
+        for (auto it = text.cbegin(); it != text.cend();) VekUtf8::next(it, text.cend());
+        p.printPageText("\n", 1);
+        p.printPageText(text);
         std::fflush(stdout);
     }
     p.setOutputText(text);

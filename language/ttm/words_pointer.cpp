@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "CommonBool.h"
 #include "TTMProcessor.h"
@@ -153,7 +154,10 @@ std::string findIgnoreCaseWord(TTMProcessor& p, Function* call) {
 }
 
 std::string printForm(TTMProcessor& p, Function* call) {
-    if (const Form* form = p.readOrReport(safeArg1(call))) std::printf("%s", form->rest().c_str());
+    if (const Form* form = p.readOrReport(safeArg1(call))) {
+        const std::string text = form->rest();
+        p.printPageText(text.c_str(), std::strlen(text.c_str()));  // up to its first NUL
+    }
     return std::string();
 }
 

@@ -1,0 +1,67 @@
+"""End-to-end: the server's console is a pipe that nobody reads. A page that
+prints more than the pipe holds still finishes, the loop keeps answering a
+bystander, SIGTERM still ends the server, and once the pipe is read again
+the next line says how many bytes were dropped."""
+import fcntl
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import Checks, Server  # noqa: E402
+
+FILES = {"www/small.txt": "hello world"}
+
+
+def drain(fd):
+    data = b""
+    while True:
+        try:
+            piece = os.read(fd, 65536)
+        except BlockingIOError:
+            return data
+        if not piece:
+            return data
+        data += piece
+
+
+def main(binary):
+    checks = Checks()
+    with Server(binary, FILES) as server:
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(read_end, fcntl.F_SETFL, os.O_NONBLOCK)
+        server.log = open(os.devnull, "wb")
+        server.process = subprocess.Popen([server.binary] + server.args, cwd=server.dir, stdout=write_end,
+                                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        os.close(write_end)
+        for _ in range(400):
+            try:
+                server.connect().close()
+                break
+            except OSError:
+                if server.process.poll() is not None:
+                    break
+                subprocess.run(["sleep", "0.025"])
+        # 512 KiB printed in one "pf", twice: far more than the pipe holds.
+        page = b"#[.=;x;x]" + b"#[.=;x;##[x]##[x]]" * 19 + b"#[pf;x]#[pf;x]#[out;done]\0"
+        checks.equal("the printing page finishes", server.exchange(page), b"done")
+        raw = server.get("small.txt")
+        checks.true("a bystander is answered", raw.endswith(b"hello world"), repr(raw[-80:]))
+        drain(read_end)
+        checks.equal("a short page after the pipe was read", server.exchange(b"#[.=;y;[seen\n]]#[pf;y]#[out;ok]\0"),
+                     b"ok")
+        server.process.terminate()
+        status = server.process.wait(timeout=30)
+        checks.equal("SIGTERM ends the server", status, 0)
+        text = drain(read_end).decode(errors="replace")
+        os.close(read_end)
+        dropped = re.search(r"\[console: (\d+) bytes dropped\]\nseen\n", text)
+        checks.true("the next line counts what was dropped", dropped is not None, text[-300:])
+        if dropped:
+            checks.true("most of the 1 MiB was dropped", int(dropped.group(1)) > (1 << 20) - 200000, dropped.group(1))
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))

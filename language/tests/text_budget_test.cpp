@@ -1,0 +1,135 @@
+// Tests of the process-wide text budget: what a run holds in it, refusals
+// when it is spent, exact recounts of runs that hold less than they were
+// charged, and the share each run gives back when it ends.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "TTMProcessor.h"
+#include "TTMTestUtil.h"
+#include "TextBudget.h"
+
+using namespace VekLanguage;
+using namespace VekLanguageTest;
+
+namespace {
+
+constexpr std::size_t Limit = 1 << 20;  // budget of these tests
+
+// Sets a small budget for one test and puts the default back.
+class TextBudgetTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(TextBudget::used(), 0u);
+        TextBudget::setLimit(Limit);
+    }
+    void TearDown() override {
+        TextBudget::setLimit(DefaultTextBudget);
+        EXPECT_EQ(TextBudget::used(), 0u) << "a share was not given back";
+    }
+};
+
+// Runs text until it finishes or fails; the start of the failure's text
+// ("eval: failed - " taken off), else "". A form x of xBytes is defined
+// first.
+std::string runToEnd(TTMProcessor& processor, const std::string& text, std::size_t xBytes = Limit / 8) {
+    try {
+        processor.defineFormAtLevel("x", std::string(xBytes, 'x'), 0);
+        start(processor, text);
+        while (!processor.run(30)) {
+        }
+    } catch (const std::exception& e) {
+        std::string failure = e.what();
+        if (failure.compare(0, 15, "eval: failed - ") == 0) failure.erase(0, 15);
+        return failure.substr(0, failure.find(','));
+    }
+    return std::string();
+}
+
+const std::string Spent = "Text too long: the server's text budget is spent";
+
+}  // namespace
+
+// Each kind of text a run holds counts: forms, the output block, open
+// calls. A run that would hold more than the budget fails; one that holds
+// less runs.
+TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
+    const struct {
+        const char* what;
+        const char* fits;
+        const char* passes;
+    } cases[] = {
+        {"forms", "#[.=;y;##[x]]", "#[.=;y;##[x]##[x]]#[.=;z;##[y]]"},
+        {"output block", "#[out;##[x]]", "#[out;##[x]##[x]##[x]]"},
+        {"open calls", "#[#;##[x]##[x]]", "#[#;##[x]##[x]##[x]##[x]##[x]##[x]##[x]##[x]]"},
+    };
+    for (const auto& c : cases) {
+        TTMProcessor fits;
+        EXPECT_EQ(runToEnd(fits, c.fits), "") << c.what;
+        EXPECT_LE(TextBudget::used(), Limit) << c.what;
+        TTMProcessor passes;
+        EXPECT_EQ(runToEnd(passes, c.passes), Spent) << c.what;
+    }
+}
+
+// A run charged for text it no longer holds (forms replaced again and
+// again, a level left) is counted exactly before another run is refused.
+TEST_F(TextBudgetTest, RunsChargedForTextTheyDroppedAreRecountedBeforeARefusal) {
+    TTMProcessor churn;
+    churn.maxTextBytes = 4 * Limit;
+    const char* const churning = "#[.+]#[.=;f;[#[.=;c;##[x]]#[.=;n;#[+;#[n];1;0]]#[>=n;#[n];12;;[#[f]]]]]#[.=;n;0]#[f]#[.-]";
+    EXPECT_EQ(runToEnd(churn, churning, Limit / 16), "");
+    TTMProcessor next;
+    EXPECT_EQ(runToEnd(next, "#[.=;y;##[x]##[x]]"), "");
+    EXPECT_LE(TextBudget::used(), Limit);
+}
+
+// What a run held goes back when it ends, also when it failed halfway or
+// was left with its calls open; a run that fails leaves the others as they
+// were.
+TEST_F(TextBudgetTest, SharesGoBackWhenRunsEndFailOrAreDropped) {
+    auto keeper = std::make_unique<TTMProcessor>();
+    EXPECT_EQ(runToEnd(*keeper, "#[.=;k;##[x]]#[.=;x;]"), "");
+    // An exact count of the keeper, as a refusal makes.
+    { TTMProcessor failing;
+      EXPECT_EQ(runToEnd(failing, "#[.=;f;##[x]##[x]##[x]]"), Spent); }
+    const std::size_t kept = TextBudget::used();
+    EXPECT_GE(kept, Limit / 8);
+    {
+        TTMProcessor failing;
+        EXPECT_EQ(runToEnd(failing, "#[.=;f;##[x]##[x]##[x]]"), Spent);
+    }
+    EXPECT_EQ(TextBudget::used(), kept);
+    {
+        TTMProcessor dropped;
+        EXPECT_EQ(runToEnd(dropped, "#[#;##[x]"), "");
+        EXPECT_GE(TextBudget::used(), kept + Limit / 4);
+    }
+    EXPECT_EQ(TextBudget::used(), kept);
+    keeper.reset();
+    EXPECT_EQ(TextBudget::used(), 0u);
+}
+
+// Page text printed to the console ("pf", the "cout" echo, the warnings and
+// errors that repeat a name or an argument) counts against the run's own
+// limit, summed over the run, but holds nothing in the budget.
+TEST_F(TextBudgetTest, PrintedTextCountsAgainstTheRunsLimitOnly) {
+    const std::string text(100, 'p');
+    const std::string pages[] = {
+        "#[.=;p;" + text + "]#[.=;f;[#[pf;p]#[f]]]#[f]",
+        "#[cout+]#[.=;f;[#[cout;" + text + "]#[f]]]#[f]",
+        "#[.=;p;x]#[.=;f;[#[p;" + text + "]#[f]]]#[f]",
+        "#[.=;f;[#[" + text + "]#[f]]]#[f]",
+    };
+    for (const std::string& page : pages) {
+        TTMProcessor printer;
+        printer.maxTextBytes = 2000;
+        std::string failure;
+        std::string printed = printedBy([&] { failure = runToEnd(printer, page, 0); });
+        EXPECT_EQ(failure, "Text too long") << page;
+        EXPECT_LE(printed.size(), 2000u) << page;
+        EXPECT_GE(printed.size(), 1000u) << page;
+        EXPECT_LT(printer.budgetBytes(), 1000u) << page;
+    }
+}
