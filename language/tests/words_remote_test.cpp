@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TTMProcessor.h"
+#include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "kernel/tests/LoopbackPeer.h"
 
@@ -163,4 +164,33 @@ TEST(RemoteWords, ProcessorDeletedMidExchangeClosesItsClient) {
     // The page never reached its "~-": the connection stays pooled.
     ASSERT_NE(pooled(peer), nullptr);
     VekConnectionPool::VEKConnectionPool::instance()->release("127.0.0.1", peer.port);
+}
+
+// A peer that never answers the connect (its accept queue is full) leaves
+// the call pending from its first turn, within its timeout, while another
+// page runs to its end. A one-way request (timeout 0) waits for its
+// connect too, rather than being dropped once a second has turned.
+TEST(RemoteWords, UnansweredConnectWaitsAcrossTurnsWithinItsTimeout) {
+    for (const char* wait : {"5", "0"}) {
+        TestPeer full(true, 0);
+        full.fillQueue();
+        TTMProcessor processor;
+        start(processor, "#[~+;" + hostPort(full) + "]#[out;<##[~>;" + hostPort(full) + ";" + wait + ";x]>]#[~-;" +
+                             hostPort(full) + "]");
+        EXPECT_FALSE(processor.run(30)) << wait;
+        ASSERT_NE(processor.pendingClient, nullptr);
+        EXPECT_EQ(processor.pendingClient->phase(), VekClient::VEKClient::Phase::Connecting);
+        TTMProcessor bystander;
+        start(bystander, "#[out;ok]");
+        ASSERT_TRUE(finish(bystander));
+        EXPECT_EQ(outputOf(bystander), "ok");
+
+        processor.waitStart -= 2;
+        EXPECT_FALSE(processor.run(30)) << wait;
+        EXPECT_NE(processor.pendingClient, nullptr) << wait;
+        processor.waitStart -= 60;
+        ASSERT_TRUE(finish(processor));
+        EXPECT_EQ(outputOf(processor), "<>");
+        EXPECT_EQ(processor.pendingClient, nullptr);
+    }
 }

@@ -26,6 +26,10 @@ namespace {
 
 using VekConnectionPool::VEKConnection;
 
+// A one-way exchange (timeout 0) waits for no reply, but its connect and
+// its send may still take turns: it may take this many seconds for them.
+constexpr int64 OneWaySeconds = 10;
+
 // The port argument: base-10 strtol; empty or non-numeric text is 0.
 int portOf(const Function* call) {
     return static_cast<int>(std::strtol(safeArg2(call).c_str(), nullptr, 10));
@@ -56,7 +60,7 @@ std::string remoteRequest(TTMProcessor& p, Function* call) {
     // A timeout of 0 makes the exchange one-way: done once the request is sent.
     const bool oneWay = timeout == 0;
     p.requestState = connection->request(request, reply, p.pendingClient, oneWay);
-    p.requestTimeout = timeout;
+    p.requestTimeout = oneWay ? OneWaySeconds : timeout;
     return reply;
 }
 
