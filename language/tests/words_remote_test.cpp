@@ -194,3 +194,34 @@ TEST(RemoteWords, UnansweredConnectWaitsAcrossTurnsWithinItsTimeout) {
         EXPECT_EQ(processor.pendingClient, nullptr);
     }
 }
+
+// A peer that sends without end: the reply counts against the run's text
+// limit as it arrives, and the exchange fails once it passes; the page goes
+// on with the word's failure result.
+TEST(RemoteWords, ReplyPastTheRunsTextLimitFailsTheExchange) {
+    TestPeer peer;
+    TTMProcessor processor;
+    processor.maxTextBytes = 64 << 10;
+    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";30;more]>after]#[~-;" +
+                         hostPort(peer) + "]");
+    EXPECT_FALSE(processor.run(30));
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.readRequest(), std::string("more\0", 5));
+    const std::string piece(4096, 's');
+    std::size_t streamed = 0;
+    testing::internal::CaptureStdout();
+    while (processor.pendingClient != nullptr && streamed < (1u << 20)) {
+        peer.send(piece);
+        streamed += piece.size();
+        for (int turn = 0; turn < 100000 && processor.pendingClient != nullptr &&
+                           processor.pendingClient->received().size() < streamed;
+             ++turn)
+            processor.run(30);
+    }
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(processor.pendingClient, nullptr);
+    EXPECT_LT(streamed, 1u << 20);
+    EXPECT_NE(printed.find("reply too long"), std::string::npos);
+    ASSERT_TRUE(finish(processor));
+    EXPECT_EQ(outputOf(processor), "<>after");
+}

@@ -75,6 +75,7 @@ void TTMProcessor::checkHeldSize() const { checkTextSize(heldBelow + current->he
 std::size_t TTMProcessor::runTextBytes() const {
     std::size_t total = globalBytes + static_cast<std::size_t>(outputLength());
     if (input != nullptr) total += input->count();
+    if (pendingClient != nullptr) total += pendingClient->received().size();  // a reply arriving
     for (const auto& entry : *levelForms)
         if (entry.second != nullptr)
             for (const auto& form : *entry.second) total += form.second->text.size();
