@@ -26,6 +26,7 @@
 #include "VEKClient.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -75,10 +76,29 @@ void reapOrphans() {
     }
 }
 
+bool isInterfaceAddress(in_addr address) {
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0) return false;
+    bool found = false;
+    for (ifaddrs* entry = all; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        found = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr == address.s_addr;
+    }
+    freeifaddrs(all);
+    return found;
+}
+
 }  // namespace
 
-VEKClient::VEKClient(const std::string& host, int port, const std::string& request, bool noReply)
-    : host_(host), port_(port), request_(request), noReply_(noReply) {}
+bool isLocalAddress(in_addr address) {
+    const uint32_t host = ntohl(address.s_addr);
+    if (host == INADDR_ANY || (host >> 24) == 127) return true;
+    return isInterfaceAddress(address);
+}
+
+VEKClient::VEKClient(const std::string& host, int port, const std::string& request, bool noReply,
+                     bool refuseServerPort)
+    : host_(host), port_(port), request_(request), noReply_(noReply), refuseServerPort_(refuseServerPort) {}
 
 VEKClient::~VEKClient() {
     closeSocket();
@@ -151,6 +171,12 @@ void VEKClient::checkLookup() {
 }
 
 void VEKClient::connectTo(in_addr address) {
+    // Checked on the address the name led to: any name of this host is
+    // refused as well.
+    if (refuseServerPort_ && serverPort != 0 && port_ == serverPort && isLocalAddress(address)) {
+        fail("refused", "the server's own port on this host");
+        return;
+    }
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         fail("cannot create socket", std::strerror(errno));

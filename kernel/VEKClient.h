@@ -10,6 +10,17 @@
 
 namespace VekClient {
 
+// The TCP port the server listens on, 0 while it listens on none. The
+// server sets it when it starts listening. A client made for text that
+// came from a client of the server refuses this port on an address of
+// this host: a raw request that sends itself there would be run again by
+// the server, and could send itself again, without end.
+inline int serverPort = 0;
+
+// True when address (network order) reaches this host: 0.0.0.0, 127.0.0.0/8
+// or an address of one of its interfaces.
+bool isLocalAddress(in_addr address);
+
 struct NameLookup;  // a name look-up in progress on the resolver's thread
 
 class VEKClient {
@@ -32,8 +43,11 @@ public:
     };
 
     // request is sent as given. With noReply the exchange is done as soon
-    // as every byte is sent; otherwise it runs until the peer closes.
-    VEKClient(const std::string& host, int port, const std::string& request, bool noReply);
+    // as every byte is sent; otherwise it runs until the peer closes. With
+    // refuseServerPort the exchange fails before it connects when it would
+    // reach serverPort on this host.
+    VEKClient(const std::string& host, int port, const std::string& request, bool noReply,
+              bool refuseServerPort = false);
     ~VEKClient();
     VEKClient(const VEKClient&) = delete;
     VEKClient& operator=(const VEKClient&) = delete;
@@ -75,6 +89,7 @@ private:
     std::string request_;                 // bytes to send
     std::size_t sent_ = 0;                // bytes of request_ already sent
     bool noReply_;                        // done once everything is sent
+    bool refuseServerPort_;               // serverPort on this host fails the exchange
     int fd_ = -1;                         // socket, -1 before connect and after the end
     Phase phase_ = Phase::Start;          // where the exchange stands
     std::unique_ptr<NameLookup> lookup_;  // the look-up while Resolving, else null

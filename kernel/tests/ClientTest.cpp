@@ -3,9 +3,11 @@
 // client's connect completes against the listen backlog, and the test plays
 // the peer between the client's steps.
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "KernelTestSupport.h"
 #include "LoopbackPeer.h"
@@ -45,6 +47,21 @@ void stepWhileConnecting(VEKClient& client) {
         client.step();
         usleep(1000);
     }
+}
+
+// The IPv4 addresses of this host's interfaces other than the loopback.
+std::vector<std::string> interfaceAddresses() {
+    std::vector<std::string> found;
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0) return found;
+    for (ifaddrs* entry = all; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text);
+        if (std::string(text).rfind("127.", 0) != 0) found.push_back(text);
+    }
+    freeifaddrs(all);
+    return found;
 }
 
 }  // namespace
@@ -164,6 +181,35 @@ TEST(Client, UnansweredConnectStaysInProgressWhileOtherExchangesGoOn) {
     EXPECT_EQ(stuck.phase(), VEKClient::Phase::Receiving);
     ASSERT_TRUE(full.accept());
     EXPECT_EQ(full.receive(4), "late");
+}
+
+// A client made for client text refuses the server's own port on any
+// address of this host, before anything is sent (such a request would be
+// run by the server itself, and could send more). Other ports, and clients
+// made for the operator's pages, connect.
+TEST(Client, TheServersOwnPortIsRefusedOnThisHostForClientText) {
+    Peer server(true);
+    Peer other(true);
+    VekClient::serverPort = server.port;
+    std::vector<std::string> hosts = {"127.0.0.1", "127.0.0.2", "0.0.0.0", "localhost"};
+    for (const std::string& address : interfaceAddresses()) hosts.push_back(address);
+    for (const std::string& host : hosts) {
+        testing::internal::CaptureStdout();
+        VEKClient client(host, server.port, "myself", false, true);
+        stepWhileConnecting(client);
+        std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(client.isFailed()) << host;
+        EXPECT_NE(printed.find("the server's own port"), std::string::npos) << host;
+    }
+    EXPECT_FALSE(server.accept());  // nothing reached it
+
+    VEKClient elsewhere("127.0.0.1", other.port, "x", true, true);
+    VEKClient fromPage("127.0.0.1", server.port, "y", true, false);
+    stepWhileConnecting(elsewhere);
+    stepWhileConnecting(fromPage);
+    VekClient::serverPort = 0;
+    EXPECT_TRUE(elsewhere.isDone());
+    EXPECT_TRUE(fromPage.isDone());
 }
 
 TEST(Client, OneWaySendIsDoneWhenEverythingIsSent) {

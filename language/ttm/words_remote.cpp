@@ -80,7 +80,8 @@ std::string remoteRequest(TTMProcessor& p, Function* call) {
     // A timeout of 0 makes the exchange one-way: done once the request is sent.
     const bool oneWay = timeout == 0;
     const std::size_t before = p.pendingClient != nullptr ? p.pendingClient->received().size() : 0;
-    p.requestState = connection->request(request, reply, p.pendingClient, oneWay);
+    // Text from a client may not send requests to this server itself.
+    p.requestState = connection->request(request, reply, p.pendingClient, oneWay, p.clientText);
     p.requestTimeout = oneWay ? OneWaySeconds : timeout;
     chargeReply(p, before, reply, connection->host, connection->port);
     return reply;
