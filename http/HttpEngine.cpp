@@ -57,6 +57,7 @@
 #include "HttpSelect.h"
 #include "HttpTemplate.h"
 #include "HttpUpload.h"
+#include "kernel/VEKClient.h"
 #include "kernel/VEKLog.h"
 #include "kernel/VekAlloc.h"
 
@@ -103,6 +104,7 @@ int openListenSocket(HttpServer* server)
         return -1;
     }
     server->listenSocket = fd;
+    VekClient::serverPort = server->port;  // remote requests refuse it on this host
     return 0;
 }
 

@@ -1,17 +1,33 @@
 // One TCP request/response exchange, one step per call.
 //
-// Step order: the first step resolves the host, connects (blocking), makes
-// the socket non-blocking and sends what the kernel accepts at once. Each
-// later step either sends more of the request or, once all is sent, waits
-// at most ReceiveWaitMicros for data and takes up to ReceiveChunk bytes.
-// The exchange is done when the peer closes (or, with noReply, when the
-// last byte is sent) and failed on any error.
+// Phases (VEKClient::Phase), and the step that moves each on:
+//
+//   Start --(dotted address)--------------------------> Connecting
+//     |                                                   |  connect done
+//     +--(host name: getaddrinfo_a)--> Resolving ---------+  (SO_ERROR 0)
+//                                       look-up done      v
+//                          Receiving <--- all sent --- Sending
+//                              |                          |  all sent, noReply
+//                              +------ peer closed -----> Done
+//   Any error -> Failed.
+//
+// Rules the steps keep:
+//  1. No step blocks: the name is looked up on the resolver's own thread
+//     and polled with gai_error; the socket is non-blocking from its
+//     creation, so connect returns at once and later steps poll for its
+//     completion; every poll waits at most ReceiveWaitMicros.
+//  2. A step goes on from one phase to the next as long as that needs no
+//     wait, so that on the loopback (where the connect completes inside
+//     the connect call) the first step still connects and sends.
+//  3. A look-up that is still running when its client is deleted and that
+//     gai_cancel cannot stop stays allocated: the resolver's thread writes
+//     its result into it. It is kept in a process-wide list and freed by a
+//     later client once gai_error reports it finished.
 #include "VEKClient.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,85 +35,182 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "VEKLog.h"
 
 namespace VekClient {
 
-namespace {
+struct NameLookup {
+    std::string name;      // the host name; the resolver reads it while running
+    addrinfo hints{};      // IPv4 stream addresses
+    gaicb request{};       // the request getaddrinfo_a fills in
+    ~NameLookup() {
+        if (request.ar_result != nullptr) freeaddrinfo(request.ar_result);
+    }
+};
 
-// IPv4 address of host: a dotted address as is, else a name lookup.
-// Returns 0, or the getaddrinfo error code.
-int resolveHost(const std::string& host, in_addr& address) {
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return 0;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0) return rc;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return 0;
-}
+namespace {
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
-}  // namespace
-
-VEKClient::VEKClient(const std::string& host, int port, const std::string& request, bool noReply)
-    : host_(host), port_(port), request_(request), noReply_(noReply) {}
-
-VEKClient::~VEKClient() {
-    closeSocket();
+// Look-ups that were still running when their client went away (rule 3).
+// Never destroyed: at exit the resolver's thread may still write into one.
+std::vector<NameLookup*>& orphans() {
+    static auto* list = new std::vector<NameLookup*>();
+    return *list;
 }
 
-void VEKClient::step() {
-    if (done_ || failed_) return;
-    if (!started_) {
-        started_ = true;
-        if (connectToPeer()) sendSome();
-    } else if (sent_ < request_.size()) {
-        sendSome();
-    } else {
-        receiveSome();
+void reapOrphans() {
+    std::vector<NameLookup*>& list = orphans();
+    for (std::size_t i = 0; i < list.size();) {
+        if (gai_error(&list[i]->request) == EAI_INPROGRESS) {
+            ++i;
+            continue;
+        }
+        delete list[i];
+        list[i] = list.back();
+        list.pop_back();
     }
 }
 
-bool VEKClient::connectToPeer() {
+bool isInterfaceAddress(in_addr address) {
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0) return false;
+    bool found = false;
+    for (ifaddrs* entry = all; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        found = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr == address.s_addr;
+    }
+    freeifaddrs(all);
+    return found;
+}
+
+}  // namespace
+
+bool isLocalAddress(in_addr address) {
+    const uint32_t host = ntohl(address.s_addr);
+    if (host == INADDR_ANY || (host >> 24) == 127) return true;
+    return isInterfaceAddress(address);
+}
+
+VEKClient::VEKClient(const std::string& host, int port, const std::string& request, bool noReply,
+                     bool refuseServerPort)
+    : host_(host), port_(port), request_(request), noReply_(noReply), refuseServerPort_(refuseServerPort) {}
+
+VEKClient::~VEKClient() {
+    closeSocket();
+    if (lookup_ != nullptr) {
+        gaicb* request = &lookup_->request;
+        if (gai_error(request) == EAI_INPROGRESS && gai_cancel(request) == EAI_NOTCANCELED)
+            orphans().push_back(lookup_.release());
+    }
+    lookup_.reset();
+    reapOrphans();
+}
+
+void VEKClient::step() {
+    switch (phase_) {
+    case Phase::Start: begin(); break;
+    case Phase::Resolving: checkLookup(); break;
+    case Phase::Connecting: checkConnect(); break;
+    case Phase::Sending: sendSome(); break;
+    case Phase::Receiving: receiveSome(); break;
+    case Phase::Done:
+    case Phase::Failed: break;
+    }
+}
+
+void VEKClient::begin() {
     // The port comes from page text: one outside the 16-bit range would
     // otherwise be cut down to some other port and reach another service.
     if (port_ < 1 || port_ > 65535) {
         fail("invalid port", "not between 1 and 65535");
-        return false;
+        return;
     }
     in_addr address{};
-    int rc = resolveHost(host_, address);
-    if (rc != 0) {
-        fail("cannot resolve host", gai_strerror(rc));
-        return false;
+    if (inet_pton(AF_INET, host_.c_str(), &address) == 1) {
+        connectTo(address);
+    } else {
+        startLookup();
     }
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+}
+
+void VEKClient::startLookup() {
+    reapOrphans();
+    lookup_ = std::make_unique<NameLookup>();
+    lookup_->name = host_;
+    lookup_->hints.ai_family = AF_INET;
+    lookup_->hints.ai_socktype = SOCK_STREAM;
+    lookup_->request.ar_name = lookup_->name.c_str();
+    lookup_->request.ar_request = &lookup_->hints;
+    gaicb* list[1] = {&lookup_->request};
+    int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+    if (rc != 0) {
+        lookup_.reset();  // not queued: nothing refers to it
+        fail("cannot resolve host", gai_strerror(rc));
+        return;
+    }
+    phase_ = Phase::Resolving;
+    checkLookup();
+}
+
+void VEKClient::checkLookup() {
+    int rc = gai_error(&lookup_->request);
+    if (rc == EAI_INPROGRESS) return;
+    if (rc != 0) {
+        lookup_.reset();
+        fail("cannot resolve host", gai_strerror(rc));
+        return;
+    }
+    in_addr address = reinterpret_cast<sockaddr_in*>(lookup_->request.ar_result->ai_addr)->sin_addr;
+    lookup_.reset();
+    connectTo(address);
+}
+
+void VEKClient::connectTo(in_addr address) {
+    // Checked on the address the name led to: any name of this host is
+    // refused as well.
+    if (refuseServerPort_ && serverPort != 0 && port_ == serverPort && isLocalAddress(address)) {
+        fail("refused", "the server's own port on this host");
+        return;
+    }
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         fail("cannot create socket", std::strerror(errno));
-        return false;
+        return;
     }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port_));
     peer.sin_addr = address;
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) != 0) {
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof(peer)) == 0) {
+        phase_ = Phase::Sending;
+        sendSome();
+        return;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
         fail("cannot connect", std::strerror(errno));
-        return false;
+        return;
     }
-    int flags = ::fcntl(fd_, F_GETFL, 0);
-    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
-        fail("cannot make the socket non-blocking", std::strerror(errno));
-        return false;
+    phase_ = Phase::Connecting;
+    checkConnect();
+}
+
+void VEKClient::checkConnect() {
+    int ready = waitFor(POLLOUT);
+    if (ready <= 0) return;
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) {
+        fail("cannot connect", std::strerror(error));
+        return;
     }
-    return true;
+    phase_ = Phase::Sending;
+    sendSome();
 }
 
 void VEKClient::sendSome() {
@@ -110,20 +223,17 @@ void VEKClient::sendSome() {
         }
         sent_ += static_cast<std::size_t>(n);
     }
-    if (sent_ == request_.size() && noReply_) finish();
+    if (sent_ < request_.size()) return;
+    if (noReply_) {
+        finish();
+    } else {
+        phase_ = Phase::Receiving;
+    }
 }
 
 void VEKClient::receiveSome() {
-    // ppoll rather than select: the server may hold more descriptors than
-    // an fd_set can describe, and poll takes any descriptor number.
-    pollfd watch{fd_, POLLIN, 0};
-    timespec wait{0, ReceiveWaitMicros * 1000L};
-    int ready = ::ppoll(&watch, 1, &wait, nullptr);
-    if (ready < 0) {
-        if (errno != EINTR) fail("poll failed", std::strerror(errno));
-        return;
-    }
-    if (ready == 0) return;
+    int ready = waitFor(POLLIN);
+    if (ready <= 0) return;
     char chunk[ReceiveChunk];
     ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
     if (n > 0) {
@@ -135,17 +245,34 @@ void VEKClient::receiveSome() {
     }
 }
 
-void VEKClient::fail(const char* what, const char* reason) {
-    std::string message = "VEKClient: " + std::string(what) + " (" + host_ + ":" + std::to_string(port_) +
-                          "): " + reason;
+int VEKClient::waitFor(short events) {
+    // ppoll rather than select: the server may hold more descriptors than
+    // an fd_set can describe, and poll takes any descriptor number.
+    pollfd watch{fd_, events, 0};
+    timespec wait{0, ReceiveWaitMicros * 1000L};
+    int ready = ::ppoll(&watch, 1, &wait, nullptr);
+    if (ready < 0) {
+        if (errno == EINTR) return 0;
+        fail("poll failed", std::strerror(errno));
+        return -1;
+    }
+    return ready == 0 ? 0 : watch.revents;
+}
+
+void VEKClient::report(const std::string& host, int port, const char* what, const char* reason) {
+    std::string message = "VEKClient: " + std::string(what) + " (" + host + ":" + std::to_string(port) + "): " + reason;
     std::printf("%s\n", message.c_str());
     VekKernel::vekLog.system(message);
-    failed_ = true;
+}
+
+void VEKClient::fail(const char* what, const char* reason) {
+    report(host_, port_, what, reason);
+    phase_ = Phase::Failed;
     closeSocket();
 }
 
 void VEKClient::finish() {
-    done_ = true;
+    phase_ = Phase::Done;
     closeSocket();
 }
 

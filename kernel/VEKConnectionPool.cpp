@@ -22,11 +22,11 @@ void stripLeadingWhiteSpace(std::string& text) {
 }  // namespace
 
 int64 VEKConnection::request(std::string& request, std::string& response, std::unique_ptr<VekClient::VEKClient>& client,
-                             bool noReply) {
+                             bool noReply, bool refuseServerPort) {
     request.push_back('\0');
     if (client == nullptr) {
         stripLeadingWhiteSpace(request);
-        client = std::make_unique<VekClient::VEKClient>(host, port, request, noReply);
+        client = std::make_unique<VekClient::VEKClient>(host, port, request, noReply, refuseServerPort);
     }
     client->step();
     if (client->isDone()) {

@@ -26,11 +26,12 @@ public:
 
     // One step of an exchange with this connection's peer. Appends a NUL
     // byte to request; when client is null, strips its leading white space
-    // and creates the client. Returns RequestDone (the reply appended to
-    // response, the client deleted), RequestFailed (client deleted) or
-    // RequestPending (client kept for the next step).
+    // and creates the client (refusing the server's own port when asked,
+    // see VEKClient). Returns RequestDone (the reply appended to response,
+    // the client deleted), RequestFailed (client deleted) or RequestPending
+    // (client kept for the next step).
     int64 request(std::string& request, std::string& response, std::unique_ptr<VekClient::VEKClient>& client,
-                  bool noReply);
+                  bool noReply, bool refuseServerPort = false);
 
     std::string host;                         // peer host name or address
     int port;                                 // peer port

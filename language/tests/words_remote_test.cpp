@@ -8,6 +8,7 @@
 #include <string>
 
 #include "TTMProcessor.h"
+#include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "kernel/tests/LoopbackPeer.h"
 
@@ -163,4 +164,92 @@ TEST(RemoteWords, ProcessorDeletedMidExchangeClosesItsClient) {
     // The page never reached its "~-": the connection stays pooled.
     ASSERT_NE(pooled(peer), nullptr);
     VekConnectionPool::VEKConnectionPool::instance()->release("127.0.0.1", peer.port);
+}
+
+// A peer that never answers the connect (its accept queue is full) leaves
+// the call pending from its first turn, within its timeout, while another
+// page runs to its end. A one-way request (timeout 0) waits for its
+// connect too, rather than being dropped once a second has turned.
+TEST(RemoteWords, UnansweredConnectWaitsAcrossTurnsWithinItsTimeout) {
+    for (const char* wait : {"5", "0"}) {
+        TestPeer full(true, 0);
+        full.fillQueue();
+        TTMProcessor processor;
+        start(processor, "#[~+;" + hostPort(full) + "]#[out;<##[~>;" + hostPort(full) + ";" + wait + ";x]>]#[~-;" +
+                             hostPort(full) + "]");
+        EXPECT_FALSE(processor.run(30)) << wait;
+        ASSERT_NE(processor.pendingClient, nullptr);
+        EXPECT_EQ(processor.pendingClient->phase(), VekClient::VEKClient::Phase::Connecting);
+        TTMProcessor bystander;
+        start(bystander, "#[out;ok]");
+        ASSERT_TRUE(finish(bystander));
+        EXPECT_EQ(outputOf(bystander), "ok");
+
+        processor.waitStart -= 2;
+        EXPECT_FALSE(processor.run(30)) << wait;
+        EXPECT_NE(processor.pendingClient, nullptr) << wait;
+        processor.waitStart -= 60;
+        ASSERT_TRUE(finish(processor));
+        EXPECT_EQ(outputOf(processor), "<>");
+        EXPECT_EQ(processor.pendingClient, nullptr);
+    }
+}
+
+// A peer that sends without end: the reply counts against the run's text
+// limit as it arrives, and the exchange fails once it passes; the page goes
+// on with the word's failure result.
+TEST(RemoteWords, ReplyPastTheRunsTextLimitFailsTheExchange) {
+    TestPeer peer;
+    TTMProcessor processor;
+    processor.maxTextBytes = 64 << 10;
+    start(processor, "#[~+;" + hostPort(peer) + "]#[out;<##[~>;" + hostPort(peer) + ";30;more]>after]#[~-;" +
+                         hostPort(peer) + "]");
+    EXPECT_FALSE(processor.run(30));
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.readRequest(), std::string("more\0", 5));
+    const std::string piece(4096, 's');
+    std::size_t streamed = 0;
+    testing::internal::CaptureStdout();
+    while (processor.pendingClient != nullptr && streamed < (1u << 20)) {
+        peer.send(piece);
+        streamed += piece.size();
+        for (int turn = 0; turn < 100000 && processor.pendingClient != nullptr &&
+                           processor.pendingClient->received().size() < streamed;
+             ++turn)
+            processor.run(30);
+    }
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(processor.pendingClient, nullptr);
+    EXPECT_LT(streamed, 1u << 20);
+    EXPECT_NE(printed.find("reply too long"), std::string::npos);
+    ASSERT_TRUE(finish(processor));
+    EXPECT_EQ(outputOf(processor), "<>after");
+}
+
+// Client text (a raw request, a "#[" path) may not send requests to the
+// server's own port: the call gets the word's failure result and nothing
+// is sent. The operator's pages still may.
+TEST(RemoteWords, ClientTextCannotReachTheServersOwnPort) {
+    for (bool fromClient : {true, false}) {
+        TestPeer server;
+        VekClient::serverPort = server.port;
+        TTMProcessor processor;
+        processor.clientText = fromClient;
+        start(processor, "#[~+;" + hostPort(server) + "]#[out;<##[~>;" + hostPort(server) + ";5;again]>]#[~-;" +
+                             hostPort(server) + "]");
+        testing::internal::CaptureStdout();
+        bool finished = processor.run(30);
+        testing::internal::GetCapturedStdout();
+        VekClient::serverPort = 0;
+        EXPECT_EQ(finished, fromClient);
+        EXPECT_EQ(server.accept(), !fromClient);
+        if (fromClient) {
+            EXPECT_EQ(outputOf(processor), "<>");
+            continue;
+        }
+        EXPECT_EQ(server.readRequest(), std::string("again\0", 6));
+        server.answer("page");
+        ASSERT_TRUE(finish(processor));
+        EXPECT_EQ(outputOf(processor), "<page>");
+    }
 }

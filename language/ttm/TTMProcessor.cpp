@@ -112,7 +112,7 @@ std::size_t TTMProcessor::callBytes() const {
 std::size_t TTMProcessor::runTextBytes() const {
     std::size_t total = globalBytes + consoleBytes + static_cast<std::size_t>(outputLength());
     if (input != nullptr) total += input->count();
-    if (pendingClient != nullptr) total += pendingClient->received().size();
+    if (pendingClient != nullptr) total += pendingClient->received().size();  // a reply arriving
     for (const auto& entry : *levelForms)
         if (entry.second != nullptr)
             for (const auto& form : *entry.second) total += form.second->text.size();

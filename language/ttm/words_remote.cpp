@@ -7,8 +7,11 @@
 // the call pending and evaluates it again on each later turn, so the same
 // exchange (held in pendingClient) advances one step per turn until the
 // peer closes, the exchange fails, or the processor's timeout drops it.
+// The reply counts against the run's text limit while it arrives: a peer
+// that sends without end fails its exchange instead of filling memory.
 #include <cstdlib>
 
+#include "TTMError.h"
 #include "TTMProcessor.h"
 #include "Words.h"
 #include "VEKClient.h"
@@ -26,6 +29,10 @@ namespace {
 
 using VekConnectionPool::VEKConnection;
 
+// A one-way exchange (timeout 0) waits for no reply, but its connect and
+// its send may still take turns: it may take this many seconds for them.
+constexpr int64 OneWaySeconds = 10;
+
 // The port argument: base-10 strtol; empty or non-numeric text is 0.
 int portOf(const Function* call) {
     return static_cast<int>(std::strtol(safeArg2(call).c_str(), nullptr, 10));
@@ -39,6 +46,28 @@ std::string remoteAcquire(TTMProcessor& p, Function* call) {
 std::string remoteRelease(TTMProcessor& p, Function* call) {
     p.connectionPool->release(safeArg1(call), portOf(call));
     return std::string();
+}
+
+// Charges the reply bytes that the last step brought (the pending client's
+// buffer, or the reply itself once the exchange is done) to the run's text
+// limit; past it the exchange fails with a console and system log line,
+// and the call gets the word's failure result.
+void chargeReply(TTMProcessor& p, std::size_t before, std::string& reply, const std::string& host, int port) {
+    const std::size_t now = p.pendingClient != nullptr ? p.pendingClient->received().size() : reply.size();
+    if (now <= before) return;
+    try {
+        // Bytes still in the client's buffer are counted where they are;
+        // a finished reply is about to join the run's text.
+        if (p.pendingClient != nullptr)
+            p.chargeReply(now - before);
+        else
+            p.chargeText(now - before);
+    } catch (const TTMError&) {
+        VekClient::VEKClient::report(host, port, "reply too long", "more text than the run may hold");
+        p.pendingClient.reset();
+        reply.clear();
+        p.requestState = VekConnectionPool::RequestFailed;
+    }
 }
 
 std::string remoteRequest(TTMProcessor& p, Function* call) {
@@ -55,8 +84,11 @@ std::string remoteRequest(TTMProcessor& p, Function* call) {
     if (connection == nullptr) connection = &standIn;
     // A timeout of 0 makes the exchange one-way: done once the request is sent.
     const bool oneWay = timeout == 0;
-    p.requestState = connection->request(request, reply, p.pendingClient, oneWay);
-    p.requestTimeout = timeout;
+    const std::size_t before = p.pendingClient != nullptr ? p.pendingClient->received().size() : 0;
+    // Text from a client may not send requests to this server itself.
+    p.requestState = connection->request(request, reply, p.pendingClient, oneWay, p.clientText);
+    p.requestTimeout = oneWay ? OneWaySeconds : timeout;
+    chargeReply(p, before, reply, connection->host, connection->port);
     return reply;
 }
 
