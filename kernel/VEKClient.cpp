@@ -123,6 +123,19 @@ void VEKClient::step() {
     }
 }
 
+VEKClient::Awaited VEKClient::awaited() const {
+    switch (phase_) {
+    case Phase::Connecting:
+    case Phase::Sending: return {fd_, POLLOUT};
+    case Phase::Receiving: return {fd_, POLLIN};
+    case Phase::Start:
+    case Phase::Resolving:
+    case Phase::Done:
+    case Phase::Failed: break;
+    }
+    return {-1, 0};
+}
+
 void VEKClient::begin() {
     // The port comes from page text: one outside the 16-bit range would
     // otherwise be cut down to some other port and reach another service.

@@ -64,6 +64,17 @@ public:
     bool isFailed() const { return phase_ == Phase::Failed; }
     const std::string& received() const { return received_; }
 
+    // What the next step waits for: the socket and the poll events that
+    // let it go on (POLLOUT while the connect completes or request bytes
+    // remain, POLLIN while the reply arrives). The socket is -1 while the
+    // name is looked up, which no descriptor announces the end of, and
+    // when there is nothing to wait for (not started, done or failed).
+    struct Awaited {
+        int fd;
+        short events;
+    };
+    Awaited awaited() const;
+
     // Writes "VEKClient: what (host:port): reason" to the console and the
     // system log, as every failure of an exchange is reported.
     static void report(const std::string& host, int port, const char* what, const char* reason);

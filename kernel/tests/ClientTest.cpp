@@ -229,6 +229,47 @@ TEST(Client, OneWaySendIsDoneWhenEverythingIsSent) {
     EXPECT_EQ(client.received(), "");
 }
 
+// What a client waits for is its own socket, with the event its phase
+// needs: the server's loop sleeps on exactly that until the next step can
+// go on. A client with nothing to wait for names no socket.
+TEST(Client, EachPhaseNamesTheSocketAndEventItsNextStepWaitsFor) {
+    Peer full(true, 0);
+    full.fillQueue();
+    Peer slow(true);
+    Peer live(true);
+    Peer closedPort(false);
+    VEKClient connecting("127.0.0.1", full.port, "late", false);
+    VEKClient sending("127.0.0.1", slow.port, std::string(32u << 20, 's'), false);  // more than the buffers hold
+    VEKClient receiving("127.0.0.1", live.port, "ask", false);
+    VEKClient done("127.0.0.1", live.port, "told", true);
+    VEKClient failed("127.0.0.1", closedPort.port, "nobody", false);
+    struct Case {
+        VEKClient* client;
+        VEKClient::Phase phase;
+        short events;  // 0: no socket named
+        int peerPort;  // the socket's peer; 0: none yet (connect in progress)
+    };
+    const Case cases[] = {{&connecting, VEKClient::Phase::Connecting, POLLOUT, 0},
+                          {&sending, VEKClient::Phase::Sending, POLLOUT, slow.port},
+                          {&receiving, VEKClient::Phase::Receiving, POLLIN, live.port},
+                          {&done, VEKClient::Phase::Done, 0, 0},
+                          {&failed, VEKClient::Phase::Failed, 0, 0}};
+    testing::internal::CaptureStdout();
+    for (const Case& c : cases) c.client->step();
+    testing::internal::GetCapturedStdout();
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.client->phase(), c.phase) << static_cast<int>(c.phase);
+        VEKClient::Awaited awaited = c.client->awaited();
+        EXPECT_EQ(awaited.events, c.events);
+        EXPECT_EQ(awaited.fd >= 0, c.events != 0);
+        if (c.peerPort == 0) continue;
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ASSERT_EQ(getpeername(awaited.fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        EXPECT_EQ(ntohs(address.sin_port), c.peerPort);
+    }
+}
+
 TEST(Connection, RequestStripsLeadingWhiteSpaceAppendsNulAndDeliversTheReply) {
     Peer peer(true);
     VEKConnection connection("127.0.0.1", peer.port);
