@@ -13,10 +13,12 @@
 //  4. The loop waits on its sockets only while nothing can be done without
 //     a socket event: not at all while a page can run, otherwise until the
 //     nearest moment a slot needs the loop (a deadline passes, a throttled
-//     send resumes), and without limit when nothing is pending. The
-//     self-pipe's byte ends the wait of a stop request that arrives between
-//     the test of `stop` and the wait. The wait takes any descriptor number
-//     (HttpSelect.h), and also reports a running page's client leaving.
+//     send resumes, a page's remote exchange times out), and without limit
+//     when nothing is pending. The self-pipe's byte ends the wait of a stop
+//     request that arrives between the test of `stop` and the wait. The wait
+//     takes any descriptor number (HttpSelect.h), and also reports a running
+//     page's client leaving and the socket of a page's remote exchange
+//     becoming ready.
 //
 // A slot's life. A used slot is in at most one phase of HTTP_PHASES:
 //
@@ -250,6 +252,19 @@ void checkSlot(const HttpConnection* conn)
     assert((phase == HTTP_TEMPLATE) == (conn->processor != nullptr));
 }
 
+// A running page's interests in the wait: its client's departure, and the
+// socket of a remote exchange it waits on, whose readiness lets the run go
+// on (the loop then gives it its slice at once).
+void watchRun(const HttpConnection* conn, HttpSelect* sets)
+{
+    http_select_add_departure(sets, conn->socket);
+    bool forOutput = false;
+    int exchange = http_template_wait_socket(conn, &forOutput);
+    if (exchange < 0) return;
+    if (forOutput) http_select_add_write(sets, exchange);
+    else http_select_add_read(sets, exchange);
+}
+
 // Step 2 of a turn for one slot: error and deadline checks, throttle,
 // body rate, template slice, then the slot's interest in the wait.
 void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelect* sets)
@@ -281,7 +296,7 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
     checkSlot(conn);
     if (conn->flags & HTTP_READING) http_select_add_read(sets, conn->socket);
     if (conn->flags & HTTP_WRITING) http_select_add_write(sets, conn->socket);
-    if (conn->flags & HTTP_TEMPLATE) http_select_add_departure(sets, conn->socket);
+    if (conn->flags & HTTP_TEMPLATE) watchRun(conn, sets);
 }
 
 // One send for a writing slot; 1 when nothing is left to send. The file

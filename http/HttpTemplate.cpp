@@ -16,8 +16,12 @@
 #include <ctime>
 #include <map>
 
+#include <poll.h>
+#include <sys/time.h>
+
 #include "HttpRequest.h"
 #include "HttpResponse.h"
+#include "kernel/VEKClient.h"
 #include "kernel/VekAlloc.h"
 #include "kernel/VekUtil.h"
 #include "kernel/VEKLog.h"
@@ -35,6 +39,17 @@ namespace {
 
 // Poll interval of a run that waits for a base's writer slot.
 constexpr long WRITER_POLL_US = 1000;
+// Poll interval of a run whose remote exchange looks up its host name: the
+// resolver's thread ends the look-up on no descriptor the loop could watch.
+constexpr long LOOKUP_POLL_US = 1000;
+// Longest wait of a run whose remote exchange waits on its socket. The run
+// then still gets a slice every second, which renews its slot's deadline:
+// a peer that takes longer than the idle timeout to answer must not make
+// the loop close the slot while the exchange's own timeout still runs.
+constexpr long EXCHANGE_WAKE_US = 1000000;
+// Longest time time() shows the previous second after the precise clock
+// turned to the next one (a clock tick).
+constexpr long COARSE_CLOCK_LAG_US = 10000;
 
 // Time a page may take in one turn of the loop, besides its step budget:
 // a costly word then holds up only its own page.
@@ -297,11 +312,45 @@ int http_continue_template(HttpServer* server, HttpConnection* conn)
     return http_send_header(server, conn);
 }
 
+namespace {
+
+// Microseconds until the exchange's timeout has passed, when the next slice
+// drops it (the processor drops it once time() shows more than
+// requestTimeout seconds since the wait began), at most EXCHANGE_WAKE_US.
+// time() reads a coarse clock that turns to the next second up to a clock
+// tick after the precise one: the wait lasts that much longer, so that it
+// does not end just before time() turns and begin again with no wait left.
+long untilExchangeTimeout(const TTMProcessor* processor)
+{
+    const std::time_t seconds = std::time(nullptr);
+    const int64 elapsed = static_cast<int64>(seconds - processor->waitStart);
+    if (elapsed > processor->requestTimeout) return 0;
+    if (processor->requestTimeout >= elapsed + 1) return EXCHANGE_WAKE_US;
+    timeval now;
+    gettimeofday(&now, nullptr);
+    const long toNextSecond = now.tv_sec > seconds ? 0 : 1000000L - static_cast<long>(now.tv_usec);
+    return toNextSecond + COARSE_CLOCK_LAG_US;
+}
+
+}  // namespace
+
 long http_template_wait_us(const HttpConnection* conn)
 {
     const TTMProcessor* processor = static_cast<const TTMProcessor*>(conn->processor);
-    if (!processor || processor->requestState != VekLanguage::RequestWaiting || processor->pendingClient) return 0;
-    return WRITER_POLL_US;
+    if (!processor || processor->requestState != VekLanguage::RequestWaiting) return 0;
+    const VekClient::VEKClient* exchange = processor->pendingClient.get();
+    if (!exchange) return WRITER_POLL_US;
+    if (exchange->awaited().fd < 0) return LOOKUP_POLL_US;
+    return untilExchangeTimeout(processor);
+}
+
+int http_template_wait_socket(const HttpConnection* conn, bool* forOutput)
+{
+    const TTMProcessor* processor = static_cast<const TTMProcessor*>(conn->processor);
+    if (!processor || processor->requestState != VekLanguage::RequestWaiting || !processor->pendingClient) return -1;
+    VekClient::VEKClient::Awaited awaited = processor->pendingClient->awaited();
+    *forOutput = (awaited.events & POLLOUT) != 0;
+    return awaited.fd;
 }
 
 void http_abort_template(HttpConnection* conn)

@@ -25,10 +25,15 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
 // -1 when the run failed (logged and dropped).
 int http_continue_template(HttpServer* server, HttpConnection* conn);
 // How long the loop may wait before the run's next slice, in microseconds:
-// 0 while it can go on (or steps a remote exchange, which waits for its
-// peer itself); a short poll while it waits for a base's writer slot,
-// which no socket event announces.
+// 0 while it can go on; while a remote exchange waits on its socket (see
+// http_template_wait_socket), until its timeout passes, at most a second;
+// a short poll while the exchange's host name is looked up or the run
+// waits for a base's writer slot, which no socket event announces.
 long http_template_wait_us(const HttpConnection* conn);
+// The socket the run's remote exchange waits on, -1 when none; *forOutput
+// tells whether it waits to send (the connect, the request) rather than
+// for the reply. Its readiness ends the loop's wait.
+int http_template_wait_socket(const HttpConnection* conn, bool* forOutput);
 // Drops a run in progress (the slot is being closed); the base sessions the
 // run left open are ended first (its writer rolled back).
 void http_abort_template(HttpConnection* conn);
