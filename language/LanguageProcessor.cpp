@@ -127,7 +127,7 @@ Form* LanguageProcessor::ownCopy(const std::string& name, Form* form) {
     if (ownGlobals != nullptr && ownGlobals->count(name) != 0) return form;
     // The copy is whole before it enters the map: a failure leaves both
     // maps as they were.
-    beforeGlobalCopy(form->text.size());
+    beforeGlobalCopy(name, form->text.size());
     std::unique_ptr<Form> copy(new Form(form->text));
     copy->pointer = form->pointer;
     ownGlobalMap().emplace(name, copy.get());

@@ -51,8 +51,8 @@ const std::string Spent = "Text too long: the server's text budget is spent";
 
 }  // namespace
 
-// Each kind of text a run holds counts: forms, the output block, open
-// calls. A run that would hold more than the budget fails; one that holds
+// Each kind of text a run holds counts: forms (their names too, and the
+// forms of a pattern's groups), the output block, open calls. A run that would hold more than the budget fails; one that holds
 // less runs.
 TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
     const struct {
@@ -63,6 +63,9 @@ TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
         {"forms", "#[.=;y;##[x]]", "#[.=;y;##[x]##[x]]#[.=;z;##[y]]"},
         {"output block", "#[out;##[x]]", "#[out;##[x]##[x]##[x]]"},
         {"open calls", "#[#;##[x]##[x]]", "#[#;##[x]##[x]##[x]##[x]##[x]##[x]##[x]##[x]]"},
+        {"form names", "#[.=;##[x];]",
+         "#[.=;##[x]1;]#[.=;##[x]2;]#[.=;##[x]3;]#[.=;##[x]4;]#[.=;##[x]5;]#[.=;##[x]6;]#[.=;##[x]7;]#[.=;##[x]8;]"},
+        {"capture forms", "#[RegEx;(x*);##[x];;c;1]", "#[RegEx;((((((((x*))))))));##[x];;c;8]"},
     };
     for (const auto& c : cases) {
         TTMProcessor fits;

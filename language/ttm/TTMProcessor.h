@@ -118,6 +118,13 @@ public:
     std::size_t runTextBytes() const;
     // chargeText for a form definition; counts a global form it creates.
     void chargeForm(const std::string& name, std::size_t size);
+    // What a form of that name and text size holds: its text, its name and
+    // the entry that keeps it, so that many forms with long names or no
+    // text at all count as what they cost.
+    static std::size_t formBytes(const std::string& name, std::size_t size) {
+        return size + name.size() + FormEntryBytes;
+    }
+    static constexpr std::size_t FormEntryBytes = 128;
 
     // ---- state ----
     std::unique_ptr<Io> input;                            // characters still to scan
@@ -198,7 +205,9 @@ public:
 
 protected:
     // A client run's copy of a global form counts against its text limit.
-    void beforeGlobalCopy(std::size_t bytes) override { chargeText(bytes); }
+    void beforeGlobalCopy(const std::string& name, std::size_t bytes) override {
+        chargeText(formBytes(name, bytes));
+    }
 
 private:
     static u64 startRun();
