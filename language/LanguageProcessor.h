@@ -123,6 +123,8 @@ public:
 protected:
     // Called with a form's size before a client run copies that global form
     // into its own map; may throw to refuse the copy.
+    // Prints a notice that repeats page text (a form's name).
+    virtual void printNotice(const std::string& text);
     virtual void beforeGlobalCopy(const std::string& name, std::size_t bytes) {
         (void)name;
         (void)bytes;

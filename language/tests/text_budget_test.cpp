@@ -115,24 +115,41 @@ TEST_F(TextBudgetTest, SharesGoBackWhenRunsEndFailOrAreDropped) {
 }
 
 // Page text printed to the console ("pf", the "cout" echo, the warnings and
-// errors that repeat a name or an argument) counts against the run's own
-// limit, summed over the run, but holds nothing in the budget.
+// errors that repeat a name, an argument, a file handle's or a global
+// form's name) counts against the run's own limit, summed over the run,
+// but holds nothing in the budget.
 TEST_F(TextBudgetTest, PrintedTextCountsAgainstTheRunsLimitOnly) {
     const std::string text(100, 'p');
+    auto twentyTimes = [](const std::string& call) {
+        std::string calls;
+        for (int i = 0; i < 20; ++i) calls += call;
+        return calls;
+    };
+    // heldBelow: the page's own forms and input stay under it.
+    auto printsToTheLimit = [](const std::string& page, std::size_t heldBelow) {
+        TTMProcessor printer;
+        printer.clientText = true;  // its global forms stay its own
+        printer.maxTextBytes = 2000;
+        std::string failure;
+        std::string printed = printedBy([&] { failure = runToEnd(printer, page, 0); });
+        EXPECT_EQ(failure, "Text too long") << page;
+        EXPECT_LE(printed.size(), 2000u) << page;
+        EXPECT_GE(printed.size(), 2000u - heldBelow) << page;
+        EXPECT_LT(printer.budgetBytes(), heldBelow) << page;
+    };
     const std::string pages[] = {
         "#[.=;p;" + text + "]#[.=;f;[#[pf;p]#[f]]]#[f]",
         "#[cout+]#[.=;f;[#[cout;" + text + "]#[f]]]#[f]",
         "#[.=;p;x]#[.=;f;[#[p;" + text + "]#[f]]]#[f]",
         "#[.=;f;[#[" + text + "]#[f]]]#[f]",
     };
-    for (const std::string& page : pages) {
-        TTMProcessor printer;
-        printer.maxTextBytes = 2000;
-        std::string failure;
-        std::string printed = printedBy([&] { failure = runToEnd(printer, page, 0); });
-        EXPECT_EQ(failure, "Text too long") << page;
-        EXPECT_LE(printed.size(), 2000u) << page;
-        EXPECT_GE(printed.size(), 1000u) << page;
-        EXPECT_LT(printer.budgetBytes(), 1000u) << page;
-    }
+    for (const std::string& page : pages) printsToTheLimit(page, 1000);
+    // Twenty messages that repeat a name print well past the limit, and no
+    // more without it; the name is held in a form as well.
+    const std::string namedPages[] = {
+        "#[.=;t;" + text + "]" + twentyTimes("#[frc;##[t]]"),
+        "#[.=;t;" + text + "]" + twentyTimes("#[=;##[t];v]"),
+        "#[.=;t;" + text + "]#[=;##[t];v]" + twentyTimes("#[=x;##[t]]"),
+    };
+    for (const std::string& page : namedPages) printsToTheLimit(page, 1300);
 }

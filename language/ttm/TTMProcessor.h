@@ -205,6 +205,8 @@ public:
 
 protected:
     // A client run's copy of a global form counts against its text limit.
+    // Notices that repeat page text count as printed page text.
+    void printNotice(const std::string& text) override { printPageText(text); }
     void beforeGlobalCopy(const std::string& name, std::size_t bytes) override {
         chargeText(formBytes(name, bytes));
     }
