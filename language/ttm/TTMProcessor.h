@@ -161,6 +161,13 @@ public:
     std::set<std::string> ownBases;
     static constexpr std::size_t MaxOpenBases = 64;  // bases one client-text run holds
     static constexpr std::size_t MaxOpenFiles = 64;  // file handles one client-text run holds
+    // Client text only: one entry per use of a pooled connection it took
+    // with "~+" (host, port). Its "~-" gives back only these, the rest go
+    // back when the run ends, and it takes at most MaxOpenConnections uses
+    // and none for a host name longer than a host's name may be.
+    std::multiset<std::pair<std::string, int>> ownConnections;
+    static constexpr std::size_t MaxOpenConnections = 64;
+    static constexpr std::size_t MaxHostName = 255;
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError ("Too many nested calls", "Text too long"). The

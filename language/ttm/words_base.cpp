@@ -36,6 +36,7 @@
 #include "TTMProcessor.h"
 #include "Words.h"
 #include "TTMText.h"
+#include "VEKConnectionPool.h"
 #include "VEKLog.h"
 #include "VekUtil.h"
 #include "WordLogic.h"
@@ -569,7 +570,7 @@ void TTMProcessor::abandonSessions() {
 // A page's writer left open stays, as the pages' protocol has it, until a
 // "~~vx" (of any run, now that this one has ended) or the base's last
 // "~~-"; nothing can use its readers any more, so they go now. Client text
-// gives back all it opened.
+// gives back all it opened, its pooled connections too.
 void TTMProcessor::endRun() {
     std::vector<OpenSession> sessions;
     sessions.swap(openSessions);
@@ -582,6 +583,9 @@ void TTMProcessor::endRun() {
         }
     }
     ownBases.clear();
+    if (connectionPool != nullptr)
+        for (const auto& use : ownConnections) connectionPool->release(use.first, use.second);
+    ownConnections.clear();
     liveRuns().erase(runToken);
 }
 
