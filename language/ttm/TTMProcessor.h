@@ -161,6 +161,8 @@ public:
     std::set<std::string> ownBases;
     static constexpr std::size_t MaxOpenBases = 64;  // bases one client-text run holds
     static constexpr std::size_t MaxOpenFiles = 64;  // file handles one client-text run holds
+    static constexpr std::size_t MaxOpenSessions = 64;  // base sessions one client-text run holds
+    static constexpr std::size_t MaxBaseName = 4096;    // longest base name client text may open
     // Client text only: one entry per use of a pooled connection it took
     // with "~+" (host, port). Its "~-" gives back only these, the rest go
     // back when the run ends, and it takes at most MaxOpenConnections uses

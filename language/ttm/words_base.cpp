@@ -161,11 +161,18 @@ bool clientMayOpen(TTMProcessor& p, const std::string& name) {
     return p.ownBases.size() < TTMProcessor::MaxOpenBases;
 }
 
+// A reader session; client text that holds MaxOpenSessions already is
+// refused as a login is (-1). A writer needs no bound: one per base.
+int64 openReader(TTMProcessor& p, VEKCursorProtected& base, const std::pair<std::string, std::string>& login) {
+    if (p.clientText && p.openSessions.size() >= TTMProcessor::MaxOpenSessions) return -1;
+    return base.openReadProcess(login.first, login.second, p.runToken);
+}
+
 // Client text's uses are its own: given back by its "~~-" or when it ends.
 std::string baseOpen(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
     if (p.baseRegistry == nullptr || (!VekBase::isMemoryBaseName(name) && p.refusesPath(name))) return std::string();
-    if (p.clientText && !clientMayOpen(p, name)) return std::string();
+    if (p.clientText && (name.size() > TTMProcessor::MaxBaseName || !clientMayOpen(p, name))) return std::string();
     if (openBaseByName(*p.baseRegistry, name, p.clientText ? p.runToken : 0) != nullptr) {
         if (p.clientText) p.ownBases.insert(name);
     } else if (!p.baseRegistry->failure().empty()) {
@@ -192,7 +199,7 @@ std::string baseOpenWriteProcess(TTMProcessor& p, Function* call) {
     // waiting while the call is pending), so a wait goes on.
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 3);
-    const int64 id = banBaseWrite ? base->openReadProcess(login.first, login.second, p.runToken)
+    const int64 id = banBaseWrite ? openReader(p, *base, login)
                                   : base->openWriteProcess(login.first, login.second, p.runToken);
     p.requestState = id;  // RequestWaiting while another writer holds the base
     if (id >= 0) p.rememberSession(safeArg1(call), id, !banBaseWrite);
@@ -204,7 +211,7 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 2);
-    const int64 id = base->openReadProcess(login.first, login.second, p.runToken);
+    const int64 id = openReader(p, *base, login);
     if (id >= 0) p.rememberSession(safeArg1(call), id, false);
     return int64Text(id);
 }
