@@ -51,8 +51,9 @@ const std::string Spent = "Text too long: the server's text budget is spent";
 
 }  // namespace
 
-// Each kind of text a run holds counts: forms (their names too, and the
-// forms of a pattern's groups), the output block, open calls. A run that would hold more than the budget fails; one that holds
+// Each kind of text a run holds counts: forms (their names too, the forms
+// of a pattern's groups, the marks "=." writes), the output block, open
+// calls. A run that would hold more than the budget fails; one that holds
 // less runs.
 TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
     const struct {
@@ -66,6 +67,8 @@ TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
         {"form names", "#[.=;##[x];]",
          "#[.=;##[x]1;]#[.=;##[x]2;]#[.=;##[x]3;]#[.=;##[x]4;]#[.=;##[x]5;]#[.=;##[x]6;]#[.=;##[x]7;]#[.=;##[x]8;]"},
         {"capture forms", "#[RegEx;(x*);##[x];;c;1]", "#[RegEx;((((((((x*))))))));##[x];;c;8]"},
+        {"parameter marks", "#[.=;y;##[x]]#[=.;y;x]",
+         "#[.=;y;##[x]]#[=.;y;x]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]"},
     };
     for (const auto& c : cases) {
         TTMProcessor fits;
