@@ -78,6 +78,8 @@ void LanguageProcessor::setOutputText(const std::string& text) {
     appendOutput(text.c_str(), static_cast<int64>(text.size()) + 1);  // with its NUL
 }
 
+void LanguageProcessor::printNotice(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
 void LanguageProcessor::freeOutput() {
     if (output != nullptr) vekFree(&output);
 }
@@ -127,7 +129,7 @@ Form* LanguageProcessor::ownCopy(const std::string& name, Form* form) {
     if (ownGlobals != nullptr && ownGlobals->count(name) != 0) return form;
     // The copy is whole before it enters the map: a failure leaves both
     // maps as they were.
-    beforeGlobalCopy(form->text.size());
+    beforeGlobalCopy(name, form->text.size());
     std::unique_ptr<Form> copy(new Form(form->text));
     copy->pointer = form->pointer;
     ownGlobalMap().emplace(name, copy.get());
@@ -160,7 +162,7 @@ void LanguageProcessor::defineForm(const std::string& name, const std::string& t
         return;
     }
     if (hasGlobal(name)) {
-        std::printf("The global form \"%s\" already exists!\n", name.c_str());
+        printNotice("The global form \"" + std::string(name.c_str()) + "\" already exists!\n");
         return;
     }
     std::unique_ptr<Form> fresh(new Form(text));

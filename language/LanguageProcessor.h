@@ -123,7 +123,12 @@ public:
 protected:
     // Called with a form's size before a client run copies that global form
     // into its own map; may throw to refuse the copy.
-    virtual void beforeGlobalCopy(std::size_t bytes) { (void)bytes; }
+    // Prints a notice that repeats page text (a form's name).
+    virtual void printNotice(const std::string& text);
+    virtual void beforeGlobalCopy(const std::string& name, std::size_t bytes) {
+        (void)name;
+        (void)bytes;
+    }
 
 private:
     // The global form of exactly that name as this run sees it; null when none.

@@ -51,7 +51,8 @@ const std::string Spent = "Text too long: the server's text budget is spent";
 
 }  // namespace
 
-// Each kind of text a run holds counts: forms, the output block, open
+// Each kind of text a run holds counts: forms (their names too, the forms
+// of a pattern's groups, the marks "=." writes), the output block, open
 // calls. A run that would hold more than the budget fails; one that holds
 // less runs.
 TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
@@ -63,6 +64,11 @@ TEST_F(TextBudgetTest, EveryKindOfHeldTextCountsAndTooMuchFails) {
         {"forms", "#[.=;y;##[x]]", "#[.=;y;##[x]##[x]]#[.=;z;##[y]]"},
         {"output block", "#[out;##[x]]", "#[out;##[x]##[x]##[x]]"},
         {"open calls", "#[#;##[x]##[x]]", "#[#;##[x]##[x]##[x]##[x]##[x]##[x]##[x]##[x]]"},
+        {"form names", "#[.=;##[x];]",
+         "#[.=;##[x]1;]#[.=;##[x]2;]#[.=;##[x]3;]#[.=;##[x]4;]#[.=;##[x]5;]#[.=;##[x]6;]#[.=;##[x]7;]#[.=;##[x]8;]"},
+        {"capture forms", "#[RegEx;(x*);##[x];;c;1]", "#[RegEx;((((((((x*))))))));##[x];;c;8]"},
+        {"parameter marks", "#[.=;y;##[x]]#[=.;y;x]",
+         "#[.=;y;##[x]]#[=.;y;x]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]#[=.;y;\x01]"},
     };
     for (const auto& c : cases) {
         TTMProcessor fits;
@@ -112,24 +118,41 @@ TEST_F(TextBudgetTest, SharesGoBackWhenRunsEndFailOrAreDropped) {
 }
 
 // Page text printed to the console ("pf", the "cout" echo, the warnings and
-// errors that repeat a name or an argument) counts against the run's own
-// limit, summed over the run, but holds nothing in the budget.
+// errors that repeat a name, an argument, a file handle's or a global
+// form's name) counts against the run's own limit, summed over the run,
+// but holds nothing in the budget.
 TEST_F(TextBudgetTest, PrintedTextCountsAgainstTheRunsLimitOnly) {
     const std::string text(100, 'p');
+    auto twentyTimes = [](const std::string& call) {
+        std::string calls;
+        for (int i = 0; i < 20; ++i) calls += call;
+        return calls;
+    };
+    // heldBelow: the page's own forms and input stay under it.
+    auto printsToTheLimit = [](const std::string& page, std::size_t heldBelow) {
+        TTMProcessor printer;
+        printer.clientText = true;  // its global forms stay its own
+        printer.maxTextBytes = 2000;
+        std::string failure;
+        std::string printed = printedBy([&] { failure = runToEnd(printer, page, 0); });
+        EXPECT_EQ(failure, "Text too long") << page;
+        EXPECT_LE(printed.size(), 2000u) << page;
+        EXPECT_GE(printed.size(), 2000u - heldBelow) << page;
+        EXPECT_LT(printer.budgetBytes(), heldBelow) << page;
+    };
     const std::string pages[] = {
         "#[.=;p;" + text + "]#[.=;f;[#[pf;p]#[f]]]#[f]",
         "#[cout+]#[.=;f;[#[cout;" + text + "]#[f]]]#[f]",
         "#[.=;p;x]#[.=;f;[#[p;" + text + "]#[f]]]#[f]",
         "#[.=;f;[#[" + text + "]#[f]]]#[f]",
     };
-    for (const std::string& page : pages) {
-        TTMProcessor printer;
-        printer.maxTextBytes = 2000;
-        std::string failure;
-        std::string printed = printedBy([&] { failure = runToEnd(printer, page, 0); });
-        EXPECT_EQ(failure, "Text too long") << page;
-        EXPECT_LE(printed.size(), 2000u) << page;
-        EXPECT_GE(printed.size(), 1000u) << page;
-        EXPECT_LT(printer.budgetBytes(), 1000u) << page;
-    }
+    for (const std::string& page : pages) printsToTheLimit(page, 1000);
+    // Twenty messages that repeat a name print well past the limit, and no
+    // more without it; the name is held in a form as well.
+    const std::string namedPages[] = {
+        "#[.=;t;" + text + "]" + twentyTimes("#[frc;##[t]]"),
+        "#[.=;t;" + text + "]" + twentyTimes("#[=;##[t];v]"),
+        "#[.=;t;" + text + "]#[=;##[t];v]" + twentyTimes("#[=x;##[t]]"),
+    };
+    for (const std::string& page : namedPages) printsToTheLimit(page, 1300);
 }

@@ -488,8 +488,9 @@ TEST_F(BaseWords, SessionIdsBelongToTheRunThatOpenedThem) {
 }
 
 // Client text gives back the bases and file handles it opened when its run
-// ends (a page's bases stay open until "~~-"), and holds at most 64 bases
-// and 64 handles at a time; the next open fails as an open fails.
+// ends (a page's bases stay open until "~~-"), and holds at most 64 bases,
+// 64 handles and 64 sessions at a time; the next open fails as an open
+// (or a refused login) fails.
 TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
     auto openDescriptors = [] {
         return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -508,6 +509,17 @@ TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
         EXPECT_LE(openDescriptors(), before + 2 * 64 + 64 + 8);
     }
     EXPECT_EQ(openDescriptors(), before);
+    {
+        // At most 64 sessions too; a name longer than a path opens nothing.
+        Page client;
+        client.processor.clientText = true;
+        std::string readers;
+        for (int n = 0; n < 64; ++n) readers += "#[~~^;" + memoryBase + "]";
+        const std::string longName = "temp_" + std::string(5000, 'n');
+        EXPECT_EQ(client.run("#[~~+;" + memoryBase + "]" + readers + "#[out;##[~~^;" + memoryBase + "]|#[~~+;" +
+                             longName + "]##[~~^;" + longName + "]]"),
+                  "-1|");
+    }
     {
         Page page;
         page.run("#[~~+;" + dir + "/kept]");

@@ -253,3 +253,24 @@ TEST(RemoteWords, ClientTextCannotReachTheServersOwnPort) {
         EXPECT_EQ(outputOf(processor), "<page>");
     }
 }
+
+// Client text gives back only the pooled connections it took itself, and
+// all of them when its run ends; it takes none under a name no host has.
+TEST(RemoteWords, ClientTextGivesBackOnlyTheConnectionsItTook) {
+    auto* pool = VekConnectionPool::VEKConnectionPool::instance();
+    pool->acquire("page.test", 82);  // what the operator's pages use
+    {
+        TTMProcessor client;
+        client.clientText = true;
+        start(client, "#[~-;page.test;82]#[~+;mine.test;83]#[~+;mine.test;83]#[~-;mine.test;83]#[~+;" +
+                          std::string(300, 'h') + ";84]");
+        ASSERT_TRUE(finish(client));
+        ASSERT_NE(pool->find("page.test", 82), nullptr);
+        EXPECT_EQ(pool->find("page.test", 82)->useCount, 1);
+        ASSERT_NE(pool->find("mine.test", 83), nullptr);
+        EXPECT_EQ(pool->find("mine.test", 83)->useCount, 1);
+        EXPECT_EQ(pool->find(std::string(300, 'h'), 84), nullptr);
+    }
+    EXPECT_EQ(pool->find("mine.test", 83), nullptr);
+    pool->release("page.test", 82);
+}

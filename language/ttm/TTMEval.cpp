@@ -105,8 +105,10 @@ std::string segmentForm(TTMProcessor& p, Function* call) {
     // Argument i becomes parameter i - 1; only 255 parameters have marks.
     for (std::size_t i = 2; i < call->count() && i - 1 <= MaxParameter; ++i)
         Form::replaceIn(text, call->args[i], segmentMark(i - 1));  // an empty argument is skipped
-    // Marks are longer than a one-byte argument, so the form can grow.
+    // Marks are longer than a one-byte argument, so the form can grow: the
+    // growth counts as any longer text does.
     p.checkTextSize(text.size());
+    if (text.size() > form->text.size()) p.chargeText(text.size() - form->text.size());
     form->setText(text);
     return std::string();
 }

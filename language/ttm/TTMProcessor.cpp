@@ -115,9 +115,9 @@ std::size_t TTMProcessor::runTextBytes() const {
     if (pendingClient != nullptr) total += pendingClient->received().size();  // a reply arriving
     for (const auto& entry : *levelForms)
         if (entry.second != nullptr)
-            for (const auto& form : *entry.second) total += form.second->text.size();
+            for (const auto& form : *entry.second) total += formBytes(form.first, form.second->text.size());
     if (const FormMap* own = ownGlobalForms())
-        for (const auto& form : *own) total += form.second->text.size();
+        for (const auto& form : *own) total += formBytes(form.first, form.second->text.size());
     return total;
 }
 
@@ -207,9 +207,10 @@ void TTMProcessor::recountOtherRuns() {
 }
 
 void TTMProcessor::chargeForm(const std::string& name, std::size_t size) {
-    chargeText(size);
+    const std::size_t bytes = formBytes(name, size);
+    chargeText(bytes);
     // A client run's own global forms are counted where they are kept.
-    if (!clientText && findLevelForm(name) == nullptr && !hasGlobal(name)) globalBytes += size;
+    if (!clientText && findLevelForm(name) == nullptr && !hasGlobal(name)) globalBytes += bytes;
 }
 
 bool TTMProcessor::refusesPath(const std::string& path) const {

@@ -118,6 +118,13 @@ public:
     std::size_t runTextBytes() const;
     // chargeText for a form definition; counts a global form it creates.
     void chargeForm(const std::string& name, std::size_t size);
+    // What a form of that name and text size holds: its text, its name and
+    // the entry that keeps it, so that many forms with long names or no
+    // text at all count as what they cost.
+    static std::size_t formBytes(const std::string& name, std::size_t size) {
+        return size + name.size() + FormEntryBytes;
+    }
+    static constexpr std::size_t FormEntryBytes = 128;
 
     // ---- state ----
     std::unique_ptr<Io> input;                            // characters still to scan
@@ -154,6 +161,15 @@ public:
     std::set<std::string> ownBases;
     static constexpr std::size_t MaxOpenBases = 64;  // bases one client-text run holds
     static constexpr std::size_t MaxOpenFiles = 64;  // file handles one client-text run holds
+    static constexpr std::size_t MaxOpenSessions = 64;  // base sessions one client-text run holds
+    static constexpr std::size_t MaxBaseName = 4096;    // longest base name client text may open
+    // Client text only: one entry per use of a pooled connection it took
+    // with "~+" (host, port). Its "~-" gives back only these, the rest go
+    // back when the run ends, and it takes at most MaxOpenConnections uses
+    // and none for a host name longer than a host's name may be.
+    std::multiset<std::pair<std::string, int>> ownConnections;
+    static constexpr std::size_t MaxOpenConnections = 64;
+    static constexpr std::size_t MaxHostName = 255;
 
     // Limits that keep a runaway page from exhausting the process; passing
     // one throws TTMError ("Too many nested calls", "Text too long"). The
@@ -198,7 +214,11 @@ public:
 
 protected:
     // A client run's copy of a global form counts against its text limit.
-    void beforeGlobalCopy(std::size_t bytes) override { chargeText(bytes); }
+    // Notices that repeat page text count as printed page text.
+    void printNotice(const std::string& text) override { printPageText(text); }
+    void beforeGlobalCopy(const std::string& name, std::size_t bytes) override {
+        chargeText(formBytes(name, bytes));
+    }
 
 private:
     static u64 startRun();

@@ -36,6 +36,7 @@
 #include "TTMProcessor.h"
 #include "Words.h"
 #include "TTMText.h"
+#include "VEKConnectionPool.h"
 #include "VEKLog.h"
 #include "VekUtil.h"
 #include "WordLogic.h"
@@ -160,11 +161,18 @@ bool clientMayOpen(TTMProcessor& p, const std::string& name) {
     return p.ownBases.size() < TTMProcessor::MaxOpenBases;
 }
 
+// A reader session; client text that holds MaxOpenSessions already is
+// refused as a login is (-1). A writer needs no bound: one per base.
+int64 openReader(TTMProcessor& p, VEKCursorProtected& base, const std::pair<std::string, std::string>& login) {
+    if (p.clientText && p.openSessions.size() >= TTMProcessor::MaxOpenSessions) return -1;
+    return base.openReadProcess(login.first, login.second, p.runToken);
+}
+
 // Client text's uses are its own: given back by its "~~-" or when it ends.
 std::string baseOpen(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
     if (p.baseRegistry == nullptr || (!VekBase::isMemoryBaseName(name) && p.refusesPath(name))) return std::string();
-    if (p.clientText && !clientMayOpen(p, name)) return std::string();
+    if (p.clientText && (name.size() > TTMProcessor::MaxBaseName || !clientMayOpen(p, name))) return std::string();
     if (openBaseByName(*p.baseRegistry, name, p.clientText ? p.runToken : 0) != nullptr) {
         if (p.clientText) p.ownBases.insert(name);
     } else if (!p.baseRegistry->failure().empty()) {
@@ -191,7 +199,7 @@ std::string baseOpenWriteProcess(TTMProcessor& p, Function* call) {
     // waiting while the call is pending), so a wait goes on.
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 3);
-    const int64 id = banBaseWrite ? base->openReadProcess(login.first, login.second, p.runToken)
+    const int64 id = banBaseWrite ? openReader(p, *base, login)
                                   : base->openWriteProcess(login.first, login.second, p.runToken);
     p.requestState = id;  // RequestWaiting while another writer holds the base
     if (id >= 0) p.rememberSession(safeArg1(call), id, !banBaseWrite);
@@ -203,7 +211,7 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 2);
-    const int64 id = base->openReadProcess(login.first, login.second, p.runToken);
+    const int64 id = openReader(p, *base, login);
     if (id >= 0) p.rememberSession(safeArg1(call), id, false);
     return int64Text(id);
 }
@@ -569,7 +577,7 @@ void TTMProcessor::abandonSessions() {
 // A page's writer left open stays, as the pages' protocol has it, until a
 // "~~vx" (of any run, now that this one has ended) or the base's last
 // "~~-"; nothing can use its readers any more, so they go now. Client text
-// gives back all it opened.
+// gives back all it opened, its pooled connections too.
 void TTMProcessor::endRun() {
     std::vector<OpenSession> sessions;
     sessions.swap(openSessions);
@@ -582,6 +590,9 @@ void TTMProcessor::endRun() {
         }
     }
     ownBases.clear();
+    if (connectionPool != nullptr)
+        for (const auto& use : ownConnections) connectionPool->release(use.first, use.second);
+    ownConnections.clear();
     liveRuns().erase(runToken);
 }
 

@@ -41,10 +41,11 @@ const OpenMode OutputMode{"oo", O_RDWR | O_CREAT | O_TRUNC, 0600, true, true};
 const OpenMode AppendMode{"oa", O_RDWR | O_APPEND, 0600, true, false};
 
 // The handle of that name; null (and a message) when there is none.
-LanguageFileHandle* handleOrReport(FileMap& files, const std::string& name) {
-    auto it = files.find(name);
-    if (it != files.end()) return it->second.get();
-    std::printf("Invalid file handle \"%s\"", name.c_str());
+LanguageFileHandle* handleOrReport(TTMProcessor& p, const std::string& name) {
+    auto it = p.openFiles.find(name);
+    if (it != p.openFiles.end()) return it->second.get();
+    // The name is page text: printed, it counts against the run's limit.
+    p.printPageText("Invalid file handle \"" + std::string(name.c_str()) + "\"");
     return nullptr;
 }
 
@@ -93,7 +94,7 @@ std::string openAppend(TTMProcessor& p, Function* call) { return openHandle(p, c
 
 std::string closeFile(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
-    if (handleOrReport(p.openFiles, name) == nullptr) return std::string();
+    if (handleOrReport(p, name) == nullptr) return std::string();
     auto it = p.openFiles.find(name);
     p.openFiles.erase(it);  // closes and deletes its stream
     return std::string();
@@ -106,7 +107,7 @@ std::string fileEof(TTMProcessor& p, Function* call) {
 }
 
 std::string fileReadString(TTMProcessor& p, Function* call) {
-    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
+    LanguageFileHandle* handle = handleOrReport(p, safeArg1(call));
     if (handle == nullptr) return std::string();
     std::string text;
     char c;
@@ -121,7 +122,7 @@ std::string fileReadString(TTMProcessor& p, Function* call) {
 }
 
 std::string fileReadChar(TTMProcessor& p, Function* call) {
-    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
+    LanguageFileHandle* handle = handleOrReport(p, safeArg1(call));
     if (handle == nullptr) return std::string();
     char c = '\0';
     if (handle->stream->zread(&c, 1) != 1 || c == '\0') return std::string();
@@ -129,7 +130,7 @@ std::string fileReadChar(TTMProcessor& p, Function* call) {
 }
 
 std::string fileCharMark(TTMProcessor& p, Function* call) {
-    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
+    LanguageFileHandle* handle = handleOrReport(p, safeArg1(call));
     if (handle == nullptr) return std::string();
     const std::string mark = safeArg2(call);
     handle->charMark = mark.empty() ? '\0' : mark[0];
@@ -137,7 +138,7 @@ std::string fileCharMark(TTMProcessor& p, Function* call) {
 }
 
 std::string filePutString(TTMProcessor& p, Function* call) {
-    LanguageFileHandle* handle = handleOrReport(p.openFiles, safeArg1(call));
+    LanguageFileHandle* handle = handleOrReport(p, safeArg1(call));
     if (handle == nullptr) return std::string();
     const std::string text = safeArg2(call);
     handle->stream->zwrite(text.data(), static_cast<int64>(text.size()));

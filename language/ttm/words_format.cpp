@@ -70,7 +70,7 @@ std::string removeForms(TTMProcessor& p, Function* call) {
             delete entry->second;
             map->erase(entry);
         } else if (p.hasGlobal(name)) {
-            std::printf("Can not remove the global form \"%s\"!", name.c_str());
+            p.printPageText("Can not remove the global form \"" + std::string(name.c_str()) + "\"!");
         }
     }
     return std::string();

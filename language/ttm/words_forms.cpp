@@ -76,9 +76,10 @@ void appendGlobalNames(const TTMProcessor& p, const std::string& separator, std:
 
 std::string defineAtLevel(TTMProcessor& p, Function* call) {
     int64 atLevel = call->count() > 3 ? VekKernel::stringToInt64(safeArg3(call)) : p.level;
+    const std::string name = safeArg1(call);
     const std::string text = safeArg2(call);
-    p.chargeText(text.size());
-    p.defineFormAtLevel(safeArg1(call), text, atLevel);
+    p.chargeText(TTMProcessor::formBytes(name, text.size()));
+    p.defineFormAtLevel(name, text, atLevel);
     return std::string();
 }
 

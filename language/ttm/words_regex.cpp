@@ -24,8 +24,13 @@ std::string regEx(TTMProcessor& p, Function* call) {
     if (slots <= 0) return std::string();
     int result = matchWithCaptures(safeArg1(call), safeArg2(call), flags, slots, captures);
     const std::string prefix = safeArg4(call);
-    for (std::size_t i = 0; i < captures.size(); ++i)
-        if (!captures[i].empty()) p.defineFormAtLevel(prefix + std::to_string(i), captures[i], p.level);
+    for (std::size_t i = 0; i < captures.size(); ++i) {
+        if (captures[i].empty()) continue;
+        // Nested groups capture the same text again: each form counts.
+        const std::string name = prefix + std::to_string(i);
+        p.chargeText(TTMProcessor::formBytes(name, captures[i].size()));
+        p.defineFormAtLevel(name, captures[i], p.level);
+    }
     return formatWord("%d", result);
 }
 

@@ -39,12 +39,24 @@ int portOf(const Function* call) {
 }
 
 std::string remoteAcquire(TTMProcessor& p, Function* call) {
-    p.connectionPool->acquire(safeArg1(call), portOf(call));
+    const std::pair<std::string, int> use(safeArg1(call), portOf(call));
+    if (p.clientText && (p.ownConnections.size() >= TTMProcessor::MaxOpenConnections ||
+                         use.first.size() > TTMProcessor::MaxHostName))
+        return std::string();
+    p.connectionPool->acquire(use.first, use.second);
+    if (p.clientText) p.ownConnections.insert(use);
     return std::string();
 }
 
+// Client text gives back only a use it took itself.
 std::string remoteRelease(TTMProcessor& p, Function* call) {
-    p.connectionPool->release(safeArg1(call), portOf(call));
+    const std::pair<std::string, int> use(safeArg1(call), portOf(call));
+    if (p.clientText) {
+        auto own = p.ownConnections.find(use);
+        if (own == p.ownConnections.end()) return std::string();
+        p.ownConnections.erase(own);
+    }
+    p.connectionPool->release(use.first, use.second);
     return std::string();
 }
 
