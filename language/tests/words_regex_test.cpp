@@ -74,6 +74,19 @@ TEST(RegexWords, RandomStaysInItsRange) {
     EXPECT_EQ(callWord(processor, {"rand", "-2147483648", "x"}).empty(), false);
 }
 
+// A new run does not restart the numbers: were the generator seeded again
+// for each run, every run of one second would draw the same numbers.
+TEST(RegexWords, ANewRunDoesNotRestartTheNumbers) {
+    std::string first, second;
+    {
+        TTMProcessor processor;
+        first = callWord(processor, {"rand"}) + " " + callWord(processor, {"rand"});
+    }
+    TTMProcessor processor;
+    second = callWord(processor, {"rand"}) + " " + callWord(processor, {"rand"});
+    EXPECT_NE(first, second);
+}
+
 // Shifts use the low six bits of the count; bits are counted in the two's
 // complement pattern; text that is no number reads as 0.
 TEST(RegexWords, BitWords) {

@@ -29,7 +29,11 @@ const char* const BudgetSpent = "Text too long: the server's text budget is spen
 }  // namespace
 
 TTMProcessor::TTMProcessor() {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    // The generator is seeded once per process: seeding it again for every
+    // run would let any request reset the numbers every other page draws
+    // (and give all runs of one second the same numbers).
+    static const bool seeded = (std::srand(static_cast<unsigned>(std::time(nullptr))), true);
+    (void)seeded;
     connectionPool = VekConnectionPool::VEKConnectionPool::instance();
     baseRegistry = VekBase::VEKBaseRegistry::instance();
     nextRun = liveRuns;
