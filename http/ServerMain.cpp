@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +109,19 @@ void reserveStandardDescriptors()
         if (fcntl(fd, F_GETFD) == -1) (void)open("/dev/null", O_RDWR);
 }
 
+// Raises the soft limit on descriptors to the hard one: every connection,
+// base and file takes one, and the soft limit is often far below the hard.
+void raiseDescriptorLimit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    rlim_t wanted = limit.rlim_max;
+    limit.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        std::fprintf(stderr, "vekserver: could not raise the descriptor limit to %llu\n",
+                     static_cast<unsigned long long>(wanted));
+}
+
 // True when the working directory is the file system's root. Everything a
 // page or a "~" path reaches is confined to the working directory, so
 // there it would be confined to nothing; a service manager that sets no
@@ -152,6 +166,7 @@ void exit_cleanup()
 int server_main(int argc, char** argv)
 {
     reserveStandardDescriptors();
+    raiseDescriptorLimit();
     // Console output never holds the loop up, whoever reads it (or not).
     VekKernel::consoleTakeStandardStreams();
     // Blocks of large texts come from the system and go back to it when
