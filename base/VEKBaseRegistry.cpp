@@ -7,6 +7,8 @@
 namespace VekBase {
 
 VEKBaseRegistry* VEKBaseRegistry::singleton = nullptr;
+int64 VEKBaseRegistry::descriptorBudget = 0;
+int64 VEKBaseRegistry::heldDescriptors = 0;
 
 VEKBaseRegistry* VEKBaseRegistry::instance() {
   if (!singleton) singleton = new VEKBaseRegistry();
@@ -30,6 +32,7 @@ VEKBaseRegistry::~VEKBaseRegistry() {
 // settled by the base's destructor) and forgets it.
 void VEKBaseRegistry::erase(Entries::iterator entry) {
   VEKCursorProtected* base = entry->second.base;
+  heldDescriptors -= entry->second.descriptors;
   bases.erase(entry);
   delete base;
 }
@@ -56,7 +59,9 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
       delete base;
       return nullptr;
     }
-    found = bases.emplace(name, Entry{base, 0, {}, 0}).first;
+    const int64 descriptors = mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase;
+    found = bases.emplace(name, Entry{base, 0, {}, 0, descriptors}).first;
+    heldDescriptors += descriptors;
   }
   Entry& entry = found->second;
   entry.uses++;
@@ -65,6 +70,10 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
     entry.ownedTotal++;
   }
   return entry.base;
+}
+
+bool VEKBaseRegistry::mayOpen(const std::string& name, u32 mode) const {
+  return mode == VEK_STREAM_MEMORY || bases.count(name) != 0 || descriptorRoom(DescriptorsPerBase);
 }
 
 void VEKBaseRegistry::drop(Entries::iterator found, u64 owner, int64 count) {

@@ -6,6 +6,14 @@
 // a run that ends can give back exactly what it took, and no other run can
 // close a base under it. Uses without an owner are the shared ones that
 // remove drops. The base closes when its last use of either kind goes.
+//
+// The registry also keeps the process-wide account of descriptors that
+// template words hold through bases and file handles: every file base it
+// holds counts DescriptorsPerBase (its two files and the writer's journal),
+// file handles count themselves through holdDescriptors. Template words
+// open nothing new past the budget the server sets from its descriptor
+// limit, so the descriptors it keeps back stay free for connections and
+// for the server's own files.
 #pragma once
 #include <map>
 #include <string>
@@ -48,6 +56,24 @@ class VEKBaseRegistry {
   int64 usesOf(const std::string& name, u64 owner) const;
   // Why the last open of a new base failed.
   const std::string& failure() const { return openFailure; }
+  // True when opening name (with mode) takes no descriptor past the budget:
+  // the base is entered already, lives in memory, or the account has room.
+  bool mayOpen(const std::string& name, u32 mode) const;
+
+  // Descriptors a file base may hold at once.
+  static constexpr int64 DescriptorsPerBase = 3;
+  // The most descriptors template words may hold (0: no bound).
+  static void setDescriptorBudget(int64 budget) { descriptorBudget = budget; }
+  static int64 descriptorBudgetValue() { return descriptorBudget; }
+  // True when count more descriptors fit in the budget.
+  static bool descriptorRoom(int64 count) {
+    return descriptorBudget <= 0 || heldDescriptors + count <= descriptorBudget;
+  }
+  // Counts descriptors taken (count > 0) or given back (count < 0) by a
+  // holder outside the registry (a file handle).
+  static void holdDescriptors(int64 count) { heldDescriptors += count; }
+  // Descriptors held now: the registry's file bases and the file handles.
+  static int64 descriptorsHeld() { return heldDescriptors; }
 
  private:
   struct Entry {
@@ -55,6 +81,7 @@ class VEKBaseRegistry {
     int64 uses;                   // opens not yet removed, owned ones included
     std::map<u64, int64> owned;   // uses by owner (owners with none left are erased)
     int64 ownedTotal = 0;         // sum of owned
+    int64 descriptors = 0;        // counted in heldDescriptors for this base
   };
   using Entries = std::map<std::string, Entry>;
   void erase(Entries::iterator entry);
@@ -65,6 +92,8 @@ class VEKBaseRegistry {
   Entries bases;                       // open bases by name
   std::string openFailure;             // why the last new open failed
   static VEKBaseRegistry* singleton;   // the process-wide registry
+  static int64 descriptorBudget;       // see setDescriptorBudget
+  static int64 heldDescriptors;        // see descriptorsHeld
 };
 
 }  // namespace VekBase

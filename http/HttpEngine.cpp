@@ -79,6 +79,46 @@ constexpr time_t LONGEST_WAIT_S = 3600;
 constexpr size_t RAW_TEXT_KEPT = 65536;
 constexpr useconds_t SELECT_FAILURE_PAUSE_US = 1024000;
 constexpr int REARM_WINDOW_S = 15;
+// How long the loop stops watching the listening socket when a connection
+// cannot be taken for want of descriptors or memory, even with the spare.
+constexpr int ACCEPT_PAUSE_MS = 100;
+
+// A descriptor kept open for the moment the process has no other: closing
+// it lets the loop take the waiting connection, answer it with the refusal
+// page and close it, so a listening socket that stays ready never makes
+// the loop spin. -1 = none.
+int spareDescriptor = -1;
+// While set, the loop does not watch the listening socket before this time
+// (http_now_ms).
+bool acceptPaused = false;
+u32 acceptPausedUntil = 0;
+
+void openSpareDescriptor()
+{
+    if (spareDescriptor < 0) spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void closeSpareDescriptor()
+{
+    if (spareDescriptor >= 0) close(spareDescriptor);
+    spareDescriptor = -1;
+}
+
+// Milliseconds left of the pause of the listening socket; 0 when none.
+long acceptPauseLeft()
+{
+    if (!acceptPaused) return 0;
+    int left = static_cast<int>(acceptPausedUntil - http_now_ms());
+    if (left > 0) return left;
+    acceptPaused = false;
+    return 0;
+}
+
+void pauseAccepting()
+{
+    acceptPaused = true;
+    acceptPausedUntil = http_now_ms() + ACCEPT_PAUSE_MS;
+}
 
 void setNonBlocking(int fd)
 {
@@ -328,6 +368,35 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
     }
 }
 
+void refuseConnection(int fd)
+{
+    vekLog.system("Connection denied");
+    http_send_403(fd);
+    closeClientSocket(fd);
+}
+
+// Accepts the waiting connection: its descriptor, or 0 when none was taken.
+// When the process is out of descriptors, the spare is closed to take the
+// connection, which is refused at once, and then opened again; when even
+// that fails (or memory is short), the loop stops watching the listening
+// socket for a moment rather than find it ready at every turn.
+int acceptOrRefuse(HttpServer* server, u32* peer)
+{
+    int fd = http_accept(server, peer);
+    if (fd >= 0) return fd;
+    const bool noDescriptor = errno == EMFILE || errno == ENFILE;
+    if (noDescriptor && spareDescriptor >= 0) {
+        closeSpareDescriptor();
+        int taken = http_accept(server, peer);
+        if (taken > 0) refuseConnection(taken);
+        openSpareDescriptor();
+        if (taken >= 0 && spareDescriptor >= 0) return 0;
+    }
+    openSpareDescriptor();
+    pauseAccepting();
+    return 0;
+}
+
 HttpConnection* firstFreeSlot(HttpServer* server)
 {
     for (int i = 0; i < server->maxClients; ++i)
@@ -343,7 +412,7 @@ void acceptNew(HttpServer* server, time_t now)
         return;
     }
     u32 peer = 0;
-    int fd = http_accept(server, &peer);
+    int fd = acceptOrRefuse(server, &peer);
     if (fd == 0) return;
     conn->socket = fd;
     conn->peerAddress = peer;
@@ -412,6 +481,8 @@ long turnWait(HttpServer* server)
             waitAtMost(&wait, static_cast<long>(static_cast<int>(conn->sendNotBefore - http_now_ms())) * 1000);
         waitAtMost(&wait, untilPast(conn->deadline, now));
     }
+    long paused = acceptPauseLeft();
+    if (paused > 0) waitAtMost(&wait, paused * 1000);
     return wait;
 }
 
@@ -419,7 +490,8 @@ void loopTurn(HttpServer* server)
 {
     HttpSelect& sets = *server->readiness;
     http_select_clear(&sets);
-    http_select_add_read(&sets, server->listenSocket);
+    const bool listening = acceptPauseLeft() == 0;
+    if (listening) http_select_add_read(&sets, server->listenSocket);
     if (server->wakeReadFd > 0) http_select_add_read(&sets, server->wakeReadFd);
     time_t now = time(nullptr);
     for (int i = 0; i < server->maxClients && !server->stop; ++i)
@@ -436,7 +508,7 @@ void loopTurn(HttpServer* server)
     if (server->wakeReadFd > 0 && http_select_readable(&sets, server->wakeReadFd)) drainWakePipe(server);
     for (int i = 0; i < server->maxClients; ++i)
         if (server->slots[i].socket) serviceSlot(server, &server->slots[i], now, &sets);
-    if (http_select_readable(&sets, server->listenSocket)) acceptNew(server, now);
+    if (listening && http_select_readable(&sets, server->listenSocket)) acceptNew(server, now);
 }
 
 void loopEnd(HttpServer* server)
@@ -451,6 +523,7 @@ void loopEnd(HttpServer* server)
     }
     callLifeCycles(server, 1);
     closeWakePipe(server);
+    closeSpareDescriptor();
     delete server->readiness;
     server->readiness = nullptr;
     vekFree(&server->slots);
@@ -484,6 +557,8 @@ int http_server_start(HttpServer* server)
         return -1;
     }
     openWakePipe(server);
+    openSpareDescriptor();
+    acceptPaused = false;
     server->readiness = new HttpSelect();
     server->startTime = time(nullptr);
     server->stop = 0;
@@ -595,11 +670,8 @@ void http_close_all(HttpServer* server)
 void http_reject_full(HttpServer* server)
 {
     u32 peer = 0;
-    int fd = http_accept(server, &peer);
-    if (fd == 0) return;
-    vekLog.system("Connection denied");
-    http_send_403(fd);
-    closeClientSocket(fd);
+    int fd = acceptOrRefuse(server, &peer);
+    if (fd > 0) refuseConnection(fd);
 }
 
 int http_accept(HttpServer* server, u32* peerAddress)
@@ -607,7 +679,12 @@ int http_accept(HttpServer* server, u32* peerAddress)
     sockaddr_in address;
     socklen_t length = sizeof address;
     int fd = accept4(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK);
-    if (fd < 1) return 0;
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) return -1;
+        return 0;
+    }
+    if (fd == 0) return 0;
     if (server->rcvBufKB) {
         int size = server->rcvBufKB * 1024;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);

@@ -218,7 +218,8 @@ void http_reject_full(HttpServer* server);
 void http_rearm_connection(HttpConnection* conn);
 // Closes the listening socket and every client socket.
 void http_close_all(HttpServer* server);
-// Accepts a connection (non-blocking, SO_RCVBUF); the descriptor or 0.
+// Accepts a connection (non-blocking, SO_RCVBUF); the descriptor, or 0, or
+// -1 (errno set) when the process lacks descriptors or memory for it.
 int http_accept(HttpServer* server, u32* peerAddress);
 int http_net_startup();
 void http_net_cleanup();

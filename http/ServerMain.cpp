@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,6 +109,41 @@ void reserveStandardDescriptors()
         if (fcntl(fd, F_GETFD) == -1) (void)open("/dev/null", O_RDWR);
 }
 
+// Descriptors kept back for each slot: its socket, and the document it
+// sends, the upload it writes or the remote exchange its page waits on.
+constexpr rlim_t DESCRIPTORS_PER_SLOT = 2;
+// Kept back beyond those: the listening socket, the self-pipe, the log and
+// console, pooled remote connections and the server's own files.
+constexpr rlim_t DESCRIPTOR_MARGIN = 64;
+
+// Raises the soft limit on descriptors to the hard one: every connection,
+// base and file takes one, and the soft limit is often far below the hard.
+void raiseDescriptorLimit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    rlim_t wanted = limit.rlim_max;
+    limit.rlim_cur = wanted;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        std::fprintf(stderr, "vekserver: could not raise the descriptor limit to %llu\n",
+                     static_cast<unsigned long long>(wanted));
+}
+
+// Bounds the descriptors template words may hold through bases and file
+// handles to what the limit leaves after the slots' share and the margin; when
+// the limit is too low for that, to a quarter of it (the loop then answers
+// connections it has no descriptor for with the refusal page).
+void boundTemplateDescriptors(int slots)
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    const rlim_t reserve = static_cast<rlim_t>(slots > 0 ? slots : 0) * DESCRIPTORS_PER_SLOT + DESCRIPTOR_MARGIN;
+    rlim_t budget = limit.rlim_cur > reserve ? limit.rlim_cur - reserve : 0;
+    if (budget < limit.rlim_cur / 4) budget = limit.rlim_cur / 4;
+    if (budget < 1) budget = 1;
+    VekBase::VEKBaseRegistry::setDescriptorBudget(static_cast<int64>(budget));
+}
+
 // True when the working directory is the file system's root. Everything a
 // page or a "~" path reaches is confined to the working directory, so
 // there it would be confined to nothing; a service manager that sets no
@@ -152,6 +188,7 @@ void exit_cleanup()
 int server_main(int argc, char** argv)
 {
     reserveStandardDescriptors();
+    raiseDescriptorLimit();
     // Console output never holds the loop up, whoever reads it (or not).
     VekKernel::consoleTakeStandardStreams();
     // Blocks of large texts come from the system and go back to it when
@@ -168,6 +205,7 @@ int server_main(int argc, char** argv)
     ServerOptions options;
     parse_command_line(argc, argv, options);
     if (options.killMode) return runKillMode();
+    boundTemplateDescriptors(httpServer.maxClients);
     if (workingDirectoryIsRoot()) {
         std::fputs("vekserver: will not run with \"/\" as its working directory; start it in the site's directory\n",
                    stderr);

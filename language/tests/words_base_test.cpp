@@ -528,3 +528,40 @@ TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
     EXPECT_EQ(later.run("#[out;<##[~~^;" + dir + "/b0]>]"), "<>");
     EXPECT_TRUE(isId(later.run("#[out;##[~~^;" + dir + "/kept]]")));
 }
+
+// Every run, page or client text, opens bases and file handles only within
+// the process-wide descriptor budget (3 per file base, 1 per handle, none
+// per memory base); each way of giving one back counts it back.
+TEST_F(BaseWords, BasesAndHandlesStayWithinTheProcessDescriptorBudget) {
+    using VekBase::VEKBaseRegistry;
+    const int64 start = VEKBaseRegistry::descriptorsHeld();
+    VEKBaseRegistry::setDescriptorBudget(start + 7);
+    writeBytes(dir + "/text", "a'");
+    auto withDir = [this](std::string text) {
+        for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + dir.size()))
+            text.replace(at, 1, dir);
+        return text;
+    };
+    auto step = [&](Page& page, const std::string& text, const std::string& output, int64 held) {
+        EXPECT_EQ(page.run(withDir(text)), output) << text;
+        EXPECT_EQ(VEKBaseRegistry::descriptorsHeld() - start, held) << text;
+    };
+    {
+        Page page;
+        step(page, "#[~~+;@/A]#[~~+;@/B]#[~~+;@/C]#[out;<##[~~^;@/C]>]", "<>", 6);
+        step(page, "#[~~+;" + memoryBase + "]#[out;##[oi;h0;@/text;F]##[oi;h1;@/text;F]]", "F", 7);
+        step(page, "#[out;##[oi;h0;@/text;F]##[frs;h0]]", "a", 7);  // replaced under its name
+        step(page, "#[cf;h0]#[out;##[oi;h2;@/text;F]]", "", 7);
+        step(page, "#[~~-;@/A]#[~~+;@/C]#[out;##[oi;h3;@/text;F]]", "F", 7);
+        step(page, "#[.=;w;##[~~v;@/B;1]]#[~~+.;@/B;##[w];k]#[out;<##[~~x;@/B;##[w];F]>]", "<>", 4);
+        {
+            Page client;
+            client.processor.clientText = true;
+            step(client, "#[~~+;@/D]#[out;##[oi;h;@/text;F]]", "F", 7);
+        }
+        EXPECT_EQ(VEKBaseRegistry::descriptorsHeld() - start, 4);  // the client's run has ended
+    }
+    Page closer;
+    step(closer, "#[~~-;@/C]", "", 0);  // the page's handle closed with it; its base stayed open until "~~-"
+    VEKBaseRegistry::setDescriptorBudget(0);
+}

@@ -173,6 +173,9 @@ std::string baseOpen(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
     if (p.baseRegistry == nullptr || (!VekBase::isMemoryBaseName(name) && p.refusesPath(name))) return std::string();
     if (p.clientText && (name.size() > TTMProcessor::MaxBaseName || !clientMayOpen(p, name))) return std::string();
+    // No run, page or client text, opens a base into the descriptors the
+    // server keeps back for connections.
+    if (!p.baseRegistry->mayOpen(name, VekBase::streamKindFor(name))) return std::string();
     if (openBaseByName(*p.baseRegistry, name, p.clientText ? p.runToken : 0) != nullptr) {
         if (p.clientText) p.ownBases.insert(name);
     } else if (!p.baseRegistry->failure().empty()) {

@@ -20,12 +20,24 @@
 #include "TTMText.h"
 #include "VEKStream.h"
 #include "VekFile.h"
+#include "base/VEKBaseRegistry.h"
 
 namespace VekLanguage {
 
 namespace {
 
 using FileMap = std::map<std::string, std::unique_ptr<LanguageFileHandle>>;
+
+// A handle counted in the process-wide descriptor account from its open to
+// its close, wherever it is closed: "cf", a handle replaced under its name,
+// or the end of the run that holds it.
+class CountedFileHandle : public LanguageFileHandle {
+public:
+    CountedFileHandle(const std::string& path, int flags, int mode) : LanguageFileHandle(path, flags, mode) {
+        VekBase::VEKBaseRegistry::holdDescriptors(1);
+    }
+    ~CountedFileHandle() override { VekBase::VEKBaseRegistry::holdDescriptors(-1); }
+};
 
 // How an open word opens its file.
 struct OpenMode {
@@ -74,11 +86,14 @@ std::string openHandle(TTMProcessor& processor, Function* call, const OpenMode& 
     // Client text holds a bounded number of descriptors; replacing one of
     // its handles is always allowed.
     if (processor.clientText && files.count(name) == 0 && files.size() >= TTMProcessor::MaxOpenFiles) return failure;
+    // Nor does any run open one into the descriptors kept for connections;
+    // a handle that replaces one of the same name holds none more.
+    if (files.count(name) == 0 && !VekBase::VEKBaseRegistry::descriptorRoom(1)) return failure;
     try {
         // Removing the file also drops its cache entry; any stream still
         // reading the old file then stops using that entry.
         if (how.truncates) VekBase::VEKStreamFile::removeFile(path);
-        std::unique_ptr<LanguageFileHandle> handle(new LanguageFileHandle(path, how.flags, how.mode));
+        std::unique_ptr<LanguageFileHandle> handle(new CountedFileHandle(path, how.flags, how.mode));
         files[name] = std::move(handle);  // an older handle of that name is closed first
     } catch (const std::exception&) {
         return failure;

@@ -1,0 +1,140 @@
+"""End-to-end: the server under a low descriptor limit. Raw requests that
+hold all the file handles and bases they may leave the descriptors of
+connections free, so a bystander is answered; a flood of connections past
+the limit is refused with the 403 page while the loop stays idle; and the
+soft limit is raised to the hard one at start."""
+import os
+import re
+import resource
+import socket
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import Checks, Server, read_all, split_response, wait_for  # noqa: E402
+
+FILES = {"www/index.html": "hello", "www/a.txt": "a"}
+ENDLESS = b"#[.=;L;[#[L]]]#[L]"
+
+
+def handles(client):
+    return b"".join(b"#[oi;h%d;www/a.txt]" % i for i in range(64))
+
+
+def bases(client, count=64):
+    return b"".join(b"#[~~+;b%d_%d]" % (client, i) for i in range(count))
+
+
+def limited(soft, hard):
+    return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def descriptors(server):
+    return len(os.listdir("/proc/%d/fd" % server.process.pid))
+
+
+def cpu_ticks(server):
+    """User and system clock ticks the server has used."""
+    with open("/proc/%d/stat" % server.process.pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def settle(server):
+    """Readiness, not a speed check: waits until the server's descriptor
+    count has stopped changing (the runs have done their opens)."""
+    last, same = -1, 0
+    for _ in range(1000):
+        count = descriptors(server)
+        same = same + 1 if count == last else 0
+        if same >= 15:
+            return count
+        last = count
+        time.sleep(0.02)
+    return last
+
+
+def answer(server, path):
+    """The status line of GET path, or None when no answer comes at all."""
+    try:
+        with socket.create_connection(("127.0.0.1", server.port), timeout=8) as conn:
+            conn.sendall(b"GET /%s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode())
+            raw = read_all(conn)
+    except OSError:
+        return None
+    return split_response(raw)[0] if raw else None
+
+
+def idle_share(server, seconds=1.0):
+    """Share of one processor the server used over a pause of the test."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    before = cpu_ticks(server)
+    time.sleep(seconds)
+    return (cpu_ticks(server) - before) / (ticks * seconds)
+
+
+def check_held_by_runs(binary, checks):
+    """Runs that each hold 64 handles or 64 bases (then loop) under a limit
+    of 256 descriptors: the server keeps what connections need."""
+    # Each probe opens as many as the bound leaves room for when nothing else
+    # is held (64 handles, 48 bases), then answers "ok" and one F per failed
+    # open (handles) or the last base's writer id.
+    handle_probe = b"#[out;ok" + handles(99).replace(b"]", b";F]") + b"]"
+    base_probe = bases(99, 48) + b"#[out;ok#[~~v;b99_47;1]]"
+    cases = [("handles", handles, 6, handle_probe, b"ok"), ("bases", bases, 3, base_probe, rb"ok\d+")]
+    for name, program, clients, probe, expected in cases:
+        with Server(binary, FILES) as server:
+            server.args += ["-c", "20", "-s", "100"]
+            server.start(preexec_fn=limited(256, 256))
+            holders = []
+            for client in range(clients):
+                conn = server.connect()
+                conn.sendall(program(client) + ENDLESS + b"\0")
+                holders.append(conn)
+            held = settle(server)
+            checks.true("%s: descriptors kept for connections" % name, held < 256 - 20, "%d held" % held)
+            checks.equal("%s: a bystander is answered" % name, answer(server, "index.html"), "HTTP/1.1 200 OK")
+            for conn in holders:
+                conn.close()
+            # The runs end with their clients; what they held is given back.
+            wait_for(lambda: descriptors(server) < 20, "the runs' descriptors given back")
+            reopened = server.exchange(probe + b"\0").rstrip(b"\0")
+            checks.true("%s: all given back when the runs end" % name, re.fullmatch(expected, reopened), repr(reopened))
+            checks.equal("%s: SIGTERM ends the server" % name, server.stop(), 0)
+
+
+def check_connection_flood(binary, checks):
+    """More connections than descriptors: those past the limit get the 403
+    page and the loop does not spin on the listening socket."""
+    with Server(binary, FILES) as server:
+        server.args += ["-c", "100"]
+        server.start(preexec_fn=limited(48, 48))
+        holders = [server.connect() for _ in range(60)]
+        settle(server)
+        share = idle_share(server)
+        checks.true("the loop idles while out of descriptors", share < 0.5, "%.0f %% of a processor" % (share * 100))
+        checks.equal("a bystander gets the refusal page", answer(server, "index.html"), "HTTP/1.1 403 Forbidden")
+        for conn in holders:
+            conn.close()
+        wait_for(lambda: answer(server, "index.html") == "HTTP/1.1 200 OK", "served again once they leave")
+        checks.equal("SIGTERM ends the server", server.stop(), 0)
+
+
+def check_limit_raised(binary, checks):
+    with Server(binary, FILES) as server:
+        server.start(preexec_fn=limited(256, 512))
+        with open("/proc/%d/limits" % server.process.pid) as limits:
+            line = [text for text in limits if text.startswith("Max open files")][0]
+        checks.equal("the soft limit is raised to the hard one", line.split()[3:5], ["512", "512"])
+        checks.equal("SIGTERM ends the server", server.stop(), 0)
+
+
+def main(binary):
+    checks = Checks()
+    for step in [check_held_by_runs, check_connection_flood, check_limit_raised]:
+        step(binary, checks)
+    return checks.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
