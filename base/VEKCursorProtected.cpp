@@ -236,6 +236,10 @@ void VEKCursorProtected::commit() {
   writeCursor->flush();
   step("commit-written");
   stream->sync();
+  // Publishing grows the read file after the commit point, where a refusal
+  // would leave the commit half done: the read file takes its room (memory
+  // bases are bounded) while a failure still rolls the writer back.
+  readCursor->stream()->reserve(stream->size());
   stream->EndSaveWrite();
   step("commit-synced");
   if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)
