@@ -55,6 +55,13 @@ VEKCursorProtected::VEKCursorProtected(const std::string& writeName, const std::
 VEKCursorProtected::~VEKCursorProtected() {
   try {
     closeBase();
+    // A base broken by a failure settles its journal now rather than at its
+    // next open, which may never come: a memory base gives back at once
+    // what the failed writer grew.
+    if (broken && !hasCursors()) {
+      checkFiles();
+      recover();
+    }
   } catch (const std::exception&) {
     // The journal stays and is rolled back when the base is next opened.
   }

@@ -207,12 +207,18 @@ INSTANTIATE_TEST_SUITE_P(FilesAndMemory, ProtectedBase, ::testing::Values(VEK_ST
 // session: the session either commits all its keys or fails as a failed
 // write does, leaving the base as committed and every block given back
 // (a commit must never pass its commit point without room to publish).
-// Deleting the base's streams gives back all it held.
+// A base deleted while broken gives the failed writer's blocks back at
+// once, and deleting its streams gives back all it held.
 TEST(ProtectedMemoryBase, ARefusedGrowthLeavesTheBaseAsCommitted) {
   const int64 start = VEKStreamMem::held();
   VekBaseTest::PageCache spills(64 * 1024);  // writes reach the stream before the commit too
+  VekBaseTest::MemoryLimit unbounded(-1);
   const std::string base = "memory_bounded_base";
   const std::string value(1000, 'v');
+  const auto putAll = [&](VEKCursorProtected& protectedBase, int64 writer, const std::string& prefix) {
+    for (int i = 0; i < 100; ++i) protectedBase.putSymbol(writer, prefix + std::to_string(i) + value);
+  };
+  int64 committedHeld;
   {
     VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_MEMORY);
     int64 writer = protectedBase.openWriteProcess("", "");
@@ -224,7 +230,7 @@ TEST(ProtectedMemoryBase, ARefusedGrowthLeavesTheBaseAsCommitted) {
       VEKStreamMem::setLimit(before + room * VEKStreamMem::Block);
       try {
         writer = protectedBase.openWriteProcess("", "");
-        for (int i = 0; i < 100; ++i) protectedBase.putSymbol(writer, std::to_string(i) + value);
+        putAll(protectedBase, writer, "first");
         protectedBase.closeProcess(writer);
         committed = true;
       } catch (const std::runtime_error&) {
@@ -238,9 +244,13 @@ TEST(ProtectedMemoryBase, ARefusedGrowthLeavesTheBaseAsCommitted) {
         EXPECT_EQ(VEKStreamMem::held(), before) << room;
       }
     }
-    VEKStreamMem::setLimit(-1);
     EXPECT_TRUE(committed);
+    committedHeld = VEKStreamMem::held();
+    VEKStreamMem::setLimit(committedHeld + 8 * VEKStreamMem::Block);
+    writer = protectedBase.openWriteProcess("", "");
+    EXPECT_THROW(putAll(protectedBase, writer, "second"), std::runtime_error);
   }
+  EXPECT_EQ(VEKStreamMem::held(), committedHeld);
   EXPECT_EQ(VEKStreamFile::removeFile(base + "1"), 0);
   EXPECT_EQ(VEKStreamFile::removeFile(base + "2"), 0);
   EXPECT_EQ(VEKStreamMem::held(), start);

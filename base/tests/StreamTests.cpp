@@ -237,18 +237,12 @@ TEST(VEKFileBuffers, EvictionDropsTheLeastRecentlyUsed) {
 }
 
 
-// Sets the limit of all memory streams for one test.
-struct MemoryLimit {
-  explicit MemoryLimit(int64 bytes) { VEKStreamMem::setLimit(bytes); }
-  ~MemoryLimit() { VEKStreamMem::setLimit(-1); }
-};
-
 // Every growth past the limit is refused with the stream unchanged, and
 // every block is given back exactly by truncation, replacement and the
 // stored stream's removal once its last holder closes it.
 TEST(VEKStreamMem, HoldsNoMoreThanTheLimitAndGivesBlocksBack) {
   const int64 block = VEKStreamMem::Block, start = VEKStreamMem::held();
-  MemoryLimit limit(start + 4 * block);
+  VekBaseTest::MemoryLimit limit(start + 4 * block);
   VEKStreamMem memory, other;
   memory.open("memory_bounded", O_RDWR | O_CREAT, 0600);
   other.open("memory_bounded_other", O_RDWR | O_CREAT, 0600);
