@@ -1,7 +1,8 @@
 """End-to-end: the memory bases of all runs together hold at most the text
 budget (-tb, in MiB). A run whose writes would take them past it fails as a
 failed write does, with an error line in the log; its base is left as last
-committed, and the server goes on serving."""
+committed, and the server goes on serving. A memory base that the start-up
+script keeps open takes committed keys only up to the same limit."""
 import os
 import sys
 
@@ -9,15 +10,19 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "http", "tests"))
 from e2e_support import Checks, Server  # noqa: E402
 
-FILES = {"www/small.txt": "hello world"}
+FILES = {
+    "www/small.txt": "hello world",
+    "vekinit.ttm": "#[=;vek_prog;[{PROGRAM}]]#[=.;vek_prog;{PROGRAM}]#[~~+;memory_keep]",
+}
 OPEN = b"#[~~+;temp_q]#[.=;w;#[~~v;temp_q;5]]"
 FORM = b"#[.=;n;x]" + b"#[.=;n;##[n]##[n]]" * 16
 
 
-def writes(count):
-    """Puts count keys of 64 KiB each into temp_q, then commits."""
-    keys = b"".join(b"#[~~+.;temp_q;##[w];%d##[n]]" % i for i in range(count))
-    return OPEN + FORM + keys + b"#[~~.;temp_q;##[w]]#[out;done]\0"
+def writes(count, base=b"temp_q", prefix=b""):
+    """Puts count keys of 64 KiB each into base, then commits."""
+    keys = b"".join(b"#[~~+.;%s;##[w];%s%d##[n]]" % (base, prefix, i) for i in range(count))
+    return (b"#[~~+;%s]#[.=;w;#[~~v;%s;5]]" % (base, base) + FORM + keys +
+            b"#[~~.;%s;##[w]]#[out;done]\0" % base)
 
 
 def main(binary):
@@ -35,6 +40,9 @@ def main(binary):
         raw = server.get("small.txt")
         checks.true("a bystander is answered", raw.endswith(b"hello world"), repr(raw[-60:]))
         checks.equal("a run within the limit commits", server.exchange(writes(16)), b"done")
+        kept = [server.exchange(writes(8, b"memory_keep", b"%d." % run)) for run in range(24)]
+        checks.true("commits into a kept memory base stop at the limit", kept[0] == b"done" and kept[-1] == b"",
+                    repr(kept))
         checks.equal("SIGTERM ends the server", server.stop(), 0)
     return checks.finish()
 
