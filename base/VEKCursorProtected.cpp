@@ -55,6 +55,13 @@ VEKCursorProtected::VEKCursorProtected(const std::string& writeName, const std::
 VEKCursorProtected::~VEKCursorProtected() {
   try {
     closeBase();
+    // A base broken by a failure settles its journal now rather than at its
+    // next open, which may never come: a memory base gives back at once
+    // what the failed writer grew.
+    if (broken && !hasCursors()) {
+      checkFiles();
+      recover();
+    }
   } catch (const std::exception&) {
     // The journal stays and is rolled back when the base is next opened.
   }
@@ -236,6 +243,10 @@ void VEKCursorProtected::commit() {
   writeCursor->flush();
   step("commit-written");
   stream->sync();
+  // Publishing grows the read file after the commit point, where a refusal
+  // would leave the commit half done: the read file takes its room (memory
+  // bases are bounded) while a failure still rolls the writer back.
+  readCursor->stream()->reserve(stream->size());
   stream->EndSaveWrite();
   step("commit-synced");
   if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)

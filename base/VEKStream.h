@@ -4,6 +4,10 @@
 // process-wide store under the stream's name, so a memory base opened again
 // by name in the same process finds its data).
 //
+// All memory streams together hold at most a process-wide limit of bytes
+// (unbounded until set): a write or truncation that would need more is
+// refused with std::runtime_error and leaves the stream as it was.
+//
 // A stream can journal itself (StartSaveWrite): from then on, before any
 // write or truncation changes a region for the first time, the region's
 // original bytes are appended to a journal stream of the same kind, so the
@@ -53,6 +57,11 @@ class VEKStream : public VEKObject {
   virtual bool eof() = 0;
   virtual void truncate(int64 newSize) = 0;
   virtual int64 size() = 0;
+  // Makes sure the open stream can later grow to newSize without being
+  // refused for want of room: a memory stream takes the room now (throwing
+  // when it cannot), leaving its size and bytes as they are; a file does
+  // nothing.
+  virtual void reserve(int64 /*newSize*/) {}
   // Starts journalling this open stream into journalName (created afresh).
   virtual void StartSaveWrite(const std::string& journalName);
   // Stops journalling and closes the journal (the journal file stays).
@@ -133,7 +142,9 @@ class VEKStreamFile : public VEKStream {
 };
 
 // Bytes in memory, kept in a process-wide store under the stream's name
-// until removed or the process ends.
+// until removed or the process ends. The bytes live in blocks of Block
+// bytes; a stream holds the blocks that cover its size (and any room it
+// reserved), and those blocks are what the process-wide limit counts.
 class VEKStreamMem : public VEKStream {
  public:
   VEKStreamMem();
@@ -151,6 +162,7 @@ class VEKStreamMem : public VEKStream {
   bool eof() override;
   void truncate(int64 newSize) override;
   int64 size() override;
+  void reserve(int64 newSize) override;
   int rename(const char* from, const char* to) override;
   void sync() override;
   void syncDirectory(const std::string& name) override;
@@ -159,6 +171,15 @@ class VEKStreamMem : public VEKStream {
 
   // Drops the stored bytes of name; 0 when they existed.
   static int removeStored(const std::string& name);
+
+  static constexpr int64 Block = 16 * 1024;  // bytes per block of a memory stream
+  // The limit on the bytes all memory streams hold together; negative (the
+  // default) for none. Lowering it below what they hold refuses growth
+  // until enough is released.
+  static void setLimit(int64 bytes);
+  static int64 limit();
+  // Bytes all memory streams hold now (whole blocks).
+  static int64 held();
 
  private:
   std::shared_ptr<VEKMemFile> file;  // the stored bytes, null when closed

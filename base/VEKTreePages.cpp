@@ -190,7 +190,10 @@ void VEKTree::evict() {
       writePages(out);
     }
   } catch (const std::exception&) {
-    for (NodePtr& n : leaving) cache(n->page, std::move(n));
+    for (NodePtr& n : leaving) {
+      const u32 page = n->page;  // read before the move empties n
+      cache(page, std::move(n));
+    }
     throw;
   }
   for (NodePtr& n : leaving) dirtyCount -= n->dirty;

@@ -21,8 +21,10 @@
 #include "ServerConfig.h"
 #include "base/VEKBaseRegistry.h"
 #include "base/VEKProcessPool.h"
+#include "base/VEKStream.h"
 #include "kernel/VEKConnectionPool.h"
 #include "kernel/VekConsole.h"
+#include "language/TextBudget.h"
 
 namespace {
 
@@ -219,6 +221,8 @@ int server_main(int argc, char** argv)
         return 1;
     }
     if (run_sort_mode(options.sort)) return 0;
+    // Memory bases that clients fill hold at most the text budget together.
+    VekBase::VEKStreamMem::setLimit(static_cast<int64>(VekLanguage::TextBudget::limit()));
     http_net_startup();
     printListeningLine();
     // A server that could not start (a port in use, say) exits with status 1

@@ -1,5 +1,6 @@
 // Helpers shared by the database engine tests: a private temporary
-// directory per test, file contents, and a page cache budget.
+// directory per test, file contents, a page cache budget and a limit on
+// memory streams.
 #pragma once
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "base/VEKStream.h"
 #include "base/VEKTree.h"
 
 namespace VekBaseTest {
@@ -17,6 +19,12 @@ namespace VekBaseTest {
 struct PageCache {
   explicit PageCache(size_t bytes) { VekBase::VEKTree::pageCacheBytes = bytes; }
   ~PageCache() { VekBase::VEKTree::pageCacheBytes = VekBase::VEKTree::PAGE_CACHE_BYTES; }
+};
+
+// Sets the limit of all memory streams for one test (none afterwards).
+struct MemoryLimit {
+  explicit MemoryLimit(int64 bytes) { VekBase::VEKStreamMem::setLimit(bytes); }
+  ~MemoryLimit() { VekBase::VEKStreamMem::setLimit(-1); }
 };
 
 // A fresh directory under /tmp, removed with its files at the end.

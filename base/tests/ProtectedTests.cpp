@@ -203,6 +203,59 @@ TEST_P(ProtectedBase, ABaseWhoseFilesWereDeletedStartsAfresh) {
 
 INSTANTIATE_TEST_SUITE_P(FilesAndMemory, ProtectedBase, ::testing::Values(VEK_STREAM_FILE, VEK_STREAM_MEMORY));
 
+// A memory base at every limit from what it holds up to room for a whole
+// session: the session either commits all its keys or fails as a failed
+// write does, leaving the base as committed and every block given back
+// (a commit must never pass its commit point without room to publish).
+// A base deleted while broken gives the failed writer's blocks back at
+// once, and deleting its streams gives back all it held.
+TEST(ProtectedMemoryBase, ARefusedGrowthLeavesTheBaseAsCommitted) {
+  const int64 start = VEKStreamMem::held();
+  VekBaseTest::PageCache spills(64 * 1024);  // writes reach the stream before the commit too
+  VekBaseTest::MemoryLimit unbounded(-1);
+  const std::string base = "memory_bounded_base";
+  const std::string value(1000, 'v');
+  const auto putAll = [&](VEKCursorProtected& protectedBase, int64 writer, const std::string& prefix) {
+    for (int i = 0; i < 100; ++i) protectedBase.putSymbol(writer, prefix + std::to_string(i) + value);
+  };
+  int64 committedHeld;
+  {
+    VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_MEMORY);
+    int64 writer = protectedBase.openWriteProcess("", "");
+    ASSERT_TRUE(protectedBase.putSymbol(writer, "committed"));
+    protectedBase.closeProcess(writer);
+    const int64 before = VEKStreamMem::held();
+    bool committed = false;
+    for (int64 room = 0; room <= 100 && !committed; ++room) {
+      VEKStreamMem::setLimit(before + room * VEKStreamMem::Block);
+      try {
+        writer = protectedBase.openWriteProcess("", "");
+        putAll(protectedBase, writer, "first");
+        protectedBase.closeProcess(writer);
+        committed = true;
+      } catch (const std::runtime_error&) {
+        EXPECT_EQ(protectedBase.getWriteProcess(), -1) << room;
+      }
+      int64 reader = protectedBase.openReadProcess("", "");
+      ASSERT_GE(reader, VEKProcessPool::FIRST_READER_ID) << "recovered at room " << room;
+      EXPECT_EQ(protectedBase.getSymbolCount(reader), committed ? 101 : 1) << room;
+      protectedBase.closeProcess(reader);
+      if (!committed) {
+        EXPECT_EQ(VEKStreamMem::held(), before) << room;
+      }
+    }
+    EXPECT_TRUE(committed);
+    committedHeld = VEKStreamMem::held();
+    VEKStreamMem::setLimit(committedHeld + 8 * VEKStreamMem::Block);
+    writer = protectedBase.openWriteProcess("", "");
+    EXPECT_THROW(putAll(protectedBase, writer, "second"), std::runtime_error);
+  }
+  EXPECT_EQ(VEKStreamMem::held(), committedHeld);
+  EXPECT_EQ(VEKStreamFile::removeFile(base + "1"), 0);
+  EXPECT_EQ(VEKStreamFile::removeFile(base + "2"), 0);
+  EXPECT_EQ(VEKStreamMem::held(), start);
+}
+
 TEST(VEKProcessPool, DisjointIdsAreReused) {
   VEKProcessPool* writers = VEKProcessPool::writePool();
   VEKProcessPool* readers = VEKProcessPool::readPool();

@@ -236,3 +236,52 @@ TEST(VEKFileBuffers, EvictionDropsTheLeastRecentlyUsed) {
   EXPECT_EQ(seen, "oonnn");
 }
 
+
+// Every growth past the limit is refused with the stream unchanged, and
+// every block is given back exactly by truncation, replacement and the
+// stored stream's removal once its last holder closes it.
+TEST(VEKStreamMem, HoldsNoMoreThanTheLimitAndGivesBlocksBack) {
+  const int64 block = VEKStreamMem::Block, start = VEKStreamMem::held();
+  VekBaseTest::MemoryLimit limit(start + 4 * block);
+  VEKStreamMem memory, other;
+  memory.open("memory_bounded", O_RDWR | O_CREAT, 0600);
+  other.open("memory_bounded_other", O_RDWR | O_CREAT, 0600);
+  const std::string big(static_cast<size_t>(2 * block), 'x');
+  struct Step {
+    const char* what;
+    std::function<void()> action;
+    bool refused;
+    int64 size, held;  // of memory, and in blocks above start
+  } steps[] = {
+      {"small write", [&] { memory.zwrite("abc", 3); }, false, 3, 1},
+      {"write within the limit", [&] { memory.zwrite(big.data(), 2 * block); }, false, 3 + 2 * block, 3},
+      {"write past it", [&] { memory.zwrite(big.data(), 2 * block); }, true, 3 + 2 * block, 3},
+      {"grow past it", [&] { memory.truncate(6 * block); }, true, 3 + 2 * block, 3},
+      {"reserve past it", [&] { memory.reserve(6 * block); }, true, 3 + 2 * block, 3},
+      {"reserve the last block", [&] { memory.reserve(4 * block); }, false, 3 + 2 * block, 4},
+      {"another stream finds no room", [&] { other.zwrite("a", 1); }, true, 3 + 2 * block, 4},
+      {"write into the reserve", [&] { memory.zwrite(big.data(), block - 3); }, false, 3 * block, 4},
+      {"cut inside a block", [&] { memory.truncate(block + 1); }, false, block + 1, 2},
+      {"another stream grows", [&] { other.zwrite(big.data(), block); }, false, block + 1, 3},
+      {"replaced by a rename", [&] { memory.rename("memory_bounded_other", "memory_bounded"); }, false, block + 1, 3},
+      {"its last holder closes", [&] { memory.close(); }, false, 0, 1},
+      {"removed while open", [&] { VEKStreamMem::removeStored("memory_bounded"); }, false, 0, 1},
+      {"closed after removal", [&] { other.close(); }, false, 0, 0},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(errorOf(step.action).empty(), !step.refused) << step.what;
+    EXPECT_EQ(memory.size(), step.size) << step.what;
+    EXPECT_EQ(VEKStreamMem::held() - start, step.held * block) << step.what;
+  }
+  // Bytes past a cut read as zeros when the stream grows again.
+  memory.open("memory_bounded", O_RDWR | O_CREAT, 0600);
+  memory.zwrite("abcdef", 6);
+  memory.truncate(2);
+  memory.truncate(6);
+  char bytes[6];
+  EXPECT_EQ(memory.readAt(0, bytes, 6), 6);
+  EXPECT_EQ(std::string(bytes, 6), std::string("ab\0\0\0\0", 6));
+  memory.close();
+  VEKStreamMem::removeStored("memory_bounded");
+  EXPECT_EQ(VEKStreamMem::held(), start);
+}
