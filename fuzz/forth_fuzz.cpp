@@ -3,9 +3,9 @@
 // and the next line goes on). The harness bounds what a console program
 // may do to the fuzzing process: branches are counted against a budget
 // (the inner interpreter is told not to run them in place), "bye", "quit"
-// and "system" abort instead, the base and connection words are left out
-// (their parsers have targets of their own), and file names must stay in
-// the scratch directory.
+// and "system" abort instead, ".r" pads to a bounded width, the base and
+// connection words are left out (their parsers have targets of their own),
+// and file names must stay in the scratch directory.
 #include <cstdio>
 #include <map>
 
@@ -39,6 +39,7 @@ public:
             if (d->name.size() > 1 && d->name[0] == '~') d->handler = static_cast<ForthHandler>(&FuzzForth::refused);
         for (const char* word : {"open-file", "create-file", "delete-file", "rename-file"})
             replace(word, &FuzzForth::localNamesOnly);
+        replace(".r", &FuzzForth::boundedWidth);
     }
 
     // Interprets one console line; false when the session would end.
@@ -97,6 +98,16 @@ private:
         runOriginal();
     }
 
+    // ".r" pads to any width it is given: a width of 2^62 would keep the
+    // fuzzer writing blanks for good.
+    void boundedWidth()
+    {
+        needCells(2, ".R");
+        if (under(0) > MaxWidth) throw AbortException(".R: width past the fuzzer's bound");
+        runOriginal();
+    }
+
+    static constexpr Cell MaxWidth = 4096;               // widest ".r" the fuzzer runs
     std::map<const Definition*, ForthHandler> original;  // handlers replaced by guards
     int branches = 0;                                    // branches run for this input
 };
