@@ -177,7 +177,6 @@ class VEKStreamMem : public VEKStream {
   // default) for none. Lowering it below what they hold refuses growth
   // until enough is released.
   static void setLimit(int64 bytes);
-  static int64 limit();
   // Bytes all memory streams hold now (whole blocks).
   static int64 held();
 

@@ -15,8 +15,6 @@ public:
     explicit ConsoleWriter(int fd);
     // Writes what the descriptor takes now; the rest is dropped and counted.
     void write(const char* data, std::size_t size);
-    // Bytes dropped since the last notice that got through.
-    std::uint64_t dropped() const { return dropped_; }
 
 private:
     // Bytes of data the descriptor took without waiting (0 when full).
@@ -28,7 +26,7 @@ private:
     bool waits_;               // a regular file: ordinary writes, which never stay blocked
     bool socket_;              // a socket: sends that do not wait
     bool lineOpen_ = false;    // the last byte that went out was not a line feed
-    std::uint64_t dropped_ = 0;
+    std::uint64_t dropped_ = 0;  // bytes dropped since the last notice that got through
 };
 
 // From now on standard output and standard error go through console
