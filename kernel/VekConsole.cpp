@@ -56,9 +56,11 @@ bool regularFile(int fd) {
 
 }  // namespace
 
-ConsoleWriter::ConsoleWriter(int fd) : fd_(fd), waits_(regularFile(fd)), socket_(false) {
+ConsoleWriter::ConsoleWriter(int fd) : fd_(fd), waits_(false), socket_(false) {
     struct stat status;
-    socket_ = fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+    if (fstat(fd, &status) != 0) return;
+    waits_ = S_ISREG(status.st_mode);
+    socket_ = S_ISSOCK(status.st_mode);
 }
 
 std::size_t ConsoleWriter::writeSome(const char* data, std::size_t size) const {
