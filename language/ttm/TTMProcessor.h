@@ -213,9 +213,9 @@ public:
     int64 sliceMicros = 0;
 
 protected:
-    // A client run's copy of a global form counts against its text limit.
     // Notices that repeat page text count as printed page text.
     void printNotice(const std::string& text) override { printPageText(text); }
+    // A client run's copy of a global form counts against its text limit.
     void beforeGlobalCopy(const std::string& name, std::size_t bytes) override {
         chargeText(formBytes(name, bytes));
     }
