@@ -277,7 +277,7 @@ private:
     std::size_t consoleBytes = 0;                     // page text printed (counted in runTextBytes)
     std::size_t budgetHeld = 0;                       // bytes taken from TextBudget
     std::size_t inputAtCount = 0;                     // input bytes at the last exact count
-    TTMProcessor* previousRun = nullptr;              // the list of live processors, for recounts
+    TTMProcessor* previousRun = nullptr;              // the list of live processors (recounts, runLives)
     TTMProcessor* nextRun = nullptr;
     // Bytes of the open calls and of the pending call.
     std::size_t callBytes() const;
