@@ -226,6 +226,8 @@ private:
     // them); client text also rolls back its writer and gives back its
     // bases.
     void endRun();
+    // Prints "\nError: Unable to find form '<name>' !" as page text.
+    void reportMissingForm(const std::string& name);
     // One scanning step; returns the call that "]" completed (popped from
     // the stack, owned by the caller) or null.
     Function* scanStep();
