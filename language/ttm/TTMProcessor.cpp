@@ -138,13 +138,13 @@ std::size_t TTMProcessor::runTextBytes() const {
     return total;
 }
 
-// chargedBytes only grows between exact counts, so the walk over every form
-// runs once per maxTextBytes of added text, or for each addition while the
-// run really holds nearly that much.
 void TTMProcessor::chargeText(std::size_t added) { charge(added, added); }
 
 void TTMProcessor::chargeReply(std::size_t added) { charge(added, 0); }
 
+// chargedBytes only grows between exact counts, so the walk over every form
+// runs once per maxTextBytes of added text, or for each addition while the
+// run really holds nearly that much.
 void TTMProcessor::charge(std::size_t added, std::size_t pending) {
     chargedBytes += added;
     if (chargedBytes > maxTextBytes || chargedBytes < added) {

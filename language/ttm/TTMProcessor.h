@@ -3,7 +3,15 @@
 // word or a user form) and routes the result: an active call's result is read
 // again in front of the input, a neutral call's result joins the enclosing
 // argument. `run` does this in slices of a step budget (a step is one
-// completed call) so that the server can interleave many pages.
+// completed call), ended early once sliceMicros have passed, so that the
+// server can interleave many pages.
+//
+// A run's text counts against its own limit (maxTextBytes) and, with the
+// text of every other run, against the process-wide text budget
+// (TextBudget.h). Text that came from a client (clientText) keeps the
+// global forms it makes or changes to itself (LanguageProcessor.h), and
+// holds at most a bounded number of bases, sessions, file handles and
+// pooled connections, all given back when its run ends.
 //
 // The builtin words are handlers in the words_*.cpp files (Words.h); each
 // takes the processor and the completed call. Arguments are read with
