@@ -19,6 +19,9 @@ public:
 private:
     // Bytes of data the descriptor took without waiting (0 when full).
     std::size_t writeSome(const char* data, std::size_t size) const;
+    // writeSome until all of data went out or the descriptor is full; the
+    // bytes that went out.
+    std::size_t writeWhatFits(const char* data, std::size_t size) const;
     // The drop notice, when one is due; false when it could not go out.
     bool writeNotice();
 
