@@ -64,7 +64,6 @@ class VEKBaseRegistry {
   static constexpr int64 DescriptorsPerBase = 3;
   // The most descriptors template words may hold (0: no bound).
   static void setDescriptorBudget(int64 budget) { descriptorBudget = budget; }
-  static int64 descriptorBudgetValue() { return descriptorBudget; }
   // True when count more descriptors fit in the budget.
   static bool descriptorRoom(int64 count) {
     return descriptorBudget <= 0 || heldDescriptors + count <= descriptorBudget;

@@ -247,8 +247,6 @@ int VEKStreamMem::removeStored(const std::string& name) { return memStore().eras
 
 void VEKStreamMem::setLimit(int64 bytes) { memLimit = bytes; }
 
-int64 VEKStreamMem::limit() { return memLimit; }
-
 int64 VEKStreamMem::held() { return memHeld; }
 
 }  // namespace VekBase

@@ -5,8 +5,8 @@
 // by name in the same process finds its data).
 //
 // All memory streams together hold at most a process-wide limit of bytes
-// (unbounded until set): a write or truncation that would need more is
-// refused with std::runtime_error and leaves the stream as it was.
+// (unbounded until set): a write, truncation or reserve that would need
+// more is refused with std::runtime_error and leaves the stream as it was.
 //
 // A stream can journal itself (StartSaveWrite): from then on, before any
 // write or truncation changes a region for the first time, the region's
@@ -177,7 +177,6 @@ class VEKStreamMem : public VEKStream {
   // default) for none. Lowering it below what they hold refuses growth
   // until enough is released.
   static void setLimit(int64 bytes);
-  static int64 limit();
   // Bytes all memory streams hold now (whole blocks).
   static int64 held();
 

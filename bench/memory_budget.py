@@ -21,15 +21,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "http", "tests"))
-from e2e_support import Server  # noqa: E402
-
-
-def status_kib(pid, field):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
+from e2e_support import Server, status_number  # noqa: E402
 
 
 def open_client(port, page):
@@ -83,7 +75,7 @@ def main():
         server.args = ["-p", str(server.port), "-d", "www", "-c", str(clients), "-tb", str(args.budget)]
         server.start(preexec_fn=limited)
         pid = server.process.pid
-        base = status_kib(pid, "VmRSS")
+        base = status_number(pid, "VmRSS")
         conns = [("holder", open_client(server.port, holder)) for _ in range(args.holders)]
         conns += [("reader", open_client(server.port, reader)) for _ in range(args.holders)]
         waits = []
@@ -96,10 +88,10 @@ def main():
             answered += ok
             waits.append(took)
             if server.process.poll() is None:
-                steady = max(steady, status_kib(pid, "VmRSS"))
+                steady = max(steady, status_number(pid, "VmRSS"))
             time.sleep(0.5)
         alive = server.process.poll() is None
-        peak = status_kib(pid, "VmHWM") if alive else 0
+        peak = status_number(pid, "VmHWM") if alive else 0
         refused = {"holder": 0, "reader": 0}
         for kind, conn in conns:
             refused[kind] += closed_by_server(conn)

@@ -23,6 +23,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "http", "tests"))
+from e2e_support import cpu_seconds  # noqa: E402
+
 LOOP_TTM = ("#[.=;i;0]#[.=;loop;[#[>=n;#[i];1000000;;[#[.=;i;#[+;#[i];1;0]]#[loop]]]]]"
             "#[loop]#[out;#[i]]")
 LOOP_M4 = "define(`loop', `ifelse(eval($1 < 1000000), 1, `loop(incr($1))', $1)')loop(0)"
@@ -38,13 +41,6 @@ ROUNDS = 3
 def children_cpu():
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     return usage.ru_utime + usage.ru_stime
-
-
-def process_cpu(pid):
-    """CPU seconds (user + system) a process has used so far."""
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def best_of(action, cpu=children_cpu):
@@ -124,7 +120,7 @@ def main():
                 print("         in-process peak memory %.1f MiB (goal < 50)" % (peak_kib / 1024.0))
             if server:
                 served, served_cpu, output = best_of(lambda: raw_request(server[1], ttm),
-                                                     lambda: process_cpu(server[0].pid))
+                                                     lambda: cpu_seconds(server[0].pid))
                 check(name + " through the server", output, expected)
                 print("         server -s %s %7.3f s (CPU %.3f s)   server/in-process %.2f, CPU %.2f (goal <= 1.3)"
                       "   server/m4 %.2f (goal < 1)" % (steps, served, served_cpu, served / inside,

@@ -19,6 +19,10 @@
 //     takes any descriptor number (HttpSelect.h), and also reports a running
 //     page's client leaving and the socket of a page's remote exchange
 //     becoming ready.
+//  5. A listening socket that stays ready never makes the loop spin: when
+//     no descriptor is left for the waiting connection, a spare one is
+//     given up to take and refuse it; when even that fails, the loop stops
+//     watching the listening socket for ACCEPT_PAUSE_MS.
 //
 // A slot's life. A used slot is in at most one phase of HTTP_PHASES:
 //
@@ -33,11 +37,15 @@
 //       |                        run finished (http_continue_template)
 //       |
 //       +-- closed with HTTP_CLOSE_AFTER (http_close_connection): from any
-//           phase, for a finished answer, a failure or a passed deadline
+//           phase, for a finished answer, a failure or a passed deadline;
+//           from READING for a body too slow, from RUNNING for a client
+//           that has gone
 //
 // A RUNNING slot, and only a RUNNING slot, holds a template processor; a
 // free slot holds no processor, document or upload. checkSlot asserts
-// these in debug builds after every change of phase the loop makes.
+// these in debug builds after every change of phase the loop makes. A
+// slot that sends a finished run's output holds the output's share of the
+// text budget (textCharge) until the body is freed.
 #include "HttpServer.h"
 #include "ServerVersion.h"
 

@@ -183,6 +183,23 @@ void logRunFailure(const char* what, int line)
     }
 }
 
+// Runs step: true when it returns; false when it throws, whatever it
+// throws (running out of memory included), which is logged as a failed
+// run with the caller's line. The run fails alone: the server goes on.
+template <typename Step>
+bool completes(int line, Step step)
+{
+    try {
+        step();
+        return true;
+    } catch (const std::exception& e) {
+        logRunFailure(e.what(), line);
+    } catch (...) {
+        logRunFailure("", line);
+    }
+    return false;
+}
+
 void readResultForms(HttpConnection* conn, TTMProcessor* processor)
 {
     if (Form* status = processor->findForm("VEKSERVER_STATUS_CODE"))
@@ -274,14 +291,7 @@ int http_start_template(HttpServer* server, HttpConnection* conn, const std::str
 {
     // A run that cannot start (no memory for its program, the text budget
     // spent) fails alone: its slot is closed, the server goes on.
-    try {
-        startTemplate(server, conn, filePath);
-        return 0;
-    } catch (const std::exception& e) {
-        logRunFailure(e.what(), __LINE__);
-    } catch (...) {
-        logRunFailure("", __LINE__);
-    }
+    if (completes(__LINE__, [&] { startTemplate(server, conn, filePath); })) return 0;
     http_abort_template(conn);
     return -1;
 }
@@ -293,19 +303,18 @@ int http_continue_template(HttpServer* server, HttpConnection* conn)
     if (!takesTurnShare(conn)) return 0;
     // Any failure of the run, running out of memory included, ends this
     // run only: it is logged and the caller closes the slot.
-    try {
-        if (!processor->run(server->scriptSteps)) return 0;
+    bool finished = false;
+    const bool ran = completes(__LINE__, [&] {
+        finished = processor->run(server->scriptSteps);
+        if (!finished) return;
         readResultForms(conn, processor);
         takeOutput(conn, processor);
-    } catch (const std::exception& e) {
-        logRunFailure(e.what(), __LINE__);
-        http_abort_template(conn);
-        return -1;
-    } catch (...) {
-        logRunFailure("", __LINE__);
+    });
+    if (!ran) {
         http_abort_template(conn);
         return -1;
     }
+    if (!finished) return 0;
     delete processor;
     conn->processor = nullptr;
     conn->flags = (conn->flags & ~HTTP_TEMPLATE) | HTTP_WRITING | HTTP_FROM_BUFFER | HTTP_OWNS_BODY;
@@ -358,13 +367,7 @@ void http_abort_template(HttpConnection* conn)
     // The run did not finish: the base sessions it left open would keep,
     // say, a writer slot taken for the rest of the process.
     TTMProcessor* processor = static_cast<TTMProcessor*>(conn->processor);
-    try {
-        if (processor) processor->abandonSessions();
-    } catch (const std::exception& e) {
-        logRunFailure(e.what(), __LINE__);
-    } catch (...) {
-        logRunFailure("", __LINE__);
-    }
+    if (processor) completes(__LINE__, [&] { processor->abandonSessions(); });
     delete processor;
     conn->processor = nullptr;
     conn->flags &= ~HTTP_TEMPLATE;

@@ -56,9 +56,11 @@ bool regularFile(int fd) {
 
 }  // namespace
 
-ConsoleWriter::ConsoleWriter(int fd) : fd_(fd), waits_(regularFile(fd)), socket_(false) {
+ConsoleWriter::ConsoleWriter(int fd) : fd_(fd), waits_(false), socket_(false) {
     struct stat status;
-    socket_ = fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
+    if (fstat(fd, &status) != 0) return;
+    waits_ = S_ISREG(status.st_mode);
+    socket_ = S_ISSOCK(status.st_mode);
 }
 
 std::size_t ConsoleWriter::writeSome(const char* data, std::size_t size) const {
@@ -69,17 +71,22 @@ std::size_t ConsoleWriter::writeSome(const char* data, std::size_t size) const {
     return writeChunk(fd_, data, size);
 }
 
+std::size_t ConsoleWriter::writeWhatFits(const char* data, std::size_t size) const {
+    std::size_t done = 0;
+    while (done < size) {
+        std::size_t written = writeSome(data + done, size - done);
+        if (written == 0) break;
+        done += written;
+    }
+    return done;
+}
+
 bool ConsoleWriter::writeNotice() {
     if (dropped_ == 0) return true;
     char notice[64];
     int length = std::snprintf(notice, sizeof notice, "%s[console: %llu bytes dropped]\n", lineOpen_ ? "\n" : "",
                                static_cast<unsigned long long>(dropped_));
-    std::size_t done = 0;
-    while (done < static_cast<std::size_t>(length)) {
-        std::size_t written = writeSome(notice + done, static_cast<std::size_t>(length) - done);
-        if (written == 0) break;
-        done += written;
-    }
+    const std::size_t done = writeWhatFits(notice, static_cast<std::size_t>(length));
     if (done == 0) return false;
     // A notice cut short still ends its line, so the count is never lost
     // in the middle of other text.
@@ -99,14 +106,7 @@ void ConsoleWriter::write(const char* data, std::size_t size) {
         }
         return;
     }
-    std::size_t done = 0;
-    if (writeNotice()) {
-        while (done < size) {
-            std::size_t written = writeSome(data + done, size - done);
-            if (written == 0) break;
-            done += written;
-        }
-    }
+    const std::size_t done = writeNotice() ? writeWhatFits(data, size) : 0;
     if (done > 0) lineOpen_ = data[done - 1] != '\n';
     dropped_ += size - done;
 }

@@ -15,12 +15,13 @@ public:
     explicit ConsoleWriter(int fd);
     // Writes what the descriptor takes now; the rest is dropped and counted.
     void write(const char* data, std::size_t size);
-    // Bytes dropped since the last notice that got through.
-    std::uint64_t dropped() const { return dropped_; }
 
 private:
     // Bytes of data the descriptor took without waiting (0 when full).
     std::size_t writeSome(const char* data, std::size_t size) const;
+    // writeSome until all of data went out or the descriptor is full; the
+    // bytes that went out.
+    std::size_t writeWhatFits(const char* data, std::size_t size) const;
     // The drop notice, when one is due; false when it could not go out.
     bool writeNotice();
 
@@ -28,7 +29,7 @@ private:
     bool waits_;               // a regular file: ordinary writes, which never stay blocked
     bool socket_;              // a socket: sends that do not wait
     bool lineOpen_ = false;    // the last byte that went out was not a line feed
-    std::uint64_t dropped_ = 0;
+    std::uint64_t dropped_ = 0;  // bytes dropped since the last notice that got through
 };
 
 // From now on standard output and standard error go through console

@@ -121,10 +121,10 @@ public:
     static GlobalFormMap globalForms;                // process-wide forms, never redefined
 
 protected:
-    // Called with a form's size before a client run copies that global form
-    // into its own map; may throw to refuse the copy.
     // Prints a notice that repeats page text (a form's name).
     virtual void printNotice(const std::string& text);
+    // Called with a form's size before a client run copies that global form
+    // into its own map; may throw to refuse the copy.
     virtual void beforeGlobalCopy(const std::string& name, std::size_t bytes) {
         (void)name;
         (void)bytes;

@@ -11,7 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, Server, read_all, split_response, wait_for  # noqa: E402
+from e2e_support import Checks, Server, cpu_seconds, read_all, split_response, wait_for  # noqa: E402
 
 FILES = {"www/index.html": "hello", "www/a.txt": "a"}
 ENDLESS = b"#[.=;L;[#[L]]]#[L]"
@@ -31,13 +31,6 @@ def limited(soft, hard):
 
 def descriptors(server):
     return len(os.listdir("/proc/%d/fd" % server.process.pid))
-
-
-def cpu_ticks(server):
-    """User and system clock ticks the server has used."""
-    with open("/proc/%d/stat" % server.process.pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
 
 
 def settle(server):
@@ -67,10 +60,9 @@ def answer(server, path):
 
 def idle_share(server, seconds=1.0):
     """Share of one processor the server used over a pause of the test."""
-    ticks = os.sysconf("SC_CLK_TCK")
-    before = cpu_ticks(server)
+    before = cpu_seconds(server.process.pid)
     time.sleep(seconds)
-    return (cpu_ticks(server) - before) / (ticks * seconds)
+    return (cpu_seconds(server.process.pid) - before) / seconds
 
 
 def check_held_by_runs(binary, checks):

@@ -143,6 +143,23 @@ def wait_for(condition, what, tries=1000):
     raise RuntimeError("never happened: " + what)
 
 
+def cpu_seconds(pid):
+    """User plus system time the process has used so far, in seconds."""
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def status_number(pid, field):
+    """The number on the line field of /proc/<pid>/status (VmRSS in KiB,
+    voluntary_ctxt_switches, ...); 0 when there is no such line."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
 def read_all(conn):
     data = b""
     while True:

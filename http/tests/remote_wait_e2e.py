@@ -10,25 +10,12 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, Server  # noqa: E402
-
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    """User plus system time the process has used so far."""
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
+from e2e_support import Checks, Server, cpu_seconds, status_number  # noqa: E402
 
 
 def sleeps(pid):
     """How often the server's main thread (its loop) has gone to sleep so far."""
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("voluntary_ctxt_switches:"):
-                return int(line.split()[1])
-    return 0
+    return status_number(pid, "voluntary_ctxt_switches")
 
 
 class SlowPeer:

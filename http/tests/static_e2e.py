@@ -88,15 +88,16 @@ def check_ranges(server, checks):
     # An answer runs from the start to the end of the file, whatever end the
     # range names; Content-Range says which bytes came.
     partial = "HTTP/1.1 206 Partial Content"
-    for spec, status, length, sent in [("100-", partial, 900, "bytes 100-999/1000"),
-                                       ("100-199", partial, 900, "bytes 100-999/1000"),
-                                       ("1000-", "HTTP/1.1 200 OK", 1000, None), ("5000-", "HTTP/1.1 200 OK", 1000, None),
-                                       ("500-100", "HTTP/1.1 200 OK", 1000, None)]:
-        line, headers, body = split_response(server.get("data.bin", "Range: bytes=%s\r\n" % spec))
-        checks.equal("range %s status" % spec, line, status)
-        checks.equal("range %s length" % spec, headers.get("content-length"), str(length))
-        checks.equal("range %s content-range" % spec, headers.get("content-range"), sent)
-        checks.equal("range %s body" % spec, body, THOUSAND[-length:])
+    for byte_range, status, length, sent in [("100-", partial, 900, "bytes 100-999/1000"),
+                                             ("100-199", partial, 900, "bytes 100-999/1000"),
+                                             ("1000-", "HTTP/1.1 200 OK", 1000, None),
+                                             ("5000-", "HTTP/1.1 200 OK", 1000, None),
+                                             ("500-100", "HTTP/1.1 200 OK", 1000, None)]:
+        line, headers, body = split_response(server.get("data.bin", "Range: bytes=%s\r\n" % byte_range))
+        checks.equal("range %s status" % byte_range, line, status)
+        checks.equal("range %s length" % byte_range, headers.get("content-length"), str(length))
+        checks.equal("range %s content-range" % byte_range, headers.get("content-range"), sent)
+        checks.equal("range %s body" % byte_range, body, THOUSAND[-length:])
 
 
 def check_large_file(server, checks):

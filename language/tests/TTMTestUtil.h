@@ -44,4 +44,11 @@ inline std::string runOn(VekLanguage::TTMProcessor& processor, const std::string
     return processor.outputText();
 }
 
+// The output block as text, without the final NUL that "out" stores.
+inline std::string outputOf(const VekLanguage::TTMProcessor& processor) {
+    std::string output = processor.outputText();
+    if (!output.empty() && output.back() == '\0') output.pop_back();
+    return output;
+}
+
 }  // namespace VekLanguageTest

@@ -36,12 +36,6 @@ std::unique_ptr<TTMProcessor> serve(const std::string& text, bool fromClient) {
     return processor;
 }
 
-std::string outputOf(const TTMProcessor& processor) {
-    std::string output = processor.outputText();
-    if (!output.empty() && output.back() == '\0') output.pop_back();
-    return output;
-}
-
 class ClientForms : public testing::Test {
 protected:
     void SetUp() override {

@@ -8,32 +8,23 @@
 #include <string>
 
 #include "TTMProcessor.h"
+#include "TTMTestUtil.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "kernel/tests/LoopbackPeer.h"
 
 using namespace VekLanguage;
+using namespace VekLanguageTest;
 
 namespace {
 
 using TestPeer = LoopbackPeer;
-
-void start(TTMProcessor& processor, const std::string& text) {
-    processor.init(std::string());
-    processor.setInput(text);
-}
 
 // Runs turns until the page finishes; false when it has not after many turns.
 bool finish(TTMProcessor& processor) {
     for (int turn = 0; turn < 100000; ++turn)
         if (processor.run(30)) return true;
     return false;
-}
-
-std::string outputOf(TTMProcessor& processor) {
-    std::string text = processor.outputText();
-    if (!text.empty() && text.back() == '\0') text.pop_back();
-    return text;
 }
 
 std::string hostPort(const TestPeer& peer) { return "127.0.0.1;" + std::to_string(peer.port); }

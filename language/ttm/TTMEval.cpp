@@ -56,16 +56,20 @@ std::string TTMProcessor::eval(Function* call) {
     }
 }
 
+void TTMProcessor::reportMissingForm(const std::string& name) {
+    // The name is page text: printed, it counts against the run's limit.
+    printPageText("\nError: Unable to find form '" + std::string(name.c_str()) + "' !");
+}
+
 Form* TTMProcessor::formOrReport(const std::string& name) {
     Form* form = findForm(name);
-    // The name is page text: printed, it counts against the run's limit.
-    if (form == nullptr) printPageText("\nError: Unable to find form '" + std::string(name.c_str()) + "' !");
+    if (form == nullptr) reportMissingForm(name);
     return form;
 }
 
 const Form* TTMProcessor::readOrReport(const std::string& name) {
     const Form* form = readForm(name);
-    if (form == nullptr) printPageText("\nError: Unable to find form '" + std::string(name.c_str()) + "' !");
+    if (form == nullptr) reportMissingForm(name);
     return form;
 }
 

@@ -20,13 +20,26 @@ namespace VekLanguage {
 
 namespace {
 
-// Every live processor, for the exact recounts of the text budget.
+// Every live processor: for the exact recounts of the text budget, and
+// for runLives.
 TTMProcessor* liveRuns = nullptr;
 
 // The failure of a run that would pass the process-wide text budget.
 const char* const BudgetSpent = "Text too long: the server's text budget is spent";
 
 }  // namespace
+
+u64 TTMProcessor::startRun() {
+    static u64 lastToken = 0;  // a token is never handed out twice
+    return ++lastToken;
+}
+
+bool TTMProcessor::runLives(u64 token) {
+    if (token == 0) return false;
+    for (const TTMProcessor* run = liveRuns; run != nullptr; run = run->nextRun)
+        if (run->runToken == token) return true;
+    return false;
+}
 
 TTMProcessor::TTMProcessor() {
     // The generator is seeded once per process: seeding it again for every
@@ -125,13 +138,13 @@ std::size_t TTMProcessor::runTextBytes() const {
     return total;
 }
 
-// chargedBytes only grows between exact counts, so the walk over every form
-// runs once per maxTextBytes of added text, or for each addition while the
-// run really holds nearly that much.
 void TTMProcessor::chargeText(std::size_t added) { charge(added, added); }
 
 void TTMProcessor::chargeReply(std::size_t added) { charge(added, 0); }
 
+// chargedBytes only grows between exact counts, so the walk over every form
+// runs once per maxTextBytes of added text, or for each addition while the
+// run really holds nearly that much.
 void TTMProcessor::charge(std::size_t added, std::size_t pending) {
     chargedBytes += added;
     if (chargedBytes > maxTextBytes || chargedBytes < added) {

@@ -3,7 +3,15 @@
 // word or a user form) and routes the result: an active call's result is read
 // again in front of the input, a neutral call's result joins the enclosing
 // argument. `run` does this in slices of a step budget (a step is one
-// completed call) so that the server can interleave many pages.
+// completed call), ended early once sliceMicros have passed, so that the
+// server can interleave many pages.
+//
+// A run's text counts against its own limit (maxTextBytes) and, with the
+// text of every other run, against the process-wide text budget
+// (TextBudget.h). Text that came from a client (clientText) keeps the
+// global forms it makes or changes to itself (LanguageProcessor.h), and
+// holds at most a bounded number of bases, sessions, file handles and
+// pooled connections, all given back when its run ends.
 //
 // The builtin words are handlers in the words_*.cpp files (Words.h); each
 // takes the processor and the completed call. Arguments are read with
@@ -213,9 +221,9 @@ public:
     int64 sliceMicros = 0;
 
 protected:
-    // A client run's copy of a global form counts against its text limit.
     // Notices that repeat page text count as printed page text.
     void printNotice(const std::string& text) override { printPageText(text); }
+    // A client run's copy of a global form counts against its text limit.
     void beforeGlobalCopy(const std::string& name, std::size_t bytes) override {
         chargeText(formBytes(name, bytes));
     }
@@ -226,6 +234,8 @@ private:
     // them); client text also rolls back its writer and gives back its
     // bases.
     void endRun();
+    // Prints "\nError: Unable to find form '<name>' !" as page text.
+    void reportMissingForm(const std::string& name);
     // One scanning step; returns the call that "]" completed (popped from
     // the stack, owned by the caller) or null.
     Function* scanStep();
@@ -277,7 +287,7 @@ private:
     std::size_t consoleBytes = 0;                     // page text printed (counted in runTextBytes)
     std::size_t budgetHeld = 0;                       // bytes taken from TextBudget
     std::size_t inputAtCount = 0;                     // input bytes at the last exact count
-    TTMProcessor* previousRun = nullptr;              // the list of live processors, for recounts
+    TTMProcessor* previousRun = nullptr;              // the list of live processors (recounts, runLives)
     TTMProcessor* nextRun = nullptr;
     // Bytes of the open calls and of the pending call.
     std::size_t callBytes() const;

@@ -20,8 +20,6 @@
 #include "base/VEKBaseRegistry.h"
 #include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
-#include "base/VEKStream.h"
-#include "base/VEKTree.h"
 #include "tls/src/base64.h"
 #include "tls/src/digest.h"
 

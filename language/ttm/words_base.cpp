@@ -26,7 +26,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
-#include <unordered_set>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -537,13 +536,6 @@ void TTMProcessor::forgetSession(const std::string& base, int64 id, bool writers
 
 namespace {
 
-// Tokens of the runs whose processors exist; a token is never handed out
-// twice.
-std::unordered_set<u64>& liveRuns() {
-    static std::unordered_set<u64> runs;
-    return runs;
-}
-
 // Ends the sessions of sessions that run still owns: readers are released,
 // and with writers set a writer that still holds its base is rolled back.
 void endSessions(VEKBaseRegistry* registry, u64 run, const std::vector<TTMProcessor::OpenSession>& sessions,
@@ -562,14 +554,6 @@ void endSessions(VEKBaseRegistry* registry, u64 run, const std::vector<TTMProces
 }
 
 }  // namespace
-
-u64 TTMProcessor::startRun() {
-    static u64 lastToken = 0;
-    liveRuns().insert(++lastToken);
-    return lastToken;
-}
-
-bool TTMProcessor::runLives(u64 token) { return token != 0 && liveRuns().count(token) != 0; }
 
 void TTMProcessor::abandonSessions() {
     std::vector<OpenSession> sessions;
@@ -596,7 +580,6 @@ void TTMProcessor::endRun() {
     if (connectionPool != nullptr)
         for (const auto& use : ownConnections) connectionPool->release(use.first, use.second);
     ownConnections.clear();
-    liveRuns().erase(runToken);
 }
 
 }  // namespace VekLanguage
