@@ -61,6 +61,22 @@ def raw_upload_gets_no_answer(server, checks):
     request = b"POST /any HTTP/1.1\r\nContent-Type: text/plain; filename=../raw-out.bin\r\n\r\nx"
     checks.equal("raw climbing answer", half_closed(server, request), b"")
     checks.true("raw climbing refused", not exists(server, "raw-out.bin"))
+    # With its length announced, the upload ends when that many bytes have
+    # come, not when the client closes: a client that waits for the close
+    # (curl) gets it, and the file is whole, the bytes beyond the length cut.
+    head = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=sized.bin\r\nContent-Length: %d\r\n\r\n"
+    for size in (5000, len(data)):
+        with server.connect() as conn:
+            conn.sendall(head % size + data[:size] + b"beyond")
+            try:
+                answer = read_all(conn)
+            except socket.timeout:
+                answer = None
+        checks.equal("sized raw upload of %d closed unanswered" % size, answer, b"")
+        stored = www_file(server, "sized.bin")
+        checks.true("sized raw upload of %d bytes stored whole" % size, stored == data[:size], "%d bytes" % len(stored))
+        os.chmod(os.path.join(server.dir, "www", "sized.bin"), 0o600)
+        os.unlink(os.path.join(server.dir, "www", "sized.bin"))
 
 
 def oversize_uploads_are_refused(server, checks):
