@@ -318,6 +318,9 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
     if (conn->deadline < now) {
         vekLog.system("Connection time out");
         server->timeoutCount++;
+        // An upload cut off here is short: its file is not left to be
+        // served as the client's, nor to refuse the client's next try.
+        if (conn->upload) http_upload_discard(server, conn->upload);
         closeSlot(server, conn);
         return;
     }

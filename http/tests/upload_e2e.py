@@ -79,6 +79,23 @@ def raw_upload_gets_no_answer(server, checks):
         os.unlink(os.path.join(server.dir, "www", "sized.bin"))
 
 
+def stalled_uploads_leave_no_file(server, checks):
+    """Uploads whose client stops sending, but stays, until the slot's
+    deadline closes it: the short files are removed."""
+    raw = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=stalled-raw.bin\r\n\r\n"
+    cut = multipart([named_file("f", "stalled-mp.bin", b"s" * 200000)], boundary=BOUNDARY, end=False)
+    conns = []
+    for request in (raw + b"r" * 200000, cut):
+        conn = server.connect()
+        conn.sendall(request)
+        conns.append(conn)
+    for conn in conns:
+        with conn:
+            read_all(conn)
+    for name in ("stalled-raw.bin", "stalled-mp.bin"):
+        checks.true(name + " removed at the deadline", not exists(server, os.path.join("www", name)))
+
+
 def oversize_uploads_are_refused(server, checks):
     """A body past the 64 MiB limit is refused, whether its length is
     announced or not, and leaves no file behind."""
@@ -107,4 +124,4 @@ def console_line_per_piece(server, checks):
 if __name__ == "__main__":
     sys.exit(serve_and_check(sys.argv[1], {"www/done.html": "upload done"}, [],
                              [field_and_300k_binary_file, names_leading_out_are_refused,
-                              raw_upload_gets_no_answer, oversize_uploads_are_refused, console_line_per_piece]))
+                              raw_upload_gets_no_answer, stalled_uploads_leave_no_file, oversize_uploads_are_refused, console_line_per_piece]))
