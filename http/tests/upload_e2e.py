@@ -6,7 +6,9 @@ import random
 import re
 import socket
 import stat
+import struct
 import sys
+import time
 
 from e2e_support import file_part, half_closed, multipart, read_all, serve_and_check
 
@@ -80,8 +82,12 @@ def raw_upload_gets_no_answer(server, checks):
 
 
 def stalled_uploads_leave_no_file(server, checks):
-    """Uploads whose client stops sending, but stays, until the slot's
-    deadline closes it: the short files are removed."""
+    """Uploads whose client resets the connection, or stops sending but
+    stays until the slot's deadline closes it: the short files are removed."""
+    with server.connect() as conn:
+        conn.sendall(upload([named_file("f", "reset-mp.bin", b"s" * 200000)])[:150000])
+        time.sleep(0.5)  # the bytes are taken before the reset
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     raw = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=stalled-raw.bin\r\n\r\n"
     cut = multipart([named_file("f", "stalled-mp.bin", b"s" * 200000)], boundary=BOUNDARY, end=False)
     conns = []
@@ -92,8 +98,8 @@ def stalled_uploads_leave_no_file(server, checks):
     for conn in conns:
         with conn:
             read_all(conn)
-    for name in ("stalled-raw.bin", "stalled-mp.bin"):
-        checks.true(name + " removed at the deadline", not exists(server, os.path.join("www", name)))
+    for name in ("reset-mp.bin", "stalled-raw.bin", "stalled-mp.bin"):
+        checks.true(name + " removed", not exists(server, os.path.join("www", name)))
 
 
 def oversize_uploads_are_refused(server, checks):
