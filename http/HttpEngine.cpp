@@ -196,7 +196,14 @@ void releaseRequest(HttpServer* server, HttpConnection* conn)
 {
     if (conn->fileDescriptor > 0) close(conn->fileDescriptor);
     conn->fileDescriptor = 0;
-    if (conn->upload) http_upload_release(server, &conn->upload);
+    if (conn->upload) {
+        // A file still open here was cut off (a deadline, a reset, a
+        // failure): finished files are closed by their last piece. The
+        // short file is not left to be served as the client's, nor to
+        // refuse the client's next try.
+        http_upload_discard(server, conn->upload);
+        http_upload_release(server, &conn->upload);
+    }
     http_release_held(server, conn);
     if (conn->handlerEntry &&
         ((conn->flags & HTTP_DATA_SOURCE) || (conn->flags & HTTP_RAW_CLOSING) == HTTP_RAW_CLOSING))

@@ -201,7 +201,18 @@ int receiveMore(HttpServer* server, HttpConnection* conn)
     if (room <= 0) return 0;
     ssize_t got = recv(conn->socket, conn->ioBuffer + upload->buffered, static_cast<size_t>(room), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-    if (got == 0) return 1;
+    if (got == 0) {
+        // A body cut off inside a file part is answered as before, but the
+        // part's short file is removed: it is not the file the client sent,
+        // and left there it would refuse the client's next try (no upload
+        // replaces a file).
+        if (upload->partState == UPLOAD_IN_PART && upload->openFile > 0) {
+            u8 failedBefore = upload->writeFailed;
+            http_upload_discard(server, upload);
+            upload->writeFailed = failedBefore;
+        }
+        return 1;
+    }
     if (got < 0) return -1;
     if (!http_upload_within_limit(server, conn, got)) return -1;
     upload->buffered += static_cast<int>(got);

@@ -429,12 +429,16 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
     return dispatchRequest(server, conn);
 }
 
+void http_release_body(HttpServer* server, HttpConnection* conn)
+{
+    if (!conn->body) return;
+    server->heldBodies -= static_cast<int64>(vekBlockSize(conn->body));
+    vekFree(&conn->body);
+}
+
 void http_release_held(HttpServer* server, HttpConnection* conn)
 {
-    if (conn->body) {
-        server->heldBodies -= static_cast<int64>(vekBlockSize(conn->body));
-        vekFree(&conn->body);
-    }
+    http_release_body(server, conn);
     if (conn->rawText) {
         server->heldBodies -= static_cast<int64>(conn->rawText->size());
         std::string().swap(*conn->rawText);

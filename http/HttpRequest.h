@@ -53,6 +53,9 @@ int http_check_basic_auth(HttpAuthEntry* table, const char* path, const char* au
 // "Basic " + base64("user:pass") + "\r\n" into a 64-byte area; -1 when it
 // would not fit.
 int http_make_basic_credential(const char* user, const char* pass, char* out);
+// Frees the POST body of the slot and gives its bytes back to the server's
+// held-body total.
+void http_release_body(HttpServer* server, HttpConnection* conn);
 // Frees the POST body and the raw request text of the slot and gives their
 // bytes back to the server's held-body total.
 void http_release_held(HttpServer* server, HttpConnection* conn);

@@ -276,6 +276,11 @@ void startTemplate(HttpServer* server, HttpConnection* conn, const std::string& 
         processor->clientText = (conn->flags & HTTP_NO_HEADER) != 0;
         processor->setInput(page);
     }
+    // The run holds the body's parameters as its own text, counted by the
+    // text budget: the body is freed and stops counting against the total
+    // for bodies, which a few pages that run on would otherwise hold
+    // against every form posted meanwhile.
+    http_release_body(server, conn);
     if (conn->path) vekFree(&conn->path);
     if ((conn->flags & HTTP_OWNS_BODY) && conn->ownedBody) vekFree(&conn->ownedBody);
     http_release_output(conn);

@@ -110,6 +110,26 @@ int passRawBytes(HttpServer* server, HttpConnection* conn, const char* data, int
     return result;
 }
 
+// Bytes beyond an announced Content-Length among the received ones; -1 while
+// the announced length has not all come (or none was announced).
+int64 beyondAnnouncedLength(const HttpConnection* conn)
+{
+    if (conn->contentLength <= 0 || conn->bodyReceived < conn->contentLength) return -1;
+    return conn->bodyReceived - conn->contentLength;
+}
+
+// A raw upload whose announced length has come is complete: its last bytes
+// are written (those beyond the length dropped) and the slot is closed, as
+// the peer's close would do. A client that waits for the server to close
+// (curl does) would otherwise keep the slot until its deadline, and the
+// bytes still in the area would never reach the file.
+int finishRaw(HttpServer* server, HttpConnection* conn, const char* data, int64 length)
+{
+    conn->flags |= HTTP_CLOSE_AFTER;
+    passRawBytes(server, conn, data, length - beyondAnnouncedLength(conn), UPLOAD_LAST_PIECE);
+    return -1;
+}
+
 // Raw upload: the bytes behind the header open the file; later receives
 // use the whole ioBuffer.
 int startRaw(HttpServer* server, HttpConnection* conn)
@@ -120,6 +140,7 @@ int startRaw(HttpServer* server, HttpConnection* conn)
     }
     forgetHeaderValues(conn);
     int64 after = conn->outPending - conn->headerLength;
+    if (beyondAnnouncedLength(conn) >= 0) return finishRaw(server, conn, conn->ioBuffer + conn->headerLength, after);
     if (passRawBytes(server, conn, conn->ioBuffer + conn->headerLength, after, UPLOAD_IN_PART) != 0) {
         conn->flags |= HTTP_CLOSE_AFTER;
         return -1;
@@ -144,6 +165,7 @@ int receiveRaw(HttpServer* server, HttpConnection* conn)
     }
     if (!http_upload_within_limit(server, conn, got)) return -1;
     conn->outPending += got;
+    if (beyondAnnouncedLength(conn) >= 0) return finishRaw(server, conn, conn->out, conn->outPending);
     if (conn->outPending < conn->outCapacity - 1) return 0;
     int result = passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_IN_PART);
     conn->outPending = 0;

@@ -190,6 +190,7 @@ def check_broken_multipart(server, checks):
     cut = multipart([file_part(b"cut.bin", b"c" * 200000)], end=False)
     checks.equal("a body cut off by the client still gets its answer", split_response(half_closed(server, cut))[0],
                  "HTTP/1.1 200 OK")
+    checks.true("  and leaves no short file behind", not os.path.exists(os.path.join(www, "cut.bin")))
     checks.true("serving after broken uploads", serves_index(server))
 
 

@@ -6,7 +6,9 @@ import random
 import re
 import socket
 import stat
+import struct
 import sys
+import time
 
 from e2e_support import file_part, half_closed, multipart, read_all, serve_and_check
 
@@ -61,6 +63,43 @@ def raw_upload_gets_no_answer(server, checks):
     request = b"POST /any HTTP/1.1\r\nContent-Type: text/plain; filename=../raw-out.bin\r\n\r\nx"
     checks.equal("raw climbing answer", half_closed(server, request), b"")
     checks.true("raw climbing refused", not exists(server, "raw-out.bin"))
+    # With its length announced, the upload ends when that many bytes have
+    # come, not when the client closes: a client that waits for the close
+    # (curl) gets it, and the file is whole, the bytes beyond the length cut.
+    head = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=sized.bin\r\nContent-Length: %d\r\n\r\n"
+    for size in (5000, len(data)):
+        with server.connect() as conn:
+            conn.sendall(head % size + data[:size] + b"beyond")
+            try:
+                answer = read_all(conn)
+            except socket.timeout:
+                answer = None
+        checks.equal("sized raw upload of %d closed unanswered" % size, answer, b"")
+        stored = www_file(server, "sized.bin")
+        checks.true("sized raw upload of %d bytes stored whole" % size, stored == data[:size], "%d bytes" % len(stored))
+        os.chmod(os.path.join(server.dir, "www", "sized.bin"), 0o600)
+        os.unlink(os.path.join(server.dir, "www", "sized.bin"))
+
+
+def stalled_uploads_leave_no_file(server, checks):
+    """Uploads whose client resets the connection, or stops sending but
+    stays until the slot's deadline closes it: the short files are removed."""
+    with server.connect() as conn:
+        conn.sendall(upload([named_file("f", "reset-mp.bin", b"s" * 200000)])[:150000])
+        time.sleep(0.5)  # the bytes are taken before the reset
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    raw = b"POST /any HTTP/1.1\r\nContent-Type: application/octet-stream; filename=stalled-raw.bin\r\n\r\n"
+    cut = multipart([named_file("f", "stalled-mp.bin", b"s" * 200000)], boundary=BOUNDARY, end=False)
+    conns = []
+    for request in (raw + b"r" * 200000, cut):
+        conn = server.connect()
+        conn.sendall(request)
+        conns.append(conn)
+    for conn in conns:
+        with conn:
+            read_all(conn)
+    for name in ("reset-mp.bin", "stalled-raw.bin", "stalled-mp.bin"):
+        checks.true(name + " removed", not exists(server, os.path.join("www", name)))
 
 
 def oversize_uploads_are_refused(server, checks):
@@ -91,4 +130,4 @@ def console_line_per_piece(server, checks):
 if __name__ == "__main__":
     sys.exit(serve_and_check(sys.argv[1], {"www/done.html": "upload done"}, [],
                              [field_and_300k_binary_file, names_leading_out_are_refused,
-                              raw_upload_gets_no_answer, oversize_uploads_are_refused, console_line_per_piece]))
+                              raw_upload_gets_no_answer, stalled_uploads_leave_no_file, oversize_uploads_are_refused, console_line_per_piece]))
