@@ -5,7 +5,6 @@ the next line says how many bytes were dropped."""
 import fcntl
 import os
 import re
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -31,18 +30,8 @@ def main(binary):
     with Server(binary, FILES) as server:
         read_end, write_end = os.pipe()
         fcntl.fcntl(read_end, fcntl.F_SETFL, os.O_NONBLOCK)
-        server.log = open(os.devnull, "wb")
-        server.process = subprocess.Popen([server.binary] + server.args, cwd=server.dir, stdout=write_end,
-                                          stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        server.start(console=write_end)
         os.close(write_end)
-        for _ in range(400):
-            try:
-                server.connect().close()
-                break
-            except OSError:
-                if server.process.poll() is not None:
-                    break
-                subprocess.run(["sleep", "0.025"])
         # 512 KiB printed in one "pf", twice: far more than the pipe holds.
         page = b"#[.=;x;x]" + b"#[.=;x;##[x]##[x]]" * 19 + b"#[pf;x]#[pf;x]#[out;done]\0"
         checks.equal("the printing page finishes", server.exchange(page), b"done")
@@ -51,9 +40,7 @@ def main(binary):
         drain(read_end)
         checks.equal("a short page after the pipe was read", server.exchange(b"#[.=;y;[seen\n]]#[pf;y]#[out;ok]\0"),
                      b"ok")
-        server.process.terminate()
-        status = server.process.wait(timeout=30)
-        checks.equal("SIGTERM ends the server", status, 0)
+        checks.equal("SIGTERM ends the server", server.stop(), 0)
         text = drain(read_end).decode(errors="replace")
         os.close(read_end)
         dropped = re.search(r"\[console: (\d+) bytes dropped\]\nseen\n", text)

@@ -41,13 +41,14 @@ class Server:
         with open(path, "wb") as out:
             out.write(content if isinstance(content, bytes) else content.encode())
 
-    def start(self, preexec_fn=None, log_mode="wb", pass_fds=()):
+    def start(self, preexec_fn=None, log_mode="wb", console=None):
         """preexec_fn, when given, runs in the child just before the binary;
-        the descriptors of pass_fds stay open in it."""
+        console, when given, is the descriptor its output goes to."""
         self.log = open(os.path.join(self.dir, "stdout.log"), log_mode)
-        self.process = subprocess.Popen([self.binary] + self.args, cwd=self.dir, stdout=self.log,
+        self.process = subprocess.Popen([self.binary] + self.args, cwd=self.dir,
+                                        stdout=self.log if console is None else console,
                                         stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                        preexec_fn=preexec_fn, pass_fds=pass_fds)
+                                        preexec_fn=preexec_fn)
         # Readiness, not a speed check: wait until the port accepts.
         for _ in range(400):
             if self.process.poll() is not None:

@@ -1,9 +1,7 @@
 """End-to-end: the program shell: the help text and its exit status, the
 start-up script, the working directory's index.ttm, a full server, a port
-that is already taken, a start in "/", and clients whose sockets are
-numbered past 1023."""
+that is already taken, and a start in "/"."""
 import os
-import resource
 import socket
 import subprocess
 import sys
@@ -169,29 +167,6 @@ def check_root_directory(binary, checks):
     checks.true("  which names /", b'"/"' in result.stderr, repr(result.stderr))
 
 
-def check_high_descriptors(binary, checks):
-    """With 1100 descriptors already open, every client socket is numbered
-    past 1023, where select() cannot go."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    wanted = 1200
-    if hard != resource.RLIM_INFINITY and hard < wanted:
-        print("descriptor limit %d: sockets past 1023 not checked" % hard)
-        return
-    if soft != resource.RLIM_INFINITY and soft < wanted:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
-    null = os.open(os.devnull, os.O_RDONLY)
-    held = [os.dup(null) for _ in range(1100)]
-    try:
-        with Server(binary, {"www/a.txt": "alpha"}) as server:
-            server.start(pass_fds=held)
-            answers = [split_response(server.get("a.txt"))[2] for _ in range(3)]
-            checks.equal("served on sockets past 1023", answers, [b"alpha"] * 3)
-            server.stop()
-    finally:
-        for fd in held + [null]:
-            os.close(fd)
-
-
 def main():
     binary = os.path.abspath(sys.argv[1])
     checks = Checks()
@@ -205,7 +180,6 @@ def main():
     check_stop_during_startup(binary, checks)
     check_port_taken(binary, checks)
     check_root_directory(binary, checks)
-    check_high_descriptors(binary, checks)
     return checks.finish()
 
 

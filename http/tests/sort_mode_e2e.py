@@ -6,7 +6,6 @@ is checked against a reference beside the sort mode's own tests."""
 import os
 import subprocess
 import sys
-import threading
 
 from e2e_support import Checks, Server
 
@@ -142,17 +141,6 @@ def check_unseekable_inputs(sorter, checks):
     done = sorter.run("-sort", "/dev/stdin", "-sortbase", "temp_p", "-sortsave", "out.txt", stdin=data)
     checks.equal("/dev/stdin: status", done.returncode, 0)
     checks.equal("/dev/stdin: counted", sorter.read("out.txt"), expected)
-    os.mkfifo(sorter.path("fifo"))
-
-    def feed():
-        with open(sorter.path("fifo"), "wb") as fifo:
-            fifo.write(data)
-    feeder = threading.Thread(target=feed)
-    feeder.start()
-    done = sorter.run("-sort", "fifo", "-sortbase", "temp_f", "-sortsave", "out.txt")
-    feeder.join()
-    checks.equal("named pipe: status", done.returncode, 0)
-    checks.equal("named pipe: counted", sorter.read("out.txt"), expected)
 
 
 def check_no_input_named_serves(sorter, checks):

@@ -1,8 +1,8 @@
 """End-to-end: text sent by a client (raw template requests, "#[" paths)
 cannot change the global forms that the start-up script defined for every
-visitor: rewriting the wrapper, replacing a layout macro, planting a
-parameter and moving the wrapper's pointer all stay inside the request that
-did it."""
+visitor: a raw request rewriting the wrapper and a path moving its pointer
+stay inside the request that did it (the unit tests hold the other
+changes)."""
 import os
 import sys
 
@@ -22,9 +22,6 @@ ATTACKS = [
     ("wrapper rewritten", "raw",
      "#[.=;m;##[^*..);vek_prog]]#[trf;vek_prog;##[m];[#[.=;HTTP_PARAM_agree;stolen]]##[m]]"
      "#[out;#[==;##[^*..);vek_prog];##[m];same;changed]]", b"changed"),
-    ("layout replaced", "raw", "#[is;layout;<body>;<body><script>x</script>]#[out;#[layout;c]]",
-     b"<body><script>x</script>c</body>"),
-    ("parameter planted", "raw", "#[=;HTTP_PARAM_agree;on]#[out;##[HTTP_PARAM_agree]]", b"on"),
     ("wrapper pointer moved by a path", "path", "%23%5B*v%3Bvek_prog%3B99999%5D%23%5Bout%3Bmoved%5D", b"moved"),
 ]
 
