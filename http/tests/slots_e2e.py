@@ -96,8 +96,8 @@ def check_bodies_of_running_pages(server, checks):
 
 
 def main():
-    steps = [check_half_closed_clients, check_departed_runs, check_costly_pages, check_parameter_limit, check_announced_bodies,
-             check_bodies_of_running_pages]
+    steps = [check_half_closed_clients, check_departed_runs, check_costly_pages, check_parameter_limit,
+             check_announced_bodies, check_bodies_of_running_pages]
     return serve_and_check(sys.argv[1], FILES, ["-c", str(SLOTS), "-s", "100"], steps)
 
 
