@@ -220,17 +220,30 @@ void releaseRequest(HttpServer* server, HttpConnection* conn)
 
 // A run whose client has gone is stopped and its slot freed, as a failed
 // run is (its base sessions are given back, a writer rolled back): nobody
-// is left to read its answer. The wait reports the departure (the peer's
-// end of input, or a failed connection) whatever the client sent after its
-// request and the server never read, so an unread byte cannot make a
-// departed client look present. A run that finished within its first
-// slice is no longer running here, so a client that only ended its sending
-// side still gets a short page's answer.
-void dropDepartedRun(HttpServer* server, HttpConnection* conn, const HttpSelect* sets)
+// is left to read its answer. A hang-up or a failed connection (a reset)
+// is such a departure, whatever the client sent after its request and the
+// server never read. The end of the client's input is not: a client may
+// shut only its sending side after its request and wait for the answer,
+// and until the answer is sent it cannot be told from one that closed its
+// whole end. Its run may go on for HTTP_HALF_CLOSE_GRACE_S more seconds: a
+// deadline that slices no longer renew (runTemplateSlice), after which the
+// loop closes the slot as an idle one.
+void noteDeparture(HttpServer* server, HttpConnection* conn, const HttpSelect* sets, time_t now)
 {
-    if (!(conn->flags & HTTP_TEMPLATE) || !http_select_departed(sets, conn->socket)) return;
-    vekLog.system("Client gone, run stopped");
-    closeSlot(server, conn);
+    if (!(conn->flags & HTTP_TEMPLATE)) return;
+    switch (http_select_departure(sets, conn->socket)) {
+    case HTTP_PEER_PRESENT:
+        return;
+    case HTTP_PEER_HALF_CLOSED:
+        if (conn->peerHalfClosed) return;
+        conn->peerHalfClosed = 1;
+        if (conn->deadline > now + HTTP_HALF_CLOSE_GRACE_S) conn->deadline = now + HTTP_HALF_CLOSE_GRACE_S;
+        return;
+    case HTTP_PEER_GONE:
+        vekLog.system("Client gone, run stopped");
+        closeSlot(server, conn);
+        return;
+    }
 }
 
 // A request's header (or raw template text) must arrive whole within the
@@ -270,8 +283,9 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
         vekLog.error("", __FILE__, __LINE__);
         result = -1;
     }
-    if (result == 0) conn->deadline = now + server->idleTimeout;
-    else closeSlot(server, conn);  // finished header-less answers and failed runs alike
+    // A half-closed client's run keeps the deadline of its grace (noteDeparture).
+    if (result == 0 && !conn->peerHalfClosed) conn->deadline = now + server->idleTimeout;
+    else if (result != 0) closeSlot(server, conn);  // finished header-less answers and failed runs alike
 }
 
 // True once per slot and second: the socket's error query, which costs a
@@ -307,12 +321,15 @@ void checkSlot(const HttpConnection* conn)
     assert((phase == HTTP_TEMPLATE) == (conn->processor != nullptr));
 }
 
-// A running page's interests in the wait: its client's departure, and the
-// socket of a remote exchange it waits on, whose readiness lets the run go
-// on (the loop then gives it its slice at once).
+// A running page's interests in the wait: its client's departure (once
+// its end of input was seen, only a hang-up or failure, which that end
+// would otherwise report at every wait), and the socket of a remote
+// exchange it waits on, whose readiness lets the run go on (the loop then
+// gives it its slice at once).
 void watchRun(const HttpConnection* conn, HttpSelect* sets)
 {
-    http_select_add_departure(sets, conn->socket);
+    if (conn->peerHalfClosed) http_select_add_hangup(sets, conn->socket);
+    else http_select_add_departure(sets, conn->socket);
     bool forOutput = false;
     int exchange = http_template_wait_socket(conn, &forOutput);
     if (exchange < 0) return;
@@ -366,7 +383,7 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
 {
     int fd = conn->socket;
     int result;
-    dropDepartedRun(server, conn, sets);
+    noteDeparture(server, conn, sets, now);
     if (!conn->socket) return;
     bool underway = requestUnderway(conn);
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
@@ -672,6 +689,7 @@ void http_rearm_connection(HttpConnection* conn)
         conn->rawText = new std::string();
     }
     conn->processor = nullptr;
+    conn->peerHalfClosed = 0;
 }
 
 void http_close_all(HttpServer* server)

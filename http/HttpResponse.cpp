@@ -1,5 +1,5 @@
 // Responses: status reasons, the MIME table, the date text, the header
-// writer and the fixed 403, 404, 401 and 301 answers.
+// writer and the fixed 403, 404, 500, 401 and 301 answers.
 #include "HttpResponse.h"
 #include "ServerVersion.h"
 
@@ -105,18 +105,21 @@ std::string contentTypeOf(const HttpConnection* conn)
     return http_mime_type(conn->mimeIndex);
 }
 
+// The lines every answer opens with, fixed pages included: the status
+// line, the server, no caching, and the close. Every answer ends with the
+// connection closed, so the header says so: a client that took the
+// connection for kept alive would send its next request into a close.
+std::string openingLines(int status, const char* reason)
+{
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nServer: " + HTTP_SERVER_NAME +
+           "\r\nCache-control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n";
+}
+
 std::string headerText(HttpServer* server, HttpConnection* conn, time_t lastModified, const std::string& type,
                        const std::string& location)
 {
     char line[160];
-    std::snprintf(line, sizeof line,
-                  "%s %d %s\r\nServer: %s\r\nCache-control: no-cache\r\nPragma: no-cache\r\nConnection: %s\r\n",
-                  "HTTP/1.1", conn->status, http_status_reason(conn->status), HTTP_SERVER_NAME,
-                  // Every answer ends with the connection closed, so the
-                  // header says so: a client that took the connection for
-                  // kept alive would send its next request into a close.
-                  "close");
-    std::string text = line;
+    std::string text = openingLines(conn->status, http_status_reason(conn->status));
     if (!(server->optionFlags & HTTP_OPT_NO_RANGES)) text += "Accept-Ranges: bytes\r\n";
     if (lastModified) {
         http_format_date(lastModified, line, sizeof line);
@@ -219,58 +222,47 @@ int http_send_header(HttpServer* server, HttpConnection* conn)
     return 0;
 }
 
-int http_send_page(int socket, const char* headerFormat, const char* page)
+int http_send_page(int socket, int status, const char* page)
 {
-    char header[HTTP_HEADER_AREA];
-    int length = std::snprintf(header, sizeof header, headerFormat, HTTP_SERVER_NAME,
-                               static_cast<int>(std::strlen(page)));
-    if (http_send_all(socket, header, length) != 0) return -1;
+    const std::string header = openingLines(status, http_status_reason(status)) + "Content-length: " +
+                               std::to_string(std::strlen(page)) + "\r\nContent-Type: text/html\r\n\r\n";
+    if (http_send_all(socket, header.data(), static_cast<int64>(header.size())) != 0) return -1;
     return http_send_all(socket, page, static_cast<int64>(std::strlen(page)));
 }
 
 int http_send_403(int socket)
 {
-    return http_send_page(socket,
-                          "HTTP/1.1 403 Forbidden\r\nServer: %s\r\nContent-length: %d\r\n"
-                          "Content-Type: text/html\r\n\r\n",
-                          page403);
+    return http_send_page(socket, 403, page403);
 }
 
 int http_send_404(int socket)
 {
-    return http_send_page(socket,
-                          "HTTP/1.1 404 Not Found\r\nServer: %s\r\nContent-length: %d\r\n"
-                          "Content-Type: text/html\r\n\r\n",
-                          page404);
+    return http_send_page(socket, 404, page404);
 }
 
 int http_send_500(int socket)
 {
-    return http_send_page(socket,
-                          "HTTP/1.1 500 Internal Server Error\r\nServer: %s\r\nContent-length: %d\r\n"
-                          "Content-Type: text/html\r\n\r\n",
-                          page500);
+    return http_send_page(socket, 500, page500);
 }
 
 int http_send_401(HttpServer*, HttpConnection* conn, int reason)
 {
     const char* body = reason == HTTP_AUTH_REQUIRED ? "Authentication required" : "Authentication failed";
-    char header[HTTP_HEADER_AREA];
-    int length = std::snprintf(header, sizeof header,
-                               "HTTP/1.1 401 Authorization Required\r\nWWW-Authenticate: Basic realm=\"%s\"\r\n"
-                               "Content-Length: %d\r\nContent-Type: text/html\r\n\r\n",
-                               "Login", static_cast<int>(std::strlen(body)));
-    if (http_send_all(conn->socket, header, length) != 0) return -1;
+    const std::string header = openingLines(401, "Authorization Required") +
+                               "WWW-Authenticate: Basic realm=\"Login\"\r\nContent-Length: " +
+                               std::to_string(std::strlen(body)) + "\r\nContent-Type: text/html\r\n\r\n";
+    if (http_send_all(conn->socket, header.data(), static_cast<int64>(header.size())) != 0) return -1;
     return http_send_all(conn->socket, body, static_cast<int64>(std::strlen(body)));
 }
 
 int http_send_301(HttpConnection* conn, const char* location)
 {
-    static const char format[] = "HTTP/1.1 301 Moved Permanently\r\nServer: %s\r\nLocation: %s\r\n\r\n";
+    const std::string opening = openingLines(301, "Moved Permanently") + "Location: ";
+    const char* const end = "\r\n\r\n";
     std::string text = headerValue(location);
-    size_t fixed = sizeof format - 5 + std::strlen(HTTP_SERVER_NAME);
-    if (fixed + text.size() > HTTP_HEADER_AREA - 1) text.resize(HTTP_HEADER_AREA - 1 - fixed);
-    char header[HTTP_HEADER_AREA];
-    int length = std::snprintf(header, sizeof header, format, HTTP_SERVER_NAME, text.c_str());
-    return http_send_all(conn->socket, header, length);
+    // A long location is cut so that the header fits its area, as every header does.
+    const size_t room = HTTP_HEADER_AREA - 1 - opening.size() - std::strlen(end);
+    if (text.size() > room) text.resize(room);
+    const std::string header = opening + text + end;
+    return http_send_all(conn->socket, header.data(), static_cast<int64>(header.size()));
 }

@@ -27,8 +27,9 @@ int http_build_header(HttpServer* server, HttpConnection* conn, time_t lastModif
 // non-empty body held in memory; 1 when the whole answer went, 0 when the
 // loop's send steps go on, -1 on failure.
 int http_send_header(HttpServer* server, HttpConnection* conn);
-// Sends a header formatted with the server name and the page length, then the page.
-int http_send_page(int socket, const char* headerFormat, const char* page);
+// Sends a fixed HTML page with the status: the header lines every answer
+// opens with, its length and type, then the page.
+int http_send_page(int socket, int status, const char* page);
 int http_send_403(int socket);
 int http_send_404(int socket);
 // The 500 page: the server could not do what the request asked.

@@ -10,8 +10,10 @@ namespace {
 
 constexpr short READY_FOR_INPUT = POLLIN | POLLRDNORM | POLLRDBAND | POLLRDHUP | POLLHUP | POLLERR;
 constexpr short READY_FOR_OUTPUT = POLLOUT | POLLWRNORM | POLLWRBAND | POLLERR;
-// POLLHUP and POLLERR are reported whether asked for or not.
-constexpr short GONE = POLLRDHUP | POLLHUP | POLLERR;
+// Reported whether asked for or not: the connection hung up (both
+// directions are shut, as after a reset) or failed.
+constexpr short HUNG_UP = POLLHUP | POLLERR;
+constexpr short DEPARTED = POLLRDHUP | HUNG_UP;
 
 void watch(HttpSelect* sets, int fd, short events)
 {
@@ -25,14 +27,25 @@ void watch(HttpSelect* sets, int fd, short events)
     sets->watch[static_cast<size_t>(entry - 1)].events |= events;
 }
 
+const pollfd* entryFor(const HttpSelect* sets, int fd)
+{
+    if (fd < 0 || static_cast<size_t>(fd) >= sets->entryOf.size()) return nullptr;
+    int entry = sets->entryOf[static_cast<size_t>(fd)];
+    return entry == 0 ? nullptr : &sets->watch[static_cast<size_t>(entry - 1)];
+}
+
 // The entry's answer to the last wait when it was watched for events; 0 otherwise.
 short answer(const HttpSelect* sets, int fd, short events)
 {
-    if (fd < 0 || static_cast<size_t>(fd) >= sets->entryOf.size()) return 0;
-    int entry = sets->entryOf[static_cast<size_t>(fd)];
-    if (entry == 0) return 0;
-    const pollfd& watched = sets->watch[static_cast<size_t>(entry - 1)];
-    return (watched.events & events) ? watched.revents : 0;
+    const pollfd* watched = entryFor(sets, fd);
+    return watched && (watched->events & events) ? watched->revents : 0;
+}
+
+// Watched for its departure or hang-up alone: a descriptor watched for
+// input or output reports a departure as readiness instead.
+bool watchedForDeparture(const pollfd& entry)
+{
+    return !(entry.events & (POLLIN | POLLOUT));
 }
 
 }  // namespace
@@ -58,6 +71,11 @@ void http_select_add_departure(HttpSelect* sets, int fd)
     watch(sets, fd, POLLRDHUP);
 }
 
+void http_select_add_hangup(HttpSelect* sets, int fd)
+{
+    watch(sets, fd, 0);
+}
+
 int http_select_wait(HttpSelect* sets, long microseconds)
 {
     for (pollfd& entry : sets->watch) entry.revents = 0;
@@ -75,7 +93,7 @@ int http_select_wait(HttpSelect* sets, long microseconds)
         }
         if ((entry.events & POLLIN) && (entry.revents & READY_FOR_INPUT)) ++ready;
         if ((entry.events & POLLOUT) && (entry.revents & READY_FOR_OUTPUT)) ++ready;
-        if ((entry.events & POLLRDHUP) && !(entry.events & POLLIN) && (entry.revents & GONE)) ++ready;
+        if (watchedForDeparture(entry) && (entry.revents & DEPARTED)) ++ready;
     }
     return ready;
 }
@@ -90,7 +108,12 @@ bool http_select_writable(const HttpSelect* sets, int fd)
     return answer(sets, fd, POLLOUT) & READY_FOR_OUTPUT;
 }
 
-bool http_select_departed(const HttpSelect* sets, int fd)
+HttpDeparture http_select_departure(const HttpSelect* sets, int fd)
 {
-    return answer(sets, fd, POLLRDHUP) & GONE;
+    const pollfd* watched = entryFor(sets, fd);
+    if (!watched || !watchedForDeparture(*watched)) return HTTP_PEER_PRESENT;
+    if (watched->revents & HUNG_UP) return HTTP_PEER_GONE;
+    // Only asked for when watched with http_select_add_departure.
+    if (watched->revents & POLLRDHUP) return HTTP_PEER_HALF_CLOSED;
+    return HTTP_PEER_PRESENT;
 }

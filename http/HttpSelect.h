@@ -18,17 +18,27 @@ struct HttpSelect {
 void http_select_clear(HttpSelect* sets);
 void http_select_add_read(HttpSelect* sets, int fd);
 void http_select_add_write(HttpSelect* sets, int fd);
-// Watches a descriptor for its peer's departure only: the peer closed its
-// sending side (whatever it left unread) or the connection failed. Input
-// waiting on it does not make it ready.
+// What a wait saw of a peer watched for its departure.
+enum HttpDeparture {
+    HTTP_PEER_PRESENT,      // nothing
+    HTTP_PEER_HALF_CLOSED,  // its end of input: it closed its sending side, or all of its end
+    HTTP_PEER_GONE,         // the connection hung up or failed (a reset)
+};
+// Watches a descriptor for its peer's departure only: its end of input
+// (whatever it left unread) or a hang-up or failure. Input waiting on it
+// does not make it ready.
 void http_select_add_departure(HttpSelect* sets, int fd);
+// Watches a descriptor only for a hang-up or failure: for a peer whose end
+// of input was already seen, which would otherwise make every wait return
+// at once.
+void http_select_add_hangup(HttpSelect* sets, int fd);
 // Waits up to microseconds (no limit when negative); the number of ready
 // descriptors and directions, 0 when none, -1 on failure (EBADF when a
 // watched descriptor is not open).
 int http_select_wait(HttpSelect* sets, long microseconds);
 // After a wait: ready for input (data, end of input or an error, so the
-// next read reports it), ready for output, or departed. Only what the
-// descriptor was watched for is reported.
+// next read reports it), ready for output, or what was seen of a departure.
+// Only what the descriptor was watched for is reported.
 bool http_select_readable(const HttpSelect* sets, int fd);
 bool http_select_writable(const HttpSelect* sets, int fd);
-bool http_select_departed(const HttpSelect* sets, int fd);
+HttpDeparture http_select_departure(const HttpSelect* sets, int fd);

@@ -36,6 +36,12 @@ constexpr int64 HTTP_MAX_HELD_BODIES = 256LL * 1024 * 1024;
 // mobile link carries upstream, yet a client that feeds a body one byte at
 // a time loses its slot within a window or two.
 constexpr int64 HTTP_MIN_BODY_RATE = 1024;
+// Seconds a page may still run for a client that has ended its sending
+// side (or closed its whole end: the two look alike until an answer is
+// sent) before the run is stopped as one whose client has gone. Tools that
+// shut their sending side after the request still read the answer of any
+// page that ends within them; clients that went away hold no slot longer.
+constexpr int HTTP_HALF_CLOSE_GRACE_S = 5;
 // Most parameters a POST body may carry; a body with more closes its
 // connection.
 constexpr int HTTP_MAX_PARAMS = 10000;
@@ -150,6 +156,7 @@ struct HttpConnection {
     time_t bodyStart;           // time the request's header was complete (its body's start)
     int64 bodyReceived;         // body bytes received so far, uploads included
     int64 textCharge;           // bytes of ownedBody held in the text budget (a run's output)
+    int peerHalfClosed;         // the client ended its sending side while its page ran
 };
 
 // The server record.

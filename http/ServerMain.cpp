@@ -72,8 +72,9 @@ int runKillMode()
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
-// Writes the decimal digits of value; async-signal-safe.
-void writeNumber(int value)
+// Appends the decimal digits of value at *end and moves *end past them;
+// async-signal-safe.
+void appendNumber(char** end, int value)
 {
     char digits[16];
     int count = 0;
@@ -83,15 +84,12 @@ void writeNumber(int value)
         number /= 10;
     } while (number && count < 15);
     if (value < 0) digits[count++] = '-';
-    while (count) {
-        ssize_t ignored = write(STDOUT_FILENO, &digits[--count], 1);
-        (void)ignored;
-    }
+    while (count) *(*end)++ = digits[--count];
 }
 
-void writeText(const char* text, size_t length)
+void appendText(char** end, const char* text)
 {
-    VekKernel::consoleSignalWrite(text, length);
+    while (*text) *(*end)++ = *text++;
 }
 
 // Set by the signal handler. A stop asked for before the loop runs (during
@@ -161,12 +159,17 @@ bool workingDirectoryIsRoot()
 
 void signal_handler(int signal)
 {
-    // Only async-signal-safe work here: the message goes out with write(),
-    // and the loop releases everything at its next turn.
+    // Only async-signal-safe work here: the line is built without printf
+    // and goes out through the console's writer that never waits (a console
+    // pipe nobody reads would otherwise hold the process here for good), and
+    // the loop releases everything at its next turn.
     if (signal != 0) {
-        writeText("\nCaught signal (", 16);
-        writeNumber(signal);
-        writeText("). VEKServer shutting down...\n", 30);
+        char line[64];
+        char* end = line;
+        appendText(&end, "\nCaught signal (");
+        appendNumber(&end, signal);
+        appendText(&end, "). VEKServer shutting down...\n");
+        VekKernel::consoleSignalWrite(line, static_cast<size_t>(end - line));
     }
     stopRequested = 1;
     http_server_request_stop(&httpServer);

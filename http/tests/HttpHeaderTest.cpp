@@ -106,31 +106,44 @@ std::string sentBy(const std::function<void(int socket, HttpConnection* conn)>& 
     return text;
 }
 
+// Every fixed answer opens with the lines every other answer has, saying
+// that the connection closes, then its own lines and body, byte for byte.
 TEST(HttpFixedPages, ByteForByte)
 {
     const std::string server = "VEKServer/1.18.7.22 (32bit Linux)";
-    EXPECT_EQ(sentBy([](int socket, HttpConnection*) { http_send_403(socket); }),
-              "HTTP/1.1 403 Forbidden\r\nServer: " + server +
-                  "\r\nContent-length: 124\r\nContent-Type: text/html\r\n\r\n"
-                  "<html><head><title>403 Forbidden</title></head><body><h1>Forbidden</h1><hr />" +
-                  server + "</body></html>");
-    EXPECT_EQ(sentBy([](int socket, HttpConnection*) { http_send_404(socket); }),
-              "HTTP/1.1 404 Not Found\r\nServer: " + server +
-                  "\r\nContent-length: 164\r\nContent-Type: text/html\r\n\r\n"
-                  "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
-                  "<p>The requested URL has no content.</p><hr />" +
-                  server + "</body></html>");
-    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_401(nullptr, conn, HTTP_AUTH_REQUIRED); }),
-              "HTTP/1.1 401 Authorization Required\r\nWWW-Authenticate: Basic realm=\"Login\"\r\n"
-              "Content-Length: 23\r\nContent-Type: text/html\r\n\r\nAuthentication required");
-    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_401(nullptr, conn, HTTP_AUTH_FAILED); }),
-              "HTTP/1.1 401 Authorization Required\r\nWWW-Authenticate: Basic realm=\"Login\"\r\n"
-              "Content-Length: 21\r\nContent-Type: text/html\r\n\r\nAuthentication failed");
-    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_301(conn, "/new/place"); }),
-              "HTTP/1.1 301 Moved Permanently\r\nServer: " + server + "\r\nLocation: /new/place\r\n\r\n");
-    // A location cannot add header lines, nor overflow the header area.
-    EXPECT_EQ(sentBy([](int, HttpConnection* conn) { http_send_301(conn, "/a\r\nSet-Cookie: x"); }),
-              "HTTP/1.1 301 Moved Permanently\r\nServer: " + server + "\r\nLocation: /a\r\n\r\n");
+    const std::string common =
+        "\r\nServer: " + server + "\r\nCache-control: no-cache\r\nPragma: no-cache\r\nConnection: close\r\n";
+    const std::string pageEnd = "<hr />" + server + "</body></html>";
+    struct Case {
+        const char* name;
+        std::function<void(int socket, HttpConnection* conn)> send;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"403", [](int socket, HttpConnection*) { http_send_403(socket); },
+         "HTTP/1.1 403 Forbidden" + common + "Content-length: 124\r\nContent-Type: text/html\r\n\r\n"
+         "<html><head><title>403 Forbidden</title></head><body><h1>Forbidden</h1>" + pageEnd},
+        {"404", [](int socket, HttpConnection*) { http_send_404(socket); },
+         "HTTP/1.1 404 Not Found" + common + "Content-length: 164\r\nContent-Type: text/html\r\n\r\n"
+         "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+         "<p>The requested URL has no content.</p>" + pageEnd},
+        {"500", [](int socket, HttpConnection*) { http_send_500(socket); },
+         "HTTP/1.1 500 Internal Server Error" + common + "Content-length: 148\r\nContent-Type: text/html\r\n\r\n"
+         "<html><head><title>500 Internal Server Error</title></head><body><h1>Internal Server Error</h1>" + pageEnd},
+        {"401 required", [](int, HttpConnection* conn) { http_send_401(nullptr, conn, HTTP_AUTH_REQUIRED); },
+         "HTTP/1.1 401 Authorization Required" + common + "WWW-Authenticate: Basic realm=\"Login\"\r\n"
+         "Content-Length: 23\r\nContent-Type: text/html\r\n\r\nAuthentication required"},
+        {"401 failed", [](int, HttpConnection* conn) { http_send_401(nullptr, conn, HTTP_AUTH_FAILED); },
+         "HTTP/1.1 401 Authorization Required" + common + "WWW-Authenticate: Basic realm=\"Login\"\r\n"
+         "Content-Length: 21\r\nContent-Type: text/html\r\n\r\nAuthentication failed"},
+        {"301", [](int, HttpConnection* conn) { http_send_301(conn, "/new/place"); },
+         "HTTP/1.1 301 Moved Permanently" + common + "Location: /new/place\r\n\r\n"},
+        // A location cannot add header lines.
+        {"301 with a line break", [](int, HttpConnection* conn) { http_send_301(conn, "/a\r\nSet-Cookie: x"); },
+         "HTTP/1.1 301 Moved Permanently" + common + "Location: /a\r\n\r\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(sentBy(c.send), c.expected) << c.name;
+    // Nor can it overflow the header area.
     std::string longLocation(1000, 'l');
     std::string cut = sentBy([&](int, HttpConnection* conn) { http_send_301(conn, longLocation.c_str()); });
     EXPECT_EQ(cut.size(), static_cast<size_t>(HTTP_HEADER_AREA - 1));

@@ -12,28 +12,33 @@
 
 namespace {
 
+enum PeerEnd { OPEN, SHUT_SENDING, CLOSED };
+enum Watch { READ = 1, WRITE = 2, DEPARTURE = 4, HANGUP = 8 };
+
 struct ReadyCase {
     const char* name;
     bool sendFirst;     // the peer has sent a byte
-    bool peerClosed;    // the peer has closed its end
-    bool watchRead;     // watched for input
-    bool watchWrite;    // watched for output
-    bool watchGone;     // watched for the peer's departure only
+    PeerEnd peerEnd;    // what the peer did to its end
+    int watches;        // Watch bits
     bool readable;      // expected after the wait
     bool writable;
-    bool departed;
+    HttpDeparture departure;
 };
 
 TEST(HttpSelect, ReportsWhatSelectWould)
 {
     const ReadyCase cases[] = {
-        {"nothing waiting", false, false, true, false, false, false, false, false},
-        {"a byte waiting", true, false, true, false, false, true, false, false},
-        {"peer gone: the read reports it", false, true, true, false, false, true, false, false},
-        {"room to send", false, false, true, true, false, false, true, false},
-        {"both at once", true, false, true, true, false, true, true, false},
-        {"departure: a byte is not one", true, false, false, false, true, false, false, false},
-        {"departure with a byte left unread", true, true, false, false, true, false, false, true},
+        {"nothing waiting", false, OPEN, READ, false, false, HTTP_PEER_PRESENT},
+        {"a byte waiting", true, OPEN, READ, true, false, HTTP_PEER_PRESENT},
+        {"peer gone: the read reports it", false, CLOSED, READ, true, false, HTTP_PEER_PRESENT},
+        {"room to send", false, OPEN, READ | WRITE, false, true, HTTP_PEER_PRESENT},
+        {"both at once", true, OPEN, READ | WRITE, true, true, HTTP_PEER_PRESENT},
+        {"departure: a byte is not one", true, OPEN, DEPARTURE, false, false, HTTP_PEER_PRESENT},
+        {"departure: sending side shut", false, SHUT_SENDING, DEPARTURE, false, false, HTTP_PEER_HALF_CLOSED},
+        {"departure: hung up, a byte left unread", true, CLOSED, DEPARTURE, false, false, HTTP_PEER_GONE},
+        {"hang-up watch: a shut sending side is not one", false, SHUT_SENDING, HANGUP, false, false,
+         HTTP_PEER_PRESENT},
+        {"hang-up watch: hung up", false, CLOSED, HANGUP, false, false, HTTP_PEER_GONE},
     };
     for (const ReadyCase& c : cases) {
         int fds[2];
@@ -41,22 +46,24 @@ TEST(HttpSelect, ReportsWhatSelectWould)
         if (c.sendFirst) {
             ASSERT_EQ(write(fds[1], "x", 1), 1);
         }
-        if (c.peerClosed) close(fds[1]);
+        if (c.peerEnd == SHUT_SENDING) shutdown(fds[1], SHUT_WR);
+        if (c.peerEnd == CLOSED) close(fds[1]);
         HttpSelect sets;
         http_select_clear(&sets);
-        if (c.watchRead) {
+        if (c.watches & READ) {
             http_select_add_read(&sets, fds[0]);
             http_select_add_read(&sets, fds[0]);  // a second add watches nothing more
         }
-        if (c.watchWrite) http_select_add_write(&sets, fds[0]);
-        if (c.watchGone) http_select_add_departure(&sets, fds[0]);
+        if (c.watches & WRITE) http_select_add_write(&sets, fds[0]);
+        if (c.watches & DEPARTURE) http_select_add_departure(&sets, fds[0]);
+        if (c.watches & HANGUP) http_select_add_hangup(&sets, fds[0]);
         int ready = http_select_wait(&sets, 0);
-        EXPECT_EQ(ready, int(c.readable) + int(c.writable) + int(c.departed)) << c.name;
+        EXPECT_EQ(ready, int(c.readable) + int(c.writable) + int(c.departure != HTTP_PEER_PRESENT)) << c.name;
         EXPECT_EQ(http_select_readable(&sets, fds[0]), c.readable) << c.name;
         EXPECT_EQ(http_select_writable(&sets, fds[0]), c.writable) << c.name;
-        EXPECT_EQ(http_select_departed(&sets, fds[0]), c.departed) << c.name;
+        EXPECT_EQ(http_select_departure(&sets, fds[0]), c.departure) << c.name;
         close(fds[0]);
-        if (!c.peerClosed) close(fds[1]);
+        if (c.peerEnd != CLOSED) close(fds[1]);
     }
 }
 

@@ -10,11 +10,14 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import Checks, Server, cpu_seconds, read_all, split_response, wait_for  # noqa: E402
+from e2e_support import (Checks, Server, cpu_seconds, read_all, server_took_everything,  # noqa: E402
+                         split_response, wait_for)
 
 FILES = {"www/index.html": "hello", "www/a.txt": "a"}
 ENDLESS = b"#[.=;L;[#[L]]]#[L]"
 HANDLES = b"".join(b"#[oi;h%d;www/a.txt]" % i for i in range(64))
+# Echoed on the console (which the test reads) once a run has made its opens.
+OPENED = b"#[cout+]#[cout;opened]#[cout-]"
 
 
 def limited(soft, hard):
@@ -23,20 +26,6 @@ def limited(soft, hard):
 
 def descriptors(server):
     return len(os.listdir("/proc/%d/fd" % server.process.pid))
-
-
-def settle(server):
-    """Readiness, not a speed check: waits until the server's descriptor
-    count has stopped changing (the runs have done their opens)."""
-    last, same = -1, 0
-    for _ in range(1000):
-        count = descriptors(server)
-        same = same + 1 if count == last else 0
-        if same >= 15:
-            return count
-        last = count
-        time.sleep(0.02)
-    return last
 
 
 def answer(server, path):
@@ -67,9 +56,10 @@ def check_held_by_runs(binary, checks):
         holders = []
         for _ in range(6):
             conn = server.connect()
-            conn.sendall(HANDLES + ENDLESS + b"\0")
+            conn.sendall(HANDLES + OPENED + ENDLESS + b"\0")
             holders.append(conn)
-        held = settle(server)
+        wait_for(lambda: server.output().count("\nopened") == len(holders), "every run's opens made")
+        held = descriptors(server)
         checks.true("descriptors kept for connections", held < 256 - 20, "%d held" % held)
         checks.equal("a bystander is answered", answer(server, "index.html"), "HTTP/1.1 200 OK")
         for conn in holders:
@@ -89,7 +79,7 @@ def check_connection_flood(binary, checks):
         server.args += ["-c", "100"]
         server.start(preexec_fn=limited(48, 48))
         holders = [server.connect() for _ in range(60)]
-        settle(server)
+        wait_for(lambda: server_took_everything(server), "every connection taken or refused")
         share = idle_share(server)
         checks.true("the loop idles while out of descriptors", share < 0.5, "%.0f %% of a processor" % (share * 100))
         checks.equal("a bystander gets the refusal page", answer(server, "index.html"), "HTTP/1.1 403 Forbidden")

@@ -144,6 +144,29 @@ def wait_for(condition, what, tries=1000):
     raise RuntimeError("never happened: " + what)
 
 
+def tcp_sockets():
+    """(local port, remote port, bytes in flight, bytes unread) of each IPv4
+    TCP socket of the machine. For a listening socket the unread count is
+    the number of connections waiting to be accepted."""
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            in_flight, unread = fields[4].split(":")
+            yield (int(fields[1].split(":")[1], 16), int(fields[2].split(":")[1], 16), int(in_flight, 16),
+                   int(unread, 16))
+
+
+def server_took_everything(server):
+    """True when the server has accepted every connection waiting on its
+    port and read every byte its clients sent: nothing waits in its accept
+    queue or unread on its side, and no client's byte is still in flight."""
+    for local, remote, in_flight, unread in tcp_sockets():
+        if (local == server.port and unread) or (remote == server.port and in_flight):
+            return False
+    return True
+
+
 def cpu_seconds(pid):
     """User plus system time the process has used so far, in seconds."""
     with open("/proc/%d/stat" % pid) as stat:

@@ -1,4 +1,5 @@
-"""End-to-end: runs that cannot hold the server. Runs whose clients have gone
+"""End-to-end: runs that cannot hold the server. A client that only ends its
+sending side still reads a long page's answer; runs whose clients have gone
 free their slots and base writer (the select wrapper's test holds the bytes
 they left unread); pages looping on a costly word slow only themselves; a
 body of too many parameters is refused; headers that announce large bodies
@@ -9,12 +10,15 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import PendingRequest, serve_and_check, split_response, wait_for  # noqa: E402
+from e2e_support import (PendingRequest, half_closed, serve_and_check, server_took_everything,  # noqa: E402
+                         split_response, wait_for)
 
 SLOTS = 6
 ENDLESS = b"#[.=;l;[#[l]]]#[l]"
 BUILD = b"#[.=;b;x]" + b"#[.=;b;##[b]##[b]]" * 23  # an 8 MiB form, whose digest takes a while
-FILES = {"www/index.html": "hello", "www/echo.ttm": "#[out;##[HTTP_PARAM_v]]"}
+# 3000 rounds of a counting loop: many turns of 100 steps.
+LOOP = b"#[.=;i;0]#[.=;l;[#[.=;i;#[+;#[i];1;0]]#[>=n;#[i];3000;;[#[l]]]]]#[l]#[out;done #[i]]"
+FILES = {"www/index.html": "hello", "www/echo.ttm": "#[out;##[HTTP_PARAM_v]]", "www/loop.ttm": LOOP}
 
 
 def served(server):
@@ -22,6 +26,14 @@ def served(server):
         return split_response(server.get("index.html"))[2] == b"hello"
     except OSError:
         return False
+
+
+def check_half_closed_clients(server, checks):
+    """Clients that send their request and then shut their sending side
+    (as a shell's pipe into a network tool does): still there to read."""
+    page = split_response(half_closed(server, b"GET /loop.ttm HTTP/1.0\r\n\r\n"))
+    checks.equal("a half-closed client's page", (page[0], page[2]), ("HTTP/1.1 200 OK", b"done 3000"))
+    checks.equal("a half-closed client's raw request", half_closed(server, LOOP + b"\0"), b"done 3000")
 
 
 def check_departed_runs(server, checks):
@@ -59,7 +71,7 @@ def check_announced_bodies(server, checks):
     holders = [server.connect() for _ in range(4)]
     for conn in holders:
         conn.sendall(b"POST /echo.ttm HTTP/1.1\r\nContent-Length: %d\r\n\r\nv=" % ((64 << 20) - 1))
-    time.sleep(0.1)  # the server reads the four headers before the requests below
+    wait_for(lambda: server_took_everything(server), "the four headers read")
     checks.equal("a form posted meanwhile", split_response(server.post("echo.ttm", b"v=x"))[2], b"x")
     checks.equal("a raw request meanwhile", server.exchange(b"#[out;y]\0").rstrip(b"\0"), b"y")
     for conn in holders:
@@ -77,15 +89,15 @@ def check_bodies_of_running_pages(server, checks):
         conn.sendall(b"POST /%s HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (path, length))
         conn.sendall(b"v=" + b"b" * (length - 2))
         holders.append(conn)
-    time.sleep(0.5)  # the server takes the last bytes before the request below
+    wait_for(lambda: server_took_everything(server), "the four bodies read")
     checks.equal("a form posted while they run", split_response(server.post("echo.ttm", b"v=x"))[2], b"x")
     for conn in holders:
         conn.close()
 
 
 def main():
-    steps = [check_departed_runs, check_costly_pages, check_parameter_limit, check_announced_bodies,
-             check_bodies_of_running_pages]
+    steps = [check_half_closed_clients, check_departed_runs, check_costly_pages, check_parameter_limit,
+             check_announced_bodies, check_bodies_of_running_pages]
     return serve_and_check(sys.argv[1], FILES, ["-c", str(SLOTS), "-s", "100"], steps)
 
 
