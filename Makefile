@@ -1,7 +1,9 @@
 # Convenience targets over CMake and CTest.
-#   make run   installs what is missing, builds and starts the server on port 3333
-#              (PORT=8080 make run, or make run PORT=8080, for another) serving ./www
-#   make test  installs what is missing, builds and runs every test
+#   make run   installs what is missing, builds the server alone and starts it on
+#              port 3333 (PORT=8080 make run, or make run PORT=8080, for another)
+#              in the directory run/, serving the project's www/
+#   make site  only prepares run/ (RUN_DIR=dir prepares another directory)
+#   make test  installs what is missing, builds everything and runs every test
 #   make bench-deps  installs the peers the benchmarks in bench/ compare against
 #
 # A package counts as present only when dpkg says "install ok installed": a
@@ -11,6 +13,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 PORT  ?= 3333
+RUN_DIR ?= run
 PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev libbenchmark-dev openssl gnutls-bin
 # Peers the benchmarks in bench/ compare against (the tests do not need them):
 # the servers and tools the HTTP benches run beside, a Forth system, and the
@@ -18,7 +21,7 @@ PACKAGES = g++ cmake make python3 psmisc uuid-dev libutfcpp-dev libgtest-dev lib
 BENCH_PACKAGES = m4 nginx wrk curl bc gforth libsqlite3-dev liblmdb-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps bench-deps build run test clean
+.PHONY: deps bench-deps configure server build site run test clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -32,12 +35,34 @@ deps:
 bench-deps:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(BENCH_PACKAGES)"
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# The server alone: what make run needs.
+server: configure
+	cmake --build $(BUILD) --target vekserver -j $(JOBS)
+
+# Everything: the server, the tests and the benchmarks.
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	./$(BUILD)/vekserver -p $(PORT) -d www
+# The server runs in RUN_DIR, which holds only the site and its data: ~ paths
+# serve that directory, and pages and raw requests read what is under it, so
+# it must hold none of the project's own files. Its www/ and docs/ (which the
+# manual page reads) hold a link to each file of the project's www/ and each
+# page of the manual, so an edit shows at the next request; new files are
+# linked, and links to removed ones dropped, at the next make run. www/ is a
+# directory of its own, not a link to the project's: uploads land in it and
+# never among the sources. Bases and uploads stay in RUN_DIR between runs.
+site:
+	@mkdir -p $(RUN_DIR)/www $(RUN_DIR)/docs
+	@find $(RUN_DIR)/www $(RUN_DIR)/docs -maxdepth 1 -xtype l -delete
+	@for f in $(abspath $(wildcard www/*)); do ln -sfn "$$f" $(RUN_DIR)/www/; done
+	@for f in $(abspath $(wildcard docs/*.md)); do ln -sfn "$$f" $(RUN_DIR)/docs/; done
+
+run: server site
+	@echo "Serving www/ from $(RUN_DIR)/ (its bases and uploads stay there) on port $(PORT)"
+	cd $(RUN_DIR) && exec $(abspath $(BUILD))/vekserver -p $(PORT) -d www
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

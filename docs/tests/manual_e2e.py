@@ -7,6 +7,10 @@ opened by one example is still open for the next. The marked blocks:
 
   ```ttm               raw template request; the next ```output block is the
                        answer (an answer of one NUL byte counts as empty)
+  ```ttm page          the same text run as a page of the site (operator
+                       text, not client text): written into the document
+                       directory and asked for with GET; the next ```output
+                       block is the answer's body
   ```http              HTTP request (every line end sent as CRLF; a request
                        without a blank line gets one at its end); the next
                        ```response block gives the status line, headers that
@@ -19,7 +23,9 @@ opened by one example is still open for the next. The marked blocks:
   ```LANG file=PATH    a file written into the scratch directory, not run
   <!-- server: ARGS --> (re)start the server with these options
 
-"$PORT" in a ```ttm block or its output stands for the server's port;
+"$PORT" in a ```ttm block or its output stands for the server's port, and
+"$PEER" for the port of a small HTTP peer the harness starts on first use
+(see Peer);
 "$UID" in an ```output or ```response block stands for any UID (a new one
 each time a page runs "^UID").
 
@@ -29,8 +35,10 @@ Blocks of any other kind are left alone.
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -39,6 +47,51 @@ from e2e_support import Checks, Server, free_port  # noqa: E402
 
 FENCE = re.compile(r"^```(\S*)\s*(.*)$")
 UID = "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}"
+
+
+class Peer:
+    """The other server of the remote-request examples: for each connection
+    it reads one HTTP request (its header and the body its Content-Length
+    announces), answers HTTP/1.0 with a text saying what it got, and closes.
+    A request whose header never ends gets no answer; the peer closes when
+    the client does."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return  # closed
+            threading.Thread(target=self.answer, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def answer(conn):
+        with conn:
+            conn.settimeout(60)
+            data = b""
+            while b"\r\n\r\n" not in data:
+                piece = conn.recv(4096)
+                if not piece:
+                    return
+                data += piece
+            head, _, body = data.partition(b"\r\n\r\n")
+            length = re.search(rb"(?im)^Content-Length: *(\d+)", head)
+            while length and len(body) < int(length.group(1)):
+                piece = conn.recv(4096)
+                if not piece:
+                    return
+                body += piece
+            text = b"got %s and %d body bytes" % (head.split(b"\r\n")[0], len(body))
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n\r\n%s" %
+                         (len(text), text))
+
+    def close(self):
+        self.listener.close()
 
 
 def matches(got, expected):
@@ -80,6 +133,7 @@ class PageRun:
         self.server = Server(binary, args=[])
         shutil.copytree(os.path.join(ROOT, "www"), os.path.join(self.server.dir, "www"))
         self.args = ["-d", "www"]
+        self.peer = None
         self.bin_dir = os.path.join(self.server.dir, ".bin")
         os.makedirs(self.bin_dir)
         os.symlink(os.path.abspath(binary), os.path.join(self.bin_dir, "vekserver"))
@@ -103,13 +157,27 @@ class PageRun:
     def check(self, where, got, expected):
         self.checks.equal("%s:%d" % (self.name, where), expected if matches(got, expected) else got, expected)
 
-    def ttm(self, line, text, expected):
+    def ports(self, text):
+        """text with "$PORT" and "$PEER" replaced by their ports."""
+        if "$PEER" in text and self.peer is None:
+            self.peer = Peer()
+        text = text.replace("$PORT", str(self.server.port))
+        return text.replace("$PEER", str(self.peer.port)) if self.peer else text
+
+    def ttm(self, line, info, text, expected):
         self.ensure()
-        text, expected = (part.replace("$PORT", str(self.server.port)) for part in (text, expected))
-        got = self.server.exchange(text.encode() + b"\0")
+        text, expected = self.ports(text), self.ports(expected)
+        if "page" in info.split():
+            self.server.write(os.path.join(self.document_dir(), "manual-example.ttm"), text)
+            got = self.server.get("manual-example.ttm").partition(b"\r\n\r\n")[2]
+        else:
+            got = self.server.exchange(text.encode() + b"\0")
         if got == b"\0":
             got = b""
         self.check(line, got.decode(errors="replace"), expected)
+
+    def document_dir(self):
+        return self.args[self.args.index("-d") + 1] if "-d" in self.args else "www"
 
     def http(self, line, text, expected):
         self.ensure()
@@ -162,7 +230,7 @@ class PageRun:
                 if kind != expect:
                     self.check(pending[0], "no ```%s block" % expect, "a ```%s block" % expect)
                 elif pending[1] == "ttm":
-                    self.ttm(pending[0], pending[2], text)
+                    self.ttm(pending[0], pending[3], pending[2], text)
                 else:
                     self.http(pending[0], pending[2], text)
                 pending = None
@@ -172,13 +240,15 @@ class PageRun:
             elif kind == "server":
                 self.start(info)
             elif kind in ("ttm", "http"):
-                pending = (line, kind, text)
+                pending = (line, kind, text, info)
             elif kind == "console":
                 self.console(line, text)
             elif kind == "sh":
                 self.shell(line, text)
 
     def cleanup(self):
+        if self.peer:
+            self.peer.close()
         if self.running():
             self.server.stop()
         self.server.cleanup()
