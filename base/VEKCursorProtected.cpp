@@ -1,29 +1,43 @@
 // The protected base: sessions, commands and the write file's journal.
 //
-// Rules of the journal (".sw" and ".swt" appended to the write file name):
+// Rules of the journal (".sw" and ".swt" appended to the write file name;
+// what makes one whole is told in VEKJournal.h):
 //  1. The write cursor keeps a writer's changes in memory until commit, or
 //     until its page cache overflows; they reach the write file only
 //     through a stream that journals itself into ".sw" (the original bytes
 //     of every block it overwrites, and the original size), and the journal
 //     is made durable before each overwrite (VEKTree::writePages).
-//  2. Commit: write the changes, fsync the write file, rename ".sw" to
-//     ".swt" and fsync the directory. That rename is the commit point.
-//     Then copy the journalled regions of the write file into the read
-//     file, fsync it, delete ".swt" and fsync the directory.
+//  2. Commit: write the changes, fsync the write file, take the room the
+//     read file will grow into, seal ".sw" (trailer, fsync), rename it to
+//     ".swt" and fsync the directory. That rename is the commit point:
+//     everything that can fail for want of room fails before it, and a
+//     failure before it rolls the writer back as in rule 3. Then publish:
+//     copy the journalled regions of the write file into the read file,
+//     fsync it, delete ".swt" and fsync the directory.
 //  3. Rollback (closeBase, or recovery of a left-over ".sw"): put the saved
 //     blocks back, cut the write file to its original size, fsync, delete
-//     ".sw" and fsync the directory. Repeating it is harmless.
+//     ".sw" and fsync the directory. Repeating it is harmless. A ".sw"
+//     ends where its records stop verifying: the blocks past that point
+//     were never changed.
 //  4. Recovery, whenever no writer is open: a ".swt" is published again as
 //     in rule 2 (copying is idempotent) and deleted; then a ".sw" is rolled
 //     back as in rule 3. A crash between any two steps therefore leaves the
 //     read file (and, after recovery, the write file) at either the old or
 //     the new committed state.
-//  5. The read file is only ever written by publishing a journal, or whole
-//     (through a temporary file and a rename) when it is missing or its size
-//     differs from the write file's while no journal is pending.
+//  5. The read file is only ever written by publishing a whole journal, or
+//     whole (through a temporary file and a rename) when it is missing,
+//     does not open, or its size differs from the write file's while no
+//     journal is pending.
 //  6. A base is never opened over a file that is not its own: when the
 //     write or read file exists and is not a base (or a journal's name holds
 //     a file that is not a journal), the open fails and nothing is touched.
+//  7. A ".swt" exists only after the write file was made durable, so the
+//     write file holds the committed state. Publishing uses the journal
+//     only when it is whole and the write file has the size it was sealed
+//     with; otherwise (a cut or garbled journal, one from before journals
+//     were sealed) the read file is rebuilt whole from the write file when
+//     that opens as a base. When it does not, nothing is copied: the base
+//     is refused with a message naming the journal, and the journal stays.
 #include "base/VEKCursorProtected.h"
 
 #include <fcntl.h>
@@ -34,6 +48,7 @@
 #include "base/VEKJournal.h"
 #include "base/VEKProcessPool.h"
 #include "base/VEKTree.h"
+#include "kernel/CommonNames.h"
 
 namespace VekBase {
 
@@ -166,7 +181,18 @@ void VEKCursorProtected::openCursors() {
     probe->close();
   }
   if (readSize != writeCursor->stream()->size()) copyWholeWriteFile();
-  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  openReadCursor();
+}
+
+// Rule 5: the write cursor is open, so the write file is whole; a read
+// file that does not open beside it (damaged) is rebuilt from it.
+void VEKCursorProtected::openReadCursor() {
+  try {
+    readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  } catch (const std::exception&) {
+    copyWholeWriteFile();
+    readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  }
 }
 
 // Rule 5: a fresh read file is written aside and renamed into place.
@@ -202,22 +228,40 @@ std::string VEKCursorProtected::asideName() const {
   return aside;
 }
 
-// Rule 2, second half (and rule 4): copy what the journal names from the
-// write file into the read file, make it durable, then delete the journal.
+// Rule 2, second half (and rules 4 and 7): bring the read file to the
+// committed state, make it durable, then delete the journal.
 void VEKCursorProtected::publishJournal(const std::string& journal) {
-  std::unique_ptr<VEKStream> probe(newStream());
+  std::unique_ptr<VEKStream> probe(newStream()), from(newStream());
   VEKJournalImage image = readJournal(*probe, journal);
-  if (image.valid) {
-    std::unique_ptr<VEKStream> from(newStream()), to(newStream());
-    from->open(writeFile.c_str(), O_RDONLY, 0644);
-    to->open(readFile.c_str(), O_RDWR | O_CREAT, 0644);
+  from->open(writeFile.c_str(), O_RDONLY, 0644);
+  if (image.whole && image.sealedSize == from->size() && probe->access(readFile.c_str(), 0) == 0) {
+    std::unique_ptr<VEKStream> to(newStream());
+    to->open(readFile.c_str(), O_RDWR, 0644);
     copyJournalled(*from, *to, image);
     step("publish-copied");
     to->sync();
+  } else if (opensAsBase(*from)) {
+    from->close();
+    copyWholeWriteFile();
+  } else {
+    throw std::runtime_error("Can't open the VEKBase file: " + journal + " (a commit that cannot be completed: " +
+                             writeFile + " is damaged)");
   }
   step("publish-synced");
   if (probe->remove(journal.c_str()) != 0) throw std::runtime_error("Can not delete file: " + journal);
   probe->syncDirectory(journal);
+}
+
+// True when the open stream holds a base that opens: its header, free list
+// and home symbol read without error. Nothing is written.
+bool VEKCursorProtected::opensAsBase(VEKStream& stream) {
+  try {
+    if (stream.size() == 0) return false;  // a tree would format it
+    VEKTree tree(stream);
+    return tree.find(0, VekNames::Home, nullptr);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 // Rule 3.
@@ -244,9 +288,14 @@ void VEKCursorProtected::commit() {
   step("commit-written");
   stream->sync();
   // Publishing grows the read file after the commit point, where a refusal
-  // would leave the commit half done: the read file takes its room (memory
-  // bases are bounded) while a failure still rolls the writer back.
+  // (a full disk, the memory bases' limit) would leave the commit half
+  // done: the read file takes its room now, while a failure still rolls
+  // the writer back.
   readCursor->stream()->reserve(stream->size());
+  step("commit-reserved");
+  // Sealed only now that the write file is durable and nothing more will
+  // change it; the seal is durable before the rename makes it the commit.
+  stream->journal()->seal();
   stream->EndSaveWrite();
   step("commit-synced");
   if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)

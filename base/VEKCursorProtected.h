@@ -125,6 +125,8 @@ class VEKCursorProtected : public VEKObject {
   void rollbackWrite();
   void publishJournal(const std::string& journal);
   void copyWholeWriteFile();
+  void openReadCursor();
+  static bool opensAsBase(VEKStream& stream);
   VEKStream* newStream() const;
   std::string journalName() const { return writeFile + ".sw"; }
   std::string committedName() const { return writeFile + ".swt"; }

@@ -15,8 +15,10 @@ namespace VekBase {
 namespace {
 
 const char kMagic[8] = {'V', 'E', 'K', 'J', 'R', 'N', 'L', '1'};
+const char kEndMagic[8] = {'V', 'E', 'K', 'J', 'E', 'N', 'D', '1'};
 constexpr int kHeaderSize = 20;
 constexpr int kRecordHeader = 16;
+constexpr int kTrailerSize = 40;
 
 // FNV-1a over a record's header fields and bytes: a record that a power
 // loss left half written fails it and ends the journal there.
@@ -28,6 +30,31 @@ u32 recordChecksum(const u8* record, size_t dataLength) {
   return checksum(record + kRecordHeader, dataLength, checksum(record, 12));
 }
 
+// The trailer's chain: a record folded in by its header, whose checksum
+// already covers its bytes.
+u32 chainRecord(u32 chain, const u8* record) { return checksum(record, kRecordHeader, chain); }
+
+std::string encodeTrailer(int64 records, int64 recordBytes, int64 sealedSize, u32 chain) {
+  std::string trailer(kEndMagic, sizeof kEndMagic);
+  appendLE(trailer, static_cast<u64>(records), 8);
+  appendLE(trailer, static_cast<u64>(recordBytes), 8);
+  appendLE(trailer, static_cast<u64>(sealedSize), 8);
+  appendLE(trailer, chain, 4);
+  appendLE(trailer, checksum(reinterpret_cast<const u8*>(trailer.data()), trailer.size()), 4);
+  return trailer;
+}
+
+// Rule 5: a trailer that ends the file exactly, agrees with the records
+// read before it, and verifies itself makes the journal whole.
+bool trailerCloses(const u8* at, int64 remaining, int64 records, int64 recordBytes, u32 chain,
+                   int64* sealedSize) {
+  if (remaining != kTrailerSize) return false;
+  const int64 size = static_cast<int64>(getLE(at + 24, 8));
+  std::string expected = encodeTrailer(records, recordBytes, size, chain);
+  if (std::memcmp(at, expected.data(), kTrailerSize) != 0) return false;
+  *sealedSize = size;
+  return true;
+}
 
 }  // namespace
 
@@ -38,7 +65,8 @@ VEKJournal::VEKJournal(VEKStream& journalled, const std::string& name)
   out->open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   std::string header(kMagic, sizeof kMagic);
   appendLE(header, static_cast<u64>(startSize), 8);
-  appendLE(header, checksum(reinterpret_cast<const u8*>(header.data()), 16), 4);
+  chain = checksum(reinterpret_cast<const u8*>(header.data()), 16);
+  appendLE(header, chain, 4);
   out->zwrite(header.data(), static_cast<int64>(header.size()));
 }
 
@@ -49,6 +77,7 @@ VEKJournal::~VEKJournal() {
 void VEKJournal::saveOriginal(int64 offset, int64 length) {
   if (writeHook) writeHook();
   if (length <= 0) return;
+  if (sealed) throw std::runtime_error("Journal: a change after sealing " + journalName);
   int64 first = offset / BLOCK;
   int64 last = (offset + length - 1) / BLOCK;
   std::string record;
@@ -64,7 +93,18 @@ void VEKJournal::saveOriginal(int64 offset, int64 length) {
     putLE(bytes + 12, recordChecksum(bytes, static_cast<size_t>(size)), 4);
     out->zwrite(record.data(), static_cast<int64>(record.size()));
     unsynced = true;
+    ++records;
+    recordBytes += static_cast<int64>(record.size());
+    chain = chainRecord(chain, bytes);
   }
+}
+
+void VEKJournal::seal() {
+  std::string trailer = encodeTrailer(records, recordBytes, target.size(), chain);
+  out->zwrite(trailer.data(), static_cast<int64>(trailer.size()));
+  sealed = true;
+  unsynced = true;
+  sync();
 }
 
 void VEKJournal::sync() {
@@ -97,14 +137,20 @@ VEKJournalImage readJournal(const VEKStream& like, const std::string& name) {
     return image;
   image.valid = true;
   image.originalSize = static_cast<int64>(getLE(at + 8, 8));
-  for (int64 pos = kHeaderSize; pos + kRecordHeader <= total;) {
+  u32 chain = static_cast<u32>(getLE(at + 16, 4));
+  int64 pos = kHeaderSize;
+  while (pos + kRecordHeader <= total) {
+    if (std::memcmp(at + pos, kEndMagic, sizeof kEndMagic) == 0) break;  // the trailer (rule 3)
     int64 offset = static_cast<int64>(getLE(at + pos, 8));
     int64 size = static_cast<int64>(getLE(at + pos + 8, 4));
     if (pos + kRecordHeader + size > total || getLE(at + pos + 12, 4) != recordChecksum(at + pos, size))
-      break;  // cut short by a crash
+      return image;  // cut short by a crash: never whole
     image.regions.emplace_back(offset, bytes.substr(static_cast<size_t>(pos + kRecordHeader), size));
+    chain = chainRecord(chain, at + pos);
     pos += kRecordHeader + size;
   }
+  image.whole = trailerCloses(at + pos, total - pos, static_cast<int64>(image.regions.size()), pos - kHeaderSize,
+                              chain, &image.sealedSize);
   return image;
 }
 

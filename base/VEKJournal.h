@@ -7,15 +7,32 @@
 //   header  "VEKJRNL1" (8 bytes), original size (u64), FNV-1a of both (u32)
 //   records block offset (u64), length (u32), FNV-1a of offset, length
 //           and bytes (u32), the original bytes
+//   trailer (only in a sealed journal) "VEKJEND1" (8 bytes), record count
+//           (u64), bytes of all records (u64), the stream's size when
+//           sealed (u64), the chain: FNV-1a of every record's 16-byte
+//           header in turn, started from the header's FNV-1a (u32), and
+//           FNV-1a of the trailer's first 36 bytes (u32)
 // Rules:
 //  1. A block is saved at most once per journal, and always before the first
 //     change to it is written to the stream (saveOriginal runs inside every
 //     write and truncation of a journalled stream).
 //  2. Blocks at or past the original size are not saved: rollback truncates
 //     them away, and commit copies everything past the original size.
-//  3. A record cut short or garbled by a crash ends the journal: its block
-//     was not yet changed, because every record is written and made durable
-//     before the first change.
+//  3. A journal used for rollback (a protected writer's ".sw", a plain
+//     base's own ".sw") is read as far as its records verify: a record cut
+//     short or garbled by a crash ends it, and the blocks it did not reach
+//     were not changed yet, because every record is written and made
+//     durable before the first change. A trailer there (a crash after
+//     sealing, before the commit point) ends the records too.
+//  4. A journal is sealed (trailer written, then fsync) only when no change
+//     will follow: a commit seals the writer's ".sw" after the write file is
+//     durable and before renaming it to ".swt", the commit point.
+//  5. A committed journal (".swt") says which regions to copy into the
+//     read file, and a missing record would leave a region uncopied, so it
+//     is used only whole: header, every record and the trailer verify, the
+//     counts agree and the file ends with the trailer. One that is not
+//     whole (cut, garbled, or written before journals were sealed) is
+//     never applied in part.
 #pragma once
 #include <functional>
 #include <memory>
@@ -45,6 +62,9 @@ class VEKJournal {
   // Makes the journal and its directory entry durable (nothing to do when
   // no record was added since the last sync).
   void sync();
+  // Appends the trailer and makes the journal durable (rule 4); a change
+  // of the stream after this is refused.
+  void seal();
   const std::string& name() const { return journalName; }
   // Test hook: called before every change of a journalled stream, so crash
   // tests can stop the process between any two writes.
@@ -59,12 +79,18 @@ class VEKJournal {
   std::unordered_set<int64> savedBlocks; // block numbers already saved
   bool directorySynced = false;          // journal's directory entry durable
   bool unsynced = true;                  // records written since the last sync
+  bool sealed = false;                   // the trailer is written
+  int64 records = 0;                     // records written
+  int64 recordBytes = 0;                 // their bytes, headers included
+  u32 chain = 0;                         // the trailer's chain so far
 };
 
 // A journal read back for recovery.
 struct VEKJournalImage {
   bool valid = false;                                   // header read correctly
+  bool whole = false;                                   // sealed, and all of it verifies (rule 5)
   int64 originalSize = 0;                               // target's original size
+  int64 sealedSize = -1;                                // target's size when sealed (whole only)
   std::vector<std::pair<int64, std::string>> regions;   // offset, original bytes
 };
 

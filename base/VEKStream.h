@@ -13,6 +13,7 @@
 // original bytes are appended to a journal stream of the same kind, so the
 // change can be rolled back or the changed regions copied elsewhere.
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -58,9 +59,10 @@ class VEKStream : public VEKObject {
   virtual void truncate(int64 newSize) = 0;
   virtual int64 size() = 0;
   // Makes sure the open stream can later grow to newSize without being
-  // refused for want of room: a memory stream takes the room now (throwing
-  // when it cannot), leaving its size and bytes as they are; a file does
-  // nothing.
+  // refused for want of room, throwing when it cannot: a memory stream
+  // takes its blocks now, leaving its size and bytes as they are; a file
+  // takes its disk blocks (and, on a file system that cannot do that
+  // alone, grows to newSize with zeros).
   virtual void reserve(int64 /*newSize*/) {}
   // Starts journalling this open stream into journalName (created afresh).
   virtual void StartSaveWrite(const std::string& journalName);
@@ -120,6 +122,7 @@ class VEKStreamFile : public VEKStream {
   bool eof() override;
   void truncate(int64 newSize) override;
   int64 size() override;
+  void reserve(int64 newSize) override;
   int rename(const char* from, const char* to) override;
   void sync() override;
   void syncDirectory(const std::string& name) override;
@@ -130,6 +133,10 @@ class VEKStreamFile : public VEKStream {
   // Drops the cache entry of path (and a memory stream of that name) and
   // deletes the file; 0 on success.
   static int removeFile(const std::string& path);
+  // Test hook: called before a file needs room past its size (a write past
+  // its end, a reserve) with its name, its size and the end it grows to;
+  // a hook that throws plays a full disk.
+  static std::function<void(const std::string& name, int64 size, int64 newEnd)> roomHook;
 
  private:
   bool cached() const;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -26,6 +27,8 @@ std::string directoryOf(const std::string& path) {
 }
 
 }  // namespace
+
+std::function<void(const std::string&, int64, int64)> VEKStreamFile::roomHook;
 
 VEKStreamFile::VEKStreamFile() = default;
 
@@ -88,6 +91,7 @@ int64 VEKStreamFile::readUncached(int64 offset, void* out, int64 length) {
 }
 
 void VEKStreamFile::writeAt(int64 offset, const void* data, int64 length) {
+  if (roomHook && offset + length > size()) roomHook(streamName, size(), offset + length);
   int64 done = 0;
   while (done < length) {
     ssize_t n = ::pwrite(fd, static_cast<const char*>(data) + done, static_cast<size_t>(length - done), offset + done);
@@ -134,6 +138,26 @@ int64 VEKStreamFile::size() {
   struct stat status;
   if (fd < 0 || ::fstat(fd, &status) != 0) return 0;
   return static_cast<int64>(status.st_size);
+}
+
+// The blocks are taken without changing the size, so a reader of the file
+// sees nothing of it. A file system that cannot take blocks alone gets
+// zeros written past the end instead: the file is then longer than its
+// base until the publish that reserved it cuts it to size (or, after a
+// failure, a copy of the write file replaces it, their sizes differing).
+void VEKStreamFile::reserve(int64 newSize) {
+  if (fd < 0 || newSize < 0) failFile("reserve");
+  const int64 current = size();
+  if (newSize <= current) return;
+  if (roomHook) roomHook(streamName, current, newSize);
+  int result;
+  do result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, current, newSize - current);
+  while (result != 0 && errno == EINTR);
+  if (result == 0) return;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) failFile("reserve");
+  const std::string zeros(static_cast<size_t>(std::min<int64>(newSize - current, 1 << 20)), '\0');
+  for (int64 offset = current; offset < newSize; offset += static_cast<int64>(zeros.size()))
+    writeAt(offset, zeros.data(), std::min(newSize - offset, static_cast<int64>(zeros.size())));
 }
 
 int VEKStreamFile::rename(const char* from, const char* to) {

@@ -65,14 +65,15 @@ bool isLogFile(const std::string& path)
 }
 
 // A base keeps two files, its name followed by "1" (written) and "2"
-// (committed), and journals the first into name + "1.sw". A file is taken
-// for a base file when its partner file exists beside it, open or not.
+// (committed), and journals the first into name + "1.sw" (".swt" once
+// committed). A file is taken for a base file when its partner file exists
+// beside it, open or not.
 bool isBaseFile(const std::string& path)
 {
     std::string name = path;
-    const std::string journal = ".sw";
-    if (name.size() > journal.size() && name.compare(name.size() - journal.size(), journal.size(), journal) == 0)
-        name.resize(name.size() - journal.size());
+    for (const std::string journal : {".swt", ".sw"})
+        if (name.size() > journal.size() && name.compare(name.size() - journal.size(), journal.size(), journal) == 0)
+            name.resize(name.size() - journal.size());
     if (name.size() < 2 || (name.back() != '1' && name.back() != '2')) return false;
     std::string partner = name;
     partner.back() = name.back() == '1' ? '2' : '1';

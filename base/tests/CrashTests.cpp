@@ -6,14 +6,17 @@
 // reported committed is there, nothing of an uncommitted session is.
 // Each test runs again with a page cache so small that changed pages are
 // written (under the journal) long before the flush or commit; that run
-// tries every stride-th kill point so it stays quick.
+// tries every stride-th kill point so it stays quick. A full disk is played
+// by the file stream's room hook.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <set>
+#include <stdexcept>
 
 #include "BaseTestUtil.h"
 #include "base/VEKCursor.h"
@@ -216,4 +219,64 @@ TEST(PlainBaseCrash, AKilledFlushLeavesTheOldOrTheNewBase) { killedFlushLeavesOl
 TEST(PlainBaseCrash, AKilledRunLeavesTheOldOrTheNewBaseWithATinyPageCache) {
   PageCache tiny(kTinyCache);
   killedFlushLeavesOldOrNew(29, 15);
+}
+
+namespace {
+
+// A disk with room bytes free for the files that grow while it lives.
+class FullDisk {
+ public:
+  explicit FullDisk(int64 room) {
+    VEKStreamFile::roomHook = [this, room](const std::string& name, int64 size, int64 newEnd) {
+      int64& reached = ends[name];
+      const int64 more = newEnd - std::max(reached, size);
+      if (more <= 0) return;
+      if (more > room - used) throw std::runtime_error("No space left on device: " + name);
+      used += more;
+      reached = newEnd;
+    };
+  }
+  ~FullDisk() { VEKStreamFile::roomHook = nullptr; }
+
+ private:
+  std::map<std::string, int64> ends;  // how far each file has taken room
+  int64 used = 0;
+};
+
+}  // namespace
+
+// A file base on a disk with room for nothing, then a page more at each
+// try, up to room for a whole session: the session either commits, or it
+// fails and the base is as committed before it, also once recovered on the
+// still full disk (a commit never passes its commit point without room to
+// publish, so a client told it failed never finds it done).
+TEST(FullDisk, ACommitThatFailsHasChangedNothing) {
+  TempDir dir;
+  const std::string name = dir.file("full");
+  VEKCursorProtected base(name + "1", name + "2", VEK_STREAM_FILE);
+  int64 writer = base.openWriteProcess("", "");
+  base.putSymbol(writer, "committed");
+  base.closeProcess(writer);
+  const std::string value(1000, 'v');
+  bool committed = false;
+  int failed = 0;
+  for (int64 room = 0; !committed; room += 4096) {
+    ASSERT_LT(room, 8 << 20) << "the session never commits";
+    FullDisk disk(room);
+    try {
+      writer = base.openWriteProcess("", "");
+      ASSERT_GE(writer, 0) << room;
+      for (int i = 0; i < 100; ++i) base.putSymbol(writer, "key" + std::to_string(i) + value);
+      base.closeProcess(writer);
+      committed = true;
+    } catch (const std::runtime_error&) {
+      ++failed;
+    }
+    int64 reader = base.openReadProcess("", "");
+    ASSERT_GE(reader, 0) << "not recovered with room " << room << ": " << base.failure();
+    EXPECT_EQ(base.getSymbolCount(reader), committed ? 101 : 1) << "room " << room;
+    base.closeProcess(reader);
+  }
+  EXPECT_GT(failed, 20);
+  VEKProcessPool::destroyPools();
 }

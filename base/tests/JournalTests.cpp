@@ -1,10 +1,18 @@
 // Tests of the stream journal: rollback restores bytes and size, the
-// journalled regions say what to copy, and a garbled record ends the journal.
+// journalled regions say what to copy, a garbled record ends a rollback
+// journal, and a committed journal that is not whole is never applied in
+// part.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <set>
 
 #include "BaseTestUtil.h"
 #include "base/VEKCursor.h"
+#include "base/VEKCursorProtected.h"
 #include "base/VEKJournal.h"
 #include "base/VEKStream.h"
 
@@ -98,4 +106,147 @@ TEST(VEKJournal, AStaleJournalLeavesANewFileAlone) {
   VEKCursorBase cursor(name.c_str(), VEK_STREAM_FILE);
   EXPECT_FALSE(cursor.goFirst());
   EXPECT_NE(::access((name + ".sw").c_str(), 0), 0);
+}
+
+namespace {
+
+// A protected base's three files as a commit leaves them just past its
+// commit point: the write file holds the new state, the read file the old
+// one, and the committed journal says what to copy.
+struct CommitFiles {
+  std::string write, read, journal;
+  size_t committedKeys = 0;
+};
+
+CommitFiles filesPastTheCommitPoint(const std::string& base) {
+  CommitFiles files;
+  VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_FILE);
+  int64 writer = protectedBase.openWriteProcess("", "");
+  for (int i = 0; i < 2000; ++i) protectedBase.putSymbol(writer, "old" + std::to_string(i));
+  protectedBase.closeProcess(writer);
+  writer = protectedBase.openWriteProcess("", "");
+  for (int i = 0; i < 2000; i += 3)
+    if (protectedBase.findSymbol(writer, "old" + std::to_string(i))) protectedBase.deleteSymbol(writer);
+  for (int i = 0; i < 600; ++i) protectedBase.putSymbol(writer, "new" + std::to_string(i));
+  files.committedKeys = static_cast<size_t>(protectedBase.getSymbolCount(writer));
+  VEKCursorProtected::stepHook = [&](const char* step) {
+    if (std::strcmp(step, "commit-renamed") != 0) return;
+    files.write = VekBaseTest::slurp(base + "1");
+    files.read = VekBaseTest::slurp(base + "2");
+    files.journal = VekBaseTest::slurp(base + "1.swt");
+  };
+  protectedBase.closeProcess(writer);
+  VEKCursorProtected::stepHook = nullptr;
+  return files;
+}
+
+// What a base opened over given files shows: the keys its readers and its
+// writer see, or why it was refused.
+struct Opened {
+  bool open = false;
+  std::vector<std::string> read, written;
+  std::string failure;
+};
+
+std::vector<std::string> keysOf(VEKCursorProtected& base, int64 id) {
+  std::vector<std::string> keys;
+  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
+  return keys;
+}
+
+Opened openOver(const std::string& base, const std::string& write, const std::string& read,
+                const std::string* journal) {
+  VekBaseTest::spit(base + "1", write);
+  VekBaseTest::spit(base + "2", read);
+  if (journal) VekBaseTest::spit(base + "1.swt", *journal);
+  Opened opened;
+  try {
+    VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_FILE);
+    opened.failure = protectedBase.failure();
+    if (!protectedBase.hasCursors()) return opened;
+    opened.open = true;
+    int64 reader = protectedBase.openReadProcess("", "");
+    int64 writer = protectedBase.openWriteProcess("", "");
+    opened.read = keysOf(protectedBase, reader);
+    opened.written = keysOf(protectedBase, writer);
+    protectedBase.closeBase();
+    protectedBase.closeProcess(reader);
+  } catch (const std::exception& error) {
+    opened.failure = error.what();
+  }
+  return opened;
+}
+
+// Lengths to cut a committed journal to: every length through the header
+// and the first record's header, around every record boundary and record
+// header, every length through the trailer, and a stride through the rest.
+std::set<size_t> cutLengths(size_t size) {
+  std::set<size_t> lengths;
+  for (size_t length = 0; length <= 64 && length < size; ++length) lengths.insert(length);
+  for (size_t boundary = 20; boundary < size; boundary += 16 + 4096)
+    for (size_t near : {boundary - 1, boundary, boundary + 1, boundary + 8, boundary + 15, boundary + 16})
+      if (near < size) lengths.insert(near);
+  for (size_t length = size > 64 ? size - 64 : 0; length < size; ++length) lengths.insert(length);
+  for (size_t length = 0; length < size; length += 509) lengths.insert(length);
+  return lengths;
+}
+
+}  // namespace
+
+// A committed journal cut short, or with a byte changed, is never applied
+// in part: with the write file whole the read copy is rebuilt from it, so
+// readers and the writer see the committed state; with the write file
+// damaged too the base is refused, naming the journal, which is kept.
+TEST(CommittedJournal, ADamagedJournalIsNeverAppliedInPart) {
+  VekBaseTest::TempDir dir;
+  const CommitFiles files = filesPastTheCommitPoint(dir.file("origin"));
+  ASSERT_FALSE(files.journal.empty());
+  std::vector<std::pair<std::string, std::string>> journals;  // what, bytes
+  for (size_t length : cutLengths(files.journal.size()))
+    journals.emplace_back("cut to " + std::to_string(length), files.journal.substr(0, length));
+  for (size_t at : {size_t(30), size_t(20 + 16 + 4096 + 200), files.journal.size() - 1}) {
+    std::string flipped = files.journal;
+    flipped[at] ^= 0x20;
+    journals.emplace_back("byte " + std::to_string(at) + " changed", flipped);
+  }
+  std::string damagedWrite = files.write;
+  damagedWrite[20] ^= 1;  // inside the header's checksum, past the magic
+  int count = 0;
+  std::printf("%zu damaged journals of %zu bytes\n", journals.size(), files.journal.size());
+  for (const auto& journal : journals) {
+    std::string base = dir.file("case" + std::to_string(count++));
+    Opened whole = openOver(base, files.write, files.read, &journal.second);
+    EXPECT_TRUE(whole.open) << journal.first << ": " << whole.failure;
+    EXPECT_EQ(whole.read.size(), files.committedKeys) << journal.first;
+    EXPECT_EQ(whole.read, whole.written) << journal.first;
+    EXPECT_NE(::access((base + "1.swt").c_str(), 0), 0) << journal.first;
+
+    base = dir.file("case" + std::to_string(count++));
+    Opened refused = openOver(base, damagedWrite, files.read, &journal.second);
+    EXPECT_FALSE(refused.open) << journal.first;
+    EXPECT_NE(refused.failure.find(base + "1.swt"), std::string::npos) << journal.first << ": " << refused.failure;
+    EXPECT_TRUE(VekBaseTest::slurp(base + "1.swt") == journal.second) << journal.first << ": journal not kept";
+    EXPECT_TRUE(VekBaseTest::slurp(base + "2") == files.read) << journal.first << ": read copy changed";
+  }
+  // The whole journal is applied as it is.
+  Opened applied = openOver(dir.file("whole"), files.write, files.read, &files.journal);
+  EXPECT_EQ(applied.read.size(), files.committedKeys);
+  EXPECT_EQ(applied.read, applied.written);
+}
+
+// A read copy that does not open while the write file does (damaged by a
+// disk, or by a journal applied in part before this mend) is rebuilt from
+// the write file instead of refusing the base for good.
+TEST(CommittedJournal, AReadCopyThatDoesNotOpenIsRebuiltFromTheWriteFile) {
+  VekBaseTest::TempDir dir;
+  const CommitFiles files = filesPastTheCommitPoint(dir.file("origin"));
+  std::string garbled = files.write, cut = files.write.substr(0, files.write.size() / 2);
+  garbled[20] ^= 1;
+  int count = 0;
+  for (const std::string& read : {garbled, cut}) {
+    Opened opened = openOver(dir.file("rebuilt" + std::to_string(count++)), files.write, read, nullptr);
+    EXPECT_TRUE(opened.open) << opened.failure;
+    EXPECT_EQ(opened.read.size(), files.committedKeys);
+    EXPECT_EQ(opened.read, opened.written);
+  }
 }

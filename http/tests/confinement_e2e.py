@@ -38,10 +38,13 @@ def check_paths(server, checks):
 
 def check_own_files(server, checks):
     raw(server, "#[~~+;own]")
+    # A commit's journal, kept beside a base that was refused over it.
+    with open(os.path.join(server.dir, "own1.swt"), "wb") as journal:
+        journal.write(b"VEKJRNL1")
     server.get("index.html")  # writes the request log
     # Also behind the slashes that path normalisation removes; a regular
     # file followed by "/" is no file at all.
-    names = ["vekserver.cfg", "own1", "own2", "notes.txt"] + [n for n in os.listdir(server.dir) if n.startswith("srvlog")]
+    names = ["vekserver.cfg", "own1", "own2", "own1.swt", "notes.txt"] + [n for n in os.listdir(server.dir) if n.startswith("srvlog")]
     for name in names:
         for spelling in ["~%s", "~%s/", "~%s%%2f", "~%s//", "~%s%%2F%%2f"]:
             if name == "notes.txt" and spelling == "~%s":
