@@ -12,9 +12,11 @@
 //     progress until the bytes before its closing boundary are written.
 //  3. A file that cannot be written whole (a full disk) is removed and the
 //     request is answered with the 500 page, never as a success.
-//  4. An upload body larger than HTTP_MAX_BODY, or one given up for its
-//     slowness, leaves no unfinished file behind: the file in progress is
-//     removed and the connection closed.
+//  4. An upload body larger than HTTP_MAX_BODY, one given up for its
+//     slowness, and one cut off by its client (a multipart body before its
+//     closing boundary, a raw upload before its announced length) leave no
+//     unfinished file behind: the file in progress is removed and the
+//     connection closed. A raw upload without a length ends at the close.
 //  5. What does not fit the context (a boundary of more than 77 bytes, a
 //     51st stored part) closes the connection instead of overflowing.
 #pragma once
