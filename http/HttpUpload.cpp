@@ -276,6 +276,11 @@ void http_upload_discard(HttpServer* server, UploadContext* upload)
 bool http_upload_name_allowed(const char* name)
 {
     if (!name || !*name || http_is_template_file(name)) return false;
+    // A control byte (a line break, an escape sequence) would split or
+    // rewrite the console line that names the file, and make a file name
+    // that shells and listings show wrongly.
+    for (const char* at = name; *at; ++at)
+        if (static_cast<unsigned char>(*at) < 0x20 || *at == 0x7F) return false;
     return !std::strchr(name, '/') && !std::strchr(name, '\\') && !std::strstr(name, "..");
 }
 

@@ -4,9 +4,10 @@
 //
 // Rules the upload code keeps:
 //  1. A file is only ever created directly inside the document directory:
-//     a name that is empty or holds '/', '\\' or "..", a ".ttm" name and
-//     the name of a file that exists already are refused, and their bytes
-//     are dropped.
+//     a name that is empty or holds '/', '\\', ".." or a control byte
+//     (any byte below 0x20, CR and LF among them, or DEL), a ".ttm" name
+//     and the name of a file that exists already are refused, and their
+//     bytes are dropped.
 //  2. Every byte of an accepted file part reaches the file: a part larger
 //     than the buffer is written 65536 bytes at a time and stays in
 //     progress until the bytes before its closing boundary are written.

@@ -193,11 +193,18 @@ TEST(UploadGate, OnlyTheAllowedAddressPassesAndOpensItsWindow)
 
 // The delimiter search and the header scan are exercised by every multipart
 // exchange above and in upload_e2e.py (with a delimiter look-alike in the data).
-TEST(UploadHelpers, FileNamesWithADoubleDotOrARootAreRefused)
+// A name may not lead out of the directory, nor hold control bytes (a line
+// break would split the console line that names the file).
+TEST(UploadHelpers, FileNamesThatLeadOutOrHoldControlBytesAreRefused)
 {
-    EXPECT_TRUE(http_upload_name_allowed("a.b.c"));
-    EXPECT_FALSE(http_upload_name_allowed("a..b"));
-    EXPECT_FALSE(http_upload_name_allowed("/etc"));
+    struct Case {
+        const char* name;
+        bool allowed;
+    };
+    const Case cases[] = {{"a.b.c", true},      {"caf\xc3\xa9.txt", true}, {"a..b", false},
+                          {"/etc", false},      {"x\r\ny.txt", false},     {"tab\there", false},
+                          {"esc\x1b[2J", false}, {"del\x7f", false}};
+    for (const Case& c : cases) EXPECT_EQ(http_upload_name_allowed(c.name), c.allowed) << c.name;
 }
 
 }  // namespace
