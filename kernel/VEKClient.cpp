@@ -50,33 +50,29 @@ namespace VekClient {
 
 namespace {
 
-// Look-ups of clients made for client text that have not been seen to end
+int startAsync(gaicb* request) {
+    gaicb* list[1] = {request};
+    return getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+}
+
+// Look-ups of clients made for client text that have not been freed yet
 // (rule 4).
 int clientTextLookups = 0;
 
 }  // namespace
 
+Resolver resolver = {startAsync, gai_error, gai_cancel};
+
 struct NameLookup {
-    std::string name;        // the host name; the resolver reads it while running
-    addrinfo hints{};        // IPv4 stream addresses
-    gaicb request{};         // the request getaddrinfo_a fills in
+    std::string name;         // the host name; the resolver reads it while running
+    addrinfo hints{};         // IPv4 stream addresses
+    gaicb request{};          // the request getaddrinfo_a fills in
     bool clientText = false;  // counted in clientTextLookups until freed
     ~NameLookup() {
         if (request.ar_result != nullptr) freeaddrinfo(request.ar_result);
         if (clientText) --clientTextLookups;
     }
 };
-
-namespace {
-
-int startAsync(gaicb* request) {
-    gaicb* list[1] = {request};
-    return getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-}
-
-}  // namespace
-
-Resolver resolver = {startAsync, gai_error, gai_cancel};
 
 namespace {
 
