@@ -225,6 +225,15 @@ std::string indexPage(const std::string& root)
     return std::string();
 }
 
+// A document answers the request: nobody reads a POST body sent with it,
+// so the body is freed before the answer goes out, not held (and counted
+// against the slots' body total) for as long as a slow client downloads.
+int answeredByDocument(HttpServer* server, HttpConnection* conn)
+{
+    http_release_body(server, conn);
+    return 0;
+}
+
 }  // namespace
 
 std::string http_document_root(HttpServer* server, HttpConnection* conn)
@@ -326,7 +335,8 @@ int http_serve_document(HttpServer* server, HttpConnection* conn)
     for (HttpAlias* alias = server->aliasTable; alias && alias->prefix; ++alias) {
         size_t length = std::strlen(alias->prefix);
         if (length == 0 || std::strncmp(path, alias->prefix, length) != 0) continue;
-        if (http_open_document(server, conn, alias->directory, path + length) == 0) return 0;
+        if (http_open_document(server, conn, alias->directory, path + length) == 0)
+            return answeredByDocument(server, conn);
         break;
     }
     std::string root = http_document_root(server, conn);
@@ -334,7 +344,7 @@ int http_serve_document(HttpServer* server, HttpConnection* conn)
     PathJob job = {root.c_str(), path, {0}, nullptr, 0};
     bool valid = http_normalize_path(&job) >= 0;
     if (valid && http_is_template_file(job.text)) return http_start_template(server, conn, job.text);
-    if (valid && http_open_document(server, conn, root.c_str(), path) == 0) return 0;
+    if (valid && http_open_document(server, conn, root.c_str(), path) == 0) return answeredByDocument(server, conn);
     std::string page = indexPage(root);
     if (!page.empty()) return http_start_template(server, conn, page);
     vekLog.system("File " + std::string(path) + " not found\n");

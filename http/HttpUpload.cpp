@@ -151,18 +151,31 @@ int startRaw(HttpServer* server, HttpConnection* conn)
     return 0;
 }
 
+// The peer closed (or reset) a raw upload. Without an announced length
+// the close is its end: the rest is written. With one, the upload was cut
+// off before it all came (a complete one has ended already, finishRaw),
+// and its short file is removed rather than served as if whole.
+int endRawAtClose(HttpServer* server, HttpConnection* conn)
+{
+    conn->flags |= HTTP_CLOSE_AFTER;
+    if (!server->uploadCallback) return -1;
+    if (conn->contentLength > 0) {
+        VekKernel::vekLog.system("Upload cut off before its announced length, file removed");
+        http_upload_discard(server, conn->upload);
+        return -1;
+    }
+    passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_LAST_PIECE);
+    return -1;
+}
+
 // One receive of a raw upload. A full area goes to the file; the peer's
-// close writes the rest and ends the upload (a raw upload gets no answer).
+// close ends the upload (a raw upload gets no answer).
 int receiveRaw(HttpServer* server, HttpConnection* conn)
 {
     int64 room = conn->outCapacity - conn->outPending - 1;
     ssize_t got = recv(conn->socket, conn->out + conn->outPending, static_cast<size_t>(room), 0);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-    if (got < 1) {
-        conn->flags |= HTTP_CLOSE_AFTER;
-        if (server->uploadCallback) passRawBytes(server, conn, conn->out, conn->outPending, UPLOAD_LAST_PIECE);
-        return -1;
-    }
+    if (got < 1) return endRawAtClose(server, conn);
     if (!http_upload_within_limit(server, conn, got)) return -1;
     conn->outPending += got;
     if (beyondAnnouncedLength(conn) >= 0) return finishRaw(server, conn, conn->out, conn->outPending);
@@ -263,6 +276,11 @@ void http_upload_discard(HttpServer* server, UploadContext* upload)
 bool http_upload_name_allowed(const char* name)
 {
     if (!name || !*name || http_is_template_file(name)) return false;
+    // A control byte (a line break, an escape sequence) would split or
+    // rewrite the console line that names the file, and make a file name
+    // that shells and listings show wrongly.
+    for (const char* at = name; *at; ++at)
+        if (static_cast<unsigned char>(*at) < 0x20 || *at == 0x7F) return false;
     return !std::strchr(name, '/') && !std::strchr(name, '\\') && !std::strstr(name, "..");
 }
 

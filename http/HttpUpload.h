@@ -4,17 +4,20 @@
 //
 // Rules the upload code keeps:
 //  1. A file is only ever created directly inside the document directory:
-//     a name that is empty or holds '/', '\\' or "..", a ".ttm" name and
-//     the name of a file that exists already are refused, and their bytes
-//     are dropped.
+//     a name that is empty or holds '/', '\\', ".." or a control byte
+//     (any byte below 0x20, CR and LF among them, or DEL), a ".ttm" name
+//     and the name of a file that exists already are refused, and their
+//     bytes are dropped.
 //  2. Every byte of an accepted file part reaches the file: a part larger
 //     than the buffer is written 65536 bytes at a time and stays in
 //     progress until the bytes before its closing boundary are written.
 //  3. A file that cannot be written whole (a full disk) is removed and the
 //     request is answered with the 500 page, never as a success.
-//  4. An upload body larger than HTTP_MAX_BODY, or one given up for its
-//     slowness, leaves no unfinished file behind: the file in progress is
-//     removed and the connection closed.
+//  4. An upload body larger than HTTP_MAX_BODY, one given up for its
+//     slowness, and one cut off by its client (a multipart body before its
+//     closing boundary, a raw upload before its announced length) leave no
+//     unfinished file behind: the file in progress is removed and the
+//     connection closed. A raw upload without a length ends at the close.
 //  5. What does not fit the context (a boundary of more than 77 bytes, a
 //     51st stored part) closes the connection instead of overflowing.
 #pragma once

@@ -23,6 +23,13 @@
 //     gai_cancel cannot stop stays allocated: the resolver's thread writes
 //     its result into it. It is kept in a process-wide list and freed by a
 //     later client once gai_error reports it finished.
+//  4. The resolver runs a fixed number of look-ups at once (20 threads);
+//     the rest wait in its queue. Clients made for client text may have at
+//     most ClientTextLookups look-ups pending, counted from their start
+//     until they are freed (so a look-up left behind by rule 3 counts until
+//     it ends); one more fails at once. A name server that never replies
+//     then holds only that many of the resolver's threads for client text,
+//     and the operator's pages keep the others.
 #include "VEKClient.h"
 
 #include <arpa/inet.h>
@@ -41,12 +48,29 @@
 
 namespace VekClient {
 
+namespace {
+
+int startAsync(gaicb* request) {
+    gaicb* list[1] = {request};
+    return getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+}
+
+// Look-ups of clients made for client text that have not been freed yet
+// (rule 4).
+int clientTextLookups = 0;
+
+}  // namespace
+
+Resolver resolver = {startAsync, gai_error, gai_cancel};
+
 struct NameLookup {
-    std::string name;      // the host name; the resolver reads it while running
-    addrinfo hints{};      // IPv4 stream addresses
-    gaicb request{};       // the request getaddrinfo_a fills in
+    std::string name;         // the host name; the resolver reads it while running
+    addrinfo hints{};         // IPv4 stream addresses
+    gaicb request{};          // the request getaddrinfo_a fills in
+    bool clientText = false;  // counted in clientTextLookups until freed
     ~NameLookup() {
         if (request.ar_result != nullptr) freeaddrinfo(request.ar_result);
+        if (clientText) --clientTextLookups;
     }
 };
 
@@ -66,7 +90,7 @@ std::vector<NameLookup*>& orphans() {
 void reapOrphans() {
     std::vector<NameLookup*>& list = orphans();
     for (std::size_t i = 0; i < list.size();) {
-        if (gai_error(&list[i]->request) == EAI_INPROGRESS) {
+        if (resolver.error(&list[i]->request) == EAI_INPROGRESS) {
             ++i;
             continue;
         }
@@ -97,14 +121,14 @@ bool isLocalAddress(in_addr address) {
 }
 
 VEKClient::VEKClient(const std::string& host, int port, const std::string& request, bool noReply,
-                     bool refuseServerPort)
-    : host_(host), port_(port), request_(request), noReply_(noReply), refuseServerPort_(refuseServerPort) {}
+                     bool clientText)
+    : host_(host), port_(port), request_(request), noReply_(noReply), clientText_(clientText) {}
 
 VEKClient::~VEKClient() {
     closeSocket();
     if (lookup_ != nullptr) {
         gaicb* request = &lookup_->request;
-        if (gai_error(request) == EAI_INPROGRESS && gai_cancel(request) == EAI_NOTCANCELED)
+        if (resolver.error(request) == EAI_INPROGRESS && resolver.cancel(request) == EAI_NOTCANCELED)
             orphans().push_back(lookup_.release());
     }
     lookup_.reset();
@@ -153,25 +177,32 @@ void VEKClient::begin() {
 
 void VEKClient::startLookup() {
     reapOrphans();
+    if (clientText_ && clientTextLookups >= ClientTextLookups) {
+        fail("cannot resolve host", "too many look-ups of client text in progress");
+        return;
+    }
     lookup_ = std::make_unique<NameLookup>();
     lookup_->name = host_;
     lookup_->hints.ai_family = AF_INET;
     lookup_->hints.ai_socktype = SOCK_STREAM;
     lookup_->request.ar_name = lookup_->name.c_str();
     lookup_->request.ar_request = &lookup_->hints;
-    gaicb* list[1] = {&lookup_->request};
-    int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+    int rc = resolver.start(&lookup_->request);
     if (rc != 0) {
         lookup_.reset();  // not queued: nothing refers to it
         fail("cannot resolve host", gai_strerror(rc));
         return;
+    }
+    if (clientText_) {
+        lookup_->clientText = true;
+        ++clientTextLookups;
     }
     phase_ = Phase::Resolving;
     checkLookup();
 }
 
 void VEKClient::checkLookup() {
-    int rc = gai_error(&lookup_->request);
+    int rc = resolver.error(&lookup_->request);
     if (rc == EAI_INPROGRESS) return;
     if (rc != 0) {
         lookup_.reset();
@@ -186,7 +217,7 @@ void VEKClient::checkLookup() {
 void VEKClient::connectTo(in_addr address) {
     // Checked on the address the name led to: any name of this host is
     // refused as well.
-    if (refuseServerPort_ && serverPort != 0 && port_ == serverPort && isLocalAddress(address)) {
+    if (clientText_ && serverPort != 0 && port_ == serverPort && isLocalAddress(address)) {
         fail("refused", "the server's own port on this host");
         return;
     }

@@ -8,7 +8,19 @@
 #include <memory>
 #include <string>
 
+struct gaicb;  // a name look-up request of <netdb.h>
+
 namespace VekClient {
+
+// The resolver calls a name look-up goes through: start (getaddrinfo_a of
+// the one request, GAI_NOWAIT), error (gai_error) and cancel (gai_cancel).
+// Tests put a resolver whose look-ups never end in their place.
+struct Resolver {
+    int (*start)(gaicb* request);
+    int (*error)(gaicb* request);
+    int (*cancel)(gaicb* request);
+};
+extern Resolver resolver;
 
 // The TCP port the server listens on, 0 while it listens on none. The
 // server sets it when it starts listening. A client made for text that
@@ -29,6 +41,9 @@ public:
     static constexpr int ReceiveChunk = 512;
     // Longest wait for the socket to become ready in one step.
     static constexpr int ReceiveWaitMicros = 100;
+    // Most name look-ups that clients made for client text may have
+    // pending at once, those their deleted clients left running included.
+    static constexpr int ClientTextLookups = 4;
 
     // Where the exchange stands; each step moves it at most from one
     // phase to the next ones that need no waiting.
@@ -43,11 +58,12 @@ public:
     };
 
     // request is sent as given. With noReply the exchange is done as soon
-    // as every byte is sent; otherwise it runs until the peer closes. With
-    // refuseServerPort the exchange fails before it connects when it would
-    // reach serverPort on this host.
+    // as every byte is sent; otherwise it runs until the peer closes. A
+    // client made for client text fails before it connects when it would
+    // reach serverPort on this host, and fails at once when client text
+    // already has ClientTextLookups name look-ups pending.
     VEKClient(const std::string& host, int port, const std::string& request, bool noReply,
-              bool refuseServerPort = false);
+              bool clientText = false);
     ~VEKClient();
     VEKClient(const VEKClient&) = delete;
     VEKClient& operator=(const VEKClient&) = delete;
@@ -100,7 +116,7 @@ private:
     std::string request_;                 // bytes to send
     std::size_t sent_ = 0;                // bytes of request_ already sent
     bool noReply_;                        // done once everything is sent
-    bool refuseServerPort_;               // serverPort on this host fails the exchange
+    bool clientText_;                     // made for client text: limits above
     int fd_ = -1;                         // socket, -1 before connect and after the end
     Phase phase_ = Phase::Start;          // where the exchange stands
     std::unique_ptr<NameLookup> lookup_;  // the look-up while Resolving, else null

@@ -1,8 +1,10 @@
-"""End-to-end: request bodies that trickle. Past the first idle-timeout
-window (15 s) a body must have come at 1 KiB/s on average, or its slot is
-freed: a form and a raw upload fed one byte a second are
-dropped (the raw upload's file with it), while a form sent at 1.5 KiB/s, a
-poor mobile link, is answered. This test takes about 17 seconds."""
+"""End-to-end: request bodies that trickle, and bodies nobody reads. Past
+the first idle-timeout window (15 s) a body must have come at 1 KiB/s on
+average, or its slot is freed: a form and a raw upload fed one byte a second
+are dropped (the raw upload's file with it), while a form sent at 1.5 KiB/s,
+a poor mobile link, is answered. Bodies POSTed to a static document are not
+held while it downloads: with the slots' body total filled by four of them,
+another visitor's form is still answered. This test takes about 20 seconds."""
 import os
 import select
 import socket
@@ -14,6 +16,13 @@ from e2e_support import read_all, serve_and_check, split_response  # noqa: E402
 
 IDLE_TIMEOUT = 15
 FILES = {"www/echo.ttm": "#[out;##[HTTP_PARAM_v]]", "www/done.html": "done"}
+# The slots' body total (256 MiB) in four bodies of 64 MiB, each a byte short
+# of the limit on one body: its block of length + 1 bytes is 64 MiB.
+HOLDERS = 4
+HELD_BODY = (64 << 20) - 1
+# Larger than the socket buffers hold: a holder that stops reading keeps its
+# download going.
+BIG_FILE = 64 << 20
 MOBILE_CHUNK = 1536
 MOBILE_BODY = b"v=" + b"m" * (MOBILE_CHUNK * (IDLE_TIMEOUT + 3) - 2)
 SLOW = [
@@ -68,8 +77,26 @@ def check_trickling_bodies(server, checks):
         checks.true("a body at 1.5 KiB/s answered", split_response(read_all(mobile))[2] == MOBILE_BODY[2:])
 
 
+def check_unread_bodies_are_not_held(server, checks):
+    with open(os.path.join(server.dir, "www/big.bin"), "wb") as big:
+        big.truncate(BIG_FILE)
+    body = b"b" * HELD_BODY
+    holders = []
+    for _ in range(HOLDERS):
+        holder = server.connect()
+        holders.append(holder)
+        holder.sendall(b"POST /big.bin HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % HELD_BODY)
+        holder.sendall(body)
+        # The answer starts once the whole body has come; then it stops reading.
+        checks.true("holder's download started", holder.recv(15) == b"HTTP/1.1 200 OK")
+    answer = server.post("echo.ttm", b"v=meanwhile")
+    checks.equal("a page's form answered while they download", split_response(answer)[2], b"meanwhile")
+    for holder in holders:
+        holder.close()
+
+
 def main():
-    return serve_and_check(sys.argv[1], FILES, ["-c", "6"], [check_trickling_bodies])
+    return serve_and_check(sys.argv[1], FILES, ["-c", "8"], [check_trickling_bodies, check_unread_bodies_are_not_held])
 
 
 if __name__ == "__main__":

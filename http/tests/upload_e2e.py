@@ -8,7 +8,6 @@ import socket
 import stat
 import struct
 import sys
-import time
 
 from e2e_support import file_part, half_closed, multipart, read_all, serve_and_check, wait_for
 
@@ -48,9 +47,9 @@ def field_and_300k_binary_file(server, checks):
 def names_leading_out_are_refused(server, checks):
     parts = [named_file("a", "../outside.txt", b"x"), named_file("b", "dir/inner.txt", b"x"),
              named_file("c", "..\\win.txt", b"x"), named_file("d", "", b"x"),
-             named_file("e", "kept.txt", b"kept")]
+             named_file("e", "x\r\ny.txt", b"x"), named_file("f", "kept.txt", b"kept")]
     checks.true("refusals answered", server.exchange(upload(parts)).endswith(b"upload done"))
-    for name in ["outside.txt", "www/dir", "www/..\\win.txt"]:
+    for name in ["outside.txt", "www/dir", "www/..\\win.txt", "www/x\r\ny.txt"]:
         checks.true("not written: " + name, not exists(server, name))
     checks.equal("kept", www_file(server, "kept.txt"), b"kept")
 
@@ -82,7 +81,8 @@ def reset_upload_leaves_no_file(server, checks):
     failure) goes through one release: a reset stands for them all."""
     with server.connect() as conn:
         conn.sendall(upload([named_file("f", "reset-mp.bin", b"s" * 200000)])[:150000])
-        time.sleep(0.5)  # the bytes are taken before the reset
+        # The reset comes once the server has begun the file.
+        wait_for(lambda: exists(server, "www/reset-mp.bin"), "reset-mp.bin begun", tries=400)
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     wait_for(lambda: not exists(server, "www/reset-mp.bin"), "reset-mp.bin removed", tries=400)
 

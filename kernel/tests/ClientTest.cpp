@@ -4,8 +4,10 @@
 // the peer between the client's steps.
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
+#include <netdb.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,32 @@ std::vector<std::string> interfaceAddresses() {
     freeifaddrs(all);
     return found;
 }
+
+// While installed, look-ups of SilentName behave as against a name server
+// that never replies: they stay in progress and cannot be cancelled, until
+// silent is cleared (then they end unresolved). Other names go to the real
+// resolver.
+constexpr const char* SilentName = "silent.test";
+struct SilentResolver {
+    static inline bool silent = true;
+    static inline VekClient::Resolver real{};
+    SilentResolver() {
+        silent = true;
+        real = VekClient::resolver;
+        VekClient::resolver = {start, error, cancel};
+    }
+    ~SilentResolver() { VekClient::resolver = real; }
+    static bool isSilent(gaicb* request) { return std::string(request->ar_name) == SilentName; }
+    static int start(gaicb* request) { return isSilent(request) ? 0 : real.start(request); }
+    static int error(gaicb* request) {
+        if (!isSilent(request)) return real.error(request);
+        return silent ? EAI_INPROGRESS : EAI_NONAME;
+    }
+    static int cancel(gaicb* request) {
+        if (!isSilent(request)) return real.cancel(request);
+        return silent ? EAI_NOTCANCELED : EAI_ALLDONE;
+    }
+};
 
 }  // namespace
 
@@ -150,6 +178,39 @@ TEST(Client, ClientDeletedDuringItsLookUpLeavesItBehindSafely) {
     VEKClient client("localhost", peer.port, "still", true);
     stepWhileConnecting(client);
     EXPECT_TRUE(client.isDone());
+}
+
+// Client text may have only a few look-ups pending at once, so that a name
+// server that never replies cannot take every resolver thread from the
+// operator's pages. Look-ups left running by clients that went away count
+// until they end.
+TEST(Client, ClientTextLooksUpOnlyAFewNamesAtOnce) {
+    SilentResolver resolver;
+    Peer peer(true);
+    std::vector<std::unique_ptr<VEKClient>> waiting;
+    for (int i = 0; i < VEKClient::ClientTextLookups; ++i) {
+        waiting.push_back(std::make_unique<VEKClient>(SilentName, 80, "text", false, true));
+        waiting.back()->step();
+        EXPECT_EQ(waiting.back()->phase(), VEKClient::Phase::Resolving);
+    }
+    auto clientTextFails = [] {
+        testing::internal::CaptureStdout();
+        VEKClient more(SilentName, 80, "more", false, true);
+        more.step();
+        std::string printed = testing::internal::GetCapturedStdout();
+        return more.isFailed() && printed.find("look-ups") != std::string::npos;
+    };
+    EXPECT_TRUE(clientTextFails());
+    VEKClient page("localhost", peer.port, "page", true, false);  // the operator's page still looks up
+    stepWhileConnecting(page);
+    EXPECT_TRUE(page.isDone());
+
+    waiting.clear();  // their look-ups go on without them
+    EXPECT_TRUE(clientTextFails());
+    SilentResolver::silent = false;  // the name server gives up at last
+    VEKClient later("localhost", peer.port, "later", true, true);
+    stepWhileConnecting(later);
+    EXPECT_TRUE(later.isDone());
 }
 
 // A connect that the peer never answers (its accept queue is full, as with

@@ -9,6 +9,9 @@
 // peer closes, the exchange fails, or the processor's timeout drops it.
 // The reply counts against the run's text limit while it arrives: a peer
 // that sends without end fails its exchange instead of filling memory.
+// Client text (clientText) gets clients that refuse the server's own port
+// and share a few name look-ups at once (VEKClient), so that it cannot
+// take the resolver from the operator's pages.
 #include <cstdlib>
 
 #include "TTMError.h"
