@@ -47,15 +47,21 @@ VEKBaseRegistry::~VEKBaseRegistry() {
 
 // Closes the base (an uncommitted writer is rolled back and the journal
 // settled by the base's destructor) and forgets it.
+std::string VEKBaseRegistry::keyFor(const std::string& name) const {
+  auto spelling = known.find(name);
+  return spelling != known.end() ? spelling->second : keyOf(name, streamKindFor(name));
+}
+
 void VEKBaseRegistry::erase(Entries::iterator entry) {
   VEKCursorProtected* base = entry->second.base;
+  for (const std::string& name : entry->second.spellings) known.erase(name);
   heldDescriptors -= entry->second.descriptors;
   bases.erase(entry);
   delete base;
 }
 
 VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) {
-  auto found = bases.find(keyOf(name));
+  auto found = bases.find(keyFor(name));
   if (found == bases.end()) return nullptr;
   VEKCursorProtected* base = found->second.base;
   if (base->reopen() || base->isOrphaned()) return base;
@@ -85,10 +91,11 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
       return nullptr;
     }
     const int64 descriptors = mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase;
-    found = bases.emplace(key, Entry{base, 0, {}, 0, descriptors}).first;
+    found = bases.emplace(key, Entry{base, 0, {}, 0, descriptors, {}}).first;
     heldDescriptors += descriptors;
   }
   Entry& entry = found->second;
+  if (mode == streamKindFor(name) && known.emplace(name, key).second) entry.spellings.push_back(name);
   entry.uses++;
   if (owner != 0) {
     entry.owned[owner]++;
@@ -119,22 +126,22 @@ void VEKBaseRegistry::drop(Entries::iterator found, u64 owner, int64 count) {
 }
 
 void VEKBaseRegistry::remove(const std::string& name) {
-  auto found = bases.find(keyOf(name));
+  auto found = bases.find(keyFor(name));
   if (found != bases.end()) drop(found, 0, 1);
 }
 
 void VEKBaseRegistry::removeOwned(const std::string& name, u64 owner) {
-  auto found = bases.find(keyOf(name));
+  auto found = bases.find(keyFor(name));
   if (found != bases.end() && owner != 0) drop(found, owner, 1);
 }
 
 void VEKBaseRegistry::releaseOwner(const std::string& name, u64 owner) {
-  auto found = bases.find(keyOf(name));
+  auto found = bases.find(keyFor(name));
   if (found != bases.end() && owner != 0) drop(found, owner, INT64_MAX);
 }
 
 int64 VEKBaseRegistry::usesOf(const std::string& name, u64 owner) const {
-  auto found = bases.find(keyOf(name));
+  auto found = bases.find(keyFor(name));
   if (found == bases.end()) return 0;
   auto held = found->second.owned.find(owner);
   return held == found->second.owned.end() ? 0 : held->second;

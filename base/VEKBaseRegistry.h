@@ -6,6 +6,9 @@
 // and the write file's own name, so "shop", "./shop", ".//shop" and
 // "link/shop" (link a symbolic link to the directory) share one entry, one
 // writer slot and one recovery. The base keeps the names of its first open.
+// The names a base was opened with are remembered until it leaves the
+// registry, so the words that follow find it without looking at the
+// directory again.
 // A memory base ("memory_", "temp_") is entered under its name as it is.
 // Calls that take no mode read it from the name (streamKindFor).
 //
@@ -25,6 +28,7 @@
 #pragma once
 #include <map>
 #include <string>
+#include <vector>
 
 #include "base/VEKCursorProtected.h"
 #include "kernel/VekTypes.h"
@@ -93,17 +97,20 @@ class VEKBaseRegistry {
     std::map<u64, int64> owned;   // uses by owner (owners with none left are erased)
     int64 ownedTotal = 0;         // sum of owned
     int64 descriptors = 0;        // counted in heldDescriptors for this base
+    std::vector<std::string> spellings;  // names it was opened with, in known
   };
   using Entries = std::map<std::string, Entry>;
   // The key of the base name denotes (opened with mode).
   static std::string keyOf(const std::string& name, u32 mode);
-  static std::string keyOf(const std::string& name) { return keyOf(name, streamKindFor(name)); }
+  // The key of the entry name reaches: a known spelling's, else keyOf.
+  std::string keyFor(const std::string& name) const;
   void erase(Entries::iterator entry);
   // Drops count uses of owner (0: shared ones) and closes the base after
   // its last use.
   void drop(Entries::iterator entry, u64 owner, int64 count);
 
   Entries bases;                       // open bases by keyOf
+  std::map<std::string, std::string> known;  // name opened -> key of its entry
   std::string openFailure;             // why the last new open failed
   static VEKBaseRegistry* singleton;   // the process-wide registry
   static int64 descriptorBudget;       // see setDescriptorBudget

@@ -102,6 +102,9 @@ void VEKCursorProtected::breakBase() {
 bool VEKCursorProtected::reopen() {
   if (orphanIfReplaced()) return false;
   if (writerId >= 0 && hasCursors()) return true;  // a live writer's journal is not interrupted
+  // While this process holds the files, journals appear only through its
+  // own sessions, and one left by a failure leaves the base without cursors.
+  if (hasCursors() && filesOpened && writeLock.held()) return true;
   try {
     std::unique_ptr<VEKStream> probe(newStream());
     bool pending = probe->access(journalName().c_str(), 0) == 0 || probe->access(committedName().c_str(), 0) == 0;
