@@ -45,13 +45,13 @@ VEKBaseRegistry::~VEKBaseRegistry() {
   if (singleton == this) singleton = nullptr;
 }
 
-// Closes the base (an uncommitted writer is rolled back and the journal
-// settled by the base's destructor) and forgets it.
 std::string VEKBaseRegistry::keyFor(const std::string& name) const {
   auto spelling = known.find(name);
   return spelling != known.end() ? spelling->second : keyOf(name, streamKindFor(name));
 }
 
+// Closes the base (an uncommitted writer is rolled back and the journal
+// settled by the base's destructor) and forgets it.
 void VEKBaseRegistry::erase(Entries::iterator entry) {
   VEKCursorProtected* base = entry->second.base;
   for (const std::string& name : entry->second.spellings) known.erase(name);
