@@ -1,5 +1,5 @@
-// One base whatever its name's spelling, one process per base, and a base
-// whose files were deleted or replaced under the pages that hold it.
+// One base whatever its name's spelling, and one process per base. (Bases
+// whose files went under their holders: the base words' tests.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +15,6 @@
 
 using namespace VekBase;
 using VekBaseTest::slurp;
-using VekBaseTest::spit;
 using VekBaseTest::TempDir;
 
 namespace {
@@ -114,51 +113,6 @@ TEST_F(BaseNames, AnotherProcessIsRefusedWhileTheBaseIsOpen) {
   EXPECT_EQ(committedKeys(*base).size(), 300u);
   registry->remove("held");
   EXPECT_EQ(inChild(openInOther), 1);
-}
-
-// A page holds a base whose write file is then deleted ("~~x" of another
-// page, or by hand) or replaced by another file. Its sessions end (each
-// word gets its failure result, nothing throws), its writer's journal goes,
-// nothing at the names is touched, and the next open of the name starts a
-// fresh base there when the name is free.
-TEST_F(BaseNames, ABaseDeletedOrReplacedUnderItsHolders) {
-  for (bool replaced : {false, true}) {
-    SCOPED_TRACE(replaced ? "replaced" : "deleted");
-    const std::string name = replaced ? "swapped" : "gone";
-    VEKCursorProtected* base = registry->openDefault(name);
-    ASSERT_EQ(registry->openDefault(name), base);  // the holder's use, then the writer's
-    int64 writer = base->openWriteProcess("", "");
-    base->putSymbol(writer, "old");
-    base->closeProcess(writer);
-    int64 reader = base->openReadProcess("", "");
-    writer = base->openWriteProcess("", "");
-    base->putSymbol(writer, "new");
-    ASSERT_EQ(::unlink((name + "1").c_str()), 0);
-    if (replaced) spit(name + "1", "the operator's text");
-    else ASSERT_EQ(::unlink((name + "2").c_str()), 0);
-    ASSERT_EQ(registry->get(name), base);
-    EXPECT_FALSE(base->existsSymbol(reader, "old"));
-    EXPECT_FALSE(base->putSymbol(writer, "more"));
-    EXPECT_EQ(base->getWriteProcess(), -1);
-    EXPECT_NO_THROW(base->closeProcess(writer));
-    EXPECT_NO_THROW(base->closeBase());
-    EXPECT_EQ(base->openWriteProcess("", ""), VEKCursorProtected::WriterSlotTaken);
-    EXPECT_EQ(base->openReadProcess("", ""), -1);
-    EXPECT_FALSE(exists(name + "1.sw"));
-    EXPECT_FALSE(exists(name + "1.swt"));
-    if (replaced) {
-      EXPECT_EQ(registry->openDefault(name), nullptr);
-      EXPECT_EQ(slurp(name + "1"), "the operator's text");
-      continue;
-    }
-    VEKCursorProtected* fresh = registry->openDefault(name);
-    ASSERT_NE(fresh, nullptr);
-    EXPECT_TRUE(committedKeys(*fresh).empty());
-    writer = fresh->openWriteProcess("", "");
-    EXPECT_TRUE(fresh->putSymbol(writer, "again"));
-    EXPECT_NO_THROW(fresh->closeProcess(writer));
-    EXPECT_EQ(committedKeys(*fresh), std::vector<std::string>{"again"});
-  }
 }
 
 }  // namespace
