@@ -1,6 +1,8 @@
 // The process-wide registry of open protected bases.
 #include "base/VEKBaseRegistry.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -23,32 +25,61 @@ void VEKBaseRegistry::destroy(VEKBaseRegistry* registry) {
 
 VEKBaseRegistry::VEKBaseRegistry() = default;
 
+// The directory is looked up, not the write file, which a new base does not
+// have yet: its identity stays the same from before the base is created
+// until after it is deleted. A directory that cannot be looked up keys the
+// name as written (opening such a base fails anyway).
+std::string VEKBaseRegistry::keyOf(const std::string& name, u32 mode) {
+  if (mode == VEK_STREAM_MEMORY) return "memory:" + name;
+  const std::string file = name + "1";
+  const size_t slash = file.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
+  struct stat status;
+  if (::stat(directory.c_str(), &status) != 0) return "name:" + file;
+  return "file:" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + "/" +
+         file.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
 VEKBaseRegistry::~VEKBaseRegistry() {
   while (!bases.empty()) erase(bases.begin());
   if (singleton == this) singleton = nullptr;
+}
+
+std::string VEKBaseRegistry::keyFor(const std::string& name) const {
+  auto spelling = known.find(name);
+  return spelling != known.end() ? spelling->second : keyOf(name, streamKindFor(name));
 }
 
 // Closes the base (an uncommitted writer is rolled back and the journal
 // settled by the base's destructor) and forgets it.
 void VEKBaseRegistry::erase(Entries::iterator entry) {
   VEKCursorProtected* base = entry->second.base;
+  for (const std::string& name : entry->second.spellings) known.erase(name);
   heldDescriptors -= entry->second.descriptors;
   bases.erase(entry);
   delete base;
 }
 
 VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) {
-  auto found = bases.find(name);
+  auto found = bases.find(keyFor(name));
   if (found == bases.end()) return nullptr;
-  if (found->second.base->reopen()) return found->second.base;
+  VEKCursorProtected* base = found->second.base;
+  if (base->reopen() || base->isOrphaned()) return base;
   erase(found);
   return nullptr;
 }
 
+// An orphaned base that cannot start afresh (the name holds another file)
+// stays entered for the uses its holders have.
 VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64 owner) {
   openFailure.clear();
-  auto found = bases.find(name);
-  if (found != bases.end() && !found->second.base->reopen()) {
+  const std::string key = keyOf(name, mode);
+  auto found = bases.find(key);
+  if (found != bases.end() && !found->second.base->renew()) {
+    if (found->second.base->isOrphaned()) {
+      openFailure = found->second.base->failure();
+      return nullptr;
+    }
     erase(found);
     found = bases.end();
   }
@@ -60,10 +91,11 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
       return nullptr;
     }
     const int64 descriptors = mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase;
-    found = bases.emplace(name, Entry{base, 0, {}, 0, descriptors}).first;
+    found = bases.emplace(key, Entry{base, 0, {}, 0, descriptors, {}}).first;
     heldDescriptors += descriptors;
   }
   Entry& entry = found->second;
+  if (mode == streamKindFor(name) && known.emplace(name, key).second) entry.spellings.push_back(name);
   entry.uses++;
   if (owner != 0) {
     entry.owned[owner]++;
@@ -73,7 +105,7 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
 }
 
 bool VEKBaseRegistry::mayOpen(const std::string& name, u32 mode) const {
-  return mode == VEK_STREAM_MEMORY || bases.count(name) != 0 || descriptorRoom(DescriptorsPerBase);
+  return mode == VEK_STREAM_MEMORY || bases.count(keyOf(name, mode)) != 0 || descriptorRoom(DescriptorsPerBase);
 }
 
 void VEKBaseRegistry::drop(Entries::iterator found, u64 owner, int64 count) {
@@ -89,26 +121,27 @@ void VEKBaseRegistry::drop(Entries::iterator found, u64 owner, int64 count) {
     count = std::min(count, entry.uses - entry.ownedTotal);
   }
   entry.uses -= count;
-  if (entry.uses <= 0 || !entry.base->hasCursors()) erase(found);
+  const bool lost = !entry.base->hasCursors() && !entry.base->isOrphaned();
+  if (entry.uses <= 0 || lost) erase(found);
 }
 
 void VEKBaseRegistry::remove(const std::string& name) {
-  auto found = bases.find(name);
+  auto found = bases.find(keyFor(name));
   if (found != bases.end()) drop(found, 0, 1);
 }
 
 void VEKBaseRegistry::removeOwned(const std::string& name, u64 owner) {
-  auto found = bases.find(name);
+  auto found = bases.find(keyFor(name));
   if (found != bases.end() && owner != 0) drop(found, owner, 1);
 }
 
 void VEKBaseRegistry::releaseOwner(const std::string& name, u64 owner) {
-  auto found = bases.find(name);
+  auto found = bases.find(keyFor(name));
   if (found != bases.end() && owner != 0) drop(found, owner, INT64_MAX);
 }
 
 int64 VEKBaseRegistry::usesOf(const std::string& name, u64 owner) const {
-  auto found = bases.find(name);
+  auto found = bases.find(keyFor(name));
   if (found == bases.end()) return 0;
   auto held = found->second.owned.find(owner);
   return held == found->second.owned.end() ? 0 : held->second;

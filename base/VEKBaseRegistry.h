@@ -1,6 +1,17 @@
 // The process-wide registry of open protected bases: base name to an open
 // VEKCursorProtected with a use count.
 //
+// Every name that reaches the same files is the same base: a file base is
+// entered under the identity (device, inode) of its write file's directory
+// and the write file's own name, so "shop", "./shop", ".//shop" and
+// "link/shop" (link a symbolic link to the directory) share one entry, one
+// writer slot and one recovery. The base keeps the names of its first open.
+// The names a base was opened with are remembered until it leaves the
+// registry, so the words that follow find it without looking at the
+// directory again.
+// A memory base ("memory_", "temp_") is entered under its name as it is.
+// Calls that take no mode read it from the name (streamKindFor).
+//
 // A use may belong to an owner (a nonzero token of the run that took it):
 // such uses are dropped only by their owner (removeOwned, releaseOwner), so
 // a run that ends can give back exactly what it took, and no other run can
@@ -17,6 +28,7 @@
 #pragma once
 #include <map>
 #include <string>
+#include <vector>
 
 #include "base/VEKCursorProtected.h"
 #include "kernel/VekTypes.h"
@@ -37,17 +49,20 @@ class VEKBaseRegistry {
   VEKBaseRegistry& operator=(const VEKBaseRegistry&) = delete;
 
   // The open base after recovery, or null (an entry without cursors is
-  // removed).
+  // removed). A base whose files were deleted or replaced under it is
+  // returned as it is, without sessions (isOrphaned): its words fail.
   VEKCursorProtected* get(const std::string& name);
   // Finds the base and adds a use (owner's when owner is not 0), or opens
-  // name + "1" / name + "2" with mode (2 memory, 4 files) with one use.
+  // name + "1" / name + "2" with mode (2 memory, 4 files) with one use; a
+  // base whose files went under it starts afresh over the names.
   // Null when a new base cannot be opened (failure() tells why): nothing is
   // entered then.
   VEKCursorProtected* open(const std::string& name, u32 mode, u64 owner = 0);
   VEKCursorProtected* openDefault(const std::string& name) { return open(name, VEK_STREAM_FILE); }
   // Drops a use that no owner holds; the last use (or a base without
-  // cursors) closes the base, rolling back an uncommitted writer, and
-  // removes the entry.
+  // cursors, unless its files went under it: its holders keep their uses)
+  // closes the base, rolling back an uncommitted writer, and removes the
+  // entry.
   void remove(const std::string& name);
   // Drops one of owner's uses, or all of them; nothing when it holds none.
   void removeOwned(const std::string& name, u64 owner);
@@ -60,8 +75,9 @@ class VEKBaseRegistry {
   // the base is entered already, lives in memory, or the account has room.
   bool mayOpen(const std::string& name, u32 mode) const;
 
-  // Descriptors a file base may hold at once.
-  static constexpr int64 DescriptorsPerBase = 3;
+  // Descriptors a file base may hold at once: its two files, the writer's
+  // journal and the lock on the write file.
+  static constexpr int64 DescriptorsPerBase = 4;
   // The most descriptors template words may hold (0: no bound).
   static void setDescriptorBudget(int64 budget) { descriptorBudget = budget; }
   // True when count more descriptors fit in the budget.
@@ -81,14 +97,20 @@ class VEKBaseRegistry {
     std::map<u64, int64> owned;   // uses by owner (owners with none left are erased)
     int64 ownedTotal = 0;         // sum of owned
     int64 descriptors = 0;        // counted in heldDescriptors for this base
+    std::vector<std::string> spellings;  // names it was opened with, in known
   };
   using Entries = std::map<std::string, Entry>;
+  // The key of the base name denotes (opened with mode).
+  static std::string keyOf(const std::string& name, u32 mode);
+  // The key of the entry name reaches: a known spelling's, else keyOf.
+  std::string keyFor(const std::string& name) const;
   void erase(Entries::iterator entry);
   // Drops count uses of owner (0: shared ones) and closes the base after
   // its last use.
   void drop(Entries::iterator entry, u64 owner, int64 count);
 
-  Entries bases;                       // open bases by name
+  Entries bases;                       // open bases by keyOf
+  std::map<std::string, std::string> known;  // name opened -> key of its entry
   std::string openFailure;             // why the last new open failed
   static VEKBaseRegistry* singleton;   // the process-wide registry
   static int64 descriptorBudget;       // see setDescriptorBudget

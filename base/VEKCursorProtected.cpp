@@ -73,7 +73,10 @@ VEKCursorProtected::~VEKCursorProtected() {
     // A base broken by a failure settles its journal now rather than at its
     // next open, which may never come: a memory base gives back at once
     // what the failed writer grew.
-    if (broken && !hasCursors()) {
+    // Only while this process holds the base: a base refused because
+    // another process has it open leaves its journals to that process.
+    const bool holdsFiles = streamMode == VEK_STREAM_MEMORY || writeLock.held();
+    if (broken && !hasCursors() && !orphaned && holdsFiles) {
       checkFiles();
       recover();
     }
@@ -112,7 +115,11 @@ void VEKCursorProtected::breakBase() {
 }
 
 bool VEKCursorProtected::reopen() {
+  if (orphanIfReplaced()) return false;
   if (writerId >= 0 && hasCursors()) return true;  // a live writer's journal is not interrupted
+  // While this process holds the files, journals appear only through its
+  // own sessions, and one left by a failure leaves the base without cursors.
+  if (hasCursors() && filesOpened && writeLock.held()) return true;
   try {
     std::unique_ptr<VEKStream> probe(newStream());
     bool pending = probe->access(journalName().c_str(), 0) == 0 || probe->access(committedName().c_str(), 0) == 0;
@@ -122,9 +129,12 @@ bool VEKCursorProtected::reopen() {
     writeCursor.reset();
     readCursor.reset();
     currentReader = -1;
+    lockWriteFile();  // first: a journal another process is writing is never recovered here
     checkFiles();
     recover();
     openCursors();
+    lockWriteFile();  // a write file made just now
+    filesOpened = true;
     broken = false;
     failureText.clear();
   } catch (const std::exception& failure) {
@@ -133,6 +143,63 @@ bool VEKCursorProtected::reopen() {
     return false;
   }
   return true;
+}
+
+bool VEKCursorProtected::renew() {
+  if (!orphanIfReplaced()) return reopen();
+  orphaned = false;
+  if (reopen()) return true;
+  orphaned = true;
+  return false;
+}
+
+// Memory bases live in this process only and need no lock.
+void VEKCursorProtected::lockWriteFile() {
+  if (streamMode != VEK_STREAM_MEMORY) writeLock.take(writeFile);
+}
+
+bool VEKCursorProtected::holdsItsWriteFile() const {
+  if (streamMode != VEK_STREAM_MEMORY) return writeLock.holds(writeFile);
+  VEKStreamMem probe;
+  return probe.access(writeFile.c_str(), 0) == 0;
+}
+
+// True when the base is orphaned, now or before: its write file is gone, or
+// the name reaches another file.
+bool VEKCursorProtected::orphanIfReplaced() {
+  if (orphaned) return true;
+  if (!filesOpened || holdsItsWriteFile()) return false;
+  orphan();
+  return true;
+}
+
+// Nothing may be written, rolled back or published by name any more: the
+// names reach another file or none. The live writer's journal is this
+// process's own, and left there it would roll its old bytes into whatever
+// file gets the name next; a journal of another holder stays.
+void VEKCursorProtected::orphan() {
+  const bool hadWriter = writerId >= 0;
+  try {
+    if (writeCursor) writeCursor->discard();
+    if (readCursor) readCursor->discard();
+  } catch (const std::exception&) {
+    // The cursors are dropped either way.
+  }
+  writeCursor.reset();  // closes the writer's journal
+  readCursor.reset();
+  std::unique_ptr<VEKStream> probe(newStream());
+  const bool ownJournal = streamMode == VEK_STREAM_MEMORY || VEKFileId::of(journalName()) == writerJournal;
+  if (hadWriter && ownJournal) probe->remove(journalName().c_str());
+  for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
+  readers.clear();
+  currentReader = -1;
+  if (hadWriter) VEKProcessPool::writePool()->release(writerId);
+  writerId = -1;
+  writeLock.release();
+  filesOpened = false;
+  broken = false;
+  orphaned = true;
+  failureText = "The VEKBase file was deleted or replaced: " + writeFile;
 }
 
 // Rule 6: before anything is recovered, created or copied, every name the
@@ -311,6 +378,7 @@ void VEKCursorProtected::commit() {
 }
 
 int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass, u64 owner) {
+  if (orphanIfReplaced()) return WriterSlotTaken;  // no journal beside a file that is not the base's
   if (!hasCursors() && !reopen()) return WriterSlotTaken;
   if (writerId >= 0) return WriterSlotTaken;
   try {
@@ -324,6 +392,7 @@ int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::s
     breakBase();
     throw;
   }
+  writerJournal = VEKFileId::of(journalName());
   writerId = VEKProcessPool::writePool()->acquire(writeFile, owner);
   return writerId;
 }
@@ -355,7 +424,10 @@ u64 VEKCursorProtected::writerOwner() const {
   return isWriter(writerId) ? VEKProcessPool::writePool()->ownerOf(writerId) : 0;
 }
 
+// A writer whose write file went under it commits nothing: its changes
+// are dropped with its journal (see orphan).
 void VEKCursorProtected::closeProcess(int64 id) {
+  if (isWriter(id) && orphanIfReplaced()) return;
   if (isWriter(id) && hasCursors()) {
     try {
       commit();
@@ -376,7 +448,7 @@ void VEKCursorProtected::closeProcess(int64 id) {
 // A failure of the rollback leaves the base broken, like any other failure:
 // the writer id is released at once and the next recovery rolls back again.
 void VEKCursorProtected::closeBase() {
-  if (writerId < 0) return;
+  if (writerId < 0 || orphanIfReplaced()) return;
   try {
     if (writeCursor) writeCursor->discard();
     writeCursor.reset();

@@ -11,6 +11,18 @@
 // "VEKCursorProtected::readCommand - Unaccessible path!" when it is gone),
 // and do nothing for an id that is not a live reader. A std::exception from
 // a cursor closes both cursors, marks the base broken and is thrown on.
+//
+// One base, one process: while a file base is open, this process holds an
+// advisory lock on its write file (VEKFileLock), and a base that another
+// process holds is not opened here (failure() says so): its journals are
+// never recovered under a writer that is still running there.
+//
+// A base notices, each time it is looked up, when its write file is no
+// longer the file it opened (deleted by another page's "~~x" or by hand, or
+// replaced by another file): it is then orphaned. Its sessions end (the
+// writer's changes are dropped and its journal deleted, readers forgotten),
+// it touches nothing at its names, and every command gives its failure
+// result. renew (the next open of the name) starts it afresh there.
 #pragma once
 #include <functional>
 #include <map>
@@ -18,6 +30,7 @@
 #include <string>
 
 #include "base/VEKCursor.h"
+#include "base/VEKFileLock.h"
 #include "kernel/VekTypes.h"
 
 namespace VekBase {
@@ -37,6 +50,9 @@ class VEKCursorProtected : public VEKObject {
   u32 mode() const { return streamMode; }
   bool hasCursors() const { return writeCursor && readCursor; }
   bool isBroken() const { return broken; }
+  // True when the files went under the base (see above) and it has not
+  // been renewed since.
+  bool isOrphaned() const { return orphaned; }
   // Why the last open or recovery failed ("Can't open the VEKBase file: "
   // and the file's name, for one); empty after a successful one.
   const std::string& failure() const { return failureText; }
@@ -58,8 +74,12 @@ class VEKCursorProtected : public VEKObject {
   void closeBase();
   int64 getWriteProcess() const { return writerId; }
   // Recovers the journal while no writer is open and rebuilds missing
-  // cursors; true when both cursors exist.
+  // cursors; true when both cursors exist. False, touching nothing, for an
+  // orphaned base.
   bool reopen();
+  // reopen, and for an orphaned base a fresh start over what its names
+  // hold now; false (still orphaned) when that cannot be opened.
+  bool renew();
 
   // Write commands.
   bool putSymbol(int64 id, const std::string& key);
@@ -119,6 +139,10 @@ class VEKCursorProtected : public VEKObject {
   void breakBase();
   void openCursors();
   void checkFiles() const;
+  void lockWriteFile();
+  bool holdsItsWriteFile() const;
+  bool orphanIfReplaced();
+  void orphan();
   std::string asideName() const;
   void recover();
   void commit();
@@ -141,6 +165,10 @@ class VEKCursorProtected : public VEKObject {
   std::map<int64, VEKPosition> readers;      // live readers and their saved places
   bool broken = false;                       // a failure closed the cursors
   std::string failureText;                   // why the last open failed
+  VEKFileLock writeLock;                     // a file base's write file, while open
+  bool filesOpened = false;                  // opened its files (and holds them)
+  bool orphaned = false;                     // its files went under it
+  VEKFileId writerJournal;                   // the live writer's journal file
 };
 
 }  // namespace VekBase

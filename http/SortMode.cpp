@@ -17,10 +17,18 @@
 //   3. An error of the base while counting or writing.
 // A failed counting discards the cursor's changes, so the base holds none
 // of the run (a file base rolls its own journal back), and the output is
-// not written. A failed writing removes the partial output.
+// not written. A failed writing removes the partial output when the run
+// made that file; a file that was there stays.
+//
+// A file base is locked (VEKFileLock) for the whole run, before anything
+// touches it: a base that another process (a server) has open is refused,
+// so its running writer's journal is never rolled back from here.
 //
 // The input is read from its descriptor to its end, so a pipe or
 // /dev/stdin is counted like a file; only a regular file could be sized.
+// The output is written through its name as it is: a regular file is
+// truncated, a device or pipe (/dev/stdout) is written to, and a symbolic
+// link keeps pointing where it did.
 //
 // Speed: the input is read in 64 KiB blocks, not byte by byte, and the
 // counts of a batch of records are gathered in memory before they reach
@@ -46,12 +54,12 @@
 #include <vector>
 
 #include "base/VEKCursor.h"
-#include "base/VEKStream.h"
+#include "base/VEKFileLock.h"
 #include "kernel/VekFile.h"
 #include "kernel/VekUtil.h"
 
 using VekBase::VEKCursor;
-using VekBase::VEKStreamFile;
+using VekBase::VEKFileLock;
 
 namespace {
 
@@ -73,15 +81,35 @@ bool fileExists(const std::string& path)
 
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
-// Opens the base: nothing useful can be sorted without it, and serving
-// instead would hide the failure.
-std::unique_ptr<VEKCursor> openBase(const SortSettings& settings)
+bool isFileBase(const SortSettings& settings)
+{
+    return VekBase::streamKindFor(settings.base) == VekBase::VEK_STREAM_FILE;
+}
+
+// Locks the base's file (one made since the last lock included); refuses a
+// base another process has open.
+void lockBase(VEKFileLock& lock, const SortSettings& settings)
 {
     try {
-        return std::unique_ptr<VEKCursor>(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
+        if (isFileBase(settings)) lock.take(settings.base);
     } catch (const std::exception& e) {
         throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
     }
+}
+
+// Opens the base: nothing useful can be sorted without it, and serving
+// instead would hide the failure. A base this run creates is locked once
+// it is there.
+std::unique_ptr<VEKCursor> openBase(const SortSettings& settings, VEKFileLock& lock)
+{
+    std::unique_ptr<VEKCursor> cursor;
+    try {
+        cursor.reset(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
+    } catch (const std::exception& e) {
+        throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
+    }
+    lockBase(lock, settings);
+    return cursor;
 }
 
 // Where a record starts in the input, for the message that refuses it:
@@ -336,10 +364,10 @@ void discardChanges(VEKCursor& cursor)
 
 // The input is opened before the base, so a misspelt name leaves the base
 // as it was.
-void countInput(const SortSettings& settings)
+void countInput(const SortSettings& settings, VEKFileLock& lock)
 {
     SortInput input(settings.input);
-    std::unique_ptr<VEKCursor> cursor = openBase(settings);
+    std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
     try {
         CountBatch batch(*cursor);
         if (settings.length > 0) countFixedRecords(batch, input, settings.length);
@@ -356,10 +384,71 @@ void countInput(const SortSettings& settings)
     }
 }
 
+// The output file, opened through its name as it is (see the top). It
+// knows whether this run made it: only then may a failure remove it.
+class SortOutput {
+public:
+    explicit SortOutput(const std::string& path) : path(path)
+    {
+        // O_EXCL first tells a file made now from one that was there.
+        fd = openRetrying(O_WRONLY | O_CREAT | O_EXCL);
+        made = fd >= 0;
+        if (fd < 0 && errno == EEXIST) fd = openRetrying(O_WRONLY | O_CREAT | O_TRUNC);
+        if (fd < 0) throw std::runtime_error("Unable to open file: '" + path + "' !");
+    }
+    ~SortOutput() { closeFile(); }
+    SortOutput(const SortOutput&) = delete;
+    SortOutput& operator=(const SortOutput&) = delete;
+
+    void write(const char* data, size_t size)
+    {
+        while (size > 0) {
+            ssize_t done = ::write(fd, data, size);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) fail();
+            data += done;
+            size -= static_cast<size_t>(done);
+        }
+    }
+    // Closes the file; a failing close (a write the file system refused
+    // late) is a failed write.
+    void finish()
+    {
+        if (closeFile() != 0) fail();
+    }
+    // After a failure: removes the file when this run made it.
+    void discard()
+    {
+        closeFile();
+        if (made) ::unlink(path.c_str());
+    }
+
+private:
+    int openRetrying(int flags) const
+    {
+        int opened;
+        do opened = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+        while (opened < 0 && errno == EINTR);
+        return opened;
+    }
+    int closeFile()
+    {
+        if (fd < 0) return 0;
+        int result = ::close(fd);
+        fd = -1;
+        return result;
+    }
+    [[noreturn]] void fail() const { throw std::runtime_error(std::strerror(errno)); }
+
+    const std::string path;  // the name given
+    int fd = -1;             // open descriptor, -1 once closed
+    bool made = false;       // this run created the file
+};
+
 // Collects output bytes and writes them in large blocks.
 class SortWriter {
 public:
-    explicit SortWriter(VEKStreamFile& output) : output(output) {}
+    explicit SortWriter(SortOutput& output) : output(output) {}
     void put(const char* data, size_t size)
     {
         pending.append(data, size);
@@ -371,11 +460,11 @@ public:
     {
         std::string data;
         data.swap(pending);
-        if (!data.empty()) output.zwrite(data.data(), static_cast<int64>(data.size()));
+        if (!data.empty()) output.write(data.data(), data.size());
     }
 
 private:
-    VEKStreamFile& output;  // the sorted file
+    SortOutput& output;     // the sorted file
     std::string pending;    // bytes not yet written
 };
 
@@ -414,25 +503,22 @@ void writeKeys(VEKCursor& cursor, SortWriter& writer, const SortSettings& settin
     writer.flush();
 }
 
-// A failure removes the partial output: a file that stops part way would
-// pass for the whole sorted input.
-void writeOutput(const SortSettings& settings)
+// A failure removes the partial output the run made: a file that stops part
+// way would pass for the whole sorted input. The base's own file is never
+// the output: truncating it would destroy what is being written out.
+void writeOutput(const SortSettings& settings, VEKFileLock& lock)
 {
-    std::unique_ptr<VEKCursor> cursor = openBase(settings);
-    VEKStreamFile output;
-    SortWriter writer(output);
+    std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
+    if (isFileBase(settings) && VekBase::VEKFileId::of(settings.save) == VekBase::VEKFileId::of(settings.base))
+        throw SortFailure("cannot write " + quoted(settings.save) + ": it is the base " + quoted(settings.base));
+    std::unique_ptr<SortOutput> output;
     try {
-        // The old file goes first so that the cache holds nothing stale of it.
-        if (fileExists(settings.save)) VEKStreamFile::removeFile(settings.save);
-        output.open(settings.save.c_str(), O_WRONLY | O_CREAT, 0600);
+        output.reset(new SortOutput(settings.save));
+        SortWriter writer(*output);
         writeKeys(*cursor, writer, settings);
-        output.close();
+        output->finish();
     } catch (const std::exception& e) {
-        try {
-            output.close();
-        } catch (const std::exception&) {
-        }
-        if (fileExists(settings.save)) VEKStreamFile::removeFile(settings.save);
+        if (output) output->discard();
         throw SortFailure("cannot write " + quoted(settings.save) + " from the base " + quoted(settings.base) + ": " +
                           e.what());
     }
@@ -443,12 +529,14 @@ void writeOutput(const SortSettings& settings)
 SortOutcome sort_files(SortSettings& settings)
 {
     try {
+        VEKFileLock lock;  // held until the run ends
+        lockBase(lock, settings);
         // Only a base is started afresh: any other file at that name stays,
         // and opening the base over it then fails with its name.
         if (settings.init) VekBase::removeBaseFile(settings.base, VekBase::streamKindFor(settings.base));
         bool counting = !settings.input.empty();
-        if (counting) countInput(settings);
-        if (!settings.save.empty()) writeOutput(settings);
+        if (counting) countInput(settings, lock);
+        if (!settings.save.empty()) writeOutput(settings, lock);
         return counting || !settings.save.empty() ? SortOutcome::Done : SortOutcome::Serve;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Sort: %s\n", e.what());

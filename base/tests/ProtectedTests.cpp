@@ -175,9 +175,9 @@ TEST(ProtectedFileBase, AFailedRollbackBreaksTheBase) {
   EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>{"kept"});
 }
 
-// Pages may delete a base's files while other pages still hold it open: a
-// commit into the deleted files fails, and the base then starts afresh
-// instead of failing on every later open.
+// Pages may delete a base's files while other pages still hold it open:
+// the base then lets go of them (no writer opens a journal beside a file
+// that is gone) until the next open starts it afresh.
 TEST_P(ProtectedBase, ABaseWhoseFilesWereDeletedStartsAfresh) {
   std::string base = name("deleted");
   VEKCursorProtected protectedBase(base + "1", base + "2", GetParam());
@@ -186,15 +186,16 @@ TEST_P(ProtectedBase, ABaseWhoseFilesWereDeletedStartsAfresh) {
   protectedBase.closeProcess(writer);
   ASSERT_EQ(VEKStreamFile::removeFile(base + "1"), 0);
   ASSERT_EQ(VEKStreamFile::removeFile(base + "2"), 0);
-  writer = protectedBase.openWriteProcess("", "");
-  protectedBase.putSymbol(writer, "new");
-  EXPECT_THROW(protectedBase.closeProcess(writer), std::runtime_error);
+  EXPECT_EQ(protectedBase.openWriteProcess("", ""), VEKCursorProtected::WriterSlotTaken);
+  EXPECT_TRUE(protectedBase.isOrphaned());
+  VEKStreamMem probe;
+  for (const char* journal : {"1.sw", "1.swt"})
+    EXPECT_NE(GetParam() == VEK_STREAM_MEMORY ? probe.access((base + journal).c_str(), 0)
+                                              : ::access((base + journal).c_str(), 0), 0);
+  ASSERT_TRUE(protectedBase.renew());
   int64 reader = protectedBase.openReadProcess("", "");
   EXPECT_GE(reader, VEKProcessPool::FIRST_READER_ID);
   EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>());
-  VEKStreamMem probe;
-  EXPECT_NE(GetParam() == VEK_STREAM_MEMORY ? probe.access((base + "1.swt").c_str(), 0)
-                                            : ::access((base + "1.swt").c_str(), 0), 0);
   writer = protectedBase.openWriteProcess("", "");
   EXPECT_TRUE(protectedBase.putSymbol(writer, "again"));
   protectedBase.closeProcess(writer);

@@ -4,8 +4,11 @@ in a scratch directory, its options, the files it reads and writes, how
 it cuts records, pipes as input, and failures that must not pass for success. That its counts and order match counting record by record
 is checked against a reference beside the sort mode's own tests."""
 import os
+import resource
+import signal
 import subprocess
 import sys
+import threading
 
 from e2e_support import Checks, Server
 
@@ -143,12 +146,78 @@ def check_unseekable_inputs(sorter, checks):
     checks.equal("/dev/stdin: counted", sorter.read("out.txt"), expected)
 
 
+def file_size_limit(limit):
+    """preexec_fn: writes past limit bytes fail (EFBIG) instead of killing."""
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
+def check_output_names(sorter, checks):
+    """-sortsave writes through the name as it is: a link keeps its target,
+    a device or pipe is written to, and a failed run removes only a file it
+    made itself."""
+    sorter.server.write("in.txt", b"b\na\n")
+    run = lambda save, **options: subprocess.run(
+        [sorter.binary, "-sort", "in.txt", "-sortbase", "temp_o", "-sortsave", save], cwd=sorter.dir,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60, **options)
+    sorter.server.write("target.txt", b"old text, longer than the output\n")
+    os.symlink("target.txt", sorter.path("to-file"))
+    os.symlink("/dev/stdout", sorter.path("to-stdout"))
+    os.symlink("/dev/full", sorter.path("to-full"))
+    done = run("to-file")
+    checks.equal("link to a file: target truncated and written", (done.returncode, sorter.read("target.txt")),
+                 (0, b"a\nb\n"))
+    done = run("to-stdout")  # beside the banner
+    checks.equal("link to standard output", (done.returncode, b"a\nb\n" in done.stdout), (0, True))
+    done = run("to-full")
+    checks.equal("a full device fails", done.returncode, 1)
+    for link in ["to-file", "to-stdout", "to-full"]:
+        checks.true(link + " stays a link", os.path.islink(sorter.path(link)))
+    os.mkfifo(sorter.path("fifo"))
+    received = []
+    reader = threading.Thread(target=lambda: received.append(open(sorter.path("fifo"), "rb").read()), daemon=True)
+    reader.start()
+    done = run("fifo")
+    reader.join(timeout=60)
+    checks.equal("named pipe written to", (done.returncode, received), (0, [b"a\nb\n"]))
+    checks.true("named pipe stays", os.path.exists(sorter.path("fifo")) and not os.path.isfile(sorter.path("fifo")))
+    # Writes that fail part way: a file the run made goes, one that was
+    # there stays (truncated, as any writer through the name leaves it).
+    sorter.server.write("in.txt", b"line\n" * 100000)
+    sorter.server.write("was-there.txt", b"x")
+    for name, kept in [("made.txt", False), ("was-there.txt", True)]:
+        done = run(name, preexec_fn=file_size_limit(4096))
+        checks.equal(name + ": fails", done.returncode, 1)
+        checks.equal(name + ": kept", os.path.exists(sorter.path(name)), kept)
+
+
 def check_no_input_named_serves(sorter, checks):
     server = sorter.server
     server.write("www/index.html", "")
     server.args = ["-sortbase", "x.vek", "-p", str(server.port), "-d", "www"]
     server.start()
     checks.equal("serves, then stops cleanly", server.stop(), 0)
+
+
+def check_base_of_a_running_server(sorter, checks):
+    """A server holds the base "shop" open from its start-up script: a sort
+    run on its write file is refused and leaves it alone; once the server
+    has stopped, the same run works."""
+    server = sorter.server
+    server.write("vekinit.ttm", "#[~~+;shop]")
+    server.args = ["-p", str(server.port), "-d", "www"]
+    server.start()
+    try:
+        done = sorter.run("-sortbase", "shop1", "-sortsave", "out.txt")
+        checks.equal("base of a server: refused", done.returncode, 1)
+        checks.true("base of a server: says so", b"shop1: another process has it open" in done.stderr)
+    finally:
+        server.stop()
+        os.remove(sorter.path("vekinit.ttm"))  # the sort run would open "shop" with it too
+    done = sorter.run("-sortbase", "shop1", "-sortsave", "out.txt")
+    checks.equal("base of a stopped server: sorted", done.returncode, 0)
 
 
 def main():
@@ -159,7 +228,9 @@ def main():
         check_runs_without_input(sorter, checks)
         check_failures(sorter, checks)
         check_unseekable_inputs(sorter, checks)
+        check_output_names(sorter, checks)
         check_no_input_named_serves(sorter, checks)
+        check_base_of_a_running_server(sorter, checks)
     finally:
         sorter.server.cleanup()
     return checks.finish()

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/VEKCursor.h"
+#include "base/VEKCursorProtected.h"
 #include "http/SortMode.h"
 
 using VekBase::VEKCursor;
@@ -218,6 +219,33 @@ TEST_F(SortModeReference, OutputOnlyWritesTheBaseAsItIs)
     EXPECT_EQ(dir.read("out.txt"), "q\nq\np\n");
     settings.save.clear();
     EXPECT_FALSE(run_sort_mode(settings));
+}
+
+// A base that is open elsewhere (a server's, here one of this process, whose
+// writer is mid-transaction) is refused, and its writer's journal is left
+// alone: the writer's commit keeps its keys.
+TEST(SortModeBaseInUse, ABaseHeldOpenIsRefused)
+{
+    ScratchDir dir;
+    const std::string base = dir.file("shop");
+    VekBase::VEKCursorProtected held(base + "1", base + "2", VekBase::VEK_STREAM_FILE);
+    int64 writer = held.openWriteProcess("", "");
+    for (int key = 0; key < 300; ++key) held.putSymbol(writer, "k" + std::to_string(key));
+    const std::string journal = dir.read("shop1.sw");
+    dir.write("in.txt", "a\n");
+    SortSettings settings;
+    settings.input = dir.file("in.txt");
+    settings.base = base + "1";
+    settings.init = true;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sort_files(settings), SortOutcome::Failed);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Sort: cannot open the base '" + base + "1': Can't open the VEKBase file: " + base +
+                  "1: another process has it open\n");
+    EXPECT_EQ(dir.read("shop1.sw"), journal);
+    EXPECT_NO_THROW(held.closeProcess(writer));
+    int64 reader = held.openReadProcess("", "");
+    EXPECT_EQ(held.getSymbolCount(reader), 300);
 }
 
 }  // namespace

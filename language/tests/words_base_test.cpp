@@ -506,7 +506,7 @@ TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
         client.processor.clientText = true;
         EXPECT_EQ(client.run(opens + "#[out;" + handles + "|##[frs;h0]|<##[~~^;" + dir + "/b64]>]"), "F|a|<>");
         EXPECT_TRUE(isId(client.run("#[out;##[~~^;" + dir + "/b63]]")));
-        EXPECT_LE(openDescriptors(), before + 2 * 64 + 64 + 8);
+        EXPECT_LE(openDescriptors(), before + VekBase::VEKBaseRegistry::DescriptorsPerBase * 64 + 64 + 8);
     }
     EXPECT_EQ(openDescriptors(), before);
     {
@@ -530,12 +530,14 @@ TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
 }
 
 // Every run, page or client text, opens bases and file handles only within
-// the process-wide descriptor budget (3 per file base, 1 per handle, none
-// per memory base); each way of giving one back counts it back.
+// the process-wide descriptor budget (DescriptorsPerBase per file base, 1
+// per handle, none per memory base); each way of giving one back counts it
+// back.
 TEST_F(BaseWords, BasesAndHandlesStayWithinTheProcessDescriptorBudget) {
     using VekBase::VEKBaseRegistry;
     const int64 start = VEKBaseRegistry::descriptorsHeld();
-    VEKBaseRegistry::setDescriptorBudget(start + 7);
+    const int64 base = VEKBaseRegistry::DescriptorsPerBase;
+    VEKBaseRegistry::setDescriptorBudget(start + 2 * base + 1);
     writeBytes(dir + "/text", "a'");
     auto withDir = [this](std::string text) {
         for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + dir.size()))
@@ -548,18 +550,18 @@ TEST_F(BaseWords, BasesAndHandlesStayWithinTheProcessDescriptorBudget) {
     };
     {
         Page page;
-        step(page, "#[~~+;@/A]#[~~+;@/B]#[~~+;@/C]#[out;<##[~~^;@/C]>]", "<>", 6);
-        step(page, "#[~~+;" + memoryBase + "]#[out;##[oi;h0;@/text;F]##[oi;h1;@/text;F]]", "F", 7);
-        step(page, "#[out;##[oi;h0;@/text;F]##[frs;h0]]", "a", 7);  // replaced under its name
-        step(page, "#[cf;h0]#[out;##[oi;h2;@/text;F]]", "", 7);
-        step(page, "#[~~-;@/A]#[~~+;@/C]#[out;##[oi;h3;@/text;F]]", "F", 7);
-        step(page, "#[.=;w;##[~~v;@/B;1]]#[~~+.;@/B;##[w];k]#[out;<##[~~x;@/B;##[w];F]>]", "<>", 4);
+        step(page, "#[~~+;@/A]#[~~+;@/B]#[~~+;@/C]#[out;<##[~~^;@/C]>]", "<>", 2 * base);
+        step(page, "#[~~+;" + memoryBase + "]#[out;##[oi;h0;@/text;F]##[oi;h1;@/text;F]]", "F", 2 * base + 1);
+        step(page, "#[out;##[oi;h0;@/text;F]##[frs;h0]]", "a", 2 * base + 1);  // replaced under its name
+        step(page, "#[cf;h0]#[out;##[oi;h2;@/text;F]]", "", 2 * base + 1);
+        step(page, "#[~~-;@/A]#[~~+;@/C]#[out;##[oi;h3;@/text;F]]", "F", 2 * base + 1);
+        step(page, "#[.=;w;##[~~v;@/B;1]]#[~~+.;@/B;##[w];k]#[out;<##[~~x;@/B;##[w];F]>]", "<>", base + 1);
         {
             Page client;
             client.processor.clientText = true;
-            step(client, "#[~~+;@/D]#[out;##[oi;h;@/text;F]]", "F", 7);
+            step(client, "#[~~+;@/D]#[out;##[oi;h;@/text;F]]", "F", 2 * base + 1);
         }
-        EXPECT_EQ(VEKBaseRegistry::descriptorsHeld() - start, 4);  // the client's run has ended
+        EXPECT_EQ(VEKBaseRegistry::descriptorsHeld() - start, base + 1);  // the client's run has ended
     }
     Page closer;
     step(closer, "#[~~-;@/C]", "", 0);  // the page's handle closed with it; its base stayed open until "~~-"

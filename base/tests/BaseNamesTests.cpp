@@ -1,0 +1,118 @@
+// One base whatever its name's spelling, and one process per base. (Bases
+// whose files went under their holders: the base words' tests.)
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "BaseTestUtil.h"
+#include "base/VEKBaseRegistry.h"
+#include "base/VEKCursorProtected.h"
+#include "base/VEKProcessPool.h"
+
+using namespace VekBase;
+using VekBaseTest::slurp;
+using VekBaseTest::TempDir;
+
+namespace {
+
+bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Runs the tests in a scratch directory of their own, so that bare names
+// ("shop", "./shop") are spellings of paths in it; "link" there is a
+// symbolic link to the directory itself.
+class BaseNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(::chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(::symlink(".", "link"), 0);
+    registry = VEKBaseRegistry::instance();
+  }
+  void TearDown() override {
+    VEKBaseRegistry::destroy(registry);
+    delete registry;
+    VEKProcessPool::destroyPools();
+    ASSERT_EQ(::chdir(saved), 0);
+  }
+  // Keys a new reader of base sees.
+  std::vector<std::string> committedKeys(VEKCursorProtected& base) {
+    std::vector<std::string> keys;
+    int64 reader = base.openReadProcess("", "");
+    for (bool more = base.goFirst(reader); more; more = base.goNextKey(reader)) keys.push_back(base.readString(reader));
+    base.closeProcess(reader);
+    return keys;
+  }
+
+  TempDir dir;
+  char saved[4096];
+  VEKBaseRegistry* registry = nullptr;
+};
+
+const std::vector<std::string> kSpellings = {"./", ".//", "././", "link/", "link/./"};
+
+// A second spelling reaches the same base: one writer slot, and neither a
+// second writer's attempt nor an anonymous reader touches the live
+// writer's journal, whose commit then keeps every acknowledged key.
+TEST_F(BaseNames, EverySpellingOfANameIsOneBase) {
+  for (size_t i = 0; i < kSpellings.size(); ++i) {
+    const std::string name = "shop" + std::to_string(i), other = kSpellings[i] + name;
+    VEKCursorProtected* base = registry->openDefault(name);
+    ASSERT_NE(base, nullptr);
+    int64 writer = base->openWriteProcess("", "");
+    for (int key = 0; key < 300; ++key) ASSERT_TRUE(base->putSymbol(writer, "k" + std::to_string(key)));
+    EXPECT_EQ(registry->openDefault(other), base) << other;
+    EXPECT_EQ(registry->get(other), base) << other;
+    EXPECT_EQ(registry->get(dir.file(name)), base) << "absolute";
+    VEKCursorProtected* second = registry->get(other);
+    EXPECT_EQ(second->openWriteProcess("", ""), VEKCursorProtected::WriterSlotTaken) << other;
+    int64 reader = second->openReadProcess("", "");
+    EXPECT_FALSE(second->existsSymbol(reader, "k1")) << other;
+    EXPECT_TRUE(exists(name + "1.sw")) << other;
+    EXPECT_NO_THROW(base->closeProcess(writer)) << other;
+    EXPECT_EQ(committedKeys(*registry->get(other)).size(), 300u) << other;
+    registry->remove(other);
+    registry->remove(name);
+    EXPECT_EQ(registry->get(name), nullptr) << "the two uses were one base's";
+    VEKCursorProtected reopened(name + "1", name + "2", VEK_STREAM_FILE);
+    EXPECT_EQ(committedKeys(reopened).size(), 300u) << other;
+  }
+}
+
+// Runs open in a child process and returns its exit status.
+template <typename Open>
+int inChild(Open open) {
+  pid_t child = ::fork();
+  if (child == 0) _exit(open());
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another process (another server in the same directory) that opens a base
+// this one has open is refused with a message and touches nothing: the
+// live writer's journal stays and its commit keeps its keys. Once this
+// process closes the base, the other one opens it.
+TEST_F(BaseNames, AnotherProcessIsRefusedWhileTheBaseIsOpen) {
+  VEKCursorProtected* base = registry->openDefault("held");
+  ASSERT_NE(base, nullptr);
+  int64 writer = base->openWriteProcess("", "");
+  for (int key = 0; key < 300; ++key) base->putSymbol(writer, "k" + std::to_string(key));
+  const std::string journal = slurp("held1.sw");
+  auto openInOther = [] {
+    VEKCursorProtected other("held1", "held2", VEK_STREAM_FILE);
+    if (other.hasCursors()) return 1;
+    return other.failure() == "Can't open the VEKBase file: held1: another process has it open" ? 0 : 2;
+  };
+  EXPECT_EQ(inChild(openInOther), 0);
+  EXPECT_EQ(slurp("held1.sw"), journal);
+  EXPECT_NO_THROW(base->closeProcess(writer));
+  EXPECT_EQ(committedKeys(*base).size(), 300u);
+  registry->remove("held");
+  EXPECT_EQ(inChild(openInOther), 1);
+}
+
+}  // namespace
