@@ -20,8 +20,7 @@ namespace VekLanguage {
 
 namespace {
 
-// Every live processor: for the exact recounts of the text budget, and
-// for runLives.
+// Every live processor: for the exact recounts of the text budget.
 TTMProcessor* liveRuns = nullptr;
 
 // The failure of a run that would pass the process-wide text budget.
@@ -32,13 +31,6 @@ const char* const BudgetSpent = "Text too long: the server's text budget is spen
 u64 TTMProcessor::startRun() {
     static u64 lastToken = 0;  // a token is never handed out twice
     return ++lastToken;
-}
-
-bool TTMProcessor::runLives(u64 token) {
-    if (token == 0) return false;
-    for (const TTMProcessor* run = liveRuns; run != nullptr; run = run->nextRun)
-        if (run->runToken == token) return true;
-    return false;
 }
 
 TTMProcessor::TTMProcessor() {
