@@ -33,6 +33,7 @@
 #include "LanguageFileHandle.h"
 #include "LanguageProcessor.h"
 #include "TTMError.h"
+#include "TextBudget.h"
 
 namespace VekLanguage {
 
@@ -285,6 +286,9 @@ private:
     // before the budget refuses anything.
     std::size_t consoleBytes = 0;                     // page text printed (counted in runTextBytes)
     std::size_t budgetHeld = 0;                       // bytes taken from TextBudget
+    TextBudget::Share heldShare = TextBudget::Share::Pages;  // the share budgetHeld was taken from
+    // The share this run takes from: the clients' for client text.
+    TextBudget::Share budgetShare() const;
     std::size_t inputAtCount = 0;                     // input bytes at the last exact count
     TTMProcessor* previousRun = nullptr;              // the list of live processors (budget recounts)
     TTMProcessor* nextRun = nullptr;
