@@ -148,6 +148,13 @@ bool choosePage(HttpServer* server, HttpConnection* conn, const std::string& fil
     return false;
 }
 
+// The share of the text budget a slot's answer holds: the clients' for the
+// answer to client text (a raw request or "#[" path, sent without header).
+TextBudget::Share answerShare(const HttpConnection* conn)
+{
+    return (conn->flags & HTTP_NO_HEADER) ? TextBudget::Share::Clients : TextBudget::Share::Pages;
+}
+
 // The run's output block becomes the body block owned by the slot, without
 // a copy; a final NUL byte is not part of the body. The block keeps a NUL
 // behind the body: a page that answers 301 or 307 gives its output as the
@@ -166,7 +173,7 @@ void takeOutput(HttpConnection* conn, TTMProcessor* processor)
         block[8 + length] = 0;
     }
     processor->output = nullptr;
-    TextBudget::takeAnyway(length);
+    TextBudget::takeAnyway(length, answerShare(conn));
     conn->textCharge = static_cast<int64>(length);
     conn->ownedBody = block;
     conn->out = reinterpret_cast<char*>(block + 8);
@@ -380,6 +387,6 @@ void http_abort_template(HttpConnection* conn)
 
 void http_release_output(HttpConnection* conn)
 {
-    TextBudget::give(static_cast<size_t>(conn->textCharge));
+    TextBudget::give(static_cast<size_t>(conn->textCharge), answerShare(conn));
     conn->textCharge = 0;
 }

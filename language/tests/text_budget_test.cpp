@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "TTMProcessor.h"
 #include "TTMTestUtil.h"
@@ -27,6 +28,7 @@ protected:
     void TearDown() override {
         TextBudget::setLimit(DefaultTextBudget);
         EXPECT_EQ(TextBudget::used(), 0u) << "a share was not given back";
+        EXPECT_EQ(TextBudget::clientUsed(), 0u) << "a client's share was not given back";
     }
 };
 
@@ -155,4 +157,39 @@ TEST_F(TextBudgetTest, PrintedTextCountsAgainstTheRunsLimitOnly) {
         "#[.=;t;" + text + "]#[=;##[t];v]" + twentyTimes("#[=x;##[t]]"),
     };
     for (const std::string& page : namedPages) printsToTheLimit(page, 1300);
+}
+
+// Client text (raw requests, "#[" paths) together holds at most half of the
+// budget, so however many clients fill theirs, a page still gets the other
+// half; a run that becomes client text after it took its first share (as
+// the server marks it once it has chosen the text) moves it over.
+TEST_F(TextBudgetTest, ClientTextTogetherHoldsAtMostHalfSoPagesKeepTheirs) {
+    std::vector<std::unique_ptr<TTMProcessor>> clients;
+    int kept = 0;
+    for (int n = 0; n < 12; ++n) {
+        clients.push_back(std::make_unique<TTMProcessor>());
+        TTMProcessor& client = *clients.back();
+        client.clientText = true;
+        // Each keeps a sixteenth of the budget: x and a copy of it.
+        if (runToEnd(client, "#[.=;k;##[x]]", Limit / 32).empty()) ++kept;
+    }
+    EXPECT_LT(kept, 8);
+    EXPECT_GE(TextBudget::clientUsed(), Limit / 4);
+    EXPECT_LE(TextBudget::clientUsed(), Limit / 2);
+    TTMProcessor page;
+    EXPECT_EQ(runToEnd(page, "#[.=;k;##[x]##[x]]", Limit / 16), "");  // holds 7/16 at its peak
+    TTMProcessor turned;
+    turned.defineFormAtLevel("x", std::string(Limit / 8, 'x'), 0);
+    start(turned, std::string());  // x is held as a page's share
+    std::string failure;
+    try {
+        turned.clientText = true;
+        turned.setInput("#[.=;k;##[x]]");
+        while (!turned.run(30)) {
+        }
+    } catch (const TTMError& e) {
+        failure = e.what();
+    }
+    EXPECT_NE(failure.find(Spent), std::string::npos) << failure;
+    EXPECT_LE(TextBudget::clientUsed(), Limit / 2);
 }

@@ -439,11 +439,11 @@ TEST_F(BaseWords, BasesNeverTakeOverOrDeleteOtherFiles) {
     EXPECT_EQ(readBytes(dir + "/" + memoryBase + "1"), document);
 }
 
-// A session id belongs to the run that opened it: no other run reads,
-// writes, commits, rolls back or deletes through it, and an empty or
-// non-numeric id names no session. Only once the owner's run has ended
-// may another run's "~~vx" roll back the writer it left open.
-TEST_F(BaseWords, SessionIdsBelongToTheRunThatOpenedThem) {
+// Client text uses only the sessions it opened: it reads, writes, commits,
+// rolls back or deletes through no page's id, and an empty or non-numeric
+// id names no session. Its "~~vx" leaves a page's writer alone, also once
+// that page's run has ended.
+TEST_F(BaseWords, ClientTextUsesOnlyTheSessionsItOpened) {
     auto owner = std::make_unique<Page>();
     takeWriter(*owner, fileBase);
     owner->run("#[~~+.;" + fileBase + ";#[w];committed]#[~~.;" + fileBase + ";#[w]]");
@@ -475,16 +475,56 @@ TEST_F(BaseWords, SessionIdsBelongToTheRunThatOpenedThem) {
     }
     EXPECT_TRUE(exists(b + "1") && exists(b + "2"));
     EXPECT_EQ(readerFinds(b, "injected") + readerFinds(b, "empty") + readerFinds(b, "suffixed"), "falsefalsefalse");
-    // The owner's run ends with its writer open: its ids stay unusable, and
-    // "~~vx" frees the slot.
+    // The owner's run ends with its writer open: client text still cannot
+    // roll it back, a later page can.
     owner.reset();
+    Page client;
+    client.processor.clientText = true;
+    client.run("#[~~+;" + b + "]#[~~vx;" + b + "]");
     Page next;
-    EXPECT_EQ(next.run("#[~~+;" + b + "]#[out;##[~~+.;" + b + ";" + w + ";late]|##[~~>.;" + b + ";" + r +
-                       ";committed]]"),
-              "false|false");
+    next.give("#[~~+;" + b + "]#[out;<##[~~v;" + b + ";30]>]");
+    EXPECT_FALSE(next.turn());  // the page's writer still holds the slot
+    next.processor.waitStart -= 31;
+    while (!next.turn()) {
+    }
     next.give("#[~~vx;" + b + "]#[.=;w;##[~~v;" + b + ";30]]#[out;|##[~~>.;" + b + ";#[w];mine]]");
     EXPECT_TRUE(next.turn());  // the slot is free at once
     EXPECT_EQ(next.output(), "|false");
+}
+
+// Pages and the start-up script are the operator's program: a session that
+// one of them opens may be used by any later page (handed on through a
+// global form), and a reader stays open until it is closed. An empty or
+// non-numeric id names no session for pages either.
+TEST_F(BaseWords, PagesAndTheStartUpScriptShareTheirSessions) {
+    const std::string b = fileBase;
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string reader = "reader_" + name, writer = "writer_" + name;  // global forms outlive the test
+    {
+        Page setup;
+        takeWriter(setup, b);
+        setup.run("#[~~+.;" + b + ";#[w];one]#[~~+.;" + b + ";#[w];two]#[~~.;" + b + ";#[w]]");
+    }
+    {
+        TTMProcessor startUp;  // run to its end at once, as the server runs its start-up script
+        startUp.init("#[~~+;" + b + "]#[=;" + reader + ";##[~~^;" + b + "]]");
+        startUp.process();
+    }
+    {
+        Page opener;
+        opener.run("#[~~+;" + b + "]#[=;" + writer + ";##[~~v;" + b + ";30]]#[~~+.;" + b + ";##[" + writer +
+                   "];three]");
+    }
+    Page later;
+    EXPECT_EQ(later.run("#[out;##[~~^N;" + b + ";##[" + reader + "]]|##[~~>.;" + b + ";##[" + reader +
+                        "];one]|##[~~+.;" + b + ";;empty]|##[~~+.;" + b + ";##[" + writer + "]x;suffixed]]"),
+              "2|true|false|false");
+    later.run("#[~~+.;" + b + ";##[" + writer + "];four]#[~~.;" + b + ";##[" + writer + "]]");
+    EXPECT_EQ(readerFinds(b, "three") + readerFinds(b, "four") + readerFinds(b, "empty"), "truetruefalse");
+    // The reader reads the committed copy as it stood when it was opened;
+    // closing it ends it.
+    EXPECT_EQ(later.run("#[~~.;" + b + ";##[" + reader + "]]#[out;<##[~~^N;" + b + ";##[" + reader + "]]>]"),
+              "<0>");
 }
 
 // Client text gives back the bases and file handles it opened when its run

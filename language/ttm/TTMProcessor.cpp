@@ -20,8 +20,7 @@ namespace VekLanguage {
 
 namespace {
 
-// Every live processor: for the exact recounts of the text budget, and
-// for runLives.
+// Every live processor: for the exact recounts of the text budget.
 TTMProcessor* liveRuns = nullptr;
 
 // The failure of a run that would pass the process-wide text budget.
@@ -32,13 +31,6 @@ const char* const BudgetSpent = "Text too long: the server's text budget is spen
 u64 TTMProcessor::startRun() {
     static u64 lastToken = 0;  // a token is never handed out twice
     return ++lastToken;
-}
-
-bool TTMProcessor::runLives(u64 token) {
-    if (token == 0) return false;
-    for (const TTMProcessor* run = liveRuns; run != nullptr; run = run->nextRun)
-        if (run->runToken == token) return true;
-    return false;
 }
 
 TTMProcessor::TTMProcessor() {
@@ -62,7 +54,7 @@ TTMProcessor::TTMProcessor(const std::string& text) : TTMProcessor() {
 
 TTMProcessor::~TTMProcessor() {
     endRun();
-    TextBudget::give(budgetHeld);
+    TextBudget::give(budgetHeld, heldShare);
     if (previousRun != nullptr) previousRun->nextRun = nextRun;
     else liveRuns = nextRun;
     if (nextRun != nullptr) nextRun->previousRun = previousRun;
@@ -193,9 +185,20 @@ std::size_t TTMProcessor::budgetWanted() const {
     return wanted;
 }
 
+TextBudget::Share TTMProcessor::budgetShare() const {
+    return clientText ? TextBudget::Share::Clients : TextBudget::Share::Pages;
+}
+
 bool TTMProcessor::holdBudget(std::size_t wanted) {
-    if (wanted > budgetHeld && !TextBudget::take(wanted - budgetHeld)) return false;
-    if (wanted < budgetHeld) TextBudget::give(budgetHeld - wanted);
+    // A run marked as client text after it took its first bytes (the server
+    // marks it once it has chosen the text) takes them again as a client.
+    if (budgetShare() != heldShare) {
+        TextBudget::give(budgetHeld, heldShare);
+        budgetHeld = 0;
+        heldShare = budgetShare();
+    }
+    if (wanted > budgetHeld && !TextBudget::take(wanted - budgetHeld, heldShare)) return false;
+    if (wanted < budgetHeld) TextBudget::give(budgetHeld - wanted, heldShare);
     budgetHeld = wanted;
     return true;
 }

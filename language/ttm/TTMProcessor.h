@@ -33,6 +33,7 @@
 #include "LanguageFileHandle.h"
 #include "LanguageProcessor.h"
 #include "TTMError.h"
+#include "TextBudget.h"
 
 namespace VekLanguage {
 
@@ -159,10 +160,9 @@ public:
     std::vector<OpenSession> openSessions;                // for abandonSessions
     // The run's token: unique for the life of the process (unlike the
     // processor's address, which may be reused), it owns the base sessions
-    // the run opens, so no other run can use their ids.
+    // the run opens: client text uses no other run's ids, and a run that
+    // ends gives back only sessions that are still its own.
     const u64 runToken = startRun();
-    // True while the run of token lives (its processor exists).
-    static bool runLives(u64 token);
     // Client text only: the bases it holds uses of, given back when the run
     // ends; "~~+" of a new base fails once it holds MaxOpenBases, as opening
     // a file handle under a new name fails once it holds MaxOpenFiles.
@@ -230,9 +230,9 @@ protected:
 
 private:
     static u64 startRun();
-    // At the end of the run: its readers are released (no other run may use
-    // them); client text also rolls back its writer and gives back its
-    // bases.
+    // At the end of a run of client text: its readers are released, its
+    // writer rolled back, its bases and pooled connections given back. A
+    // page's or the start-up script's sessions stay for later pages.
     void endRun();
     // Prints "\nError: Unable to find form '<name>' !" as page text.
     void reportMissingForm(const std::string& name);
@@ -286,8 +286,11 @@ private:
     // before the budget refuses anything.
     std::size_t consoleBytes = 0;                     // page text printed (counted in runTextBytes)
     std::size_t budgetHeld = 0;                       // bytes taken from TextBudget
+    TextBudget::Share heldShare = TextBudget::Share::Pages;  // the share budgetHeld was taken from
+    // The share this run takes from: the clients' for client text.
+    TextBudget::Share budgetShare() const;
     std::size_t inputAtCount = 0;                     // input bytes at the last exact count
-    TTMProcessor* previousRun = nullptr;              // the list of live processors (recounts, runLives)
+    TTMProcessor* previousRun = nullptr;              // the list of live processors (budget recounts)
     TTMProcessor* nextRun = nullptr;
     // Bytes of the open calls and of the pending call.
     std::size_t callBytes() const;

@@ -7,13 +7,14 @@
 // gives "false" or the empty text and nothing is called. The page carries
 // the base name and its id from word to word.
 //
-// An id is honoured only in the run that opened it: each session records
-// the token of its run, and an id of another run, or a text that is not a
-// whole number, is passed on as NoSession, which the base answers as an
-// unknown id. "~~x" deletes only through the caller's own writer; "~~vx"
-// rolls back the caller's writer or one whose run has ended. Client text
-// (a raw request, a "#[" path) owns the base uses it takes and gives them
-// back, with its sessions, when its run ends.
+// An id that is not a whole number (the empty text included) names no
+// session: it is passed on as NoSession, which the base answers as an
+// unknown id. Pages and the start-up script are the operator's program: an
+// id one of them opened may be used by any later page, and their readers
+// stay open until closed. Client text (a raw request, a "#[" path) uses
+// only ids its own run opened (each session records the token of its run):
+// "~~x" and "~~vx" act only through its own writer. It owns the base uses
+// it takes and gives them back, with its sessions, when its run ends.
 //
 // Two words drive the processor's turn loop:
 // - "~~v" stores the id it got in requestState. RequestWaiting (-1: the
@@ -94,11 +95,12 @@ bool parseId(const std::string& text, int64& id) {
 // above): the protected base answers it as an unknown id.
 constexpr int64 NoSession = -1;
 
-// The call's id when it names a session of base that this run opened;
-// else NoSession, so a refused id acts exactly as an unknown one.
+// The call's id when it is a whole number and, for client text, names a
+// session of base that its run opened; else NoSession, so a refused id
+// acts exactly as an unknown one.
 int64 sessionIdOf(const TTMProcessor& p, const VEKCursorProtected& base, const Function* call) {
     int64 id = NoSession;
-    if (!parseId(safeArg2(call), id) || !base.ownedBy(id, p.runToken)) return NoSession;
+    if (!parseId(safeArg2(call), id) || (p.clientText && !base.ownedBy(id, p.runToken))) return NoSession;
     return id;
 }
 
@@ -218,7 +220,7 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
     return int64Text(id);
 }
 
-// Ends a session this run opened; any other id is refused (nothing closed).
+// Ends the session; an id sessionIdOf refuses closes nothing.
 std::string baseCloseProcess(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return std::string();
@@ -230,13 +232,14 @@ std::string baseCloseProcess(TTMProcessor& p, Function* call) {
     return std::string();
 }
 
-// Deletes the base only through the writer this run opened: any other id
-// gives the failure text and nothing is closed or deleted.
+// Ends the session and deletes the base. Client text deletes only through
+// the writer its run opened: any other id gives the failure text and
+// nothing is closed or deleted; so does an id that is no number.
 std::string baseCloseAndDelete(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr) return std::string();
     const int64 id = sessionIdOf(p, *base, call);
-    if (id == NoSession || base->getWriteProcess() != id) return safeArg3(call);
+    if (id == NoSession || (p.clientText && base->getWriteProcess() != id)) return safeArg3(call);
     p.forgetSession(safeArg1(call), id);
     bool wasWriter = false;
     const bool deleted = endAndDeleteBase(*p.baseRegistry, *base, safeArg1(call), id, wasWriter,
@@ -246,14 +249,12 @@ std::string baseCloseAndDelete(TTMProcessor& p, Function* call) {
     return deleted ? std::string() : safeArg3(call);
 }
 
-// Rolls back the writer this run opened, or one whose run has ended (the
-// way to free a slot that a dropped page left taken); a writer of another
-// living run is left alone.
+// Rolls back the base's writer; client text only the writer its own run
+// opened.
 std::string baseCloseBase(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr || base->getWriteProcess() < 0) return std::string();
-    const u64 owner = base->writerOwner();
-    if (owner != p.runToken && TTMProcessor::runLives(owner)) return std::string();
+    if (p.clientText && base->writerOwner() != p.runToken) return std::string();
     p.forgetSession(safeArg1(call), 0, true);
     base->closeBase();
     return std::string();
@@ -561,14 +562,15 @@ void TTMProcessor::abandonSessions() {
     endSessions(baseRegistry, runToken, sessions, true);
 }
 
-// A page's writer left open stays, as the pages' protocol has it, until a
-// "~~vx" (of any run, now that this one has ended) or the base's last
-// "~~-"; nothing can use its readers any more, so they go now. Client text
-// gives back all it opened, its pooled connections too.
+// The sessions of a page or of the start-up script stay, as the pages'
+// protocol has it: later pages may use them until a "~~.", "~~x" or "~~vx"
+// (or the base's last "~~-") ends them. Client text gives back all it
+// opened, its pooled connections too.
 void TTMProcessor::endRun() {
+    if (!clientText) return;
     std::vector<OpenSession> sessions;
     sessions.swap(openSessions);
-    endSessions(baseRegistry, runToken, sessions, clientText);
+    endSessions(baseRegistry, runToken, sessions, true);
     for (const std::string& name : ownBases) {
         try {
             if (baseRegistry != nullptr) baseRegistry->releaseOwner(name, runToken);
