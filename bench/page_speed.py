@@ -7,11 +7,13 @@ Usage: page_speed.py NEW_BINARY (OLD_BINARY | --commit COMMIT) [--rounds N] [--s
 
 With --commit the old binary is built from that commit in a git worktree of
 this repository (under the system's temporary directory, reused on later
-calls; target vekserver, -j 3, ccache when present). Both servers run at
-once, each in its own scratch directory, started with "-s S" (30, the
-server's default, unless given); the rounds are interleaved (old and new
-in turn for every program and way), so load on the machine touches both
-alike. Prints the median wall time and the median CPU time of the server
+calls; remove it with "git worktree remove" when done; target vekserver,
+-j 3, ccache when present). Both servers run at once, each in its own
+scratch directory, started with "-s S" (30, the server's default, unless
+given); the N rounds (10 unless given) are interleaved, old and new in turn
+for every program and way and each first in every other round, so load on
+the machine touches both alike; a difference of a few per cent needs all
+ten. Prints the median wall time and the median CPU time of the server
 process for every program and way, and new / old of both."""
 import argparse
 import os
@@ -111,7 +113,7 @@ def main():
     parser.add_argument("new")
     parser.add_argument("old", nargs="?")
     parser.add_argument("--commit")
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--steps", default="30")
     args = parser.parse_args()
     if (args.old is None) == (args.commit is None):
