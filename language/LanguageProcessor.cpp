@@ -155,10 +155,13 @@ void LanguageProcessor::defineForm(const std::string& name, const std::string& t
     if (Form* form = findLevelForm(name)) {
         // Both give the strong guarantee: std::string changes nothing when
         // it throws.
-        if (append)
+        if (append) {
             form->append(text);
-        else
+        } else {
+            const std::size_t replaced = form->text.size();
             form->setText(text);
+            formReleased(name, replaced);
+        }
         return;
     }
     if (hasGlobal(name)) {
@@ -180,13 +183,20 @@ void LanguageProcessor::defineFormAtLevel(const std::string& name, const std::st
     FormMap*& forms = (*levelForms)[atLevel];
     if (forms == nullptr) forms = new FormMap();
     Form*& slot = (*forms)[name];
-    delete slot;
+    if (slot != nullptr) {
+        const std::size_t replaced = slot->text.size();
+        delete slot;
+        slot = nullptr;
+        formReleased(name, replaced);
+    }
     slot = fresh.release();
 }
 
 void LanguageProcessor::removeLevel(int64 atLevel) {
     auto it = levelForms->find(atLevel);
     if (it == levelForms->end() || it->second == nullptr) return;
+    for (const auto& entry : *it->second)
+        if (entry.second != nullptr) formReleased(entry.first, entry.second->text.size());
     deleteForms(it->second);
     levelForms->erase(it);
 }

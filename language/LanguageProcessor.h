@@ -123,6 +123,12 @@ public:
 protected:
     // Prints a notice that repeats page text (a form's name).
     virtual void printNotice(const std::string& text);
+    // Called with the text size of a level form that a definition replaced
+    // or removeLevel deleted: its bytes are no longer held.
+    virtual void formReleased(const std::string& name, std::size_t size) {
+        (void)name;
+        (void)size;
+    }
     // Called with a form's size before a client run copies that global form
     // into its own map; may throw to refuse the copy.
     virtual void beforeGlobalCopy(const std::string& name, std::size_t bytes) {

@@ -16,10 +16,12 @@ public:
     virtual ~Expression() = default;
     // Appends c to the argument being collected; false.
     virtual bool addChar(char c);
-    // Bytes this element holds: what runaway-page limits measure.
-    virtual std::size_t heldBytes() const { return text.size(); }
+    // Bytes this element holds: what runaway-page limits measure. Not
+    // virtual: the scanner asks after every step.
+    std::size_t heldBytes() const { return text.size() + argBytes; }
 
-    std::string text;  // the argument being collected
+    std::string text;          // the argument being collected
+    std::size_t argBytes = 0;  // bytes of a Function's completed arguments, as heldBytes counts them
 };
 
 class Function : public Expression {
@@ -29,17 +31,15 @@ public:
     explicit Function(Kind kind) : kind(kind) {}
     // ";" and "]" complete the argument; true when "]" completes the call.
     bool addChar(char c) override;
-    // Number of entries in args (name included).
+    // Number of entries in args (name included). heldBytes counts the
+    // argument being collected and the completed ones, each of those with
+    // the size of its string object so that a pile of empty arguments
+    // counts too.
     std::size_t count() const { return args.size(); }
-    // The argument being collected and the completed ones, each of those
-    // counted with the size of its string object so that a pile of empty
-    // arguments counts too.
-    std::size_t heldBytes() const override { return text.size() + argBytes; }
 
     const Kind kind;        // where the result goes
     ArgList args;           // completed arguments in order, the name first
     std::string lastArg;    // the argument completed last (set when "]" completes the call)
-    std::size_t argBytes = 0;  // bytes of args, as heldBytes counts them
 };
 
 class Root : public Function {

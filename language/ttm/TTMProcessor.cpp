@@ -3,6 +3,7 @@
 // requests without blocking).
 #include "TTMProcessor.h"
 
+#include <algorithm>
 #include <cassert>
 #include <ctime>
 #include <cstdio>
@@ -105,17 +106,15 @@ void TTMProcessor::checkTextSize(std::size_t size) const {
     if (size > maxTextBytes) throw TTMError("Text too long");
 }
 
-void TTMProcessor::checkHeldSize() {
+void TTMProcessor::callsPastRoom() {
     checkTextSize(heldBelow + current->heldBytes());
-    if (budgetWanted() > budgetHeld) fitBudget(0);
+    fitBudget(0);
 }
 
-std::size_t TTMProcessor::callBytes() const {
-    std::size_t total = heldBelow;
-    if (current != nullptr) total += current->heldBytes();
+void TTMProcessor::setPendingCall(Function* call) {
+    pendingCall.reset(call);
     // The call being evaluated also keeps a copy of its last argument.
-    if (pendingCall != nullptr) total += pendingCall->heldBytes() + pendingCall->lastArg.size();
-    return total;
+    pendingBytes = call != nullptr ? call->heldBytes() + call->lastArg.size() : 0;
 }
 
 std::size_t TTMProcessor::runTextBytes() const {
@@ -134,27 +133,43 @@ void TTMProcessor::chargeText(std::size_t added) { charge(added, added); }
 
 void TTMProcessor::chargeReply(std::size_t added) { charge(added, 0); }
 
-// chargedBytes only grows between exact counts, so the walk over every form
-// runs once per maxTextBytes of added text, or for each addition while the
-// run really holds nearly that much.
+// chargedBytes grows by what is added and shrinks by what a replaced form
+// or output gave back (releaseText); text freed on other paths stays
+// counted until an exact count, so the walk over every form runs once per
+// maxTextBytes of such text, or for each addition while the run really
+// holds nearly that much. Within the room the budget holds for the run, a
+// charge changes two counters and asks the budget nothing.
 void TTMProcessor::charge(std::size_t added, std::size_t pending) {
     chargedBytes += added;
     if (chargedBytes > maxTextBytes || chargedBytes < added) {
         countExactly(0);
         if (pending > maxTextBytes || chargedBytes > maxTextBytes - pending) {
-            trimBudget();
+            trimBudget(false);
             throw TTMError("Text too long");
         }
         chargedBytes += pending;
     }
+    if (takeRoom(added)) return;
     try {
         fitBudget(pending);
     } catch (...) {
         // The pending bytes are not added: a word that goes on after the
         // failure (a remote exchange that fails alone) keeps a true count.
         chargedBytes -= pending;
+        heldRoom = 0;  // the next growth looks at the budget again
         throw;
     }
+}
+
+void TTMProcessor::releaseText(std::size_t bytes) {
+    // The budget's share is chargedBytes less what was printed: never below.
+    bytes = std::min(bytes, chargedBytes - consoleBytes);
+    chargedBytes -= bytes;
+    heldRoom += bytes;
+}
+
+void TTMProcessor::formReleased(const std::string& name, std::size_t size) {
+    releaseText(formBytes(name, size));
 }
 
 void TTMProcessor::chargeConsole(std::size_t bytes) {
@@ -189,6 +204,8 @@ TextBudget::Share TTMProcessor::budgetShare() const {
     return clientText ? TextBudget::Share::Clients : TextBudget::Share::Pages;
 }
 
+std::size_t TTMProcessor::budgetSlack(std::size_t wanted) { return wanted / 8 + MinBudgetSlack; }
+
 bool TTMProcessor::holdBudget(std::size_t wanted) {
     // A run marked as client text after it took its first bytes (the server
     // marks it once it has chosen the text) takes them again as a client.
@@ -203,26 +220,41 @@ bool TTMProcessor::holdBudget(std::size_t wanted) {
     return true;
 }
 
+bool TTMProcessor::takeRoom(std::size_t bytes) {
+    if (heldRoom < bytes || heldRoom - bytes < callBytes()) return false;
+    heldRoom -= bytes;
+    return true;
+}
+
+void TTMProcessor::setRoom(std::size_t wanted) {
+    heldRoom = budgetHeld >= wanted ? callBytes() + (budgetHeld - wanted) : 0;
+}
+
 void TTMProcessor::fitBudget(std::size_t pending) {
-    if (holdBudget(budgetWanted())) return;
+    std::size_t wanted = budgetWanted();
+    if (holdBudget(wanted + budgetSlack(wanted)) || holdBudget(wanted)) return setRoom(wanted);
     // chargedBytes may be ahead of what the run holds: count it exactly,
     // then the other runs, before refusing.
     countExactly(pending);
-    if (holdBudget(budgetWanted())) return;
+    wanted = budgetWanted();
+    if (holdBudget(wanted)) return setRoom(wanted);
     recountOtherRuns();
-    if (holdBudget(budgetWanted())) return;
+    if (holdBudget(wanted)) return setRoom(wanted);
     throw TTMError(BudgetSpent);
 }
 
-void TTMProcessor::trimBudget() {
-    if (budgetWanted() < budgetHeld) holdBudget(budgetWanted());
+void TTMProcessor::trimBudget(bool exact) {
+    const std::size_t wanted = budgetWanted();
+    const std::size_t keep = exact ? wanted : wanted + budgetSlack(wanted);
+    if (keep < budgetHeld) holdBudget(keep);
+    setRoom(wanted);
 }
 
 void TTMProcessor::recountOtherRuns() {
     for (TTMProcessor* run = liveRuns; run != nullptr; run = run->nextRun) {
         if (run == this) continue;
         run->countExactly(0);
-        run->trimBudget();
+        run->trimBudget(true);
     }
 }
 
@@ -328,7 +360,8 @@ void TTMProcessor::routeResult(const Function* call, const std::string& result) 
     if (call->kind == Function::Kind::Active) {
         checkTextSize(input->count() + result.size());
         input->pushFront(result);  // up to its first NUL
-        if (budgetWanted() > budgetHeld) fitBudget(0);
+        // The input grew by at most the result.
+        if (!takeRoom(result.size())) fitBudget(0);
         return;
     }
     if (result.empty()) return;
@@ -349,6 +382,7 @@ void TTMProcessor::process() {
 
 void TTMProcessor::deletePendingCall() {
     recycle(pendingCall.release());
+    pendingBytes = 0;
 }
 
 std::string TTMProcessor::evalPending() {
@@ -414,7 +448,7 @@ bool TTMProcessor::runSteps(int64 maxSteps) {
         Function* call = scanStep();
         if (call == nullptr) continue;
         ++steps;
-        pendingCall.reset(call);
+        setPendingCall(call);
         yieldFlag = false;
         requestState = RequestIdle;
         std::string result = evalPending();
@@ -437,7 +471,7 @@ bool TTMProcessor::run(int64 maxSteps) {
         finished = runSteps(maxSteps);
     }
     // Calls finished in this turn no longer hold their arguments.
-    trimBudget();
+    trimBudget(false);
     if (finished) return finishRun();
     if (requestState == RequestWaiting) return false;
     if (input != nullptr && !input->empty()) return false;

@@ -197,6 +197,9 @@ public:
     // above) and against the process-wide text budget (TextBudget.h);
     // throws "Text too long" before either would be passed, nothing counted.
     void chargeText(std::size_t added);
+    // Gives back bytes chargeText counted that the run no longer holds (an
+    // output block that "out" replaced).
+    void releaseText(std::size_t bytes);
     // chargeText for bytes already received into pendingClient's reply
     // (runTextBytes counts that reply): "~>" calls it as the reply grows.
     void chargeReply(std::size_t added);
@@ -206,8 +209,12 @@ public:
     // Prints page text to standard output, counted by chargeConsole.
     void printPageText(const char* text, std::size_t size);
     void printPageText(const std::string& text) { printPageText(text.data(), text.size()); }
-    // Bytes this run holds in the process-wide text budget.
+    // Bytes this run holds in the process-wide text budget: what it needs
+    // and at most budgetSlack of that more, so that not every step that
+    // grows its text has to ask the budget.
     std::size_t budgetBytes() const { return budgetHeld; }
+    static std::size_t budgetSlack(std::size_t wanted);
+    static constexpr std::size_t MinBudgetSlack = 4096;
     // True when a path that page text names must be refused: with
     // confinePaths set, any path that leaves the working directory.
     bool refusesPath(const std::string& path) const;
@@ -227,6 +234,8 @@ protected:
     void beforeGlobalCopy(const std::string& name, std::size_t bytes) override {
         chargeText(formBytes(name, bytes));
     }
+    // A level form replaced or removed gives its bytes back.
+    void formReleased(const std::string& name, std::size_t size) override;
 
 private:
     static u64 startRun();
@@ -267,15 +276,24 @@ private:
     // Replaces the marks of parameter n in text by argument; false when the
     // text holds none. Throws "Text too long" when the result would be.
     bool replaceParameter(std::string& text, std::size_t n, const std::string& argument) const;
-    // checkTextSize of all that the open calls hold together.
-    // Also holds the calls' bytes in the text budget.
-    void checkHeldSize();
+    // checkTextSize of all that the open calls hold together; also holds
+    // the calls' bytes in the text budget. After every step: two
+    // comparisons while the calls stay within heldRoom and the run's limit.
+    void checkHeldSize() {
+        const std::size_t calls = callBytes();
+        if (calls > heldRoom || calls > maxTextBytes) callsPastRoom();
+    }
+    // checkHeldSize once the calls passed heldRoom or the run's limit.
+    void callsPastRoom();
+    // pendingCall = call, with pendingBytes.
+    void setPendingCall(Function* call);
 
     static constexpr std::size_t MaxSpareCalls = 64;  // kept finished call objects per kind
     static constexpr std::size_t SpareArgBytes = 4096;  // longest argument storage a spare keeps
     std::vector<std::unique_ptr<Function>> spareActive;   // finished Active calls kept for reuse
     std::vector<std::unique_ptr<Function>> spareNeutral;  // finished Neutral calls kept for reuse
     std::size_t heldBelow = 0;                        // heldBytes of the open calls beneath current
+    std::size_t pendingBytes = 0;                     // heldBytes and last argument of pendingCall
     BuiltinTable builtinTable;                        // what builtins points at after init
     std::size_t chargedBytes = 0;                     // run text: at least runTextBytes, recounted when past the limit
     std::size_t globalBytes = 0;                      // bytes of the global forms this run created
@@ -284,6 +302,13 @@ private:
     // printed) plus what its open and pending calls hold; as chargedBytes
     // may run ahead of the exact count, the runs are counted exactly again
     // before the budget refuses anything.
+    //
+    // heldRoom: while callBytes stays within it, the budget holds all the
+    // run wants. What the run wants besides its calls plus heldRoom never
+    // passes budgetHeld: a charge or a longer input takes its bytes off
+    // heldRoom, a release adds them, and setRoom sets it from an exact
+    // count. So a step asks the budget nothing until the room is used up.
+    std::size_t heldRoom = 0;
     std::size_t consoleBytes = 0;                     // page text printed (counted in runTextBytes)
     std::size_t budgetHeld = 0;                       // bytes taken from TextBudget
     TextBudget::Share heldShare = TextBudget::Share::Pages;  // the share budgetHeld was taken from
@@ -293,20 +318,30 @@ private:
     TTMProcessor* previousRun = nullptr;              // the list of live processors (budget recounts)
     TTMProcessor* nextRun = nullptr;
     // Bytes of the open calls and of the pending call.
-    std::size_t callBytes() const;
+    std::size_t callBytes() const {
+        return heldBelow + (current != nullptr ? current->heldBytes() : 0) + pendingBytes;
+    }
+    // heldRoom for a run that wants wanted bytes now (0 when the budget
+    // does not hold them).
+    void setRoom(std::size_t wanted);
+    // Takes bytes that the run now wants besides its calls off heldRoom;
+    // false (nothing taken) when the room is too small: fitBudget then.
+    bool takeRoom(std::size_t bytes);
     // What the run should hold in the budget now.
     std::size_t budgetWanted() const;
     // chargedBytes = runTextBytes + pending, counted exactly now.
     void countExactly(std::size_t pending);
-    // Holds wanted bytes in the budget; false (nothing changed) when the
-    // budget cannot give that many.
+    // Holds wanted bytes in the budget; false when the budget cannot give
+    // that many.
     bool holdBudget(std::size_t wanted);
-    // Brings the budget up to date after chargedBytes or the calls grew;
-    // pending bytes of chargedBytes are not yet in runTextBytes. Counts
-    // this run, then the other runs exactly before it throws.
+    // Brings the budget up to date after chargedBytes or the calls grew,
+    // with budgetSlack more when the budget has it; pending bytes of
+    // chargedBytes are not yet in runTextBytes. Counts this run, then the
+    // other runs exactly before it throws.
     void fitBudget(std::size_t pending);
-    // Gives back what the run holds beyond what it needs now.
-    void trimBudget();
+    // Gives back what the run holds beyond what it needs now (and, unless
+    // exact, its slack).
+    void trimBudget(bool exact);
     // Counts every other run exactly (each may hold more than it needs).
     void recountOtherRuns();
     // chargeText and chargeReply: added bytes, of which pending are not

@@ -37,16 +37,24 @@ std::string levelDown(TTMProcessor& p, Function* call) {
     return std::string();
 }
 
+// Replaces the output block by text and its NUL; the old block's bytes
+// are given back.
+void replaceOutput(TTMProcessor& p, const std::string& text) {
+    const std::size_t replaced = static_cast<std::size_t>(p.outputLength());
+    p.setOutputText(text);
+    p.releaseText(replaced);
+}
+
 std::string out(TTMProcessor& p, Function* call) {
     const std::string text = safeArg1(call);
-    p.chargeText(text.size());
-    p.setOutputText(text);
+    p.chargeText(text.size() + 1);
+    replaceOutput(p, text);
     return std::string();
 }
 
 std::string cout(TTMProcessor& p, Function* call) {
     std::string text = safeArg1(call);
-    p.chargeText(text.size());
+    p.chargeText(text.size() + 1);
     if (p.trace && !text.empty()) {
         // Invalid UTF-8 fails the call before anything is printed or the
         // output block changes.
@@ -55,7 +63,7 @@ std::string cout(TTMProcessor& p, Function* call) {
         p.printPageText(text);
         std::fflush(stdout);
     }
-    p.setOutputText(text);
+    replaceOutput(p, text);
     return std::string();
 }
 
