@@ -237,18 +237,29 @@ void VEKCursorProtected::recover() {
   if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
 }
 
+// A write file made here (missing, or empty: a creation cut short) starts
+// a fresh base, and a read copy left from before it is rebuilt whatever its
+// size: a copy of the same size would otherwise stay, and later commits
+// would copy only their changed regions into it.
 void VEKCursorProtected::openCursors() {
-  if (!writeCursor) writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
-  if (readCursor) return;
   std::unique_ptr<VEKStream> probe(newStream());
-  int64 readSize = -1;
-  if (probe->access(readFile.c_str(), 0) == 0) {
-    probe->open(readFile.c_str(), O_RDONLY, 0644);
-    readSize = probe->size();
-    probe->close();
+  bool writeFileMade = false;
+  if (!writeCursor) {
+    writeFileMade = sizeOf(*probe, writeFile) <= 0;
+    writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
   }
-  if (readSize != writeCursor->stream()->size()) copyWholeWriteFile();
+  if (readCursor) return;
+  if (writeFileMade || sizeOf(*probe, readFile) != writeCursor->stream()->size()) copyWholeWriteFile();
   openReadCursor();
+}
+
+// The size of the file at name; -1 when there is none.
+int64 VEKCursorProtected::sizeOf(VEKStream& probe, const std::string& name) {
+  if (probe.access(name.c_str(), 0) != 0) return -1;
+  probe.open(name.c_str(), O_RDONLY, 0644);
+  const int64 size = probe.size();
+  probe.close();
+  return size;
 }
 
 // Rule 5: the write cursor is open, so the write file is whole; a read

@@ -138,6 +138,7 @@ class VEKCursorProtected : public VEKObject {
   bool isWriter(int64 id) const;
   void breakBase();
   void openCursors();
+  static int64 sizeOf(VEKStream& probe, const std::string& name);
   void checkFiles() const;
   void lockWriteFile();
   bool holdsItsWriteFile() const;

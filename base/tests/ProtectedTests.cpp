@@ -1,8 +1,11 @@
 // Tests of protected bases: sessions, ids, commit and rollback, the
 // registry, and permission of commands by id.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include "BaseTestUtil.h"
 #include "base/VEKBaseRegistry.h"
@@ -200,6 +203,36 @@ TEST_P(ProtectedBase, ABaseWhoseFilesWereDeletedStartsAfresh) {
   EXPECT_TRUE(protectedBase.putSymbol(writer, "again"));
   protectedBase.closeProcess(writer);
   EXPECT_EQ(keysOf(protectedBase, reader), std::vector<std::string>{"again"});
+}
+
+// A write file that is gone (or empty) while the read copy stays makes a
+// fresh base whose readers must not see the old copy, whatever its size:
+// a later commit copies only the changed regions into the read copy.
+TEST_P(ProtectedBase, AReadCopyWithoutItsWriteFileIsNotKept) {
+  std::string base = name("stale");
+  for (bool emptied : {false, true}) {
+    {
+      VEKCursorProtected old(base + "1", base + "2", GetParam());
+      int64 writer = old.openWriteProcess("", "");
+      old.putSymbol(writer, "stale");
+      old.closeProcess(writer);
+    }
+    ASSERT_EQ(VEKStreamFile::removeFile(base + "1"), 0);
+    if (emptied) {
+      std::unique_ptr<VEKStream> empty(GetParam() == VEK_STREAM_MEMORY ? static_cast<VEKStream*>(new VEKStreamMem)
+                                                                       : new VEKStreamFile);
+      empty->open((base + "1").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+      empty->close();
+    }
+    VEKCursorProtected fresh(base + "1", base + "2", GetParam());
+    int64 reader = fresh.openReadProcess("", "");
+    EXPECT_EQ(keysOf(fresh, reader), std::vector<std::string>()) << "emptied " << emptied;
+    int64 writer = fresh.openWriteProcess("", "");
+    fresh.putSymbol(writer, "new");
+    fresh.closeProcess(writer);
+    EXPECT_EQ(keysOf(fresh, reader), std::vector<std::string>{"new"}) << "emptied " << emptied;
+    fresh.closeProcess(reader);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(FilesAndMemory, ProtectedBase, ::testing::Values(VEK_STREAM_FILE, VEK_STREAM_MEMORY));
