@@ -283,8 +283,11 @@ void runTemplateSlice(HttpServer* server, HttpConnection* conn, time_t now)
         vekLog.error("", __FILE__, __LINE__);
         result = -1;
     }
-    // A half-closed client's run keeps the deadline of its grace (noteDeparture).
-    if (result == 0 && !conn->peerHalfClosed) conn->deadline = now + server->idleTimeout;
+    // A half-closed client's run keeps the deadline of its grace
+    // (noteDeparture); its answer, once the run has finished, gets the
+    // idle timeout as every answer does.
+    const bool graceRuns = conn->peerHalfClosed && (conn->flags & HTTP_TEMPLATE);
+    if (result == 0 && !graceRuns) conn->deadline = now + server->idleTimeout;
     else if (result != 0) closeSlot(server, conn);  // finished header-less answers and failed runs alike
 }
 

@@ -5,20 +5,23 @@ they left unread); pages looping on a costly word slow only themselves; a
 body of too many parameters is refused; headers that announce large bodies
 hold only what they sent."""
 import os
+import socket
 import sys
 import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (PendingRequest, half_closed, serve_and_check, server_took_everything,  # noqa: E402
-                         split_response, wait_for)
+from e2e_support import (PendingRequest, half_closed, read_all, serve_and_check,  # noqa: E402
+                         server_took_everything, split_response, tcp_sockets, wait_for)
 
 SLOTS = 6
 ENDLESS = b"#[.=;l;[#[l]]]#[l]"
 BUILD = b"#[.=;b;x]" + b"#[.=;b;##[b]##[b]]" * 23  # an 8 MiB form, whose digest takes a while
 # 3000 rounds of a counting loop: many turns of 100 steps.
 LOOP = b"#[.=;i;0]#[.=;l;[#[.=;i;#[+;#[i];1;0]]#[>=n;#[i];3000;;[#[l]]]]]#[l]#[out;done #[i]]"
-FILES = {"www/index.html": "hello", "www/echo.ttm": "#[out;##[HTTP_PARAM_v]]", "www/loop.ttm": LOOP}
+FILES = {"www/index.html": "hello", "www/echo.ttm": "#[out;##[HTTP_PARAM_v]]", "www/loop.ttm": LOOP,
+         "www/big.ttm": BUILD + b"#[out;##[b]]"}
+GRACE_S = 5  # how long a page may still run after its client's end of input
 
 
 def served(server):
@@ -34,6 +37,19 @@ def check_half_closed_clients(server, checks):
     page = split_response(half_closed(server, b"GET /loop.ttm HTTP/1.0\r\n\r\n"))
     checks.equal("a half-closed client's page", (page[0], page[2]), ("HTTP/1.1 200 OK", b"done 3000"))
     checks.equal("a half-closed client's raw request", half_closed(server, LOOP + b"\0"), b"done 3000")
+    # The grace is the run's: once the page has finished, its answer goes
+    # out to a client that reads it slowly as to any other.
+    with socket.socket() as conn:
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # the answer stays mostly unsent
+        conn.connect(("127.0.0.1", server.port))
+        conn.sendall(b"GET /big.ttm HTTP/1.0\r\n\r\n")
+        conn.shutdown(socket.SHUT_WR)
+        wait_for(lambda: any(local == server.port and in_flight for local, _, in_flight, _ in tcp_sockets()),
+                 "the answer under way")
+        time.sleep(GRACE_S + 2)  # the client stalls past the grace before it reads
+        conn.settimeout(20)
+        length = len(split_response(read_all(conn))[2])
+    checks.equal("a large answer read after the grace", length, 8 << 20)
 
 
 def check_departed_runs(server, checks):
