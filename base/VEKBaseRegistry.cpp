@@ -95,7 +95,17 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
     heldDescriptors += descriptors;
   }
   Entry& entry = found->second;
-  if (mode == streamKindFor(name) && known.emplace(name, key).second) entry.spellings.push_back(name);
+  if (mode == streamKindFor(name)) {
+    // A name that reached another base before (its directory was replaced,
+    // a symbolic link moved) reaches this one from now on.
+    auto spelling = known.find(name);
+    if (spelling != known.end() && spelling->second != key) {
+      std::vector<std::string>& before = bases.find(spelling->second)->second.spellings;
+      before.erase(std::find(before.begin(), before.end(), name));
+      known.erase(spelling);
+    }
+    if (known.emplace(name, key).second) entry.spellings.push_back(name);
+  }
   entry.uses++;
   if (owner != 0) {
     entry.owned[owner]++;

@@ -82,6 +82,29 @@ TEST_F(BaseNames, EverySpellingOfANameIsOneBase) {
   }
 }
 
+// A name whose directory changes under an open base (a symbolic link
+// moved to another directory, a directory replaced) reaches the base there
+// once it is opened again: its words no longer go to the old one.
+TEST_F(BaseNames, ANameFollowsItsDirectoryToTheBaseThere) {
+  ASSERT_EQ(::mkdir("old", 0755), 0);
+  ASSERT_EQ(::mkdir("new", 0755), 0);
+  ASSERT_EQ(::symlink("old", "current"), 0);
+  VEKCursorProtected* before = registry->openDefault("current/shop");
+  ASSERT_NE(before, nullptr);
+  ASSERT_EQ(::unlink("current"), 0);
+  ASSERT_EQ(::symlink("new", "current"), 0);
+  VEKCursorProtected* after = registry->openDefault("current/shop");
+  ASSERT_NE(after, nullptr);
+  ASSERT_EQ(registry->get("current/shop"), after);
+  int64 writer = after->openWriteProcess("", "");
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(after->putSymbol(writer, "moved"));
+  after->closeProcess(writer);
+  registry->remove("current/shop");
+  registry->remove("current/shop");
+  EXPECT_NE(slurp("new/shop2").find("moved"), std::string::npos);
+}
+
 // Runs open in a child process and returns its exit status.
 template <typename Open>
 int inChild(Open open) {
