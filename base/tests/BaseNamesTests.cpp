@@ -1,6 +1,8 @@
 // One base whatever its name's spelling, and one process per base. (Bases
 // whose files went under their holders: the base words' tests.)
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +138,28 @@ TEST_F(BaseNames, AnotherProcessIsRefusedWhileTheBaseIsOpen) {
   EXPECT_EQ(committedKeys(*base).size(), 300u);
   registry->remove("held");
   EXPECT_EQ(inChild(openInOther), 1);
+}
+
+
+// A base whose files went under it and whose name then holds a file that
+// does not open as a base stays orphaned, and holds nothing of that file:
+// another process may take it.
+TEST_F(BaseNames, AnOrphanThatCannotStartAfreshHoldsNoLock) {
+  VEKCursorProtected* base = registry->openDefault("gone");
+  ASSERT_NE(base, nullptr);
+  ASSERT_EQ(::unlink("gone1"), 0);
+  ASSERT_EQ(::unlink("gone2"), 0);
+  FILE* other = std::fopen("gone1", "w");
+  ASSERT_NE(other, nullptr);
+  std::fputs("not a base\n", other);
+  std::fclose(other);
+  EXPECT_EQ(registry->openDefault("gone"), nullptr);
+  EXPECT_TRUE(base->isOrphaned());
+  auto lockInOther = [] {
+    int file = ::open("gone1", O_RDONLY);
+    return file >= 0 && ::flock(file, LOCK_EX | LOCK_NB) == 0 ? 0 : 1;
+  };
+  EXPECT_EQ(inChild(lockInOther), 0);
 }
 
 }  // namespace
