@@ -107,6 +107,26 @@ TEST_F(BaseNames, ANameFollowsItsDirectoryToTheBaseThere) {
   EXPECT_NE(slurp("new/shop2").find("moved"), std::string::npos);
 }
 
+// A directory's identity passes to wherever it is renamed (and, once it is
+// deleted, to the next directory made): a base opened by a name there is
+// the base of its own files, never an entry left from the old name.
+TEST_F(BaseNames, ABaseIsNeverFoundThroughADirectoryItLeft) {
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  VEKCursorProtected* before = registry->openDefault("site/shop");
+  ASSERT_NE(before, nullptr);
+  int64 writer = before->openWriteProcess("", "");
+  ASSERT_TRUE(before->putSymbol(writer, "kept"));
+  before->closeProcess(writer);
+  ASSERT_EQ(::rename("site", "archive"), 0);
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  VEKCursorProtected* moved = registry->openDefault("archive/shop");
+  ASSERT_NE(moved, nullptr) << registry->failure();
+  EXPECT_EQ(moved->writeFileName(), "archive/shop1");
+  EXPECT_EQ(registry->get("archive/shop"), moved);
+  EXPECT_EQ(committedKeys(*moved), std::vector<std::string>{"kept"});
+  EXPECT_FALSE(exists("site/shop1"));
+}
+
 // Runs open in a child process and returns its exit status.
 template <typename Open>
 int inChild(Open open) {
