@@ -40,6 +40,24 @@ std::string VEKBaseRegistry::keyOf(const std::string& name, u32 mode) {
          file.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 
+// A directory's identity goes with it when it is renamed, and passes to the
+// next directory made once it is deleted: an entry is still at a key only
+// while its own name reaches that directory.
+bool VEKBaseRegistry::stillAt(const Entry& entry, const std::string& key) {
+  const std::string& writeFile = entry.base->writeFileName();
+  return keyOf(writeFile.substr(0, writeFile.size() - 1), entry.base->mode()) == key;
+}
+
+// Keeps an entry that is no longer at its key for the uses its holders
+// have, under a key that no name reaches, with the names it was opened with.
+void VEKBaseRegistry::setAside(Entries::iterator entry) {
+  const std::string aside = "left:" + std::to_string(reinterpret_cast<uintptr_t>(entry->second.base));
+  for (const std::string& name : entry->second.spellings) known[name] = aside;
+  auto node = bases.extract(entry);
+  node.key() = aside;
+  bases.insert(std::move(node));
+}
+
 VEKBaseRegistry::~VEKBaseRegistry() {
   while (!bases.empty()) erase(bases.begin());
   if (singleton == this) singleton = nullptr;
@@ -75,6 +93,11 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
   openFailure.clear();
   const std::string key = keyOf(name, mode);
   auto found = bases.find(key);
+  if (found != bases.end() && !stillAt(found->second, key)) {
+    found->second.base->reopen();  // lets go of its files when its names no longer reach them
+    setAside(found);
+    found = bases.end();
+  }
   if (found != bases.end() && !found->second.base->renew()) {
     if (found->second.base->isOrphaned()) {
       openFailure = found->second.base->failure();
@@ -95,7 +118,17 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
     heldDescriptors += descriptors;
   }
   Entry& entry = found->second;
-  if (mode == streamKindFor(name) && known.emplace(name, key).second) entry.spellings.push_back(name);
+  if (mode == streamKindFor(name)) {
+    // A name that reached another base before (its directory was replaced,
+    // a symbolic link moved) reaches this one from now on.
+    auto spelling = known.find(name);
+    if (spelling != known.end() && spelling->second != key) {
+      std::vector<std::string>& before = bases.find(spelling->second)->second.spellings;
+      before.erase(std::find(before.begin(), before.end(), name));
+      known.erase(spelling);
+    }
+    if (known.emplace(name, key).second) entry.spellings.push_back(name);
+  }
   entry.uses++;
   if (owner != 0) {
     entry.owned[owner]++;

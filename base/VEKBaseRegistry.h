@@ -8,7 +8,9 @@
 // writer slot and one recovery. The base keeps the names of its first open.
 // The names a base was opened with are remembered until it leaves the
 // registry, so the words that follow find it without looking at the
-// directory again.
+// directory again. An entry whose directory was renamed or deleted (whose
+// identity another directory may then have) is set aside when its key is
+// opened again, and the name opened gets the base of its own files.
 // A memory base ("memory_", "temp_") is entered under its name as it is.
 // Calls that take no mode read it from the name (streamKindFor).
 //
@@ -104,6 +106,8 @@ class VEKBaseRegistry {
   static std::string keyOf(const std::string& name, u32 mode);
   // The key of the entry name reaches: a known spelling's, else keyOf.
   std::string keyFor(const std::string& name) const;
+  static bool stillAt(const Entry& entry, const std::string& key);
+  void setAside(Entries::iterator entry);
   void erase(Entries::iterator entry);
   // Drops count uses of owner (0: shared ones) and closes the base after
   // its last use.

@@ -149,6 +149,7 @@ bool VEKCursorProtected::renew() {
   if (!orphanIfReplaced()) return reopen();
   orphaned = false;
   if (reopen()) return true;
+  writeLock.release();  // an orphan holds nothing at its names (reopen may have locked what is there now)
   orphaned = true;
   return false;
 }

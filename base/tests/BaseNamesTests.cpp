@@ -1,6 +1,8 @@
 // One base whatever its name's spelling, and one process per base. (Bases
 // whose files went under their holders: the base words' tests.)
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,6 +84,49 @@ TEST_F(BaseNames, EverySpellingOfANameIsOneBase) {
   }
 }
 
+// A name whose directory changes under an open base (a symbolic link
+// moved to another directory, a directory replaced) reaches the base there
+// once it is opened again: its words no longer go to the old one.
+TEST_F(BaseNames, ANameFollowsItsDirectoryToTheBaseThere) {
+  ASSERT_EQ(::mkdir("old", 0755), 0);
+  ASSERT_EQ(::mkdir("new", 0755), 0);
+  ASSERT_EQ(::symlink("old", "current"), 0);
+  VEKCursorProtected* before = registry->openDefault("current/shop");
+  ASSERT_NE(before, nullptr);
+  ASSERT_EQ(::unlink("current"), 0);
+  ASSERT_EQ(::symlink("new", "current"), 0);
+  VEKCursorProtected* after = registry->openDefault("current/shop");
+  ASSERT_NE(after, nullptr);
+  ASSERT_EQ(registry->get("current/shop"), after);
+  int64 writer = after->openWriteProcess("", "");
+  ASSERT_GE(writer, 0);
+  ASSERT_TRUE(after->putSymbol(writer, "moved"));
+  after->closeProcess(writer);
+  registry->remove("current/shop");
+  registry->remove("current/shop");
+  EXPECT_NE(slurp("new/shop2").find("moved"), std::string::npos);
+}
+
+// A directory's identity passes to wherever it is renamed (and, once it is
+// deleted, to the next directory made): a base opened by a name there is
+// the base of its own files, never an entry left from the old name.
+TEST_F(BaseNames, ABaseIsNeverFoundThroughADirectoryItLeft) {
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  VEKCursorProtected* before = registry->openDefault("site/shop");
+  ASSERT_NE(before, nullptr);
+  int64 writer = before->openWriteProcess("", "");
+  ASSERT_TRUE(before->putSymbol(writer, "kept"));
+  before->closeProcess(writer);
+  ASSERT_EQ(::rename("site", "archive"), 0);
+  ASSERT_EQ(::mkdir("site", 0755), 0);
+  VEKCursorProtected* moved = registry->openDefault("archive/shop");
+  ASSERT_NE(moved, nullptr) << registry->failure();
+  EXPECT_EQ(moved->writeFileName(), "archive/shop1");
+  EXPECT_EQ(registry->get("archive/shop"), moved);
+  EXPECT_EQ(committedKeys(*moved), std::vector<std::string>{"kept"});
+  EXPECT_FALSE(exists("site/shop1"));
+}
+
 // Runs open in a child process and returns its exit status.
 template <typename Open>
 int inChild(Open open) {
@@ -113,6 +158,28 @@ TEST_F(BaseNames, AnotherProcessIsRefusedWhileTheBaseIsOpen) {
   EXPECT_EQ(committedKeys(*base).size(), 300u);
   registry->remove("held");
   EXPECT_EQ(inChild(openInOther), 1);
+}
+
+
+// A base whose files went under it and whose name then holds a file that
+// does not open as a base stays orphaned, and holds nothing of that file:
+// another process may take it.
+TEST_F(BaseNames, AnOrphanThatCannotStartAfreshHoldsNoLock) {
+  VEKCursorProtected* base = registry->openDefault("gone");
+  ASSERT_NE(base, nullptr);
+  ASSERT_EQ(::unlink("gone1"), 0);
+  ASSERT_EQ(::unlink("gone2"), 0);
+  FILE* other = std::fopen("gone1", "w");
+  ASSERT_NE(other, nullptr);
+  std::fputs("not a base\n", other);
+  std::fclose(other);
+  EXPECT_EQ(registry->openDefault("gone"), nullptr);
+  EXPECT_TRUE(base->isOrphaned());
+  auto lockInOther = [] {
+    int file = ::open("gone1", O_RDONLY);
+    return file >= 0 && ::flock(file, LOCK_EX | LOCK_NB) == 0 ? 0 : 1;
+  };
+  EXPECT_EQ(inChild(lockInOther), 0);
 }
 
 }  // namespace
