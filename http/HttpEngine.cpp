@@ -22,7 +22,7 @@
 //  5. A listening socket that stays ready never makes the loop spin: when
 //     no descriptor is left for the waiting connection, a spare one is
 //     given up to take and refuse it; when even that fails, the loop stops
-//     watching the listening socket for ACCEPT_PAUSE_MS.
+//     watching the listening socket for a moment (HttpListen.cpp).
 //
 // A slot's life. A used slot is in at most one phase of HTTP_PHASES:
 //
@@ -49,10 +49,7 @@
 #include "HttpServer.h"
 #include "ServerVersion.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -62,6 +59,7 @@
 #include <exception>
 
 #include "HttpHandlers.h"
+#include "HttpListen.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "HttpSelect.h"
@@ -87,87 +85,6 @@ constexpr time_t LONGEST_WAIT_S = 3600;
 constexpr size_t RAW_TEXT_KEPT = 65536;
 constexpr useconds_t SELECT_FAILURE_PAUSE_US = 1024000;
 constexpr int REARM_WINDOW_S = 15;
-// How long the loop stops watching the listening socket when a connection
-// cannot be taken for want of descriptors or memory, even with the spare.
-constexpr int ACCEPT_PAUSE_MS = 100;
-
-// A descriptor kept open for the moment the process has no other: closing
-// it lets the loop take the waiting connection, answer it with the refusal
-// page and close it, so a listening socket that stays ready never makes
-// the loop spin. -1 = none.
-int spareDescriptor = -1;
-// While set, the loop does not watch the listening socket before this time
-// (http_now_ms).
-bool acceptPaused = false;
-u32 acceptPausedUntil = 0;
-
-void openSpareDescriptor()
-{
-    if (spareDescriptor < 0) spareDescriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-void closeSpareDescriptor()
-{
-    if (spareDescriptor >= 0) close(spareDescriptor);
-    spareDescriptor = -1;
-}
-
-// Milliseconds left of the pause of the listening socket; 0 when none.
-long acceptPauseLeft()
-{
-    if (!acceptPaused) return 0;
-    int left = static_cast<int>(acceptPausedUntil - http_now_ms());
-    if (left > 0) return left;
-    acceptPaused = false;
-    return 0;
-}
-
-void pauseAccepting()
-{
-    acceptPaused = true;
-    acceptPausedUntil = http_now_ms() + ACCEPT_PAUSE_MS;
-}
-
-void setNonBlocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL, 0);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-// socket, SO_REUSEADDR (so a restarted server does not fail on the ports
-// its last run left in TIME_WAIT), bind, non-blocking, listen.
-int openListenSocket(HttpServer* server)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 1) return -1;
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(server->bindAddress);
-    address.sin_port = htons(static_cast<u16>(server->port));
-    int backlog = server->maxClients - 1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (setNonBlocking(fd), listen(fd, backlog < 0 ? 0 : backlog)) != 0) {
-        close(fd);
-        return -1;
-    }
-    server->listenSocket = fd;
-    VekClient::serverPort = server->port;  // remote requests refuse it on this host
-    return 0;
-}
-
-// Closes a client socket after reading what it still holds: closing with
-// unread input makes the kernel reset the connection, which can destroy
-// the end of the answer before the peer reads it.
-void closeClientSocket(int fd)
-{
-    char scrap[4096];
-    for (int i = 0; i < 32 && recv(fd, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) {
-    }
-    close(fd);
-}
 
 // Event 0 (start) goes to every entry with a life-cycle callback; event 1
 // (end of the loop) only to the entries that still have a handler.
@@ -403,35 +320,6 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
     }
 }
 
-void refuseConnection(int fd)
-{
-    vekLog.system("Connection denied");
-    http_send_403(fd);
-    closeClientSocket(fd);
-}
-
-// Accepts the waiting connection: its descriptor, or 0 when none was taken.
-// When the process is out of descriptors, the spare is closed to take the
-// connection, which is refused at once, and then opened again; when even
-// that fails (or memory is short), the loop stops watching the listening
-// socket for a moment rather than find it ready at every turn.
-int acceptOrRefuse(HttpServer* server, u32* peer)
-{
-    int fd = http_accept(server, peer);
-    if (fd >= 0) return fd;
-    const bool noDescriptor = errno == EMFILE || errno == ENFILE;
-    if (noDescriptor && spareDescriptor >= 0) {
-        closeSpareDescriptor();
-        int taken = http_accept(server, peer);
-        if (taken > 0) refuseConnection(taken);
-        openSpareDescriptor();
-        if (taken >= 0 && spareDescriptor >= 0) return 0;
-    }
-    openSpareDescriptor();
-    pauseAccepting();
-    return 0;
-}
-
 HttpConnection* firstFreeSlot(HttpServer* server)
 {
     for (int i = 0; i < server->maxClients; ++i)
@@ -447,7 +335,7 @@ void acceptNew(HttpServer* server, time_t now)
         return;
     }
     u32 peer = 0;
-    int fd = acceptOrRefuse(server, &peer);
+    int fd = http_accept_or_refuse(server, &peer);
     if (fd == 0) return;
     conn->socket = fd;
     conn->peerAddress = peer;
@@ -516,7 +404,7 @@ long turnWait(HttpServer* server)
             waitAtMost(&wait, static_cast<long>(static_cast<int>(conn->sendNotBefore - http_now_ms())) * 1000);
         waitAtMost(&wait, untilPast(conn->deadline, now));
     }
-    long paused = acceptPauseLeft();
+    long paused = http_accept_pause_left();
     if (paused > 0) waitAtMost(&wait, paused * 1000);
     return wait;
 }
@@ -525,7 +413,7 @@ void loopTurn(HttpServer* server)
 {
     HttpSelect& sets = *server->readiness;
     http_select_clear(&sets);
-    const bool listening = acceptPauseLeft() == 0;
+    const bool listening = http_accept_pause_left() == 0;
     if (listening) http_select_add_read(&sets, server->listenSocket);
     if (server->wakeReadFd > 0) http_select_add_read(&sets, server->wakeReadFd);
     time_t now = time(nullptr);
@@ -558,7 +446,7 @@ void loopEnd(HttpServer* server)
     }
     callLifeCycles(server, 1);
     closeWakePipe(server);
-    closeSpareDescriptor();
+    http_spare_descriptor_close();
     delete server->readiness;
     server->readiness = nullptr;
     vekFree(&server->slots);
@@ -587,13 +475,12 @@ int http_server_start(HttpServer* server)
     server->slots = static_cast<HttpConnection*>(
         vekCalloc(static_cast<u32>(server->maxClients), sizeof(HttpConnection)));
     callLifeCycles(server, 0);
-    if (openListenSocket(server) != 0) {
+    if (http_listen_open(server) != 0) {
         vekFree(&server->slots);
         return -1;
     }
     openWakePipe(server);
-    openSpareDescriptor();
-    acceptPaused = false;
+    http_spare_descriptor_open();
     server->readiness = new HttpSelect();
     server->startTime = time(nullptr);
     server->stop = 0;
@@ -648,7 +535,7 @@ void http_close_connection(HttpServer* server, HttpConnection* conn)
         checkSlot(conn);
         return;
     }
-    closeClientSocket(conn->socket);
+    http_close_client_socket(conn->socket);
     conn->socket = 0;
     if (server->connections) server->connections--;
     conn->requestsOnSocket = 0;
@@ -701,39 +588,4 @@ void http_close_all(HttpServer* server)
     server->listenSocket = 0;
     if (!server->slots) return;
     for (int i = 0; i < server->maxClients; ++i) closeSlot(server, &server->slots[i]);
-}
-
-void http_reject_full(HttpServer* server)
-{
-    u32 peer = 0;
-    int fd = acceptOrRefuse(server, &peer);
-    if (fd > 0) refuseConnection(fd);
-}
-
-int http_accept(HttpServer* server, u32* peerAddress)
-{
-    sockaddr_in address;
-    socklen_t length = sizeof address;
-    int fd = accept4(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) return -1;
-        return 0;
-    }
-    if (fd == 0) return 0;
-    if (server->rcvBufKB) {
-        int size = server->rcvBufKB * 1024;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    }
-    *peerAddress = ntohl(address.sin_addr.s_addr);
-    return fd;
-}
-
-int http_net_startup()
-{
-    return 1;
-}
-
-void http_net_cleanup()
-{
 }
