@@ -12,6 +12,23 @@ VEKBaseRegistry* VEKBaseRegistry::singleton = nullptr;
 int64 VEKBaseRegistry::descriptorBudget = 0;
 int64 VEKBaseRegistry::heldDescriptors = 0;
 
+namespace {
+
+// True when the directory part of a file base's name (up to its last '/')
+// has no "." or empty segment (a leading '/' aside): spellingOf keeps it.
+bool isFolded(const std::string& name) {
+  const size_t last = name.rfind('/');
+  if (last == std::string::npos || isMemoryBaseName(name)) return true;
+  for (size_t start = name[0] == '/' ? 1 : 0; start <= last;) {
+    const size_t end = name.find('/', start);
+    if (end == start || (end == start + 1 && name[start] == '.')) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 VEKBaseRegistry* VEKBaseRegistry::instance() {
   if (!singleton) singleton = new VEKBaseRegistry();
   return singleton;
@@ -19,11 +36,26 @@ VEKBaseRegistry* VEKBaseRegistry::instance() {
 
 void VEKBaseRegistry::destroy(VEKBaseRegistry* registry) {
   if (!registry) return;
-  while (!registry->bases.empty()) registry->erase(registry->bases.begin());
+  registry->spellings.clear();
+  while (!registry->bases.empty()) registry->erase(registry->bases.begin()->second.get());
   if (singleton == registry) singleton = nullptr;
 }
 
 VEKBaseRegistry::VEKBaseRegistry() = default;
+
+VEKBaseRegistry::~VEKBaseRegistry() { destroy(this); }
+
+std::string VEKBaseRegistry::spellingOf(const std::string& name) {
+  if (isFolded(name)) return name;
+  const size_t last = name.rfind('/');
+  std::string folded = name[0] == '/' ? "/" : "";
+  for (size_t start = 0; start <= last;) {
+    const size_t end = name.find('/', start);
+    if (end > start && !(end == start + 1 && name[start] == '.')) folded.append(name, start, end - start + 1);
+    start = end + 1;
+  }
+  return folded.append(name, last + 1, std::string::npos);
+}
 
 // The directory is looked up, not the write file, which a new base does not
 // have yet: its identity stays the same from before the base is created
@@ -43,45 +75,42 @@ std::string VEKBaseRegistry::keyOf(const std::string& name, u32 mode) {
 // A directory's identity goes with it when it is renamed, and passes to the
 // next directory made once it is deleted: an entry is still at a key only
 // while its own name reaches that directory.
-bool VEKBaseRegistry::stillAt(const Entry& entry, const std::string& key) {
-  const std::string& writeFile = entry.base->writeFileName();
-  return keyOf(writeFile.substr(0, writeFile.size() - 1), entry.base->mode()) == key;
+bool VEKBaseRegistry::stillAt(const Base& base, const std::string& key) {
+  const std::string& writeFile = base.base->writeFileName();
+  return keyOf(writeFile.substr(0, writeFile.size() - 1), base.base->mode()) == key;
 }
 
-// Keeps an entry that is no longer at its key for the uses its holders
-// have, under a key that no name reaches, with the names it was opened with.
-void VEKBaseRegistry::setAside(Entries::iterator entry) {
-  const std::string aside = "left:" + std::to_string(reinterpret_cast<uintptr_t>(entry->second.base));
-  for (const std::string& name : entry->second.spellings) known[name] = aside;
-  auto node = bases.extract(entry);
-  node.key() = aside;
-  bases.insert(std::move(node));
+// The hot path of every base word: a name that needs no folding is looked
+// up as it is, without a copy, and a remembered one without a system call.
+VEKBaseRegistry::Spellings::iterator VEKBaseRegistry::spellingFor(const std::string& name) {
+  return isFolded(name) ? spellings.find(name) : spellings.find(spellingOf(name));
 }
 
-VEKBaseRegistry::~VEKBaseRegistry() {
-  while (!bases.empty()) erase(bases.begin());
-  if (singleton == this) singleton = nullptr;
+VEKBaseRegistry::Base* VEKBaseRegistry::reached(const std::string& name) {
+  auto spelling = spellingFor(name);
+  if (spelling != spellings.end()) return spelling->second.reaches;
+  auto found = bases.find(keyOf(name, streamKindFor(name)));
+  return found == bases.end() ? nullptr : found->second.get();
 }
 
-std::string VEKBaseRegistry::keyFor(const std::string& name) const {
-  auto spelling = known.find(name);
-  return spelling != known.end() ? spelling->second : keyOf(name, streamKindFor(name));
+size_t VEKBaseRegistry::useOf(const Spelling& spelling, u64 holder, const Base* base) {
+  for (size_t at = 0; at < spelling.uses.size(); ++at) {
+    const Use& use = spelling.uses[at];
+    if (use.holder == holder && (base == nullptr || use.base == base)) return at;
+  }
+  return None;
 }
 
-// Closes the base (an uncommitted writer is rolled back and the journal
-// settled by the base's destructor) and forgets it.
-void VEKBaseRegistry::erase(Entries::iterator entry) {
-  VEKCursorProtected* base = entry->second.base;
-  for (const std::string& name : entry->second.spellings) known.erase(name);
-  heldDescriptors -= entry->second.descriptors;
-  bases.erase(entry);
-  delete base;
+void VEKBaseRegistry::keepReach(Spelling& spelling) {
+  for (const Use& use : spelling.uses)
+    if (use.base == spelling.reaches) return;
+  spelling.reaches = spelling.uses.back().base;
 }
 
 VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) {
-  auto found = bases.find(keyFor(name));
-  if (found == bases.end()) return nullptr;
-  VEKCursorProtected* base = found->second.base;
+  Base* found = reached(name);
+  if (found == nullptr) return nullptr;
+  VEKCursorProtected* base = found->base.get();
   if (base->reopen() || base->isOrphaned()) return base;
   erase(found);
   return nullptr;
@@ -93,91 +122,141 @@ VEKCursorProtected* VEKBaseRegistry::open(const std::string& name, u32 mode, u64
   openFailure.clear();
   const std::string key = keyOf(name, mode);
   auto found = bases.find(key);
-  if (found != bases.end() && !stillAt(found->second, key)) {
-    found->second.base->reopen();  // lets go of its files when its names no longer reach them
-    setAside(found);
-    found = bases.end();
+  Base* base = found == bases.end() ? nullptr : found->second.get();
+  if (base != nullptr && !stillAt(*base, key)) {
+    base->base->reopen();  // lets go of its files when its names no longer reach them
+    setAside(base);
+    base = nullptr;
   }
-  if (found != bases.end() && !found->second.base->renew()) {
-    if (found->second.base->isOrphaned()) {
-      openFailure = found->second.base->failure();
+  if (base != nullptr && !base->base->renew()) {
+    if (base->base->isOrphaned()) {
+      openFailure = base->base->failure();
       return nullptr;
     }
-    erase(found);
-    found = bases.end();
+    erase(base);
+    base = nullptr;
   }
-  if (found == bases.end()) {
-    VEKCursorProtected* base = new VEKCursorProtected(name + "1", name + "2", mode);
-    if (!base->hasCursors()) {
-      openFailure = base->failure();
-      delete base;
-      return nullptr;
+  if (base == nullptr && (base = enter(name, mode, key)) == nullptr) return nullptr;
+  take(name, base, owner);
+  return base->base.get();
+}
+
+// A new base over name's files, entered at key; null (nothing entered) when
+// it cannot be opened.
+VEKBaseRegistry::Base* VEKBaseRegistry::enter(const std::string& name, u32 mode, const std::string& key) {
+  std::unique_ptr<VEKCursorProtected> base(new VEKCursorProtected(name + "1", name + "2", mode));
+  if (!base->hasCursors()) {
+    openFailure = base->failure();
+    return nullptr;
+  }
+  std::unique_ptr<Base>& entry = bases[key];
+  entry.reset(new Base{std::move(base), key, 0, mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase});
+  heldDescriptors += entry->descriptors;
+  return entry.get();
+}
+
+// One more use of base by holder through name, which reaches base from now
+// on (a name whose directory changed reached another base before).
+void VEKBaseRegistry::take(const std::string& name, Base* base, u64 holder) {
+  Spelling& spelling = spellings.try_emplace(spellingOf(name), Spelling{base, {}}).first->second;
+  spelling.reaches = base;
+  base->uses++;
+  const size_t at = useOf(spelling, holder, base);
+  if (at != None) spelling.uses[at].count++;
+  else spelling.uses.push_back({base, holder, 1});
+}
+
+// Keeps a base that is no longer at its key for the uses its holders have,
+// under a key that no name reaches; the spellings that reached it still do.
+void VEKBaseRegistry::setAside(Base* base) {
+  auto node = bases.extract(base->key);
+  base->key = "left:" + std::to_string(reinterpret_cast<uintptr_t>(base));
+  node.key() = base->key;
+  bases.insert(std::move(node));
+}
+
+// Closes the base (an uncommitted writer is rolled back and the journal
+// settled by the base's destructor) and forgets it. Uses still held of it
+// (a base that lost its cursors) are forgotten with it.
+void VEKBaseRegistry::erase(Base* base) {
+  if (base->uses > 0) forgetUsesOf(base);
+  heldDescriptors -= base->descriptors;
+  bases.extract(base->key);  // the node, and the base with it, goes here
+}
+
+// A rare path (a base that lost its cursors, the registry's end): every
+// spelling is looked through.
+void VEKBaseRegistry::forgetUsesOf(const Base* base) {
+  for (auto spelling = spellings.begin(); spelling != spellings.end();) {
+    std::vector<Use>& uses = spelling->second.uses;
+    uses.erase(std::remove_if(uses.begin(), uses.end(), [base](const Use& use) { return use.base == base; }),
+               uses.end());
+    if (uses.empty()) {
+      spelling = spellings.erase(spelling);
+    } else {
+      keepReach(spelling->second);
+      ++spelling;
     }
-    const int64 descriptors = mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase;
-    found = bases.emplace(key, Entry{base, 0, {}, 0, descriptors, {}}).first;
-    heldDescriptors += descriptors;
   }
-  Entry& entry = found->second;
-  if (mode == streamKindFor(name)) {
-    // A name that reached another base before (its directory was replaced,
-    // a symbolic link moved) reaches this one from now on.
-    auto spelling = known.find(name);
-    if (spelling != known.end() && spelling->second != key) {
-      std::vector<std::string>& before = bases.find(spelling->second)->second.spellings;
-      before.erase(std::find(before.begin(), before.end(), name));
-      known.erase(spelling);
-    }
-    if (known.emplace(name, key).second) entry.spellings.push_back(name);
+}
+
+void VEKBaseRegistry::drop(Spellings::iterator spelling, size_t at, int64 count) {
+  std::vector<Use>& uses = spelling->second.uses;
+  Base* base = uses[at].base;
+  count = std::min(count, uses[at].count);
+  base->uses -= count;
+  if ((uses[at].count -= count) == 0) {
+    uses.erase(uses.begin() + static_cast<std::ptrdiff_t>(at));
+    if (uses.empty()) spellings.erase(spelling);
+    else keepReach(spelling->second);
   }
-  entry.uses++;
-  if (owner != 0) {
-    entry.owned[owner]++;
-    entry.ownedTotal++;
+  const bool lost = !base->base->hasCursors() && !base->base->isOrphaned();
+  if (base->uses <= 0 || lost) erase(base);
+}
+
+// Uses taken through name come first, the oldest base's first; a use taken
+// through another spelling of the base name reaches is a rare close, found
+// by looking through every spelling.
+void VEKBaseRegistry::dropUses(const std::string& name, u64 holder, int64 count) {
+  auto spelling = spellingFor(name);
+  const size_t at = spelling == spellings.end() ? None : useOf(spelling->second, holder);
+  if (at != None) return drop(spelling, at, count);
+  const Base* base = reached(name);
+  if (base == nullptr) return;
+  for (spelling = spellings.begin(); spelling != spellings.end(); ++spelling) {
+    const size_t other = useOf(spelling->second, holder, base);
+    if (other != None) return drop(spelling, other, count);
   }
-  return entry.base;
 }
 
 bool VEKBaseRegistry::mayOpen(const std::string& name, u32 mode) const {
   return mode == VEK_STREAM_MEMORY || bases.count(keyOf(name, mode)) != 0 || descriptorRoom(DescriptorsPerBase);
 }
 
-void VEKBaseRegistry::drop(Entries::iterator found, u64 owner, int64 count) {
-  Entry& entry = found->second;
-  if (owner != 0) {
-    auto held = entry.owned.find(owner);
-    if (held == entry.owned.end()) return;
-    count = std::min(count, held->second);
-    held->second -= count;
-    entry.ownedTotal -= count;
-    if (held->second == 0) entry.owned.erase(held);
-  } else {
-    count = std::min(count, entry.uses - entry.ownedTotal);
-  }
-  entry.uses -= count;
-  const bool lost = !entry.base->hasCursors() && !entry.base->isOrphaned();
-  if (entry.uses <= 0 || lost) erase(found);
-}
-
-void VEKBaseRegistry::remove(const std::string& name) {
-  auto found = bases.find(keyFor(name));
-  if (found != bases.end()) drop(found, 0, 1);
-}
+void VEKBaseRegistry::remove(const std::string& name) { dropUses(name, 0, 1); }
 
 void VEKBaseRegistry::removeOwned(const std::string& name, u64 owner) {
-  auto found = bases.find(keyFor(name));
-  if (found != bases.end() && owner != 0) drop(found, owner, 1);
+  if (owner != 0) dropUses(name, owner, 1);
 }
 
+// Each drop may close a base and so forget spellings: the name is looked up
+// again for the next one.
 void VEKBaseRegistry::releaseOwner(const std::string& name, u64 owner) {
-  auto found = bases.find(keyFor(name));
-  if (found != bases.end() && owner != 0) drop(found, owner, INT64_MAX);
+  if (owner == 0) return;
+  for (auto spelling = spellingFor(name); spelling != spellings.end(); spelling = spellingFor(name)) {
+    const size_t at = useOf(spelling->second, owner);
+    if (at == None) return;
+    drop(spelling, at, INT64_MAX);
+  }
 }
 
 int64 VEKBaseRegistry::usesOf(const std::string& name, u64 owner) const {
-  auto found = bases.find(keyFor(name));
-  if (found == bases.end()) return 0;
-  auto held = found->second.owned.find(owner);
-  return held == found->second.owned.end() ? 0 : held->second;
+  auto spelling = spellings.find(spellingOf(name));
+  if (spelling == spellings.end()) return 0;
+  int64 held = 0;
+  for (const Use& use : spelling->second.uses)
+    if (use.holder == owner) held += use.count;
+  return held;
 }
 
 }  // namespace VekBase

@@ -6,19 +6,31 @@
 // and the write file's own name, so "shop", "./shop", ".//shop" and
 // "link/shop" (link a symbolic link to the directory) share one entry, one
 // writer slot and one recovery. The base keeps the names of its first open.
-// The names a base was opened with are remembered until it leaves the
-// registry, so the words that follow find it without looking at the
-// directory again. An entry whose directory was renamed or deleted (whose
-// identity another directory may then have) is set aside when its key is
-// opened again, and the name opened gets the base of its own files.
 // A memory base ("memory_", "temp_") is entered under its name as it is.
 // Calls that take no mode read it from the name (streamKindFor).
 //
-// A use may belong to an owner (a nonzero token of the run that took it):
-// such uses are dropped only by their owner (removeOwned, releaseOwner), so
-// a run that ends can give back exactly what it took, and no other run can
-// close a base under it. Uses without an owner are the shared ones that
-// remove drops. The base closes when its last use of either kind goes.
+// Uses are counted where they were taken: per spelling (the name opened,
+// its directory's "." and empty segments folded away, see spellingOf), per
+// holder and per base. A spelling is remembered only while a use is held
+// through it, so the words that follow an open find the base without
+// looking at the directory again, and nothing of a name stays once its
+// holders gave their uses back. A name reaches the base its last open
+// reached. When a name's directory changes under an open base (a symbolic
+// link turned, a directory renamed or made again), opening the name again
+// gives a new base, and one spelling then holds uses on both: a close
+// through the spelling gives back the use of the base opened first, so the
+// old base closes when its holders are done and the new one keeps its own.
+// An entry whose directory was renamed or deleted (whose identity another
+// directory may then have) is set aside when its key is opened again: the
+// name opened gets the base of its own files, and the set-aside base stays
+// for the uses its holders have.
+//
+// A holder is the token of the run that took a use (owner), or 0 for the
+// shared uses of pages and the start-up script. An owner's uses are
+// dropped only by that owner (removeOwned, releaseOwner), so a run that
+// ends gives back exactly what it took, and no other run can close a base
+// under it; remove drops shared uses. The base closes when its last use of
+// either kind goes.
 //
 // The registry also keeps the process-wide account of descriptors that
 // template words hold through bases and file handles: every file base it
@@ -29,6 +41,7 @@
 // for the server's own files.
 #pragma once
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,16 +74,26 @@ class VEKBaseRegistry {
   // entered then.
   VEKCursorProtected* open(const std::string& name, u32 mode, u64 owner = 0);
   VEKCursorProtected* openDefault(const std::string& name) { return open(name, VEK_STREAM_FILE); }
-  // Drops a use that no owner holds; the last use (or a base without
-  // cursors, unless its files went under it: its holders keep their uses)
-  // closes the base, rolling back an uncommitted writer, and removes the
-  // entry.
+  // Drops a shared use taken through name: of the base it was opened on
+  // first when it holds uses on more than one; a use of the base name
+  // reaches when none was taken through name itself. The last use (or a
+  // base without cursors, unless its files went under it: its holders keep
+  // their uses) closes the base, rolling back an uncommitted writer, and
+  // removes the entry.
   void remove(const std::string& name);
-  // Drops one of owner's uses, or all of them; nothing when it holds none.
+  // remove for owner's uses; nothing when it holds none.
   void removeOwned(const std::string& name, u64 owner);
+  // Drops every use owner took through name, of every base.
   void releaseOwner(const std::string& name, u64 owner);
-  // The uses owner holds of the base now entered under name.
+  // The uses owner holds through name.
   int64 usesOf(const std::string& name, u64 owner) const;
+  // The spelling uses are counted under: name with the "." and empty
+  // segments of its directory part left out ("././/shop" and "./shop" are
+  // "shop"; "dir/./" is "dir/", whose write file is "dir/1"). ".." stays,
+  // as a symbolic link may lie before it. Memory names stay as they are.
+  static std::string spellingOf(const std::string& name);
+  // How many spellings the registry remembers.
+  size_t namesRemembered() const { return spellings.size(); }
   // Why the last open of a new base failed.
   const std::string& failure() const { return openFailure; }
   // True when opening name (with mode) takes no descriptor past the budget:
@@ -93,28 +116,50 @@ class VEKBaseRegistry {
   static int64 descriptorsHeld() { return heldDescriptors; }
 
  private:
-  struct Entry {
-    VEKCursorProtected* base;     // owned
-    int64 uses;                   // opens not yet removed, owned ones included
-    std::map<u64, int64> owned;   // uses by owner (owners with none left are erased)
-    int64 ownedTotal = 0;         // sum of owned
-    int64 descriptors = 0;        // counted in heldDescriptors for this base
-    std::vector<std::string> spellings;  // names it was opened with, in known
+  struct Base {
+    std::unique_ptr<VEKCursorProtected> base;
+    std::string key;           // its entry in bases
+    int64 uses = 0;            // every holder's uses, through every spelling
+    int64 descriptors = 0;     // counted in heldDescriptors for this base
   };
-  using Entries = std::map<std::string, Entry>;
+  // The uses one holder took through one spelling, of one base.
+  struct Use {
+    Base* base;
+    u64 holder;                // owner, 0 for shared uses
+    int64 count;               // above 0
+  };
+  struct Spelling {
+    Base* reaches;             // the base its last open reached (one of uses')
+    std::vector<Use> uses;     // in the order first taken; never empty
+  };
+  using Bases = std::map<std::string, std::unique_ptr<Base>>;
+  using Spellings = std::map<std::string, Spelling>;
+
   // The key of the base name denotes (opened with mode).
   static std::string keyOf(const std::string& name, u32 mode);
-  // The key of the entry name reaches: a known spelling's, else keyOf.
-  std::string keyFor(const std::string& name) const;
-  static bool stillAt(const Entry& entry, const std::string& key);
-  void setAside(Entries::iterator entry);
-  void erase(Entries::iterator entry);
-  // Drops count uses of owner (0: shared ones) and closes the base after
-  // its last use.
-  void drop(Entries::iterator entry, u64 owner, int64 count);
+  static bool stillAt(const Base& base, const std::string& key);
+  Spellings::iterator spellingFor(const std::string& name);
+  // The base name reaches: its spelling's, else the one entered at keyOf.
+  Base* reached(const std::string& name);
+  Base* enter(const std::string& name, u32 mode, const std::string& key);
+  void take(const std::string& name, Base* base, u64 holder);
+  // The first use of spelling that holder took (of base, when given); None
+  // when there is none.
+  static constexpr size_t None = static_cast<size_t>(-1);
+  static size_t useOf(const Spelling& spelling, u64 holder, const Base* base = nullptr);
+  // After uses went: the spelling reaches a base it still holds uses of.
+  static void keepReach(Spelling& spelling);
+  void setAside(Base* base);
+  // Closes and deletes the base, with the uses still held of it.
+  void erase(Base* base);
+  void forgetUsesOf(const Base* base);
+  // Drops count of one holder's uses through spelling, taken of one base.
+  void drop(Spellings::iterator spelling, size_t use, int64 count);
+  // Drops count of holder's uses through name (see remove).
+  void dropUses(const std::string& name, u64 holder, int64 count);
 
-  Entries bases;                       // open bases by keyOf
-  std::map<std::string, std::string> known;  // name opened -> key of its entry
+  Bases bases;                         // open bases by keyOf (set aside: "left:")
+  Spellings spellings;                 // spellings with uses held through them
   std::string openFailure;             // why the last new open failed
   static VEKBaseRegistry* singleton;   // the process-wide registry
   static int64 descriptorBudget;       // see setDescriptorBudget

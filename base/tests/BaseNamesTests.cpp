@@ -1,4 +1,5 @@
-// One base whatever its name's spelling, and one process per base. (Bases
+// One base whatever its name's spelling, a close that reaches the base it was
+// taken on after the directory changed, and one process per base. (Bases
 // whose files went under their holders: the base words' tests.)
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -7,6 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -125,6 +130,107 @@ TEST_F(BaseNames, ABaseIsNeverFoundThroughADirectoryItLeft) {
   EXPECT_EQ(registry->get("archive/shop"), moved);
   EXPECT_EQ(committedKeys(*moved), std::vector<std::string>{"kept"});
   EXPECT_FALSE(exists("site/shop1"));
+}
+
+// Descriptors of this process open on files under directory (the lock on
+// a base's write file is one of them).
+int descriptorsUnder(const std::string& directory) {
+  char real[PATH_MAX];
+  if (::realpath(directory.c_str(), real) == nullptr) return -1;
+  const std::string prefix = std::string(real) + "/";
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code failed;
+    const std::string target = std::filesystem::read_symlink(entry.path(), failed).string();
+    if (!failed && target.compare(0, prefix.size(), prefix) == 0) ++count;
+  }
+  return count;
+}
+
+// Ways the directory of "cur/shop" changes while a base is open there: the
+// base opened before keeps its files in "old", and the name then reaches a
+// new directory. (Paths are under the case's own directory at.)
+struct DirectoryChange {
+  const char* kind;
+  std::function<void(const std::string& at)> make;
+  std::function<void(VEKBaseRegistry&, const std::string& at)> change;
+};
+
+const DirectoryChange kDirectoryChanges[] = {
+    {"a symbolic link turned",
+     [](const std::string& at) {
+       ::mkdir((at + "old").c_str(), 0755);
+       ::mkdir((at + "new").c_str(), 0755);
+       ::symlink("old", (at + "cur").c_str());
+     },
+     [](VEKBaseRegistry&, const std::string& at) {
+       ::unlink((at + "cur").c_str());
+       ::symlink("new", (at + "cur").c_str());
+     }},
+    {"a directory renamed and made again", [](const std::string& at) { ::mkdir((at + "cur").c_str(), 0755); },
+     [](VEKBaseRegistry&, const std::string& at) {
+       ::rename((at + "cur").c_str(), (at + "old").c_str());
+       ::mkdir((at + "cur").c_str(), 0755);
+     }},
+    {"an entry set aside whose name is opened again",
+     [](const std::string& at) { ::mkdir((at + "cur").c_str(), 0755); },
+     [](VEKBaseRegistry& registry, const std::string& at) {
+       ::rename((at + "cur").c_str(), (at + "old").c_str());
+       ::mkdir((at + "cur").c_str(), 0755);
+       registry.openDefault(at + "old/shop");  // sets the entry of "cur/shop" aside
+       registry.remove(at + "old/shop");
+     }},
+};
+
+// How the first holder gives its use back: a page's "~~-", client text's
+// "~~-", the end of client text's run.
+struct Holder {
+  const char* kind;
+  u64 owner;
+  std::function<void(VEKBaseRegistry&, const std::string& name, u64 owner)> giveBack;
+};
+
+const Holder kHolders[] = {
+    {"a page's close", 0, [](VEKBaseRegistry& r, const std::string& name, u64) { r.remove(name); }},
+    {"client text's close", 7, [](VEKBaseRegistry& r, const std::string& name, u64 o) { r.removeOwned(name, o); }},
+    {"client text's run end", 7, [](VEKBaseRegistry& r, const std::string& name, u64 o) { r.releaseOwner(name, o); }},
+};
+
+// A holder opens "cur/shop", the directory changes, another page opens the
+// name again and keeps a writer with a pending key. The first holder's
+// close gives back the use it took, of the base it opened: that base
+// closes (its descriptors, lock and budget given back) and the base opened
+// later keeps its holder and its writer, whose key then commits.
+TEST_F(BaseNames, ACloseGivesBackTheBaseItOpenedAfterTheDirectoryChanged) {
+  int n = 0;
+  for (const DirectoryChange& change : kDirectoryChanges) {
+    for (const Holder& holder : kHolders) {
+      const std::string at = "case" + std::to_string(n++) + "/", name = at + "cur/shop";
+      const std::string label = std::string(change.kind) + ", " + holder.kind;
+      ASSERT_EQ(::mkdir(at.c_str(), 0755), 0);
+      change.make(at);
+      VEKCursorProtected* before = registry->open(name, VEK_STREAM_FILE, holder.owner);
+      ASSERT_NE(before, nullptr) << label;
+      change.change(*registry, at);
+      VEKCursorProtected* after = registry->openDefault(name);
+      ASSERT_NE(after, nullptr) << label;
+      ASSERT_NE(after, before) << label;
+      const int64 writer = after->openWriteProcess("", "");
+      ASSERT_TRUE(after->putSymbol(writer, "pending")) << label;
+      const int64 held = VEKBaseRegistry::descriptorsHeld();
+      holder.giveBack(*registry, name, holder.owner);
+      EXPECT_EQ(VEKBaseRegistry::descriptorsHeld(), held - VEKBaseRegistry::DescriptorsPerBase) << label;
+      EXPECT_EQ(descriptorsUnder(at + "old"), 0) << label;
+      if (registry->get(name) != after) {  // closed: its writer and key are gone
+        ADD_FAILURE() << label << ": the close reached the base opened later";
+        continue;
+      }
+      EXPECT_NO_THROW(after->closeProcess(writer)) << label;
+      EXPECT_EQ(committedKeys(*after), std::vector<std::string>{"pending"}) << label;
+      registry->remove(name);
+      EXPECT_EQ(registry->get(name), nullptr) << label;
+    }
+  }
 }
 
 // Runs open in a child process and returns its exit status.

@@ -569,6 +569,31 @@ TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
     EXPECT_TRUE(isId(later.run("#[out;##[~~^;" + dir + "/kept]]")));
 }
 
+// Whatever spellings of a base client text opens ("./", "//", a symbolic
+// link to the directory), the registry remembers no more names once its
+// run has ended than before it, while a page keeps the base open.
+TEST_F(BaseWords, ClientTextLeavesNoNamesOfABaseBehind) {
+    std::filesystem::create_directory_symlink(".", dir + "/link");
+    Page keeper;
+    keeper.run("#[~~+;" + fileBase + "]");
+    auto* registry = VekBase::VEKBaseRegistry::instance();
+    const std::size_t remembered = registry->namesRemembered();
+    for (int run = 0; run < 3; ++run) {
+        std::string opens, prefix = dir + "/";
+        for (int depth = 0; depth < 20; ++depth, prefix += (depth % 2 ? "./" : "link//"))
+            opens += "#[~~+;" + prefix + "base]";
+        {
+            Page client;
+            client.processor.clientText = true;
+            client.run(opens + "#[~~-;" + dir + "/./base]");
+            EXPECT_EQ(registry->get(prefix + "base"), registry->get(fileBase));
+        }
+        EXPECT_EQ(registry->namesRemembered(), remembered) << "after run " << run;
+    }
+    EXPECT_TRUE(isId(keeper.run("#[out;##[~~^;" + fileBase + "]]")));
+    keeper.run("#[~~-;" + fileBase + "]");
+}
+
 // Every run, page or client text, opens bases and file handles only within
 // the process-wide descriptor budget (DescriptorsPerBase per file base, 1
 // per handle, none per memory base); each way of giving one back counts it

@@ -153,10 +153,12 @@ std::string voidCommand(TTMProcessor& p, const Function* call, Command command) 
 
 // ---- registry and process words ----
 
-// Client text holds at most MaxOpenBases bases; names whose uses are gone
-// (a "~~x", a broken base) no longer count.
+// Client text holds at most MaxOpenBases bases, counted by the spellings
+// the registry counts its uses under ("./shop" is "shop"); names whose uses
+// are gone (a "~~x", a broken base) no longer count.
 bool clientMayOpen(TTMProcessor& p, const std::string& name) {
-    if (p.ownBases.count(name) != 0 || p.ownBases.size() < TTMProcessor::MaxOpenBases) return true;
+    if (p.ownBases.count(VEKBaseRegistry::spellingOf(name)) != 0 || p.ownBases.size() < TTMProcessor::MaxOpenBases)
+        return true;
     for (auto it = p.ownBases.begin(); it != p.ownBases.end();)
         it = p.baseRegistry->usesOf(*it, p.runToken) == 0 ? p.ownBases.erase(it) : std::next(it);
     return p.ownBases.size() < TTMProcessor::MaxOpenBases;
@@ -178,7 +180,7 @@ std::string baseOpen(TTMProcessor& p, Function* call) {
     // server keeps back for connections.
     if (!p.baseRegistry->mayOpen(name, VekBase::streamKindFor(name))) return std::string();
     if (openBaseByName(*p.baseRegistry, name, p.clientText ? p.runToken : 0) != nullptr) {
-        if (p.clientText) p.ownBases.insert(name);
+        if (p.clientText) p.ownBases.insert(VEKBaseRegistry::spellingOf(name));
     } else if (!p.baseRegistry->failure().empty()) {
         VekKernel::vekLog.error(p.baseRegistry->failure(), __FILE__, __LINE__);
     }
@@ -192,7 +194,7 @@ std::string baseRemove(TTMProcessor& p, Function* call) {
         p.baseRegistry->remove(name);
     } else {
         p.baseRegistry->removeOwned(name, p.runToken);
-        if (p.baseRegistry->usesOf(name, p.runToken) == 0) p.ownBases.erase(name);
+        if (p.baseRegistry->usesOf(name, p.runToken) == 0) p.ownBases.erase(VEKBaseRegistry::spellingOf(name));
     }
     return std::string();
 }
