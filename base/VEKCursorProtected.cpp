@@ -85,6 +85,7 @@ VEKCursorProtected::~VEKCursorProtected() {
   }
   for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
   if (writerId >= 0) VEKProcessPool::writePool()->release(writerId);
+  for (int64 lost : lostWriters) VEKProcessPool::writePool()->release(lost);
   try {
     writeCursor.reset();
     readCursor.reset();
@@ -194,7 +195,7 @@ void VEKCursorProtected::orphan() {
   for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
   readers.clear();
   currentReader = -1;
-  if (hadWriter) VEKProcessPool::writePool()->release(writerId);
+  if (hadWriter) lostWriters.insert(writerId);  // its "~~." must fail, not pass for a commit
   writerId = -1;
   writeLock.release();
   filesOpened = false;
@@ -427,7 +428,7 @@ int64 VEKCursorProtected::openReadProcess(const std::string& user, const std::st
 }
 
 bool VEKCursorProtected::ownedBy(int64 id, u64 owner) const {
-  if (isWriter(id)) return VEKProcessPool::writePool()->ownerOf(id) == owner;
+  if (isWriter(id) || lostWriters.count(id)) return VEKProcessPool::writePool()->ownerOf(id) == owner;
   return readers.count(id) != 0 && VEKProcessPool::readPool()->isLive(id) &&
          VEKProcessPool::readPool()->ownerOf(id) == owner;
 }
@@ -439,7 +440,11 @@ u64 VEKCursorProtected::writerOwner() const {
 // A writer whose write file went under it commits nothing: its changes
 // are dropped with its journal (see orphan).
 void VEKCursorProtected::closeProcess(int64 id) {
-  if (isWriter(id) && orphanIfReplaced()) return;
+  if (isWriter(id)) orphanIfReplaced();
+  if (lostWriters.erase(id)) {
+    VEKProcessPool::writePool()->release(id);
+    return;
+  }
   if (isWriter(id) && hasCursors()) {
     try {
       commit();
@@ -455,6 +460,14 @@ void VEKCursorProtected::closeProcess(int64 id) {
   readers.erase(id);
   VEKProcessPool::readPool()->release(id);
   if (currentReader == id) currentReader = -1;
+}
+
+void VEKCursorProtected::failLostCommit(int64 id) {
+  if (isWriter(id)) orphanIfReplaced();
+  if (!lostWriters.count(id)) return;
+  closeProcess(id);
+  throw std::runtime_error("Can't commit to the VEKBase file: " + writeFile +
+                           ": it was deleted or replaced while the writer was open; nothing was stored");
 }
 
 // A failure of the rollback leaves the base broken, like any other failure:

@@ -22,11 +22,14 @@
 // replaced by another file): it is then orphaned. Its sessions end (the
 // writer's changes are dropped and its journal deleted, readers forgotten),
 // it touches nothing at its names, and every command gives its failure
-// result. renew (the next open of the name) starts it afresh there.
+// result. renew (the next open of the name) starts it afresh there. The
+// writer's id stays taken until it is ended, so that its commit can fail
+// (failLostCommit) instead of passing for one that stored its changes.
 #pragma once
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "base/VEKCursor.h"
@@ -70,7 +73,12 @@ class VEKCursorProtected : public VEKObject {
   bool ownedBy(int64 id, u64 owner) const;
   // The owner of the current writer; 0 when there is none.
   u64 writerOwner() const;
+  // Ends a reader, or commits the writer. A writer lost when the base was
+  // orphaned ends without a word (its changes are gone).
   void closeProcess(int64 id);
+  // Throws std::runtime_error (ending the id) when id is a writer lost
+  // when the base was orphaned: a commit through it stores nothing.
+  void failLostCommit(int64 id);
   void closeBase();
   int64 getWriteProcess() const { return writerId; }
   // Recovers the journal while no writer is open and rebuilds missing
@@ -170,6 +178,7 @@ class VEKCursorProtected : public VEKObject {
   bool filesOpened = false;                  // opened its files (and holds them)
   bool orphaned = false;                     // its files went under it
   VEKFileId writerJournal;                   // the live writer's journal file
+  std::set<int64> lostWriters;               // writers the orphaning ended, until closed
 };
 
 }  // namespace VekBase
