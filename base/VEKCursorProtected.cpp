@@ -11,7 +11,8 @@
 //     read file will grow into, seal ".sw" (trailer, fsync), rename it to
 //     ".swt" and fsync the directory. That rename is the commit point:
 //     everything that can fail for want of room fails before it, and a
-//     failure before it rolls the writer back as in rule 3. Then publish:
+//     failure before it rolls the writer back as in rule 3 and gives back
+//     the room the read file took (its size as before). Then publish:
 //     copy the journalled regions of the write file into the read file,
 //     fsync it, delete ".swt" and fsync the directory.
 //  3. Rollback (closeBase, or recovery of a left-over ".sw"): put the saved
@@ -26,8 +27,11 @@
 //     the new committed state.
 //  5. The read file is only ever written by publishing a whole journal, or
 //     whole (through a temporary file and a rename) when it is missing,
-//     does not open, or its size differs from the write file's while no
-//     journal is pending.
+//     does not open, is no longer the file the read cursor read (replaced
+//     by hand), or, while no journal is pending, differs from the write
+//     file in size or in its first or last block. A read file this process
+//     may not write (made read-only) is never replaced: the base is
+//     refused and the file left as it is.
 //  6. A base is never opened over a file that is not its own: when the
 //     write or read file exists and is not a base (or a journal's name holds
 //     a file that is not a journal), the open fails and nothing is touched.
@@ -43,6 +47,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "base/VEKJournal.h"
@@ -130,11 +137,11 @@ bool VEKCursorProtected::reopen() {
     writeCursor.reset();
     readCursor.reset();
     currentReader = -1;
-    lockWriteFile();  // first: a journal another process is writing is never recovered here
+    lockWriteFile(false);  // first: a journal another process is writing is never recovered here
     checkFiles();
+    lockWriteFile(true);  // a new base's files are made only under the lock
     recover();
     openCursors();
-    lockWriteFile();  // a write file made just now
     filesOpened = true;
     broken = false;
     failureText.clear();
@@ -155,9 +162,11 @@ bool VEKCursorProtected::renew() {
   return false;
 }
 
-// Memory bases live in this process only and need no lock.
-void VEKCursorProtected::lockWriteFile() {
-  if (streamMode != VEK_STREAM_MEMORY) writeLock.take(writeFile);
+// Memory bases live in this process only and need no lock. A missing
+// write file is made (empty, as a creation cut short leaves it) only once
+// checkFiles found nothing at the names that is not the base's.
+void VEKCursorProtected::lockWriteFile(bool create) {
+  if (streamMode != VEK_STREAM_MEMORY) writeLock.take(writeFile, create);
 }
 
 bool VEKCursorProtected::holdsItsWriteFile() const {
@@ -181,6 +190,10 @@ bool VEKCursorProtected::orphanIfReplaced() {
 // file gets the name next; a journal of another holder stays.
 void VEKCursorProtected::orphan() {
   const bool hadWriter = writerId >= 0;
+  // Looked at while the writer's stream still holds the journal open: once
+  // closed, a journal deleted by hand gives up its inode number, which a
+  // new file at the name (another holder's journal) may then get.
+  const bool ownJournal = streamMode == VEK_STREAM_MEMORY || VEKFileId::of(journalName()) == writerJournal;
   try {
     if (writeCursor) writeCursor->discard();
     if (readCursor) readCursor->discard();
@@ -189,8 +202,8 @@ void VEKCursorProtected::orphan() {
   }
   writeCursor.reset();  // closes the writer's journal
   readCursor.reset();
+  step("orphan-dropped");
   std::unique_ptr<VEKStream> probe(newStream());
-  const bool ownJournal = streamMode == VEK_STREAM_MEMORY || VEKFileId::of(journalName()) == writerJournal;
   if (hadWriter && ownJournal) probe->remove(journalName().c_str());
   for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
   readers.clear();
@@ -199,6 +212,7 @@ void VEKCursorProtected::orphan() {
   writerId = -1;
   writeLock.release();
   filesOpened = false;
+  readCopy = VEKFileId();
   broken = false;
   orphaned = true;
   failureText = "The VEKBase file was deleted or replaced: " + writeFile;
@@ -223,13 +237,14 @@ void VEKCursorProtected::checkFiles() const {
     throw std::runtime_error("Can't open the VEKBase file: " + readFile);
 }
 
-// A committed journal whose write file is gone belongs to a base whose
-// files were deleted (by "~~x" while other pages still held it): there is
-// nothing left to publish, and publishing would fail on every open.
+// A committed journal whose write file is gone (or empty: made afresh
+// under the lock) belongs to a base whose files were deleted (by "~~x"
+// while other pages still held it): there is nothing left to publish, and
+// publishing would fail on every open.
 void VEKCursorProtected::recover() {
   std::unique_ptr<VEKStream> probe(newStream());
   if (probe->access(committedName().c_str(), 0) == 0) {
-    if (probe->access(writeFile.c_str(), 0) == 0) {
+    if (sizeOf(*probe, writeFile) > 0) {
       publishJournal(committedName());
     } else {
       if (probe->remove(committedName().c_str()) != 0) throw std::runtime_error("Can not delete file: " + committedName());
@@ -251,7 +266,7 @@ void VEKCursorProtected::openCursors() {
     writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
   }
   if (readCursor) return;
-  if (writeFileMade || sizeOf(*probe, readFile) != writeCursor->stream()->size()) copyWholeWriteFile();
+  if (writeFileMade || !readCopyAgrees()) copyWholeWriteFile();
   openReadCursor();
 }
 
@@ -268,15 +283,68 @@ int64 VEKCursorProtected::sizeOf(VEKStream& probe, const std::string& name) {
 // file that does not open beside it (damaged) is rebuilt from it.
 void VEKCursorProtected::openReadCursor() {
   try {
-    readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+    openReadCopy();
   } catch (const std::exception&) {
     copyWholeWriteFile();
-    readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+    openReadCopy();
   }
+}
+
+// Opens the read cursor and notes which file it reads (see readCopyAgrees).
+void VEKCursorProtected::openReadCopy() {
+  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  readCopy = VEKFileId::of(readFile);
+}
+
+// True when the read file at its name is still the copy the read cursor
+// read (a file base's read file can be replaced by hand, by another base's
+// copy say); also when no copy was read yet.
+bool VEKCursorProtected::sameReadCopy() const {
+  return !readCopy.known || VEKFileId::of(readFile) == readCopy;
+}
+
+// Rule 5: with no journal pending, the read file is a byte copy of the
+// write file. One that is not the file the read cursor read, or whose size,
+// first or last block differs from the write file's (another base's copy
+// of the same size put there while no server had the base open), is no
+// copy of it. The blocks are a sample: opening reads no whole file.
+bool VEKCursorProtected::readCopyAgrees() {
+  if (!sameReadCopy()) return false;
+  try {
+    std::unique_ptr<VEKStream> write(newStream()), read(newStream());
+    write->open(writeFile.c_str(), O_RDONLY, 0644);
+    read->open(readFile.c_str(), O_RDONLY, 0644);
+    const int64 size = write->size();
+    if (read->size() != size) return false;
+    const int64 block = VEKJournal::BLOCK;
+    std::string mine(static_cast<size_t>(block), '\0'), theirs(static_cast<size_t>(block), '\0');
+    for (int64 offset : {int64(0), std::max<int64>(0, size - block)}) {
+      const int64 got = write->readAt(offset, &mine[0], block);
+      if (read->readAt(offset, &theirs[0], block) != got || mine.compare(0, got, theirs, 0, got) != 0) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;  // rebuilt, or refused there when its permissions forbid it
+  }
+}
+
+// A read file this process may not open for writing is the operator's
+// setting (a read-only copy refuses the base), not damage: it is never
+// replaced. A missing or damaged one is rebuilt.
+void VEKCursorProtected::refuseUnwritableReadCopy() const {
+  if (streamMode == VEK_STREAM_MEMORY) return;
+  const int fd = ::open(readFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  if (errno == EACCES || errno == EPERM || errno == EROFS)
+    throw std::runtime_error("Can't open the VEKBase file: " + readFile + ": " + std::strerror(errno));
 }
 
 // Rule 5: a fresh read file is written aside and renamed into place.
 void VEKCursorProtected::copyWholeWriteFile() {
+  refuseUnwritableReadCopy();
   std::unique_ptr<VEKStream> from(newStream()), to(newStream());
   std::string aside = asideName();
   try {
@@ -314,7 +382,8 @@ void VEKCursorProtected::publishJournal(const std::string& journal) {
   std::unique_ptr<VEKStream> probe(newStream()), from(newStream());
   VEKJournalImage image = readJournal(*probe, journal);
   from->open(writeFile.c_str(), O_RDONLY, 0644);
-  if (image.whole && image.sealedSize == from->size() && probe->access(readFile.c_str(), 0) == 0) {
+  if (image.whole && image.sealedSize == from->size() && probe->access(readFile.c_str(), 0) == 0 &&
+      sameReadCopy()) {
     std::unique_ptr<VEKStream> to(newStream());
     to->open(readFile.c_str(), O_RDWR, 0644);
     copyJournalled(*from, *to, image);
@@ -371,23 +440,41 @@ void VEKCursorProtected::commit() {
   // (a full disk, the memory bases' limit) would leave the commit half
   // done: the read file takes its room now, while a failure still rolls
   // the writer back.
-  readCursor->stream()->reserve(stream->size());
-  step("commit-reserved");
-  // Sealed only now that the write file is durable and nothing more will
-  // change it; the seal is durable before the rename makes it the commit.
-  stream->journal()->seal();
-  stream->EndSaveWrite();
-  step("commit-synced");
-  if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)
-    throw std::runtime_error("Can not rename file: " + journalName());
+  VEKStream* copy = readCursor->stream();
+  const int64 copySize = copy->size();
+  copy->reserve(stream->size());
+  try {
+    step("commit-reserved");
+    // Sealed only now that the write file is durable and nothing more will
+    // change it; the seal is durable before the rename makes it the commit.
+    stream->journal()->seal();
+    stream->EndSaveWrite();
+    step("commit-synced");
+    if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)
+      throw std::runtime_error("Can not rename file: " + journalName());
+  } catch (const std::exception&) {
+    giveBackRoom(*copy, copySize);
+    throw;
+  }
   stream->syncDirectory(committedName());
   step("commit-renamed");
   if (currentReader >= 0 && readers.count(currentReader)) readers[currentReader] = readCursor->savePosition();
   currentReader = -1;
   readCursor.reset();
   publishJournal(committedName());
-  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  openReadCopy();
   step("commit-done");
+}
+
+// A commit that fails before its commit point leaves the read copy as it
+// was: without fallocate the reserve grew it with zeros, and a copy whose
+// size differs from the write file's is rebuilt whole, which a disk that
+// is full by then cannot do. Nothing is lost when this fails too.
+void VEKCursorProtected::giveBackRoom(VEKStream& copy, int64 size) {
+  try {
+    copy.truncate(size);
+  } catch (const std::exception&) {
+  }
 }
 
 int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass, u64 owner) {

@@ -15,7 +15,9 @@
 // One base, one process: while a file base is open, this process holds an
 // advisory lock on its write file (VEKFileLock), and a base that another
 // process holds is not opened here (failure() says so): its journals are
-// never recovered under a writer that is still running there.
+// never recovered under a writer that is still running there. The lock is
+// taken before a new base's files are made, so two processes creating one
+// base never format a file under each other.
 //
 // A base notices, each time it is looked up, when its write file is no
 // longer the file it opened (deleted by another page's "~~x" or by hand, or
@@ -148,7 +150,7 @@ class VEKCursorProtected : public VEKObject {
   void openCursors();
   static int64 sizeOf(VEKStream& probe, const std::string& name);
   void checkFiles() const;
-  void lockWriteFile();
+  void lockWriteFile(bool create);
   bool holdsItsWriteFile() const;
   bool orphanIfReplaced();
   void orphan();
@@ -157,8 +159,13 @@ class VEKCursorProtected : public VEKObject {
   void commit();
   void rollbackWrite();
   void publishJournal(const std::string& journal);
+  static void giveBackRoom(VEKStream& copy, int64 size);
   void copyWholeWriteFile();
+  void refuseUnwritableReadCopy() const;
   void openReadCursor();
+  void openReadCopy();
+  bool sameReadCopy() const;
+  bool readCopyAgrees();
   static bool opensAsBase(VEKStream& stream);
   VEKStream* newStream() const;
   std::string journalName() const { return writeFile + ".sw"; }
@@ -178,6 +185,7 @@ class VEKCursorProtected : public VEKObject {
   bool filesOpened = false;                  // opened its files (and holds them)
   bool orphaned = false;                     // its files went under it
   VEKFileId writerJournal;                   // the live writer's journal file
+  VEKFileId readCopy;                        // the read file the read cursor read
   std::set<int64> lostWriters;               // writers the orphaning ended, until closed
 };
 
