@@ -185,7 +185,7 @@ class VEKCursorProtected : public VEKObject {
   bool filesOpened = false;                  // opened its files (and holds them)
   bool orphaned = false;                     // its files went under it
   VEKFileId writerJournal;                   // the live writer's journal file
-  VEKFileId readCopy;                        // the read file the read cursor read
+  VEKFileId readCopy;                        // the read file it last read or wrote
   std::set<int64> lostWriters;               // writers the orphaning ended, until closed
 };
 

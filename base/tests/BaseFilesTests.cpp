@@ -24,14 +24,9 @@
 using namespace VekBase;
 using VekBaseTest::slurp;
 using VekBaseTest::TempDir;
+using VekBaseTest::keysOf;
 
 namespace {
-
-std::vector<std::string> keysOf(VEKCursorProtected& base, int64 id) {
-  std::vector<std::string> keys;
-  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
-  return keys;
-}
 
 // The keys a new reader of the base at name sees, opened afresh (as after
 // a restart); empty with the failure when it does not open.
