@@ -135,8 +135,9 @@ class VEKCursorProtected : public VEKObject {
   int64 getSymbolCount(int64 id);
   bool goSubLevel(int64 id);
 
-  // Test hook: called with a step name at each step of a commit or
-  // rollback, so tests can stop the process between any two steps.
+  // Test hook: called with a step name at each step of a commit, a
+  // rollback or an orphaning, so tests can stop the process (or change
+  // the files) between any two steps.
   static std::function<void(const char* step)> stepHook;
 
  private:
