@@ -1,4 +1,5 @@
-// The protected base: sessions, commands and the write file's journal.
+// The protected base: sessions and the write file's journal (the commands
+// are in VEKCursorProtectedCommands.cpp).
 //
 // Rules of the journal (".sw" and ".swt" appended to the write file name;
 // what makes one whole is told in VEKJournal.h):
@@ -11,7 +12,8 @@
 //     read file will grow into, seal ".sw" (trailer, fsync), rename it to
 //     ".swt" and fsync the directory. That rename is the commit point:
 //     everything that can fail for want of room fails before it, and a
-//     failure before it rolls the writer back as in rule 3. Then publish:
+//     failure before it rolls the writer back as in rule 3 and gives back
+//     the room the read file took (its size as before). Then publish:
 //     copy the journalled regions of the write file into the read file,
 //     fsync it, delete ".swt" and fsync the directory.
 //  3. Rollback (closeBase, or recovery of a left-over ".sw"): put the saved
@@ -26,8 +28,11 @@
 //     the new committed state.
 //  5. The read file is only ever written by publishing a whole journal, or
 //     whole (through a temporary file and a rename) when it is missing,
-//     does not open, or its size differs from the write file's while no
-//     journal is pending.
+//     does not open, is no longer the file the read cursor read (replaced
+//     by hand), or, while no journal is pending, differs from the write
+//     file in size or in its first or last block. A read file this process
+//     may not write (made read-only) is never replaced: the base is
+//     refused and the file left as it is.
 //  6. A base is never opened over a file that is not its own: when the
 //     write or read file exists and is not a base (or a journal's name holds
 //     a file that is not a journal), the open fails and nothing is touched.
@@ -43,6 +48,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "base/VEKJournal.h"
@@ -85,6 +93,7 @@ VEKCursorProtected::~VEKCursorProtected() {
   }
   for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
   if (writerId >= 0) VEKProcessPool::writePool()->release(writerId);
+  for (int64 lost : lostWriters) VEKProcessPool::writePool()->release(lost);
   try {
     writeCursor.reset();
     readCursor.reset();
@@ -129,11 +138,11 @@ bool VEKCursorProtected::reopen() {
     writeCursor.reset();
     readCursor.reset();
     currentReader = -1;
-    lockWriteFile();  // first: a journal another process is writing is never recovered here
+    lockWriteFile(false);  // first: a journal another process is writing is never recovered here
     checkFiles();
+    lockWriteFile(true);  // a new base's files are made only under the lock
     recover();
     openCursors();
-    lockWriteFile();  // a write file made just now
     filesOpened = true;
     broken = false;
     failureText.clear();
@@ -154,9 +163,11 @@ bool VEKCursorProtected::renew() {
   return false;
 }
 
-// Memory bases live in this process only and need no lock.
-void VEKCursorProtected::lockWriteFile() {
-  if (streamMode != VEK_STREAM_MEMORY) writeLock.take(writeFile);
+// Memory bases live in this process only and need no lock. A missing
+// write file is made (empty, as a creation cut short leaves it) only once
+// checkFiles found nothing at the names that is not the base's.
+void VEKCursorProtected::lockWriteFile(bool create) {
+  if (streamMode != VEK_STREAM_MEMORY) writeLock.take(writeFile, create);
 }
 
 bool VEKCursorProtected::holdsItsWriteFile() const {
@@ -180,6 +191,10 @@ bool VEKCursorProtected::orphanIfReplaced() {
 // file gets the name next; a journal of another holder stays.
 void VEKCursorProtected::orphan() {
   const bool hadWriter = writerId >= 0;
+  // Looked at while the writer's stream still holds the journal open: once
+  // closed, a journal deleted by hand gives up its inode number, which a
+  // new file at the name (another holder's journal) may then get.
+  const bool ownJournal = streamMode == VEK_STREAM_MEMORY || VEKFileId::of(journalName()) == writerJournal;
   try {
     if (writeCursor) writeCursor->discard();
     if (readCursor) readCursor->discard();
@@ -188,16 +203,17 @@ void VEKCursorProtected::orphan() {
   }
   writeCursor.reset();  // closes the writer's journal
   readCursor.reset();
+  step("orphan-dropped");
   std::unique_ptr<VEKStream> probe(newStream());
-  const bool ownJournal = streamMode == VEK_STREAM_MEMORY || VEKFileId::of(journalName()) == writerJournal;
   if (hadWriter && ownJournal) probe->remove(journalName().c_str());
   for (const auto& reader : readers) VEKProcessPool::readPool()->release(reader.first);
   readers.clear();
   currentReader = -1;
-  if (hadWriter) VEKProcessPool::writePool()->release(writerId);
+  if (hadWriter) lostWriters.insert(writerId);  // its "~~." must fail, not pass for a commit
   writerId = -1;
   writeLock.release();
   filesOpened = false;
+  readCopy = VEKFileId();
   broken = false;
   orphaned = true;
   failureText = "The VEKBase file was deleted or replaced: " + writeFile;
@@ -222,13 +238,14 @@ void VEKCursorProtected::checkFiles() const {
     throw std::runtime_error("Can't open the VEKBase file: " + readFile);
 }
 
-// A committed journal whose write file is gone belongs to a base whose
-// files were deleted (by "~~x" while other pages still held it): there is
-// nothing left to publish, and publishing would fail on every open.
+// A committed journal whose write file is gone (or empty: made afresh
+// under the lock) belongs to a base whose files were deleted (by "~~x"
+// while other pages still held it): there is nothing left to publish, and
+// publishing would fail on every open.
 void VEKCursorProtected::recover() {
   std::unique_ptr<VEKStream> probe(newStream());
   if (probe->access(committedName().c_str(), 0) == 0) {
-    if (probe->access(writeFile.c_str(), 0) == 0) {
+    if (sizeOf(*probe, writeFile) > 0) {
       publishJournal(committedName());
     } else {
       if (probe->remove(committedName().c_str()) != 0) throw std::runtime_error("Can not delete file: " + committedName());
@@ -250,7 +267,7 @@ void VEKCursorProtected::openCursors() {
     writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
   }
   if (readCursor) return;
-  if (writeFileMade || sizeOf(*probe, readFile) != writeCursor->stream()->size()) copyWholeWriteFile();
+  if (writeFileMade || !readCopyAgrees()) copyWholeWriteFile();
   openReadCursor();
 }
 
@@ -267,15 +284,68 @@ int64 VEKCursorProtected::sizeOf(VEKStream& probe, const std::string& name) {
 // file that does not open beside it (damaged) is rebuilt from it.
 void VEKCursorProtected::openReadCursor() {
   try {
-    readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+    openReadCopy();
   } catch (const std::exception&) {
     copyWholeWriteFile();
-    readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+    openReadCopy();
   }
+}
+
+// Opens the read cursor and notes which file it reads (see sameReadCopy).
+void VEKCursorProtected::openReadCopy() {
+  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  readCopy = VEKFileId::of(readFile);
+}
+
+// True when the read file at its name is still the copy this base last
+// read or wrote (a file base's read file can be replaced by hand, by
+// another base's copy say); also when it has none yet.
+bool VEKCursorProtected::sameReadCopy() const {
+  return !readCopy.known || VEKFileId::of(readFile) == readCopy;
+}
+
+// Rule 5: with no journal pending, the read file is a byte copy of the
+// write file. One that is not the file the read cursor read, or whose size,
+// first or last block differs from the write file's (another base's copy
+// of the same size put there while no server had the base open), is no
+// copy of it. The blocks are a sample: opening reads no whole file.
+bool VEKCursorProtected::readCopyAgrees() {
+  if (!sameReadCopy()) return false;
+  try {
+    std::unique_ptr<VEKStream> write(newStream()), read(newStream());
+    write->open(writeFile.c_str(), O_RDONLY, 0644);
+    read->open(readFile.c_str(), O_RDONLY, 0644);
+    const int64 size = write->size();
+    if (read->size() != size) return false;
+    const int64 block = VEKJournal::BLOCK;
+    std::string mine(static_cast<size_t>(block), '\0'), theirs(static_cast<size_t>(block), '\0');
+    for (int64 offset : {int64(0), std::max<int64>(0, size - block)}) {
+      const int64 got = write->readAt(offset, &mine[0], block);
+      if (read->readAt(offset, &theirs[0], block) != got || mine.compare(0, got, theirs, 0, got) != 0) return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;  // rebuilt, or refused there when its permissions forbid it
+  }
+}
+
+// A read file this process may not open for writing is the operator's
+// setting (a read-only copy refuses the base), not damage: it is never
+// replaced. A missing or damaged one is rebuilt.
+void VEKCursorProtected::refuseUnwritableReadCopy() const {
+  if (streamMode == VEK_STREAM_MEMORY) return;
+  const int fd = ::open(readFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  if (errno == EACCES || errno == EPERM || errno == EROFS)
+    throw std::runtime_error("Can't open the VEKBase file: " + readFile + ": " + std::strerror(errno));
 }
 
 // Rule 5: a fresh read file is written aside and renamed into place.
 void VEKCursorProtected::copyWholeWriteFile() {
+  refuseUnwritableReadCopy();
   std::unique_ptr<VEKStream> from(newStream()), to(newStream());
   std::string aside = asideName();
   try {
@@ -292,6 +362,7 @@ void VEKCursorProtected::copyWholeWriteFile() {
     to->remove(aside.c_str());
     throw;
   }
+  readCopy = VEKFileId::of(readFile);  // this base's own copy from now on
   to->syncDirectory(readFile);
 }
 
@@ -313,7 +384,8 @@ void VEKCursorProtected::publishJournal(const std::string& journal) {
   std::unique_ptr<VEKStream> probe(newStream()), from(newStream());
   VEKJournalImage image = readJournal(*probe, journal);
   from->open(writeFile.c_str(), O_RDONLY, 0644);
-  if (image.whole && image.sealedSize == from->size() && probe->access(readFile.c_str(), 0) == 0) {
+  if (image.whole && image.sealedSize == from->size() && probe->access(readFile.c_str(), 0) == 0 &&
+      sameReadCopy()) {
     std::unique_ptr<VEKStream> to(newStream());
     to->open(readFile.c_str(), O_RDWR, 0644);
     copyJournalled(*from, *to, image);
@@ -370,23 +442,41 @@ void VEKCursorProtected::commit() {
   // (a full disk, the memory bases' limit) would leave the commit half
   // done: the read file takes its room now, while a failure still rolls
   // the writer back.
-  readCursor->stream()->reserve(stream->size());
-  step("commit-reserved");
-  // Sealed only now that the write file is durable and nothing more will
-  // change it; the seal is durable before the rename makes it the commit.
-  stream->journal()->seal();
-  stream->EndSaveWrite();
-  step("commit-synced");
-  if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)
-    throw std::runtime_error("Can not rename file: " + journalName());
+  VEKStream* copy = readCursor->stream();
+  const int64 copySize = copy->size();
+  copy->reserve(stream->size());
+  try {
+    step("commit-reserved");
+    // Sealed only now that the write file is durable and nothing more will
+    // change it; the seal is durable before the rename makes it the commit.
+    stream->journal()->seal();
+    stream->EndSaveWrite();
+    step("commit-synced");
+    if (stream->rename(journalName().c_str(), committedName().c_str()) != 0)
+      throw std::runtime_error("Can not rename file: " + journalName());
+  } catch (const std::exception&) {
+    giveBackRoom(*copy, copySize);
+    throw;
+  }
   stream->syncDirectory(committedName());
   step("commit-renamed");
   if (currentReader >= 0 && readers.count(currentReader)) readers[currentReader] = readCursor->savePosition();
   currentReader = -1;
   readCursor.reset();
   publishJournal(committedName());
-  readCursor.reset(new VEKCursor(readFile.c_str(), streamMode));
+  openReadCopy();
   step("commit-done");
+}
+
+// A commit that fails before its commit point leaves the read copy as it
+// was: without fallocate the reserve grew it with zeros, and a copy whose
+// size differs from the write file's is rebuilt whole, which a disk that
+// is full by then cannot do. Nothing is lost when this fails too.
+void VEKCursorProtected::giveBackRoom(VEKStream& copy, int64 size) {
+  try {
+    copy.truncate(size);
+  } catch (const std::exception&) {
+  }
 }
 
 int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::string& pass, u64 owner) {
@@ -427,7 +517,7 @@ int64 VEKCursorProtected::openReadProcess(const std::string& user, const std::st
 }
 
 bool VEKCursorProtected::ownedBy(int64 id, u64 owner) const {
-  if (isWriter(id)) return VEKProcessPool::writePool()->ownerOf(id) == owner;
+  if (isWriter(id) || lostWriters.count(id)) return VEKProcessPool::writePool()->ownerOf(id) == owner;
   return readers.count(id) != 0 && VEKProcessPool::readPool()->isLive(id) &&
          VEKProcessPool::readPool()->ownerOf(id) == owner;
 }
@@ -439,7 +529,11 @@ u64 VEKCursorProtected::writerOwner() const {
 // A writer whose write file went under it commits nothing: its changes
 // are dropped with its journal (see orphan).
 void VEKCursorProtected::closeProcess(int64 id) {
-  if (isWriter(id) && orphanIfReplaced()) return;
+  if (isWriter(id)) orphanIfReplaced();
+  if (lostWriters.erase(id)) {
+    VEKProcessPool::writePool()->release(id);
+    return;
+  }
   if (isWriter(id) && hasCursors()) {
     try {
       commit();
@@ -455,6 +549,14 @@ void VEKCursorProtected::closeProcess(int64 id) {
   readers.erase(id);
   VEKProcessPool::readPool()->release(id);
   if (currentReader == id) currentReader = -1;
+}
+
+void VEKCursorProtected::failLostCommit(int64 id) {
+  if (isWriter(id)) orphanIfReplaced();
+  if (!lostWriters.count(id)) return;
+  closeProcess(id);
+  throw std::runtime_error("Can't commit to the VEKBase file: " + writeFile +
+                           ": it was deleted or replaced while the writer was open; nothing was stored");
 }
 
 // A failure of the rollback leaves the base broken, like any other failure:
@@ -473,175 +575,6 @@ void VEKCursorProtected::closeBase() {
     breakBase();
     throw;
   }
-}
-
-// The cursor a read command of id uses, the read cursor moved to the
-// reader's saved place; null for an id that is no live session, and for a
-// reader whose place is gone (*lost set).
-VEKCursor* VEKCursorProtected::cursorFor(int64 id, bool* lost) {
-  if (isWriter(id)) return writeCursor.get();
-  if (!readCursor || !readers.count(id) || !VEKProcessPool::readPool()->isLive(id)) return nullptr;
-  if (currentReader == id) return readCursor.get();
-  if (currentReader >= 0 && readers.count(currentReader)) readers[currentReader] = readCursor->savePosition();
-  currentReader = -1;
-  if (!readCursor->restorePosition(readers[id])) {
-    *lost = true;
-    return nullptr;
-  }
-  currentReader = id;
-  return readCursor.get();
-}
-
-template <typename Result>
-Result VEKCursorProtected::writeCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command) {
-  if (!isWriter(id) || !writeCursor) return none;
-  try {
-    return command(*writeCursor);
-  } catch (const std::exception&) {
-    breakBase();
-    throw;
-  }
-}
-
-template <typename Result>
-Result VEKCursorProtected::readCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command) {
-  bool lost = false;
-  try {
-    VEKCursor* cursor = cursorFor(id, &lost);
-    if (cursor) return command(*cursor);
-  } catch (const std::exception&) {
-    breakBase();
-    throw;
-  }
-  if (lost) throw std::runtime_error("VEKCursorProtected::readCommand - Unaccessible path!");
-  return none;
-}
-
-// Write commands.
-
-bool VEKCursorProtected::putSymbol(int64 id, const std::string& key) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.putSymbol(key); });
-}
-bool VEKCursorProtected::replaceSymbol(int64 id, const std::string& key) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.replaceSymbol(key); });
-}
-bool VEKCursorProtected::deleteSymbol(int64 id) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.deleteSymbol(); });
-}
-bool VEKCursorProtected::setStringList(int64 id, const std::string& list, bool fromHome) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.setStringList(list, fromHome); });
-}
-bool VEKCursorProtected::moveStringList(int64 id, const std::string& from, const std::string& to) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.moveStringList(from, to); });
-}
-void VEKCursorProtected::lockWrite(int64 id) {
-  writeCommand<bool>(id, false, [](VEKCursor& c) { c.lockWrite(); return true; });
-}
-void VEKCursorProtected::unlockWrite(int64 id) {
-  writeCommand<bool>(id, false, [](VEKCursor& c) { c.unlockWrite(); return true; });
-}
-void VEKCursorProtected::lockRead(int64 id) {
-  writeCommand<bool>(id, false, [](VEKCursor& c) { c.lockRead(); return true; });
-}
-void VEKCursorProtected::unlockRead(int64 id) {
-  writeCommand<bool>(id, false, [](VEKCursor& c) { c.unlockRead(); return true; });
-}
-void VEKCursorProtected::removeFromIndex(int64 id) {
-  writeCommand<bool>(id, false, [](VEKCursor& c) { c.removeFromIndex(); return true; });
-}
-void VEKCursorProtected::addToIndex(int64 id, const std::string& text, const std::string& second) {
-  writeCommand<bool>(id, false, [&](VEKCursor& c) { c.addToIndex(text, second); return true; });
-}
-bool VEKCursorProtected::addUser(int64 id, const std::string& user, const std::string& pass, const std::string& right) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.addUser(user, pass, right); });
-}
-bool VEKCursorProtected::changePassword(int64 id, const std::string& user, const std::string& pass,
-                                        const std::string& newUser, const std::string& newPass) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.changePassword(user, pass, newUser, newPass); });
-}
-bool VEKCursorProtected::deleteUser(int64 id, const std::string& user, const std::string& pass) {
-  return writeCommand<bool>(id, false, [&](VEKCursor& c) { return c.deleteUser(user, pass); });
-}
-
-// Read commands.
-
-std::string VEKCursorProtected::readString(int64 id) {
-  return readCommand<std::string>(id, std::string(), [](VEKCursor& c) { return c.readString(); });
-}
-bool VEKCursorProtected::findSymbol(int64 id, const std::string& key) {
-  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findSymbol(key); });
-}
-int64 VEKCursorProtected::dataLength(int64 id) {
-  return readCommand<int64>(id, 0, [](VEKCursor& c) { return c.dataLength(); });
-}
-bool VEKCursorProtected::goChild(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goChild(); });
-}
-bool VEKCursorProtected::goParent(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goParent(); });
-}
-bool VEKCursorProtected::goFirst(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goFirst(); });
-}
-bool VEKCursorProtected::goLast(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goLast(); });
-}
-bool VEKCursorProtected::goNextKey(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goNextKey(); });
-}
-bool VEKCursorProtected::goPrevKey(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goPrevKey(0); });
-}
-int VEKCursorProtected::searchSymbol(int64 id, const std::string& key) {
-  return readCommand<int>(id, 0, [&](VEKCursor& c) { return c.searchSymbol(key); });
-}
-bool VEKCursorProtected::findSymbolOrNext(int64 id, const std::string& key) {
-  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findSymbolOrNext(key); });
-}
-bool VEKCursorProtected::findSymbolOrPrev(int64 id, const std::string& key) {
-  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findSymbolOrPrev(key); });
-}
-std::string VEKCursorProtected::getStringList(int64 id, bool fromHome) {
-  return readCommand<std::string>(id, std::string(), [&](VEKCursor& c) { return c.getStringList(fromHome); });
-}
-bool VEKCursorProtected::findStringList(int64 id, const std::string& list, bool fromHome) {
-  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.findStringList(list, fromHome); });
-}
-bool VEKCursorProtected::goPr(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goPr(); });
-}
-bool VEKCursorProtected::goNx(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goNx(); });
-}
-bool VEKCursorProtected::goUp(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goUp(); });
-}
-bool VEKCursorProtected::goDn(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goDn(); });
-}
-std::string VEKCursorProtected::readStringAtList(int64 id, const std::string& list, bool fromHome) {
-  return readCommand<std::string>(id, std::string(),
-                                  [&](VEKCursor& c) { return c.readStringAtList(list, fromHome); });
-}
-bool VEKCursorProtected::existsSymbol(int64 id, const std::string& key) {
-  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.existsSymbol(key); });
-}
-bool VEKCursorProtected::existsStringList(int64 id, const std::string& list, bool fromHome) {
-  return readCommand<bool>(id, false, [&](VEKCursor& c) { return c.existsStringList(list, fromHome); });
-}
-std::string VEKCursorProtected::searchInIndex(int64 id, const std::string& query, const std::string& second,
-                                              int64 limit) {
-  return readCommand<std::string>(id, std::string(),
-                                  [&](VEKCursor& c) { return c.searchInIndex(query, second, limit); });
-}
-int64 VEKCursorProtected::getChildCount(int64 id) {
-  return readCommand<int64>(id, 0, [](VEKCursor& c) { return c.getChildCount(); });
-}
-int64 VEKCursorProtected::getSymbolCount(int64 id) {
-  return readCommand<int64>(id, 0, [](VEKCursor& c) { return c.getSymbolCount(); });
-}
-bool VEKCursorProtected::goSubLevel(int64 id) {
-  return readCommand<bool>(id, false, [](VEKCursor& c) { return c.goSubLevel(); });
 }
 
 }  // namespace VekBase

@@ -15,18 +15,23 @@
 // One base, one process: while a file base is open, this process holds an
 // advisory lock on its write file (VEKFileLock), and a base that another
 // process holds is not opened here (failure() says so): its journals are
-// never recovered under a writer that is still running there.
+// never recovered under a writer that is still running there. The lock is
+// taken before a new base's files are made, so two processes creating one
+// base never format a file under each other.
 //
 // A base notices, each time it is looked up, when its write file is no
 // longer the file it opened (deleted by another page's "~~x" or by hand, or
 // replaced by another file): it is then orphaned. Its sessions end (the
 // writer's changes are dropped and its journal deleted, readers forgotten),
 // it touches nothing at its names, and every command gives its failure
-// result. renew (the next open of the name) starts it afresh there.
+// result. renew (the next open of the name) starts it afresh there. The
+// writer's id stays taken until it is ended, so that its commit can fail
+// (failLostCommit) instead of passing for one that stored its changes.
 #pragma once
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "base/VEKCursor.h"
@@ -70,7 +75,12 @@ class VEKCursorProtected : public VEKObject {
   bool ownedBy(int64 id, u64 owner) const;
   // The owner of the current writer; 0 when there is none.
   u64 writerOwner() const;
+  // Ends a reader, or commits the writer. A writer lost when the base was
+  // orphaned ends without a word (its changes are gone).
   void closeProcess(int64 id);
+  // Throws std::runtime_error (ending the id) when id is a writer lost
+  // when the base was orphaned: a commit through it stores nothing.
+  void failLostCommit(int64 id);
   void closeBase();
   int64 getWriteProcess() const { return writerId; }
   // Recovers the journal while no writer is open and rebuilds missing
@@ -125,8 +135,9 @@ class VEKCursorProtected : public VEKObject {
   int64 getSymbolCount(int64 id);
   bool goSubLevel(int64 id);
 
-  // Test hook: called with a step name at each step of a commit or
-  // rollback, so tests can stop the process between any two steps.
+  // Test hook: called with a step name at each step of a commit, a
+  // rollback or an orphaning, so tests can stop the process (or change
+  // the files) between any two steps.
   static std::function<void(const char* step)> stepHook;
 
  private:
@@ -140,7 +151,7 @@ class VEKCursorProtected : public VEKObject {
   void openCursors();
   static int64 sizeOf(VEKStream& probe, const std::string& name);
   void checkFiles() const;
-  void lockWriteFile();
+  void lockWriteFile(bool create);
   bool holdsItsWriteFile() const;
   bool orphanIfReplaced();
   void orphan();
@@ -149,8 +160,13 @@ class VEKCursorProtected : public VEKObject {
   void commit();
   void rollbackWrite();
   void publishJournal(const std::string& journal);
+  static void giveBackRoom(VEKStream& copy, int64 size);
   void copyWholeWriteFile();
+  void refuseUnwritableReadCopy() const;
   void openReadCursor();
+  void openReadCopy();
+  bool sameReadCopy() const;
+  bool readCopyAgrees();
   static bool opensAsBase(VEKStream& stream);
   VEKStream* newStream() const;
   std::string journalName() const { return writeFile + ".sw"; }
@@ -170,6 +186,8 @@ class VEKCursorProtected : public VEKObject {
   bool filesOpened = false;                  // opened its files (and holds them)
   bool orphaned = false;                     // its files went under it
   VEKFileId writerJournal;                   // the live writer's journal file
+  VEKFileId readCopy;                        // the read file it last read or wrote
+  std::set<int64> lostWriters;               // writers the orphaning ended, until closed
 };
 
 }  // namespace VekBase

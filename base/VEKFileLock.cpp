@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace VekBase {
@@ -31,19 +32,20 @@ VEKFileId VEKFileId::of(const std::string& name) {
 
 // O_NONBLOCK: a named pipe at the name must not stop the process here (the
 // base's own checks refuse it afterwards).
-void VEKFileLock::take(const std::string& name) {
+void VEKFileLock::take(const std::string& name, bool create) {
   if (holds(name)) return;  // a second description would be refused by this one
-  int opened = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int opened = ::open(name.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
   if (opened < 0) {
-    if (errno == ENOENT) return;
-    throw std::runtime_error("Can't open the VEKBase file: " + name);
+    if (errno == ENOENT && !create) return;
+    throw std::runtime_error("Can't open the VEKBase file: " + name + ": " + std::strerror(errno));
   }
   struct stat status;
   if (::flock(opened, LOCK_EX | LOCK_NB) != 0 || ::fstat(opened, &status) != 0) {
-    const bool taken = errno == EWOULDBLOCK;
+    const int reason = errno;
     ::close(opened);
-    if (taken) throw std::runtime_error("Can't open the VEKBase file: " + name + ": another process has it open");
-    throw std::runtime_error("Can't open the VEKBase file: " + name);
+    if (reason == EWOULDBLOCK)
+      throw std::runtime_error("Can't open the VEKBase file: " + name + ": another process has it open");
+    throw std::runtime_error("Can't open the VEKBase file: " + name + ": " + std::strerror(reason));
   }
   release();
   fd = opened;

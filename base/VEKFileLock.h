@@ -8,6 +8,10 @@
 // under it. The lock belongs to the open file description, not to the
 // process: closing some other descriptor of the same file keeps it, and
 // two descriptions in one process exclude each other as two processes do.
+// The lock is taken through a read-write descriptor: on a network file
+// system an exclusive lock needs one, and even there a base needs a local
+// file system (a lock emulated with record locks drops when any
+// descriptor of the file closes).
 #pragma once
 #include <string>
 
@@ -33,10 +37,13 @@ class VEKFileLock {
   VEKFileLock& operator=(const VEKFileLock&) = delete;
 
   // Locks the file now at name (letting go of one locked before); nothing
-  // when the name holds no file or the lock is held on it already. Throws std::runtime_error "Can't open the
-  // VEKBase file: <name>: another process has it open" when another holder
-  // has the lock, and releases nothing then.
-  void take(const std::string& name);
+  // when the lock is held on it already, or when the name holds no file
+  // and create is false. With create, a missing file is made (empty) and
+  // locked, so a new base is formatted only under the lock. Throws
+  // std::runtime_error "Can't open the VEKBase file: <name>: " and the
+  // reason ("another process has it open" when another holder has the
+  // lock), and releases nothing then.
+  void take(const std::string& name, bool create = false);
   // True while the lock is held on the file the name reaches now; also
   // when the name cannot be looked at for a passing reason (not when it
   // is gone or reaches another file).

@@ -4,7 +4,8 @@
 // Rules of the memory streams:
 //  1. A stored stream's bytes live in blocks of VEKStreamMem::Block bytes;
 //     it holds exactly the blocks that cover its size, plus those a reserve
-//     added past it. Every byte of a block past the size is zero, so growing
+//     added past it (until a truncation, to any size up to the size, gives
+//     them back). Every byte of a block past the size is zero, so growing
 //     reads as zeros without clearing anything.
 //  2. memHeld is the number of bytes in all blocks of all stored streams:
 //     it rises when a block is made, falls when a truncation or the stored
@@ -204,9 +205,9 @@ bool VEKStreamMem::eof() { return !file || position >= size(); }
 
 void VEKStreamMem::truncate(int64 newSize) {
   if (!file || newSize < 0 || newSize > (int64(1) << 40)) failMem("truncate");
-  if (newSize < size()) {
-    saveOriginal(newSize, size() - newSize);
-    file->cut(newSize);
+  if (newSize <= size()) {
+    if (newSize < size()) saveOriginal(newSize, size() - newSize);
+    file->cut(newSize);  // also gives back blocks a reserve took past the size
     return;
   }
   file->cover(newSize, "truncate");

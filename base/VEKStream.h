@@ -137,6 +137,8 @@ class VEKStreamFile : public VEKStream {
   // its end, a reserve) with its name, its size and the end it grows to;
   // a hook that throws plays a full disk.
   static std::function<void(const std::string& name, int64 size, int64 newEnd)> roomHook;
+  // Test hook: reserve acts as on a file system without fallocate.
+  static bool fallocateUnsupported;
 
  private:
   bool cached() const;

@@ -29,6 +29,7 @@ std::string directoryOf(const std::string& path) {
 }  // namespace
 
 std::function<void(const std::string&, int64, int64)> VEKStreamFile::roomHook;
+bool VEKStreamFile::fallocateUnsupported = false;
 
 VEKStreamFile::VEKStreamFile() = default;
 
@@ -151,8 +152,13 @@ void VEKStreamFile::reserve(int64 newSize) {
   if (newSize <= current) return;
   if (roomHook) roomHook(streamName, current, newSize);
   int result;
-  do result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, current, newSize - current);
-  while (result != 0 && errno == EINTR);
+  if (fallocateUnsupported) {
+    result = -1;
+    errno = EOPNOTSUPP;
+  } else {
+    do result = ::fallocate(fd, FALLOC_FL_KEEP_SIZE, current, newSize - current);
+    while (result != 0 && errno == EINTR);
+  }
   if (result == 0) return;
   if (errno != EOPNOTSUPP && errno != ENOSYS) failFile("reserve");
   const std::string zeros(static_cast<size_t>(std::min<int64>(newSize - current, 1 << 20)), '\0');

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "base/VEKCursorProtected.h"
 #include "base/VEKStream.h"
 #include "base/VEKTree.h"
 
@@ -49,6 +51,13 @@ inline std::string slurp(const std::string& path) {
 inline void spit(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+// The keys of the level session id of base stands on, in order.
+inline std::vector<std::string> keysOf(VekBase::VEKCursorProtected& base, int64 id) {
+  std::vector<std::string> keys;
+  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
+  return keys;
 }
 
 }  // namespace VekBaseTest

@@ -17,6 +17,7 @@
 #include "base/VEKStream.h"
 
 using namespace VekBase;
+using VekBaseTest::keysOf;
 
 namespace {
 
@@ -147,12 +148,6 @@ struct Opened {
   std::vector<std::string> read, written;
   std::string failure;
 };
-
-std::vector<std::string> keysOf(VEKCursorProtected& base, int64 id) {
-  std::vector<std::string> keys;
-  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
-  return keys;
-}
 
 Opened openOver(const std::string& base, const std::string& write, const std::string& read,
                 const std::string* journal) {

@@ -14,16 +14,7 @@
 
 using namespace VekBase;
 using VekBaseTest::TempDir;
-
-namespace {
-
-std::vector<std::string> keysOf(VEKCursorProtected& base, int64 id) {
-  std::vector<std::string> keys;
-  for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
-  return keys;
-}
-
-}  // namespace
+using VekBaseTest::keysOf;
 
 class ProtectedBase : public ::testing::TestWithParam<u32> {
  protected:

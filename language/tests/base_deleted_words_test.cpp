@@ -1,10 +1,13 @@
 // Base words on a base whose files were deleted or replaced while pages
-// held it: each word gives its failure result instead of failing the run,
-// no journal is left beside the names, the operator's file at a name is
-// left alone, and the next open of a free name makes a fresh base.
+// held it: each word gives its failure result instead of failing the run
+// (but a commit, which cannot store what it was given, fails it), no
+// journal is left beside the names, the operator's file at a name is left
+// alone, and the next open of a free name makes a fresh base.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "TTMProcessor.h"
@@ -94,6 +97,68 @@ TEST_F(DeletedBase, ABaseDeletedByARawRequestIsFreshForTheNextOpen) {
     PageRun reader;
     EXPECT_EQ(reader(at("#[.=;r;##[~~^;@]]#[out;##[~~>.;@;#[r];new]|##[~~>.;@;#[r];old]]")), "true|false");
     for (PageRun* page : {&setup, &holder, &poster}) (*page)(at("#[~~-;@]"));
+}
+
+// A writer with pending keys whose files go under it, in each way they
+// can: its "~~." stores nothing, so it fails the run (as a commit that
+// cannot be written does) rather than answer as a commit that worked; for
+// a page and for client text alike.
+TEST(OrphanedWriter, ACommitThatCannotReachItsFilesFailsTheRun) {
+    struct Case {
+        const char* how;
+        std::function<void(const TempDir&, PageRun&)> takeAway;
+    };
+    auto moveOver = [](const TempDir& dir, const char* from, const char* to) {
+        ASSERT_EQ(::rename(dir.path(from).c_str(), dir.path(to).c_str()), 0);
+    };
+    const std::vector<Case> cases = {
+        {"files deleted",
+         [](const TempDir& dir, PageRun&) {
+             ::unlink(dir.path("cur/notes1").c_str());
+             ::unlink(dir.path("cur/notes2").c_str());
+         }},
+        {"files replaced",
+         [&](const TempDir& dir, PageRun& other) {
+             other("#[~~+;" + dir.path("other") + "]");
+             moveOver(dir, "other1", "site/notes1");
+             moveOver(dir, "other2", "site/notes2");
+         }},
+        {"directory renamed", [&](const TempDir& dir, PageRun&) { moveOver(dir, "site", "archive"); }},
+        {"link turned",
+         [](const TempDir& dir, PageRun&) {
+             ASSERT_EQ(::mkdir(dir.path("new").c_str(), 0755), 0);
+             ASSERT_EQ(::unlink(dir.path("cur").c_str()), 0);
+             ASSERT_EQ(::symlink("new", dir.path("cur").c_str()), 0);
+         }},
+        {"deleted by another page",
+         [](const TempDir& dir, PageRun& other) {
+             const std::string name = dir.path("cur/notes");
+             other("#[~~+;" + name + "]#[.=;r;##[~~^;" + name + "]]#[~~x;" + name + ";#[r]]");
+         }},
+    };
+    for (bool client : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.how) + (client ? ", client text" : ", page"));
+            TempDir dir;
+            ASSERT_EQ(::mkdir(dir.path("site").c_str(), 0755), 0);
+            ASSERT_EQ(::symlink("site", dir.path("cur").c_str()), 0);
+            const std::string name = dir.path("cur/notes");
+            PageRun writer(client), other;
+            std::string page = "#[~~+;" + name + "]#[.=;w;##[~~v;" + name + ";1]]";
+            for (int key = 0; key < 300; ++key) page += "#[~~+.;" + name + ";#[w];k" + std::to_string(key) + "]";
+            writer(page);
+            c.takeAway(dir, other);
+            try {
+                writer("#[~~.;" + name + ";#[w]]#[out;committed]");
+                ADD_FAILURE() << "the commit answered as one that worked";
+            } catch (const std::exception& failure) {
+                EXPECT_NE(std::string(failure.what()).find("deleted or replaced"), std::string::npos) << failure.what();
+            }
+            EXPECT_EQ(outputOf(writer.processor), "");
+            PageRun cleanup;
+            cleanup("#[~~-;" + name + "]#[~~-;" + name + "]#[~~-;" + dir.path("other") + "]");
+        }
+    }
 }
 
 }  // namespace

@@ -229,6 +229,9 @@ std::string baseCloseProcess(TTMProcessor& p, Function* call) {
     const int64 id = sessionIdOf(p, *base, call);
     if (id == NoSession) return std::string();
     p.forgetSession(safeArg1(call), id);
+    // A writer whose files went under it stores nothing: its commit fails
+    // the run, as a commit that cannot be written does.
+    base->failLostCommit(id);
     // The writer's commit ends the page's turn.
     p.yieldFlag = endBaseProcess(*base, id);
     return std::string();
