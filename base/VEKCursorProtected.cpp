@@ -372,7 +372,7 @@ std::string VEKCursorProtected::asideName() const {
   std::string aside = readFile + ".tmp";
   if (streamMode == VEK_STREAM_MEMORY) return aside;
   aside += ".XXXXXX";
-  int fd = ::mkstemp(&aside[0]);
+  int fd = ::mkostemp(&aside[0], O_CLOEXEC);
   if (fd < 0) throw std::runtime_error("Can not create file: " + aside);
   ::close(fd);
   return aside;

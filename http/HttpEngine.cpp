@@ -174,17 +174,41 @@ bool requestUnderway(const HttpConnection* conn)
     return conn->outPending > 0 || (conn->rawText && !conn->rawText->empty());
 }
 
-// True when a request body (a form, a multipart or a raw upload) arrives
-// more slowly than HTTP_MIN_BODY_RATE on average, counted from the end of
-// its header, once its first idle-timeout window is over. A body that
-// trickles one byte now and then renews the deadline with every receive;
-// this is what frees its slot.
-bool bodyTooSlow(const HttpServer* server, const HttpConnection* conn, time_t now)
+bool readingBody(const HttpConnection* conn)
 {
-    if ((conn->flags & (HTTP_READING | HTTP_POST)) != (HTTP_READING | HTTP_POST) || !conn->headerLength)
-        return false;
+    return (conn->flags & (HTTP_READING | HTTP_POST)) == (HTTP_READING | HTTP_POST) && conn->headerLength;
+}
+
+// Notes how much of the body had come as each second up to now began.
+// Called before every receive of a body and before each check, so a
+// second nobody looked at holds the count of the last look: no byte can
+// have come in between.
+void markBodySeconds(HttpConnection* conn, time_t now)
+{
+    if (!readingBody(conn)) return;
+    constexpr time_t RING = HTTP_BODY_SPAN_S + 1;
+    time_t second = conn->bodyMarkSecond + 1;
+    if (now - second >= RING) second = now - RING + 1;
+    for (; second <= now; ++second) conn->bodyMarks[second % RING] = conn->bodyReceived;
+    if (now > conn->bodyMarkSecond) conn->bodyMarkSecond = now;
+}
+
+// True when a request body (a form, a multipart or a raw upload) arrives
+// more slowly than HTTP_MIN_BODY_RATE, once its first idle-timeout window
+// is over: on average since the end of its header, or over the last
+// HTTP_BODY_SPAN_S seconds, so that a burst early on buys no long stall
+// after it. A body that trickles one byte now and then renews the deadline
+// with every receive; this is what frees its slot.
+bool bodyTooSlow(const HttpServer* server, HttpConnection* conn, time_t now)
+{
+    if (!readingBody(conn)) return false;
+    markBodySeconds(conn, now);
     time_t elapsed = now - conn->bodyStart;
-    return elapsed > server->idleTimeout && conn->bodyReceived < HTTP_MIN_BODY_RATE * elapsed;
+    if (elapsed <= server->idleTimeout) return false;
+    if (conn->bodyReceived < HTTP_MIN_BODY_RATE * elapsed) return true;
+    if (elapsed <= HTTP_BODY_SPAN_S) return false;
+    int64 spanStartCount = conn->bodyMarks[(now - HTTP_BODY_SPAN_S) % (HTTP_BODY_SPAN_S + 1)];
+    return conn->bodyReceived - spanStartCount < HTTP_MIN_BODY_RATE * HTTP_BODY_SPAN_S;
 }
 
 // Runs one template slice; an exception drops the run and closes the slot.
@@ -309,6 +333,7 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
         result = writeStep(server, conn);
     } else if (http_select_readable(sets, fd)) {
+        markBodySeconds(conn, now);
         result = (conn->flags & HTTP_READING) ? http_read_request(server, conn) : -1;
     } else {
         return;
@@ -403,6 +428,9 @@ long turnWait(HttpServer* server)
         if (conn->sendNotBefore)
             waitAtMost(&wait, static_cast<long>(static_cast<int>(conn->sendNotBefore - http_now_ms())) * 1000);
         waitAtMost(&wait, untilPast(conn->deadline, now));
+        // A body's rate over its last span is looked at every second: a
+        // stalled body is dropped on time even while nothing arrives.
+        if (readingBody(conn)) waitAtMost(&wait, untilPast(now.tv_sec, now));
     }
     long paused = http_accept_pause_left();
     if (paused > 0) waitAtMost(&wait, paused * 1000);
@@ -555,6 +583,7 @@ void http_rearm_connection(HttpConnection* conn)
     conn->rangeEnd = -1;
     conn->bodyStart = 0;
     conn->bodyReceived = 0;
+    conn->bodyMarkSecond = 0;
     conn->host = conn->referer = conn->transport = conn->authorization = nullptr;
     conn->path = nullptr;
     conn->headerLength = 0;

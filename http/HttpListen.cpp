@@ -78,7 +78,7 @@ long http_accept_pause_left()
 // its last run left in TIME_WAIT), bind, non-blocking, listen.
 int http_listen_open(HttpServer* server)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 1) return -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -143,7 +143,7 @@ int http_accept(HttpServer* server, u32* peerAddress)
 {
     sockaddr_in address;
     socklen_t length = sizeof address;
-    int fd = accept4(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK);
+    int fd = accept4(server->listenSocket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) return -1;

@@ -142,7 +142,7 @@ void beginPart(UploadContext* upload, char* data, int bodyStart, bool dropped)
 int startFilePart(HttpServer* server, HttpConnection* conn, const PartHeader& part, char* data, int bodyStart)
 {
     UploadContext* upload = conn->upload;
-    bool usable = http_upload_name_allowed(part.fileName.c_str()) && http_upload_allowed(server, conn);
+    bool usable = http_upload_name_allowed(part.fileName.c_str(), part.fileName.size()) && http_upload_allowed(server, conn);
     if (usable) {
         if (!storePair(upload, part.name, part.fileName)) return -1;
         std::snprintf(upload->fileName, sizeof upload->fileName, "%s", part.fileName.c_str());

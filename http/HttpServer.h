@@ -36,6 +36,10 @@ constexpr int64 HTTP_MAX_HELD_BODIES = 256LL * 1024 * 1024;
 // mobile link carries upstream, yet a client that feeds a body one byte at
 // a time loses its slot within a window or two.
 constexpr int64 HTTP_MIN_BODY_RATE = 1024;
+// Seconds of the recent span over which a body must also keep that rate: a
+// body that stalls after a burst (its average still high) is dropped within
+// about this long of the stall.
+constexpr int HTTP_BODY_SPAN_S = 15;
 // Seconds a page may still run for a client that has ended its sending
 // side (or closed its whole end: the two look alike until an answer is
 // sent) before the run is stopped as one whose client has gone. Tools that
@@ -155,6 +159,8 @@ struct HttpConnection {
     time_t socketCheckTime;     // second of the last error query of the socket
     time_t bodyStart;           // time the request's header was complete (its body's start)
     int64 bodyReceived;         // body bytes received so far, uploads included
+    time_t bodyMarkSecond;      // latest second whose entry of bodyMarks is set
+    int64 bodyMarks[HTTP_BODY_SPAN_S + 1];  // bodyReceived as each recent second began, by second
     int64 textCharge;           // bytes of ownedBody held in the text budget (a run's output)
     int peerHalfClosed;         // the client ended its sending side while its page ran
 };

@@ -202,7 +202,11 @@ UploadContext* http_upload_create(const char* boundary, int boundaryLength, cons
             copyField(upload->boundary + 2, sizeof upload->boundary - 2, boundary, boundaryLength);
         }
     }
-    if (fileName) copyField(upload->fileName, sizeof upload->fileName, fileName, fileNameLength);
+    // A name holding a NUL cannot be kept as the text it is: it would end
+    // early ("a\0.txt" stored as "a"). It is kept empty, which refuses the
+    // upload as any other control byte in a name does.
+    if (fileName && !std::memchr(fileName, '\0', static_cast<size_t>(fileNameLength > 0 ? fileNameLength : 0)))
+        copyField(upload->fileName, sizeof upload->fileName, fileName, fileNameLength);
     return upload;
 }
 
@@ -275,12 +279,17 @@ void http_upload_discard(HttpServer* server, UploadContext* upload)
 
 bool http_upload_name_allowed(const char* name)
 {
-    if (!name || !*name || http_is_template_file(name)) return false;
+    return name && http_upload_name_allowed(name, std::strlen(name));
+}
+
+bool http_upload_name_allowed(const char* name, size_t length)
+{
+    if (length == 0 || http_is_template_file(name)) return false;
     // A control byte (a line break, an escape sequence) would split or
     // rewrite the console line that names the file, and make a file name
-    // that shells and listings show wrongly.
-    for (const char* at = name; *at; ++at)
-        if (static_cast<unsigned char>(*at) < 0x20 || *at == 0x7F) return false;
+    // that shells and listings show wrongly; a NUL would cut the name short.
+    for (size_t at = 0; at < length; ++at)
+        if (static_cast<unsigned char>(name[at]) < 0x20 || name[at] == 0x7F) return false;
     return !std::strchr(name, '/') && !std::strchr(name, '\\') && !std::strstr(name, "..");
 }
 

@@ -5,7 +5,7 @@
 // Rules the upload code keeps:
 //  1. A file is only ever created directly inside the document directory:
 //     a name that is empty or holds '/', '\\', ".." or a control byte
-//     (any byte below 0x20, CR and LF among them, or DEL), a ".ttm" name
+//     (any byte below 0x20, NUL, CR and LF among them, or DEL), a ".ttm" name
 //     and the name of a file that exists already are refused, and their
 //     bytes are dropped.
 //  2. Every byte of an accepted file part reaches the file: a part larger
@@ -75,8 +75,10 @@ bool http_upload_within_limit(HttpServer* server, HttpConnection* conn, int64 go
 // Removes the file a part or raw upload was writing when it is given up
 // unfinished (a body too slow or too large).
 void http_upload_discard(HttpServer* server, UploadContext* upload);
-// Whether a name may become a file of the document directory.
+// Whether a name may become a file of the document directory; the second
+// form takes the name's bytes as received, a NUL among them refused.
 bool http_upload_name_allowed(const char* name);
+bool http_upload_name_allowed(const char* name, size_t length);
 // Whether the upload gate lets this slot's parts through.
 bool http_upload_allowed(HttpServer* server, HttpConnection* conn);
 // Installs a callback; returns the previous one (a null callback changes

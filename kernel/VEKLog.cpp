@@ -53,7 +53,7 @@ void VEKLog::write(const std::string& message, const std::string& suffix) {
     std::string name = fileName(suffix, std::time(nullptr));
     // Opened and closed per line: nothing stays open across hours, and a
     // file moved away by the operator is recreated by the next line.
-    std::FILE* file = std::fopen(name.c_str(), "a");
+    std::FILE* file = std::fopen(name.c_str(), "ae");
     if (file == nullptr) return;
     std::fwrite(message.data(), 1, message.size(), file);
     std::fputc('\n', file);

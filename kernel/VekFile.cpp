@@ -12,7 +12,7 @@ static_assert(sizeof(off_t) == 8 || sizeof(off64_t) == 8, "64-bit file offsets n
 namespace VekKernel {
 
 int fileOpen(const char* path, int flags, int mode) {
-    return ::open64(path, flags, static_cast<mode_t>(mode));
+    return ::open64(path, flags | O_CLOEXEC, static_cast<mode_t>(mode));
 }
 
 int64 fileRead(int fd, void* buffer, u32 length) {

@@ -2,6 +2,7 @@
 // operation, and a stalled client dropped at its idle deadline.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "http/HttpHandlers.h"
 #include "http/ServerConfig.h"
 #include "http/tests/HttpTestServer.h"
+#include "kernel/VekFile.h"
 
 namespace {
 
@@ -133,6 +135,45 @@ TEST(HttpEngineIdle, TricklingHeadersAreDroppedAtTheirDeadline)
     EXPECT_EQ(answerBody(test.exchange("GET /index.html HTTP/1.1\r\n\r\n")), "served");
     for (const pollfd& trickler : tricklers) close(trickler.fd);
     EXPECT_EQ(test.server.timeoutCount, 3);
+}
+
+// Every descriptor the server opens is closed on exec, so a command a page
+// starts (and leaves running) holds none of them: not the listening socket,
+// which would keep the next server from the port, nor a client's socket,
+// whose connection would then never close. The end-to-end check with a real
+// command is in descriptors_e2e.py.
+TEST(HttpEngineDescriptors, AreClosedOnExec)
+{
+    HttpServer server;
+    prepareServer(&server, nullptr);
+    ASSERT_EQ(http_server_start(&server), 0);
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    getsockname(server.listenSocket, reinterpret_cast<sockaddr*>(&address), &length);
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), length), 0);
+    u32 peerAddress = 0;
+    char name[] = "/tmp/vek-cloexec-XXXXXX";
+    close(mkstemp(name));
+    struct Case {
+        const char* what;
+        int fd;
+    };
+    const Case cases[] = {{"listening socket", server.listenSocket},
+                          {"accepted socket", http_accept(&server, &peerAddress)},
+                          {"wake pipe", server.wakeReadFd},
+                          {"opened file", VekKernel::fileOpen(name, O_RDONLY, 0)}};
+    for (const Case& c : cases) {
+        ASSERT_GT(c.fd, 2) << c.what;
+        EXPECT_TRUE(fcntl(c.fd, F_GETFD) & FD_CLOEXEC) << c.what;
+    }
+    close(cases[1].fd);
+    close(cases[3].fd);
+    close(client);
+    unlink(name);
+    http_server_request_stop(&server);
+    http_main_loop(&server);
+    http_server_stop(&server);
 }
 
 }  // namespace

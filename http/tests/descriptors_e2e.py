@@ -1,8 +1,9 @@
 """End-to-end: the server under a low descriptor limit. Raw requests that
 hold all the file handles they may leave the descriptors of connections
 free, so a bystander is answered; a flood of connections past
-the limit is refused with the 403 page while the loop stays idle; and the
-soft limit is raised to the hard one at start."""
+the limit is refused with the 403 page while the loop stays idle; the
+soft limit is raised to the hard one at start; and a command a page leaves
+running holds none of the server's descriptors."""
 import os
 import resource
 import socket
@@ -98,9 +99,56 @@ def check_limit_raised(binary, checks):
         checks.equal("SIGTERM ends the server", server.stop(), 0)
 
 
+# Holds a base's writer and a file handle while it starts a command that
+# stays behind in the background, as `sleep 30 &` does.
+CHILD_PAGE = ("#[~~+;fdbase]#[.=;w;#[~~v;fdbase;5]]#[oi;h;www/a.txt]"
+              "#[system;sleep 30 </dev/null >/dev/null 2>&1 & echo $! > child.pid]"
+              "#[~~.;fdbase;##[w]]#[out;started]")
+
+
+def fd_targets(pid):
+    """Each descriptor of a process beyond 0, 1 and 2, with what it leads to."""
+    folder = "/proc/%d/fd" % pid
+    return sorted("%s -> %s" % (fd, os.readlink(os.path.join(folder, fd)))
+                  for fd in os.listdir(folder) if int(fd) > 2)
+
+
+def check_children_hold_none(binary, checks):
+    """A page's command left running holds none of the server's descriptors
+    (the listening socket, client sockets, a document being sent, a base, a
+    file handle, the wake pipe), so a server started after this one stops
+    gets the port while the command still runs."""
+    files = dict(FILES, **{"www/child.ttm": CHILD_PAGE})
+    with Server(binary, files) as server:
+        server.args += ["-system"]
+        server.start()
+        with open(os.path.join(server.dir, "www/big.bin"), "wb") as big:
+            big.truncate(64 << 20)
+        child = None
+        try:
+            with server.connect() as downloader:
+                downloader.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+                checks.true("a download under way", downloader.recv(15) == b"HTTP/1.1 200 OK")
+                try:
+                    page = server.get("child.ttm")
+                except socket.timeout:
+                    page = b""  # the command holds the page's socket: its close never comes
+                checks.true("the page answered and closed", page.endswith(b"started"))
+                with open(os.path.join(server.dir, "child.pid")) as text:
+                    child = int(text.read())
+                checks.equal("the command holds no descriptor of the server", fd_targets(child), [])
+            checks.equal("SIGTERM ends the server", server.stop(), 0)
+            server.start(log_mode="ab")
+            checks.equal("a new server on the same port answers", answer(server, "index.html"), "HTTP/1.1 200 OK")
+            checks.equal("SIGTERM ends the new server", server.stop(), 0)
+        finally:
+            if child:
+                os.kill(child, 9)
+
+
 def main(binary):
     checks = Checks()
-    for step in [check_held_by_runs, check_connection_flood, check_limit_raised]:
+    for step in [check_children_hold_none, check_held_by_runs, check_connection_flood, check_limit_raised]:
         step(binary, checks)
     return checks.finish()
 

@@ -1,8 +1,9 @@
 """End-to-end: request bodies that trickle, and bodies nobody reads. Past
 the first idle-timeout window (15 s) a body must have come at 1 KiB/s on
-average, or its slot is freed: a form and a raw upload fed one byte a second
-are dropped (the raw upload's file with it), while a form sent at 1.5 KiB/s,
-a poor mobile link, is answered. Bodies POSTed to a static document are not
+average, and over the last 15 s, or its slot is freed: a form and a raw
+upload fed one byte a second are dropped (the raw upload's file with it), so
+is a form that stalls after a burst of a megabyte, while a form sent at
+1.5 KiB/s, a poor mobile link, is answered. Bodies POSTed to a static document are not
 held while it downloads: with the slots' body total filled by four of them,
 another visitor's form is still answered. This test takes about 20 seconds."""
 import os
@@ -24,10 +25,15 @@ HELD_BODY = (64 << 20) - 1
 # download going.
 BIG_FILE = 64 << 20
 MOBILE_CHUNK = 1536
+BURST_BODY = 1 << 20
 MOBILE_BODY = b"v=" + b"m" * (MOBILE_CHUNK * (IDLE_TIMEOUT + 3) - 2)
 SLOW = [
     ("form", b"POST /echo.ttm HTTP/1.1\r\nContent-Length: 1000\r\n\r\nv="),
     ("raw upload", b"POST /x HTTP/1.1\r\nContent-Type: application/octet-stream; filename=slow-raw.bin\r\n\r\n"),
+    # All but 200 bytes at once: on average since the header it stays above
+    # the rate for some 17 minutes, while its last 15 seconds bring nothing.
+    ("form stalled after a burst",
+     b"POST /echo.ttm HTTP/1.1\r\nContent-Length: %d\r\n\r\nv=" % BURST_BODY + b"b" * (BURST_BODY - 202)),
 ]
 
 

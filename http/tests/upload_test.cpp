@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -143,6 +144,35 @@ TEST(UploadRaw, CutOffBeforeItsAnnouncedLengthLeavesNoFile)
         EXPECT_TRUE(readFile(file) == data) << c.end;
         chmod(file.c_str(), 0600);
         unlink(file.c_str());
+    }
+}
+
+// A NUL byte in a file name is refused as the other control bytes are, in
+// both places a name comes from; it would otherwise end the name early and
+// store the bytes under another name ("a\0.txt" as "a").
+TEST(UploadNames, NulInAFileNameIsRefused)
+{
+    TestHttpServer server;
+    writePage(server, "done.txt", "ok");
+    const std::string nulName("a\0.txt", 6);
+    struct Case {
+        const char* form;
+        std::string request;
+    };
+    const Case cases[] = {
+        {"multipart", multipartRequest("done.txt", filePart("f", nulName, "bytes"))},
+        {"raw", "POST /any HTTP/1.1\r\nContent-Type: text/plain; filename=" + nulName +
+                    "\r\nContent-Length: 5\r\n\r\nbytes"},
+    };
+    for (const Case& c : cases) {
+        server.exchange(c.request);
+        std::vector<std::string> stored;
+        for (const auto& entry : std::filesystem::directory_iterator(server.root)) {
+            if (entry.path().filename() == "done.txt") continue;
+            stored.push_back(entry.path().filename().string());
+            std::filesystem::remove(entry.path());  // so the next form starts afresh
+        }
+        EXPECT_EQ(stored, std::vector<std::string>{}) << c.form;
     }
 }
 

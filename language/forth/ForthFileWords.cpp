@@ -4,6 +4,8 @@
 // A file id is the address of a std::fstream the processor owns; only ids in
 // openFiles are ever used (see fileAt). The access-method bits are 8 read,
 // 16 write, 4 binary and 32 truncate.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -196,6 +198,9 @@ void ForthProcessor::wordSystem() {
     std::string command(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
     sp -= 2;
     std::cout.flush();  // what was written so far comes before the command's output
+    // File streams cannot ask for close-on-exec when they open: mark every
+    // descriptor past the standard three so the command inherits none.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     systemResult = std::system(command.c_str());
 }
 

@@ -175,6 +175,10 @@ def check_files(binary, checks, cwd):
     _, out, _ = run(binary, [], "create lb 4 allot variable f s\" long.txt\" r/o open-file drop f !\n"
                     ": rl lb 3 f @ read-line . . lb swap type ; rl rl rl rl lb 3 f @ read-line . . .\n", cwd)
     checks.equal("long lines", out, WELCOME + OK + "0-1abc0-1def0-1gh0-1xy000" + OK + "\n")
+    # A command run with "system" inherits no open file.
+    run(binary, [], "s\" in.txt\" r/o open-file drop drop s\" ls -l /proc/$$/fd > fds.txt\" system bye\n", cwd)
+    with open(os.path.join(cwd, "fds.txt")) as f:
+        checks.true("open file kept from the command", "in.txt" not in f.read())
     run(binary, [], "s\" kept.txt\" w/o create-file drop s\" kept\" rot write-file bye\n", cwd)
     with open(os.path.join(cwd, "kept.txt")) as f:
         checks.equal("open file flushed at exit", f.read(), "kept")

@@ -68,7 +68,7 @@ void send_handshake_failure(int connection, TLSParameters* parameters) {
 
 // "cert.der" framed as a list of one; 0, or 1 after perror.
 int load_single_certificate(int* length, u8** list, TLSParameters* parameters) {
-  int fd = open("cert.der", O_RDONLY);
+  int fd = open("cert.der", O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     std::perror("unable to load certificate file");
     return 1;
@@ -135,7 +135,7 @@ void set_export_key_exchange(const u8* der, int length, TLSParameters* parameter
 }
 
 int load_certificate_bundle(int* length, u8** list, TLSParameters* parameters) {
-  FILE* bundle = std::fopen("cert.bundle", "rb");
+  FILE* bundle = std::fopen("cert.bundle", "rbe");
   if (bundle == nullptr) return 1;
   std::vector<u8> out(3);
   std::string block;
