@@ -51,6 +51,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -389,37 +390,44 @@ std::string shownKey(VEKCursor& cursor)
 }
 
 // Why the sub-level the cursor has just entered is not a count the sort
-// mode wrote; empty when it is: empty, or one key of COUNT_SIZE bytes
-// holding 1 to MOST_COUNTED that owns nothing.
-std::string countLevelFault(VEKCursor& cursor)
+// mode wrote, with *count set when it is one: empty (a count of 1), or one
+// key of COUNT_SIZE bytes holding 1 to MOST_COUNTED. What a count owns is
+// never read, so it does not matter here.
+std::string countLevelFault(VEKCursor& cursor, int64* count)
 {
+    *count = 1;
     int64 length = cursor.dataLength();
     if (length <= 0) return "";
     if (length != static_cast<int64>(COUNT_SIZE)) return "owns a key that is not a count";
-    int64 count = 0;
-    cursor.readData(&count, COUNT_SIZE);
-    if (count < 1 || count > MOST_COUNTED) return "owns the count " + std::to_string(count);
+    cursor.readData(count, COUNT_SIZE);
+    if (*count < 1 || *count > MOST_COUNTED) return "owns the count " + std::to_string(*count);
     if (cursor.goNextKey()) return "owns more than one key";
-    cursor.goChild();
-    bool ownsKeys = cursor.dataLength() > 0;
-    cursor.goParent();
-    return ownsKeys ? "owns a count that owns keys" : "";
+    return "";
 }
 
-// The sort mode reads only what it writes: a base of other keys (a page's)
-// would have its sub-level keys read as counts (the key "b" as 98 copies,
-// eight bytes of text as billions) and be changed by counting. The whole
-// level is checked before anything is counted into it or written from it.
+// The count of the record the cursor stands on. The sort mode reads only
+// what it writes: in a base of other keys (a page's) sub-level keys would
+// be read as counts (the key "b" as 98 copies, eight bytes of text as
+// billions of copies), so anything else refuses the base.
+int64 checkedCount(VEKCursor& cursor, const SortSettings& settings)
+{
+    int64 count = 1;
+    if (!cursor.goChild()) return count;
+    std::string fault = countLevelFault(cursor, &count);
+    cursor.goParent();
+    if (!fault.empty())
+        throw SortFailure("the base " + quoted(settings.base) + " holds keys the sort mode did not write: " +
+                          shownKey(cursor) + " " + fault);
+    return count;
+}
+
+// Checks every record before anything is counted into the base or written
+// where a failure could not take it back.
 void checkCountRecords(VEKCursor& cursor, const SortSettings& settings)
 {
     for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
         sort_stop_if_signalled();
-        if (!cursor.goChild()) continue;
-        std::string fault = countLevelFault(cursor);
-        cursor.goParent();
-        if (!fault.empty())
-            throw SortFailure("the base " + quoted(settings.base) + " holds keys the sort mode did not write: " +
-                              shownKey(cursor) + " " + fault);
+        checkedCount(cursor, settings);
     }
 }
 
@@ -449,45 +457,53 @@ void countInput(const SortSettings& settings, VEKFileLock& lock)
     }
 }
 
-// Count stored under the record the cursor stands on (1 without a child);
-// checkCountRecords has seen that it is one.
-int64 storedCount(VEKCursor& cursor)
-{
-    int64 count = 1;
-    if (cursor.goChild()) {
-        if (cursor.dataLength() > 0) cursor.readData(&count, COUNT_SIZE);
-        cursor.goParent();
+// Writes the records of the base. Unless the base was checked whole
+// before, each count is checked as it is read.
+class RecordWriter {
+public:
+    RecordWriter(VEKCursor& cursor, SortWriter& writer, const SortSettings& settings, bool checked)
+        : cursor(cursor), writer(writer), settings(settings), checked(checked)
+    {
     }
-    return count;
-}
-
-void writeRecord(VEKCursor& cursor, SortWriter& writer, std::string& record, bool divided)
-{
-    int64 length = cursor.dataLength();
-    if (length <= 0) return;
-    record.resize(static_cast<size_t>(length));
-    cursor.readData(&record[0], static_cast<u64>(length));
-    if (divided) record += '\n';
-    for (int64 count = storedCount(cursor); count > 0; --count) writer.put(record.data(), record.size());
-}
-
-void writeKeys(VEKCursor& cursor, SortWriter& writer, const SortSettings& settings)
-{
-    std::string record;
-    bool divided = settings.length <= 0;
-    if (settings.descending) {
-        for (bool more = cursor.goLast(); more; more = cursor.goPrevKey(1)) {
-            sort_stop_if_signalled();
-            writeRecord(cursor, writer, record, divided);
+    void writeAll()
+    {
+        if (settings.descending) {
+            for (bool more = cursor.goLast(); more; more = cursor.goPrevKey(1)) writeRecord();
+        } else {
+            for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) writeRecord();
         }
-    } else {
-        for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
-            sort_stop_if_signalled();
-            writeRecord(cursor, writer, record, divided);
-        }
+        writer.flush();
     }
-    writer.flush();
-}
+
+private:
+    void writeRecord()
+    {
+        sort_stop_if_signalled();
+        int64 length = cursor.dataLength();
+        if (length <= 0) return;
+        record.resize(static_cast<size_t>(length));
+        cursor.readData(&record[0], static_cast<u64>(length));
+        if (settings.length <= 0) record += '\n';
+        for (int64 count = storedCount(); count > 0; --count) writer.put(record.data(), record.size());
+    }
+    // The count under the record (1 without a child).
+    int64 storedCount()
+    {
+        if (!checked) return checkedCount(cursor, settings);
+        int64 count = 1;
+        if (cursor.goChild()) {
+            if (cursor.dataLength() > 0) cursor.readData(&count, COUNT_SIZE);
+            cursor.goParent();
+        }
+        return count;
+    }
+
+    VEKCursor& cursor;               // the base, on its records' level
+    SortWriter& writer;              // the output
+    const SortSettings& settings;    // order and separators
+    const bool checked;              // the base was checked whole before
+    std::string record;              // the current record and its separator
+};
 
 // A failure removes the partial output the run made: a file that stops part
 // way would pass for the whole sorted input. The base's own file is never
@@ -499,14 +515,24 @@ void writeOutput(const SortSettings& settings, VEKFileLock& lock, bool checked)
     std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
     if (isFileBase(settings) && VekBase::VEKFileId::of(settings.save) == VekBase::VEKFileId::of(settings.base))
         throw SortFailure("cannot write " + quoted(settings.save) + ": it is the base " + quoted(settings.base));
-    if (!checked) checkCountRecords(*cursor, settings);
+    // Into a file the run makes, the records are checked as they are
+    // written: a refusal removes the file. Anything already there (a file
+    // to truncate, a pipe, the terminal) gets nothing from a refused base.
+    if (!checked && fileExists(settings.save)) {
+        checkCountRecords(*cursor, settings);
+        checked = true;
+    }
     std::unique_ptr<SortOutput> output;
     try {
         output.reset(new SortOutput(settings.save));
+        if (!checked && !output->madeFile()) checkCountRecords(*cursor, settings);  // it came meanwhile
         SortWriter writer(*output);
-        writeKeys(*cursor, writer, settings);
+        RecordWriter(*cursor, writer, settings, checked).writeAll();
         output->finish();
     } catch (const SortInterrupted&) {
+        if (output) output->discard();
+        throw;
+    } catch (const SortFailure&) {
         if (output) output->discard();
         throw;
     } catch (const std::exception& e) {
@@ -555,7 +581,10 @@ SortOutcome runSort(SortSettings& settings)
 
 SortOutcome sort_files(SortSettings& settings)
 {
-    SortSignals signals;
+    // Only a run with work takes the signals over: one that goes on to
+    // serve must not lose a signal to a handler that only notes it.
+    std::optional<SortSignals> signals;
+    if (!settings.input.empty() || !settings.save.empty()) signals.emplace();
     try {
         return runSort(settings);
     } catch (const SortInterrupted& e) {

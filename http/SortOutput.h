@@ -27,6 +27,8 @@ public:
     void finish();
     // After a failure: closes the file and removes it when this run made it.
     void discard();
+    // True when this run made the file (so that discard removes it).
+    bool madeFile() const { return made; }
 
 private:
     int openRetrying(int flags) const;

@@ -304,6 +304,15 @@ def check_signals(sorter, checks):
         checks.true(what + "says so", b"signal" in process.stderr.read())
         sorter.run("-sortbase", "big.vek", "-sortsave", "kept.txt")
         checks.equal(what + "base unchanged", sorter.read("kept.txt"), b"x\n" * 300000)
+    # One that comes while the start-up script runs: the sort never begins.
+    sorter.server.write("vekinit.ttm", "#[system;kill -TERM $PPID]")
+    sorter.server.write("in.txt", b"b\n")
+    done = sorter.run("-system", "-sort", "in.txt", "-sortbase", "f.vek", "-sortsave", "out.txt")
+    os.remove(sorter.path("vekinit.ttm"))
+    checks.true("signal during start-up: a failure", done.returncode != 0)
+    checks.true("signal during start-up: no output", not os.path.exists(sorter.path("out.txt")))
+    sorter.run("-sortbase", "f.vek", "-sortsave", "kept.txt")
+    checks.equal("signal during start-up: base unchanged", sorter.read("kept.txt"), b"a\n")
 
 
 def check_no_input_named_serves(sorter, checks):
