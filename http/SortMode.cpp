@@ -7,7 +7,7 @@
 // stands on; its one child key is the record's count as 8 bytes (int64 in
 // the machine's byte order). A record without a child counts as 1. The
 // sort mode reads only bases of that layout: any other key (a page's base)
-// refuses the base before it is counted into or written out.
+// refuses the base, which is then left as it was, and no output is left.
 //
 // The counting half and the writing half each own their cursor. A failure
 // is never reported as success; each prints one line on standard error
@@ -507,9 +507,8 @@ private:
 
 // A failure removes the partial output the run made: a file that stops part
 // way would pass for the whole sorted input. The base's own file is never
-// the output: truncating it would destroy what is being written out. The
-// base is checked before the output is opened (unless this run's counting
-// checked it), so a refused base leaves no output.
+// the output: truncating it would destroy what is being written out. A
+// refused base (one the sort mode did not write) leaves no output.
 void writeOutput(const SortSettings& settings, VEKFileLock& lock, bool checked)
 {
     std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
