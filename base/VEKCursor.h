@@ -34,6 +34,8 @@ enum : u32 { VEK_STREAM_MEMORY = 2, VEK_STREAM_FILE = 4 };
 // VEK_STREAM_FILE) only when it holds a base; 0 when it was deleted, else -1
 // (nothing is touched: a memory base never deletes a file on disk).
 int removeBaseFile(const std::string& path, u32 mode);
+// True when the file at path begins as a base file does.
+bool holdsBaseFile(const std::string& path);
 
 // Bases named "memory_..." or "temp_..." live in memory only, wherever they
 // are opened from (pages, the sort mode).

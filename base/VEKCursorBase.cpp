@@ -26,6 +26,8 @@ int removeBaseFile(const std::string& path, u32 mode) {
   return isBaseFile(VEKStreamFile(), path) ? VEKStreamFile::removeFile(path) : -1;
 }
 
+bool holdsBaseFile(const std::string& path) { return isBaseFile(VEKStreamFile(), path); }
+
 VEKCursorBase::VEKCursorBase(const char* fileName, u32 flags) : baseName(fileName), streamFlags(flags) {
   open(fileName);
 }

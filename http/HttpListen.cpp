@@ -31,6 +31,8 @@ int spareDescriptor = -1;
 // (http_now_ms).
 bool acceptPaused = false;
 u32 acceptPausedUntil = 0;
+// errno of the last failed opening of the listening socket.
+int listenError = 0;
 
 void pauseAccepting()
 {
@@ -79,7 +81,10 @@ long http_accept_pause_left()
 int http_listen_open(HttpServer* server)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 1) return -1;
+    if (fd < 1) {
+        listenError = fd < 0 ? errno : EBADF;
+        return -1;
+    }
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address;
@@ -90,6 +95,7 @@ int http_listen_open(HttpServer* server)
     int backlog = server->maxClients - 1;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         (setNonBlocking(fd), listen(fd, backlog < 0 ? 0 : backlog)) != 0) {
+        listenError = errno;
         close(fd);
         return -1;
     }
@@ -97,6 +103,11 @@ int http_listen_open(HttpServer* server)
     acceptPaused = false;
     VekClient::serverPort = server->port;  // remote requests refuse it on this host
     return 0;
+}
+
+int http_listen_error()
+{
+    return listenError;
 }
 
 // Closes a client socket after reading what it still holds: closing with

@@ -8,6 +8,9 @@
 // socket, SO_REUSEADDR, bind, non-blocking, listen; 0 on success, -1 on
 // failure. A new listening socket starts without a pause.
 int http_listen_open(HttpServer* server);
+// The errno of the last http_listen_open that failed (EADDRINUSE for a
+// port another socket listens on); 0 when none failed.
+int http_listen_error();
 // Opens the spare descriptor (when none is open) or closes it.
 void http_spare_descriptor_open();
 void http_spare_descriptor_close();

@@ -10,15 +10,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "HttpHandlers.h"
+#include "HttpListen.h"
 #include "HttpResponse.h"
 #include "HttpServer.h"
 #include "HttpUpload.h"
 #include "ServerConfig.h"
+#include "SortSignals.h"
 #include "base/VEKBaseRegistry.h"
 #include "base/VEKProcessPool.h"
 #include "base/VEKStream.h"
@@ -60,6 +64,15 @@ void printListeningLine()
     std::fflush(stdout);
 }
 
+// Why the server could not start, on the line after the failure's.
+void printStartFailure()
+{
+    if (httpServer.maxClients <= 0)
+        std::printf("vekserver: no client slots (-c %d): at least 1 is needed\n", httpServer.maxClients);
+    else
+        std::printf("vekserver: cannot listen on port %d: %s\n", httpServer.port, std::strerror(http_listen_error()));
+}
+
 int runKillMode()
 {
     http_server_stop(&httpServer);
@@ -92,9 +105,9 @@ void appendText(char** end, const char* text)
     while (*text) *(*end)++ = *text++;
 }
 
-// Set by the signal handler. A stop asked for before the loop runs (during
-// the start-up script, say) must not be lost: starting the server clears
-// its stop field.
+// Set by the signal handler to the signal's number. A stop asked for before
+// the loop runs (during the start-up script, say) must not be lost:
+// starting the server clears its stop field, and a sort must not begin.
 volatile sig_atomic_t stopRequested = 0;
 
 // Opens /dev/null on standard input, output and error when the program was
@@ -162,7 +175,9 @@ void signal_handler(int signal)
     // Only async-signal-safe work here: the line is built without printf
     // and goes out through the console's writer that never waits (a console
     // pipe nobody reads would otherwise hold the process here for good), and
-    // the loop releases everything at its next turn.
+    // the loop releases everything at its next turn. The code it interrupts
+    // may be about to read errno, which a failed write would change.
+    const int savedErrno = errno;
     if (signal != 0) {
         char line[64];
         char* end = line;
@@ -171,8 +186,9 @@ void signal_handler(int signal)
         appendText(&end, "). VEKServer shutting down...\n");
         VekKernel::consoleSignalWrite(line, static_cast<size_t>(end - line));
     }
-    stopRequested = 1;
+    stopRequested = signal != 0 ? signal : SIGTERM;
     http_server_request_stop(&httpServer);
+    errno = savedErrno;
 }
 
 void exit_cleanup()
@@ -223,6 +239,7 @@ int server_main(int argc, char** argv)
         exit_cleanup();
         return 1;
     }
+    if (stopRequested) sort_note_signal(stopRequested);
     if (run_sort_mode(options.sort)) return 0;
     // Memory bases that clients fill hold at most the text budget together.
     VekBase::VEKStreamMem::setLimit(static_cast<int64>(VekLanguage::TextBudget::limit()));
@@ -236,6 +253,7 @@ int server_main(int argc, char** argv)
         http_main_loop(&httpServer);
     } else {
         std::puts("Error starting HTTP server");
+        printStartFailure();
         status = 1;
     }
     http_server_stop(&httpServer);

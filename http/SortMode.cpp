@@ -5,7 +5,9 @@
 //
 // Layout of the base: every record is one key at the level a new cursor
 // stands on; its one child key is the record's count as 8 bytes (int64 in
-// the machine's byte order). A record without a child counts as 1.
+// the machine's byte order). A record without a child counts as 1. The
+// sort mode reads only bases of that layout: any other key (a page's base)
+// refuses the base, which is then left as it was, and no output is left.
 //
 // The counting half and the writing half each own their cursor. A failure
 // is never reported as success; each prints one line on standard error
@@ -15,10 +17,13 @@
 //   2. A record the base refuses (longer than a key may be, say): the
 //      counting stops at that record.
 //   3. An error of the base while counting or writing.
+//   4. A base of another layout, or the files of a page's base.
 // A failed counting discards the cursor's changes, so the base holds none
 // of the run (a file base rolls its own journal back), and the output is
 // not written. A failed writing removes the partial output when the run
-// made that file; a file that was there stays.
+// made that file; a file that was there stays. SIGINT and SIGTERM fail the
+// run the same way (SortSignals.h), and then end the process as the signal
+// would have.
 //
 // A file base is locked (VEKFileLock) for the whole run, before anything
 // touches it: a base that another process (a server) has open is refused,
@@ -26,9 +31,7 @@
 //
 // The input is read from its descriptor to its end, so a pipe or
 // /dev/stdin is counted like a file; only a regular file could be sized.
-// The output is written through its name as it is: a regular file is
-// truncated, a device or pipe (/dev/stdout) is written to, and a symbolic
-// link keeps pointing where it did.
+// The output is written through its name as it is (SortOutput.h).
 //
 // Speed: the input is read in 64 KiB blocks, not byte by byte, and the
 // counts of a batch of records are gathered in memory before they reach
@@ -48,11 +51,14 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "SortOutput.h"
+#include "SortSignals.h"
 #include "base/VEKCursor.h"
 #include "base/VEKFileLock.h"
 #include "kernel/VekFile.h"
@@ -63,10 +69,14 @@ using VekBase::VEKFileLock;
 
 namespace {
 
-// Bytes read from the input, and gathered before one write to the output.
+// Bytes read from the input at once.
 constexpr int64 SORT_BLOCK = 65536;
 // Bytes of a stored count.
 constexpr u64 COUNT_SIZE = sizeof(int64);
+// The largest count the sort mode is taken to have written: 2^48 records
+// need 512 TiB of input at least. Eight bytes of text read as a number are
+// far above it (any byte but NUL in the last two places).
+constexpr int64 MOST_COUNTED = static_cast<int64>(1) << 48;
 
 // A failure of the sort mode; its text is the line printed for it.
 class SortFailure : public std::runtime_error {
@@ -180,6 +190,7 @@ public:
             return keyOf(a.slot) < keyOf(b.slot);
         });
         for (const Ordered& entry : ordered) {
+            sort_stop_if_signalled();
             if (!cursor.putSymbolData(arena.data() + entry.slot.offset, entry.slot.length, 0))
                 throw SortFailure(entry.slot.place.text() + ": the base " + quoted(cursor.fileName()) +
                                   " refused the record");
@@ -252,19 +263,24 @@ class SortInput {
 public:
     explicit SortInput(const std::string& path) : path(path)
     {
-        do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        while (fd < 0 && errno == EINTR);
+        // Opening a named pipe waits for its writer; a signal ends the wait.
+        do {
+            sort_stop_if_signalled();
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
         if (fd < 0) fail();
     }
     ~SortInput() { ::close(fd); }
     SortInput(const SortInput&) = delete;
     SortInput& operator=(const SortInput&) = delete;
 
-    // Reads the next block into block; its length, 0 at the end.
+    // Reads the next block into block; its length, 0 at the end. A signal
+    // ends the run here, also while the read waits on a pipe.
     int64 read(std::string& block)
     {
         block.resize(static_cast<size_t>(SORT_BLOCK));
         for (;;) {
+            sort_stop_if_signalled();
             ssize_t got = ::read(fd, &block[0], block.size());
             if (got >= 0) return got;
             if (errno != EINTR) fail();
@@ -362,6 +378,59 @@ void discardChanges(VEKCursor& cursor)
     }
 }
 
+// The record the cursor stands on, as a short printable text for a message.
+std::string shownKey(VEKCursor& cursor)
+{
+    constexpr int64 SHOWN = 40;
+    std::string key(static_cast<size_t>(std::min(cursor.dataLength(), SHOWN)), '\0');
+    if (!key.empty()) cursor.readData(&key[0], key.size());
+    for (char& byte : key)
+        if (static_cast<u8>(byte) < 0x20 || byte == 0x7f) byte = '?';
+    return quoted(key) + (cursor.dataLength() > SHOWN ? "..." : "");
+}
+
+// Why the sub-level the cursor has just entered is not a count the sort
+// mode wrote, with *count set when it is one: empty (a count of 1), or one
+// key of COUNT_SIZE bytes holding 1 to MOST_COUNTED. What a count owns is
+// never read, so it does not matter here.
+std::string countLevelFault(VEKCursor& cursor, int64* count)
+{
+    *count = 1;
+    int64 length = cursor.dataLength();
+    if (length <= 0) return "";
+    if (length != static_cast<int64>(COUNT_SIZE)) return "owns a key that is not a count";
+    cursor.readData(count, COUNT_SIZE);
+    if (*count < 1 || *count > MOST_COUNTED) return "owns the count " + std::to_string(*count);
+    if (cursor.goNextKey()) return "owns more than one key";
+    return "";
+}
+
+// The count of the record the cursor stands on. The sort mode reads only
+// what it writes: in a base of other keys (a page's) sub-level keys would
+// be read as counts (the key "b" as 98 copies, eight bytes of text as
+// billions of copies), so anything else refuses the base.
+int64 checkedCount(VEKCursor& cursor, const SortSettings& settings)
+{
+    int64 count = 1;
+    if (!cursor.goChild()) return count;
+    std::string fault = countLevelFault(cursor, &count);
+    cursor.goParent();
+    if (!fault.empty())
+        throw SortFailure("the base " + quoted(settings.base) + " holds keys the sort mode did not write: " +
+                          shownKey(cursor) + " " + fault);
+    return count;
+}
+
+// Checks every record before anything is counted into the base or written
+// where a failure could not take it back.
+void checkCountRecords(VEKCursor& cursor, const SortSettings& settings)
+{
+    for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
+        sort_stop_if_signalled();
+        checkedCount(cursor, settings);
+    }
+}
+
 // The input is opened before the base, so a misspelt name leaves the base
 // as it was.
 void countInput(const SortSettings& settings, VEKFileLock& lock)
@@ -369,12 +438,16 @@ void countInput(const SortSettings& settings, VEKFileLock& lock)
     SortInput input(settings.input);
     std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
     try {
+        checkCountRecords(*cursor, settings);
         CountBatch batch(*cursor);
         if (settings.length > 0) countFixedRecords(batch, input, settings.length);
         else countDividedRecords(batch, input, dividersOf(settings));
         batch.flush();
         cursor->close();
     } catch (const SortFailure&) {
+        discardChanges(*cursor);
+        throw;
+    } catch (const SortInterrupted&) {
         discardChanges(*cursor);
         throw;
     } catch (const std::exception& e) {
@@ -384,139 +457,83 @@ void countInput(const SortSettings& settings, VEKFileLock& lock)
     }
 }
 
-// The output file, opened through its name as it is (see the top). It
-// knows whether this run made it: only then may a failure remove it.
-class SortOutput {
+// Writes the records of the base. Unless the base was checked whole
+// before, each count is checked as it is read.
+class RecordWriter {
 public:
-    explicit SortOutput(const std::string& path) : path(path)
+    RecordWriter(VEKCursor& cursor, SortWriter& writer, const SortSettings& settings, bool checked)
+        : cursor(cursor), writer(writer), settings(settings), checked(checked)
     {
-        // O_EXCL first tells a file made now from one that was there.
-        fd = openRetrying(O_WRONLY | O_CREAT | O_EXCL);
-        made = fd >= 0;
-        if (fd < 0 && errno == EEXIST) fd = openRetrying(O_WRONLY | O_CREAT | O_TRUNC);
-        if (fd < 0) throw std::runtime_error("Unable to open file: '" + path + "' !");
     }
-    ~SortOutput() { closeFile(); }
-    SortOutput(const SortOutput&) = delete;
-    SortOutput& operator=(const SortOutput&) = delete;
-
-    void write(const char* data, size_t size)
+    void writeAll()
     {
-        while (size > 0) {
-            ssize_t done = ::write(fd, data, size);
-            if (done < 0 && errno == EINTR) continue;
-            if (done <= 0) fail();
-            data += done;
-            size -= static_cast<size_t>(done);
+        if (settings.descending) {
+            for (bool more = cursor.goLast(); more; more = cursor.goPrevKey(1)) writeRecord();
+        } else {
+            for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) writeRecord();
         }
-    }
-    // Closes the file; a failing close (a write the file system refused
-    // late) is a failed write.
-    void finish()
-    {
-        if (closeFile() != 0) fail();
-    }
-    // After a failure: removes the file when this run made it.
-    void discard()
-    {
-        closeFile();
-        if (made) ::unlink(path.c_str());
+        writer.flush();
     }
 
 private:
-    int openRetrying(int flags) const
+    void writeRecord()
     {
-        int opened;
-        do opened = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
-        while (opened < 0 && errno == EINTR);
-        return opened;
+        sort_stop_if_signalled();
+        int64 length = cursor.dataLength();
+        if (length <= 0) return;
+        record.resize(static_cast<size_t>(length));
+        cursor.readData(&record[0], static_cast<u64>(length));
+        if (settings.length <= 0) record += '\n';
+        for (int64 count = storedCount(); count > 0; --count) writer.put(record.data(), record.size());
     }
-    int closeFile()
+    // The count under the record (1 without a child).
+    int64 storedCount()
     {
-        if (fd < 0) return 0;
-        int result = ::close(fd);
-        fd = -1;
-        return result;
+        if (!checked) return checkedCount(cursor, settings);
+        int64 count = 1;
+        if (cursor.goChild()) {
+            if (cursor.dataLength() > 0) cursor.readData(&count, COUNT_SIZE);
+            cursor.goParent();
+        }
+        return count;
     }
-    [[noreturn]] void fail() const { throw std::runtime_error(std::strerror(errno)); }
 
-    const std::string path;  // the name given
-    int fd = -1;             // open descriptor, -1 once closed
-    bool made = false;       // this run created the file
+    VEKCursor& cursor;               // the base, on its records' level
+    SortWriter& writer;              // the output
+    const SortSettings& settings;    // order and separators
+    const bool checked;              // the base was checked whole before
+    std::string record;              // the current record and its separator
 };
-
-// Collects output bytes and writes them in large blocks.
-class SortWriter {
-public:
-    explicit SortWriter(SortOutput& output) : output(output) {}
-    void put(const char* data, size_t size)
-    {
-        pending.append(data, size);
-        if (static_cast<int64>(pending.size()) >= SORT_BLOCK) flush();
-    }
-    // The bytes leave pending before they are written, so a failed write
-    // is never repeated.
-    void flush()
-    {
-        std::string data;
-        data.swap(pending);
-        if (!data.empty()) output.write(data.data(), data.size());
-    }
-
-private:
-    SortOutput& output;     // the sorted file
-    std::string pending;    // bytes not yet written
-};
-
-// Count stored under the record the cursor stands on (1 without a child).
-int64 storedCount(VEKCursor& cursor)
-{
-    int64 count = 1;
-    if (cursor.goChild()) {
-        cursor.readData(&count, COUNT_SIZE);
-        cursor.goParent();
-    }
-    return count;
-}
-
-void writeRecord(VEKCursor& cursor, SortWriter& writer, std::string& record, bool divided)
-{
-    int64 length = cursor.dataLength();
-    if (length <= 0) return;
-    record.resize(static_cast<size_t>(length));
-    cursor.readData(&record[0], static_cast<u64>(length));
-    if (divided) record += '\n';
-    for (int64 count = storedCount(cursor); count > 0; --count) writer.put(record.data(), record.size());
-}
-
-void writeKeys(VEKCursor& cursor, SortWriter& writer, const SortSettings& settings)
-{
-    std::string record;
-    bool divided = settings.length <= 0;
-    if (settings.descending) {
-        for (bool more = cursor.goLast(); more; more = cursor.goPrevKey(1))
-            writeRecord(cursor, writer, record, divided);
-    } else {
-        for (bool more = cursor.goFirst(); more; more = cursor.goNextKey())
-            writeRecord(cursor, writer, record, divided);
-    }
-    writer.flush();
-}
 
 // A failure removes the partial output the run made: a file that stops part
 // way would pass for the whole sorted input. The base's own file is never
-// the output: truncating it would destroy what is being written out.
-void writeOutput(const SortSettings& settings, VEKFileLock& lock)
+// the output: truncating it would destroy what is being written out. A
+// refused base (one the sort mode did not write) leaves no output.
+void writeOutput(const SortSettings& settings, VEKFileLock& lock, bool checked)
 {
     std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
     if (isFileBase(settings) && VekBase::VEKFileId::of(settings.save) == VekBase::VEKFileId::of(settings.base))
         throw SortFailure("cannot write " + quoted(settings.save) + ": it is the base " + quoted(settings.base));
+    // Into a file the run makes, the records are checked as they are
+    // written: a refusal removes the file. Anything already there (a file
+    // to truncate, a pipe, the terminal) gets nothing from a refused base.
+    if (!checked && fileExists(settings.save)) {
+        checkCountRecords(*cursor, settings);
+        checked = true;
+    }
     std::unique_ptr<SortOutput> output;
     try {
         output.reset(new SortOutput(settings.save));
+        if (!checked && !output->madeFile()) checkCountRecords(*cursor, settings);  // it came meanwhile
         SortWriter writer(*output);
-        writeKeys(*cursor, writer, settings);
+        RecordWriter(*cursor, writer, settings, checked).writeAll();
         output->finish();
+    } catch (const SortInterrupted&) {
+        if (output) output->discard();
+        throw;
+    } catch (const SortFailure&) {
+        if (output) output->discard();
+        throw;
     } catch (const std::exception& e) {
         if (output) output->discard();
         throw SortFailure("cannot write " + quoted(settings.save) + " from the base " + quoted(settings.base) + ": " +
@@ -524,20 +541,54 @@ void writeOutput(const SortSettings& settings, VEKFileLock& lock)
     }
 }
 
+// A page's base is two files, NAME1 (the write file) and NAME2 (its read
+// copy), which the server keeps alike. Counting into either, or starting
+// either afresh, would leave the other stale, and the server would serve
+// readers the old state beside the writer's new one; even writing out a
+// write file may roll back its journal. So the sort mode refuses a base
+// named NAME1 or NAME2 while the other of the pair holds a base.
+void refusePageBase(const SortSettings& settings)
+{
+    const std::string& name = settings.base;
+    if (!isFileBase(settings) || name.empty() || (name.back() != '1' && name.back() != '2')) return;
+    const bool writeFile = name.back() == '1';
+    const std::string other = name.substr(0, name.size() - 1) + (writeFile ? '2' : '1');
+    if (!VekBase::holdsBaseFile(other)) return;
+    throw SortFailure("the base " + quoted(name) + " is the " + (writeFile ? "write file" : "read copy") +
+                      " of a page's base (" + quoted(other) + " beside it is its " +
+                      (writeFile ? "read copy" : "write file") + "); the sort mode leaves page bases alone");
+}
+
+SortOutcome runSort(SortSettings& settings)
+{
+    const bool counting = !settings.input.empty();
+    const bool writing = !settings.save.empty();
+    if (!counting && !writing && !settings.init) return SortOutcome::Serve;
+    if (counting || writing) sort_stop_if_signalled();  // one that came during the start-up script
+    VEKFileLock lock;  // held until the run ends
+    lockBase(lock, settings);
+    refusePageBase(settings);
+    // Only a base is started afresh: any other file at that name stays,
+    // and opening the base over it then fails with its name.
+    if (settings.init) VekBase::removeBaseFile(settings.base, VekBase::streamKindFor(settings.base));
+    if (counting) countInput(settings, lock);
+    if (writing) writeOutput(settings, lock, counting);
+    return counting || writing ? SortOutcome::Done : SortOutcome::Serve;
+}
+
 }  // namespace
 
 SortOutcome sort_files(SortSettings& settings)
 {
+    // Only a run with work takes the signals over: one that goes on to
+    // serve must not lose a signal to a handler that only notes it.
+    std::optional<SortSignals> signals;
+    if (!settings.input.empty() || !settings.save.empty()) signals.emplace();
     try {
-        VEKFileLock lock;  // held until the run ends
-        lockBase(lock, settings);
-        // Only a base is started afresh: any other file at that name stays,
-        // and opening the base over it then fails with its name.
-        if (settings.init) VekBase::removeBaseFile(settings.base, VekBase::streamKindFor(settings.base));
-        bool counting = !settings.input.empty();
-        if (counting) countInput(settings, lock);
-        if (!settings.save.empty()) writeOutput(settings, lock);
-        return counting || !settings.save.empty() ? SortOutcome::Done : SortOutcome::Serve;
+        return runSort(settings);
+    } catch (const SortInterrupted& e) {
+        std::fprintf(stderr, "Sort: %s\n", e.what());
+        return SortOutcome::Interrupted;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Sort: %s\n", e.what());
         return SortOutcome::Failed;
@@ -547,6 +598,10 @@ SortOutcome sort_files(SortSettings& settings)
 bool run_sort_mode(SortSettings& settings)
 {
     SortOutcome outcome = sort_files(settings);
+    if (outcome == SortOutcome::Interrupted) {
+        std::fflush(stdout);
+        sort_end_by_signal(sort_signal_noted());
+    }
     if (outcome == SortOutcome::Failed) std::exit(1);
     return outcome == SortOutcome::Done;
 }

@@ -20,14 +20,19 @@ enum class SortOutcome {
     Serve,   // nothing was asked of it: the program goes on to serve
     Done,    // counted and/or wrote: the program ends with status 0
     Failed,  // one line on standard error says what failed and where
+    Interrupted,  // SIGINT or SIGTERM stopped it; one line says which
 };
 
 // Counts the named input into the base and writes the named output. A named
-// input that cannot be read, a record the base refuses or an error of the
-// base ends the counting with nothing of this run kept in the base, and the
-// output is then not written; an error while writing removes the output.
+// input that cannot be read, a record the base refuses, a base the sort
+// mode did not write (a page's), a signal or an error of the base ends the
+// counting with nothing of this run kept in the base, and the output is
+// then not written; an error or a signal while writing removes the output
+// this run made. A page's base (NAME1 or NAME2 with the other beside it)
+// is refused before anything is touched.
 SortOutcome sort_files(SortSettings& settings);
 
 // sort_files for the program's start: true when the program is done and
-// must not serve; a failure ends the process with status 1.
+// must not serve; a failure ends the process with status 1, a signal as
+// that signal would have ended it.
 bool run_sort_mode(SortSettings& settings);

@@ -153,6 +153,7 @@ def check_port_taken(binary, checks):
         result = subprocess.run([binary, "-p", str(port)], capture_output=True, timeout=30, cwd="/tmp")
     checks.equal("exit status when the port is taken", result.returncode, 1)
     checks.true("start error printed", b"Error starting HTTP server" in result.stdout)
+    checks.true("with its reason", b"Address already in use" in result.stdout, repr(result.stdout[-200:]))
 
 
 def check_root_directory(binary, checks):

@@ -3,6 +3,7 @@
 in a scratch directory, its options, the files it reads and writes, how
 it cuts records, pipes as input, and failures that must not pass for success. That its counts and order match counting record by record
 is checked against a reference beside the sort mode's own tests."""
+import itertools
 import os
 import resource
 import signal
@@ -187,10 +188,131 @@ def check_output_names(sorter, checks):
     # there stays (truncated, as any writer through the name leaves it).
     sorter.server.write("in.txt", b"line\n" * 100000)
     sorter.server.write("was-there.txt", b"x")
-    for name, kept in [("made.txt", False), ("was-there.txt", True)]:
+    os.symlink("made-through-link.txt", sorter.path("dangling"))
+    for name, left, kept in [("made.txt", "made.txt", False), ("was-there.txt", "was-there.txt", True),
+                             ("dangling", "made-through-link.txt", False)]:
         done = run(name, preexec_fn=file_size_limit(4096))
         checks.equal(name + ": fails", done.returncode, 1)
-        checks.equal(name + ": kept", os.path.exists(sorter.path(name)), kept)
+        checks.equal(name + ": " + left + " kept", os.path.exists(sorter.path(left)), kept)
+    checks.true("dangling stays a link", os.path.islink(sorter.path("dangling")))
+
+
+def read_terminal(master):
+    """Everything written to a pseudo-terminal until its other side closes."""
+    data = b""
+    while True:
+        try:
+            piece = os.read(master, 65536)
+        except OSError:  # EIO once the writer has gone
+            return data
+        if not piece:
+            return data
+        data += piece
+
+
+def standard_output_of(sorter, args, where):
+    """What the binary run with args puts on its standard output when that
+    is a regular file, a pipe or a terminal."""
+    command = [sorter.binary, *args]
+    if where == "pipe":
+        return subprocess.run(command, cwd=sorter.dir, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              timeout=60).stdout
+    if where == "file":
+        with open(sorter.path("stdout.txt"), "wb") as out:
+            subprocess.run(command, cwd=sorter.dir, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
+        return sorter.read("stdout.txt")
+    master, slave = os.openpty()
+    process = subprocess.Popen(command, cwd=sorter.dir, stdout=slave, stderr=subprocess.DEVNULL)
+    os.close(slave)
+    data = read_terminal(master)
+    os.close(master)
+    process.wait(timeout=60)
+    return data.replace(b"\r\n", b"\n")
+
+
+def check_sorted_to_standard_output(sorter, checks):
+    """-sortsave /dev/stdout: the banner comes first and the sorted lines
+    follow it whole, whatever the standard output is."""
+    sorter.server.write("in.txt", b"".join(b"line %05d\n" % (i * 7919 % 5000) for i in range(5000)))
+    expected = b"".join(b"line %05d\n" % i for i in range(5000))
+    for where in ["file", "pipe", "terminal"]:
+        banner = standard_output_of(sorter, ["-sortbase", "temp_b", "-sortsave", "elsewhere.txt"], where)
+        got = standard_output_of(sorter, ["-sort", "in.txt", "-sortbase", "temp_s", "-sortsave", "/dev/stdout"],
+                                 where)
+        checks.true("standard output is a " + where + ": banner, then the sorted lines", got == banner + expected,
+                    "got %d bytes starting %r" % (len(got), got[:120]))
+
+
+def endless_lines(fifo, opened):
+    """Writes distinct lines into the named pipe until its reader goes;
+    sets opened once the reader has opened it."""
+    try:
+        with open(fifo, "wb") as out:
+            opened.set()
+            for i in itertools.count():
+                out.write(b"endless %d\n" % i)
+    except OSError:
+        pass
+
+
+def ended_by(process, signal_number):
+    """Sends the signal; the exit status, or None when the process ran on."""
+    process.send_signal(signal_number)
+    try:
+        return process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return None
+
+
+def check_signals(sorter, checks):
+    """SIGINT and SIGTERM end a sort that is busy counting (an input that
+    never ends) or stuck writing (a pipe nobody reads): a failed run's
+    status, no output, the base as a failed run leaves it."""
+    sorter.server.write("in.txt", b"a\n")
+    sorter.run("-sortinit", "-sort", "in.txt", "-sortbase", "f.vek")
+    sorter.server.write("in.txt", b"x\n" * 300000)
+    sorter.run("-sortinit", "-sort", "in.txt", "-sortbase", "big.vek")
+    os.mkfifo(sorter.path("in.fifo"))
+    os.mkfifo(sorter.path("out.fifo"))
+    popen = lambda *args: subprocess.Popen([sorter.binary, *args], cwd=sorter.dir, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.PIPE)
+    for number in [signal.SIGINT, signal.SIGTERM]:
+        what = "counting, %s: " % signal.Signals(number).name
+        if os.path.exists(sorter.path("out.txt")):
+            os.remove(sorter.path("out.txt"))
+        process = popen("-sort", "in.fifo", "-sortbase", "f.vek", "-sortsave", "out.txt")
+        opened = threading.Event()
+        writer = threading.Thread(target=endless_lines, args=(sorter.path("in.fifo"), opened), daemon=True)
+        writer.start()
+        opened.wait(timeout=60)  # the sort is reading
+        status = ended_by(process, number)
+        writer.join(timeout=60)
+        checks.true(what + "ended with a failure", status not in (None, 0), repr(status))
+        checks.true(what + "says so", b"signal" in process.stderr.read())
+        checks.true(what + "no output", not os.path.exists(sorter.path("out.txt")))
+        sorter.run("-sortbase", "f.vek", "-sortsave", "kept.txt")
+        checks.equal(what + "base unchanged", sorter.read("kept.txt"), b"a\n")
+
+        what = "writing, %s: " % signal.Signals(number).name
+        process = popen("-sortbase", "big.vek", "-sortsave", "out.fifo")
+        with open(sorter.path("out.fifo"), "rb") as reader:
+            reader.read(4096)  # the run is writing; then nobody reads
+            status = ended_by(process, number)
+        checks.true(what + "ended with a failure", status not in (None, 0), repr(status))
+        checks.true(what + "says so", b"signal" in process.stderr.read())
+        sorter.run("-sortbase", "big.vek", "-sortsave", "kept.txt")
+        checks.equal(what + "base unchanged", sorter.read("kept.txt"), b"x\n" * 300000)
+    # One that comes while the start-up script runs: the sort never begins.
+    sorter.server.write("vekinit.ttm", "#[system;kill -TERM $PPID]")
+    sorter.server.write("in.txt", b"b\n")
+    done = sorter.run("-system", "-sort", "in.txt", "-sortbase", "f.vek", "-sortsave", "out.txt")
+    os.remove(sorter.path("vekinit.ttm"))
+    checks.true("signal during start-up: a failure", done.returncode != 0)
+    checks.true("signal during start-up: no output", not os.path.exists(sorter.path("out.txt")))
+    sorter.run("-sortbase", "f.vek", "-sortsave", "kept.txt")
+    checks.equal("signal during start-up: base unchanged", sorter.read("kept.txt"), b"a\n")
 
 
 def check_no_input_named_serves(sorter, checks):
@@ -216,8 +338,20 @@ def check_base_of_a_running_server(sorter, checks):
     finally:
         server.stop()
         os.remove(sorter.path("vekinit.ttm"))  # the sort run would open "shop" with it too
-    done = sorter.run("-sortbase", "shop1", "-sortsave", "out.txt")
-    checks.equal("base of a stopped server: sorted", done.returncode, 0)
+    # Its files stay the server's after it stopped: the write file changed
+    # here would leave the read copy beside it stale.
+    sorter.server.write("in.txt", b"a\n")
+    files = {name: sorter.read(name) for name in ["shop1", "shop2"]}
+    for args in [["-sortbase", "shop1", "-sortsave", "out.txt"], ["-sortbase", "shop1", "-sort", "in.txt"],
+                 ["-sortbase", "shop1", "-sortinit", "-sort", "in.txt"], ["-sortbase", "shop2", "-sort", "in.txt"]]:
+        if os.path.exists(sorter.path("out.txt")):
+            os.remove(sorter.path("out.txt"))
+        done = sorter.run(*args)
+        what = "page base, %s: " % " ".join(args)
+        checks.equal(what + "refused", done.returncode, 1)
+        checks.true(what + "names it", ("the base '%s' is " % args[1]).encode() in done.stderr, repr(done.stderr))
+        checks.equal(what + "files unchanged", {name: sorter.read(name) for name in files}, files)
+        checks.true(what + "no output", not os.path.exists(sorter.path("out.txt")))
 
 
 def main():
@@ -229,6 +363,8 @@ def main():
         check_failures(sorter, checks)
         check_unseekable_inputs(sorter, checks)
         check_output_names(sorter, checks)
+        check_sorted_to_standard_output(sorter, checks)
+        check_signals(sorter, checks)
         check_no_input_named_serves(sorter, checks)
         check_base_of_a_running_server(sorter, checks)
     finally:

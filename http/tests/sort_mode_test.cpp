@@ -5,8 +5,10 @@
 // and writing key by key, for divider and fixed-length records, ascending
 // and descending, and when counting into a base that already holds counts.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -219,6 +221,86 @@ TEST_F(SortModeReference, OutputOnlyWritesTheBaseAsItIs)
     EXPECT_EQ(dir.read("out.txt"), "q\nq\np\n");
     settings.save.clear();
     EXPECT_FALSE(run_sort_mode(settings));
+}
+
+// Bases whose keys are not records with counts (a page's base, say) are
+// refused whole, for counting and for writing: their sub-level keys would
+// be read as counts (the byte "b" as 98 copies, a date as trillions).
+void putKey(VEKCursor& cursor, const std::string& key) { cursor.putSymbolData(key.data(), key.size(), 0); }
+
+void putCount(VEKCursor& cursor, int64 count) { cursor.putSymbolData(&count, sizeof count, 0); }
+
+struct ForeignShape {
+    const char* what;
+    void (*build)(VEKCursor&);  // puts the odd record at the cursor's level
+};
+
+const ForeignShape FOREIGN_SHAPES[] = {
+    {"a key owning a one-byte key", [](VEKCursor& c) { putKey(c, "a"), c.goChild(), putKey(c, "b"); }},
+    {"a page's list of entries",
+     [](VEKCursor& c) { putKey(c, "entries"), c.goChild(), putKey(c, "first"), putKey(c, "second"); }},
+    {"eight bytes of text", [](VEKCursor& c) { putKey(c, "day"), c.goChild(), putKey(c, "20261207"); }},
+    {"two counts", [](VEKCursor& c) { putKey(c, "r"), c.goChild(), putCount(c, 1), putCount(c, 2); }},
+    {"a zero count", [](VEKCursor& c) { putKey(c, "r"), c.goChild(), putCount(c, 0); }},
+};
+
+// Writes past a few MiB fail (EFBIG) while it lives: a sort that read a
+// base's text as counts ends there instead of filling the disk.
+class FileSizeBound {
+public:
+    FileSizeBound()
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        previous = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit bound = {4 << 20, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &bound);
+    }
+    ~FileSizeBound()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    }
+
+private:
+    rlimit saved;
+    void (*previous)(int);
+};
+
+TEST(SortModeForeignBase, ABaseOfOtherKeysIsRefusedAndLeftAlone)
+{
+    FileSizeBound bound;
+    for (const ForeignShape& shape : FOREIGN_SHAPES) {
+        SCOPED_TRACE(shape.what);
+        ScratchDir dir;
+        SortSettings settings;
+        settings.base = dir.file("page.vek");
+        {
+            VEKCursor cursor(settings.base.c_str(), VekBase::VEK_STREAM_FILE);
+            putKey(cursor, "fine");
+            cursor.goChild();
+            putCount(cursor, 2);
+            cursor.goParent();
+            shape.build(cursor);
+        }
+        const BaseDump before = dumpBase(settings.base, VekBase::VEK_STREAM_FILE);
+        dir.write("in.txt", "fine\nnew\n");
+        // Counting; writing a new file; writing over a file that was there.
+        for (const char* run : {"count", "write", "write over"}) {
+            const bool counting = std::string(run) == "count", over = std::string(run) == "write over";
+            settings.input = counting ? dir.file("in.txt") : "";
+            settings.save = counting ? "" : dir.file("out.txt");
+            if (over) dir.write("out.txt", "the operator's\n");
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(sort_files(settings), SortOutcome::Failed) << run;
+            std::string said = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(said.rfind("Sort: the base '" + settings.base + "' ", 0), 0u) << run << ": " << said;
+            EXPECT_EQ(std::filesystem::exists(dir.file("out.txt")), over) << run;
+            if (over) {
+                EXPECT_EQ(dir.read("out.txt"), "the operator's\n");
+            }
+            EXPECT_EQ(dumpBase(settings.base, VekBase::VEK_STREAM_FILE), before) << run;
+        }
+    }
 }
 
 // A base that is open elsewhere (a server's, here one of this process, whose
