@@ -96,29 +96,31 @@ bool isFileBase(const SortSettings& settings)
     return VekBase::streamKindFor(settings.base) == VekBase::VEK_STREAM_FILE;
 }
 
-// Locks the base's file (one made since the last lock included); refuses a
-// base another process has open.
-void lockBase(VEKFileLock& lock, const SortSettings& settings)
+// Locks the base's file (one made since the last lock included; with
+// create, a missing one is made empty first, so that it is formatted only
+// under the lock); refuses a base another process has open.
+void lockBase(VEKFileLock& lock, const SortSettings& settings, bool create = false)
 {
     try {
-        if (isFileBase(settings)) lock.take(settings.base);
+        if (isFileBase(settings)) lock.take(settings.base, create);
     } catch (const std::exception& e) {
         throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
     }
 }
 
 // Opens the base: nothing useful can be sorted without it, and serving
-// instead would hide the failure. A base this run creates is locked once
-// it is there.
+// instead would hide the failure. A base this run creates (after
+// -sortinit too) is made and locked before it is formatted, so no other
+// process can open it in between.
 std::unique_ptr<VEKCursor> openBase(const SortSettings& settings, VEKFileLock& lock)
 {
+    lockBase(lock, settings, true);
     std::unique_ptr<VEKCursor> cursor;
     try {
         cursor.reset(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
     } catch (const std::exception& e) {
         throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
     }
-    lockBase(lock, settings);
     return cursor;
 }
 
