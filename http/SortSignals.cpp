@@ -44,7 +44,6 @@ SortSignals::~SortSignals()
 {
     sigaction(SIGINT, &saved->interrupt, nullptr);
     sigaction(SIGTERM, &saved->terminate, nullptr);
-    delete saved;
 }
 
 void sort_note_signal(int signal) { noted = signal; }

@@ -2,6 +2,7 @@
 // work, even while a read or write waits on a pipe or terminal, and fails
 // as any other failed run does.
 #pragma once
+#include <memory>
 #include <stdexcept>
 
 // A sort stopped by a signal; what() is the line printed for it.
@@ -24,7 +25,7 @@ public:
 
 private:
     struct Saved;
-    Saved* saved;  // the handlers to give back
+    std::unique_ptr<Saved> saved;  // the handlers to give back
 };
 
 // Notes a signal that came before the sort began (during the start-up
