@@ -54,7 +54,10 @@ std::string VEKBaseRegistry::spellingOf(const std::string& name) {
     if (end > start && !(end == start + 1 && name[start] == '.')) folded.append(name, start, end - start + 1);
     start = end + 1;
   }
-  return folded.append(name, last + 1, std::string::npos);
+  folded.append(name, last + 1, std::string::npos);
+  // "./memory_x" names the files memory_x1 and memory_x2: its spelling must
+  // not be the memory base "memory_x".
+  return isMemoryBaseName(folded) ? "./" + folded : folded;
 }
 
 // The directory is looked up, not the write file, which a new base does not

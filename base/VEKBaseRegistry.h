@@ -90,7 +90,8 @@ class VEKBaseRegistry {
   // The spelling uses are counted under: name with the "." and empty
   // segments of its directory part left out ("././/shop" and "./shop" are
   // "shop"; "dir/./" is "dir/", whose write file is "dir/1"). ".." stays,
-  // as a symbolic link may lie before it. Memory names stay as they are.
+  // as a symbolic link may lie before it. Memory names stay as they are,
+  // and a file base's name that would fold into one keeps a leading "./".
   static std::string spellingOf(const std::string& name);
   // How many spellings the registry remembers.
   size_t namesRemembered() const { return spellings.size(); }
