@@ -551,7 +551,8 @@ void endSessions(VEKBaseRegistry* registry, u64 run, const std::vector<TTMProces
             VEKCursorProtected* base = registry != nullptr ? registry->get(session.base) : nullptr;
             // Once ended, the same id may belong to another run's session.
             if (base == nullptr || !base->ownedBy(session.id, run)) continue;
-            if (!session.writer) base->closeProcess(session.id);
+            // A writer lost when its files went has only its id to give back.
+            if (!session.writer || (writers && base->isLostWriter(session.id))) base->closeProcess(session.id);
             else if (writers) base->closeBase();
         } catch (const std::exception& failure) {
             VekKernel::vekLog.error(failure.what(), __FILE__, __LINE__);
