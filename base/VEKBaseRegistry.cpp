@@ -110,8 +110,17 @@ void VEKBaseRegistry::keepReach(Spelling& spelling) {
   spelling.reaches = spelling.uses.back().base;
 }
 
-VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) {
-  Base* found = reached(name);
+VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) { return settled(reached(name)); }
+
+VEKCursorProtected* VEKBaseRegistry::getWriter(const std::string& name, int64 writer) {
+  auto spelling = spellingFor(name);
+  if (writer >= 0 && spelling != spellings.end())
+    for (const Use& use : spelling->second.uses)
+      if (use.base->base->getWriteProcess() == writer || use.base->base->isLostWriter(writer)) return settled(use.base);
+  return get(name);
+}
+
+VEKCursorProtected* VEKBaseRegistry::settled(Base* found) {
   if (found == nullptr) return nullptr;
   VEKCursorProtected* base = found->base.get();
   if (base->reopen() || base->isOrphaned()) return base;

@@ -148,6 +148,13 @@ TEST(OrphanedWriter, ACommitThatCannotReachItsFilesFailsTheRun) {
              ASSERT_EQ(::unlink(dir.path("cur").c_str()), 0);
              ASSERT_EQ(::symlink("new", dir.path("cur").c_str()), 0);
          }},
+        {"link turned and the name opened again",
+         [](const TempDir& dir, PageRun& other) {
+             ASSERT_EQ(::mkdir(dir.path("new").c_str(), 0755), 0);
+             ASSERT_EQ(::unlink(dir.path("cur").c_str()), 0);
+             ASSERT_EQ(::symlink("new", dir.path("cur").c_str()), 0);
+             other("#[~~+;" + dir.path("cur/notes") + "]");
+         }},
         {"deleted by another page",
          [](const TempDir& dir, PageRun& other) {
              const std::string name = dir.path("cur/notes");

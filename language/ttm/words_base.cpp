@@ -224,7 +224,12 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
 
 // Ends the session; an id sessionIdOf refuses closes nothing.
 std::string baseCloseProcess(TTMProcessor& p, Function* call) {
-    VEKCursorProtected* base = baseOf(p.baseRegistry, call);
+    if (p.baseRegistry == nullptr) return std::string();
+    // A writer's own base, also when the name reaches a newer one since its
+    // directory changed: the commit must not pass unseen on the newer base.
+    int64 writer = NoSession;
+    parseId(safeArg2(call), writer);
+    VEKCursorProtected* base = p.baseRegistry->getWriter(safeArg1(call), writer);
     if (base == nullptr) return std::string();
     const int64 id = sessionIdOf(p, *base, call);
     if (id == NoSession) return std::string();
