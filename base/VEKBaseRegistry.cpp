@@ -54,7 +54,10 @@ std::string VEKBaseRegistry::spellingOf(const std::string& name) {
     if (end > start && !(end == start + 1 && name[start] == '.')) folded.append(name, start, end - start + 1);
     start = end + 1;
   }
-  return folded.append(name, last + 1, std::string::npos);
+  folded.append(name, last + 1, std::string::npos);
+  // "./memory_x" names the files memory_x1 and memory_x2: its spelling must
+  // not be the memory base "memory_x".
+  return isMemoryBaseName(folded) ? "./" + folded : folded;
 }
 
 // The directory is looked up, not the write file, which a new base does not
@@ -107,8 +110,17 @@ void VEKBaseRegistry::keepReach(Spelling& spelling) {
   spelling.reaches = spelling.uses.back().base;
 }
 
-VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) {
-  Base* found = reached(name);
+VEKCursorProtected* VEKBaseRegistry::get(const std::string& name) { return settled(reached(name)); }
+
+VEKCursorProtected* VEKBaseRegistry::getWriter(const std::string& name, int64 writer) {
+  auto spelling = spellingFor(name);
+  if (writer >= 0 && spelling != spellings.end())
+    for (const Use& use : spelling->second.uses)
+      if (use.base->base->getWriteProcess() == writer || use.base->base->isLostWriter(writer)) return settled(use.base);
+  return get(name);
+}
+
+VEKCursorProtected* VEKBaseRegistry::settled(Base* found) {
   if (found == nullptr) return nullptr;
   VEKCursorProtected* base = found->base.get();
   if (base->reopen() || base->isOrphaned()) return base;

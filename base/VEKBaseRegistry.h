@@ -67,6 +67,11 @@ class VEKBaseRegistry {
   // removed). A base whose files were deleted or replaced under it is
   // returned as it is, without sessions (isOrphaned): its words fail.
   VEKCursorProtected* get(const std::string& name);
+  // get, but the base whose writer (live or lost) writer is when name's
+  // spelling holds uses on it: a writer opened before the name's directory
+  // changed commits to (or fails on) its own base, not the one name
+  // reaches now.
+  VEKCursorProtected* getWriter(const std::string& name, int64 writer);
   // Finds the base and adds a use (owner's when owner is not 0), or opens
   // name + "1" / name + "2" with mode (2 memory, 4 files) with one use; a
   // base whose files went under it starts afresh over the names.
@@ -90,7 +95,8 @@ class VEKBaseRegistry {
   // The spelling uses are counted under: name with the "." and empty
   // segments of its directory part left out ("././/shop" and "./shop" are
   // "shop"; "dir/./" is "dir/", whose write file is "dir/1"). ".." stays,
-  // as a symbolic link may lie before it. Memory names stay as they are.
+  // as a symbolic link may lie before it. Memory names stay as they are,
+  // and a file base's name that would fold into one keeps a leading "./".
   static std::string spellingOf(const std::string& name);
   // How many spellings the registry remembers.
   size_t namesRemembered() const { return spellings.size(); }
@@ -141,6 +147,8 @@ class VEKBaseRegistry {
   Spellings::iterator spellingFor(const std::string& name);
   // The base name reaches: its spelling's, else the one entered at keyOf.
   Base* reached(const std::string& name);
+  // The open base after recovery, or null (then erased); see get.
+  VEKCursorProtected* settled(Base* found);
   Base* enter(const std::string& name, u32 mode, const std::string& key);
   void take(const std::string& name, Base* base, u64 holder);
   // The first use of spelling that holder took (of base, when given); None

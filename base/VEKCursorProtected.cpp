@@ -444,8 +444,8 @@ void VEKCursorProtected::commit() {
   // the writer back.
   VEKStream* copy = readCursor->stream();
   const int64 copySize = copy->size();
-  copy->reserve(stream->size());
   try {
+    copy->reserve(stream->size());  // may fail halfway, the disk filling up
     step("commit-reserved");
     // Sealed only now that the write file is durable and nothing more will
     // change it; the seal is durable before the rename makes it the commit.

@@ -78,6 +78,9 @@ class VEKCursorProtected : public VEKObject {
   // Ends a reader, or commits the writer. A writer lost when the base was
   // orphaned ends without a word (its changes are gone).
   void closeProcess(int64 id);
+  // True when id is a writer lost when the base was orphaned and not yet
+  // ended (closeProcess ends it without a word).
+  bool isLostWriter(int64 id) const { return lostWriters.count(id) != 0; }
   // Throws std::runtime_error (ending the id) when id is a writer lost
   // when the base was orphaned: a commit through it stores nothing.
   void failLostCommit(int64 id);

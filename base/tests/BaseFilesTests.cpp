@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <functional>
@@ -246,32 +248,50 @@ struct NoFallocate {
 }  // namespace
 
 // Without fallocate the read copy takes its room by growing with zeros
-// before the commit point. A commit that fails after that gives the room
-// back: the read copy keeps its size, so a disk that is full afterwards
-// still opens the base as committed (no whole rebuild is needed).
+// before the commit point. A commit that fails after that, or while the
+// zeros are written (the disk filling up), gives the room back: the read
+// copy keeps its size, so a disk that is full afterwards still opens the
+// base as committed (no whole rebuild is needed).
 TEST(ReadCopy, AFailedCommitGivesBackTheRoomItTook) {
-  TempDir dir;
-  const std::string shop = dir.file("shop");
-  const std::vector<std::string> committed = commitKeys(shop, "k", 100);
-  const off_t readSize = statusOf(shop + "2").st_size;
-  NoFallocate unsupported;
-  {
-    VEKCursorProtected base(shop + "1", shop + "2", VEK_STREAM_FILE);
-    int64 writer = base.openWriteProcess("", "");
-    for (int i = 0; i < 2000; ++i) base.putSymbol(writer, "grown" + std::to_string(i));
-    VEKCursorProtected::stepHook = [](const char* step) {
-      if (std::strcmp(step, "commit-reserved") == 0) throw std::runtime_error("the seal could not be written");
+  for (bool whileReserving : {false, true}) {
+    SCOPED_TRACE(whileReserving ? "the zeros cut short" : "the seal failed");
+    TempDir dir;
+    const std::string shop = dir.file("shop");
+    const std::vector<std::string> committed = commitKeys(shop, "k", 100);
+    const off_t readSize = statusOf(shop + "2").st_size;
+    NoFallocate unsupported;
+    {
+      VEKCursorProtected base(shop + "1", shop + "2", VEK_STREAM_FILE);
+      int64 writer = base.openWriteProcess("", "");
+      for (int i = 0; i < 2000; ++i) base.putSymbol(writer, "grown" + std::to_string(i));
+      struct rlimit saved {};
+      ::getrlimit(RLIMIT_FSIZE, &saved);
+      if (whileReserving) {
+        // The file size limit plays a disk that fills halfway through.
+        VEKStreamFile::roomHook = [&](const std::string& name, int64 size, int64 newEnd) {
+          if (name != shop + "2") return;
+          ::signal(SIGXFSZ, SIG_IGN);
+          const struct rlimit half = {static_cast<rlim_t>(size + (newEnd - size) / 2), saved.rlim_max};
+          ::setrlimit(RLIMIT_FSIZE, &half);
+        };
+      } else {
+        VEKCursorProtected::stepHook = [](const char* step) {
+          if (std::strcmp(step, "commit-reserved") == 0) throw std::runtime_error("the seal could not be written");
+        };
+      }
+      EXPECT_THROW(base.closeProcess(writer), std::runtime_error);
+      ::setrlimit(RLIMIT_FSIZE, &saved);
+      VEKStreamFile::roomHook = nullptr;
+      VEKCursorProtected::stepHook = nullptr;
+    }
+    EXPECT_EQ(statusOf(shop + "2").st_size, readSize);
+    VEKStreamFile::roomHook = [](const std::string& name, int64, int64) {
+      throw std::runtime_error("No space left on device: " + name);
     };
-    EXPECT_THROW(base.closeProcess(writer), std::runtime_error);
-    VEKCursorProtected::stepHook = nullptr;
+    std::string failure;
+    EXPECT_EQ(keysAfterRestart(shop, &failure), committed) << failure;
+    VEKStreamFile::roomHook = nullptr;
   }
-  EXPECT_EQ(statusOf(shop + "2").st_size, readSize);
-  VEKStreamFile::roomHook = [](const std::string& name, int64, int64) {
-    throw std::runtime_error("No space left on device: " + name);
-  };
-  std::string failure;
-  EXPECT_EQ(keysAfterRestart(shop, &failure), committed) << failure;
-  VEKStreamFile::roomHook = nullptr;
   VEKProcessPool::destroyPools();
 }
 

@@ -233,6 +233,28 @@ TEST_F(BaseNames, ACloseGivesBackTheBaseItOpenedAfterTheDirectoryChanged) {
   }
 }
 
+// A file base whose name, folded, would read as a memory base's
+// ("./memory_x" is the files memory_x1 and memory_x2 here) stays apart from
+// the memory base of that name: each name's words and close reach its own.
+TEST_F(BaseNames, AFileBaseNamedLikeAMemoryBaseStaysApart) {
+  for (const std::string memory : {"memory_x", "temp_x"}) {
+    for (const std::string& file : {"./" + memory, ".//" + memory}) {
+      VEKCursorProtected* onDisk = registry->openDefault(file);
+      VEKCursorProtected* inMemory = registry->open(memory, VEK_STREAM_MEMORY);
+      ASSERT_NE(onDisk, nullptr) << file;
+      ASSERT_NE(inMemory, nullptr) << file;
+      ASSERT_NE(onDisk, inMemory) << file;
+      EXPECT_EQ(registry->get(file), onDisk) << file;
+      EXPECT_EQ(registry->get(memory), inMemory) << file;
+      registry->remove(memory);
+      EXPECT_EQ(registry->get(memory), nullptr) << file;
+      EXPECT_EQ(registry->get(file), onDisk) << file;
+      registry->remove(file);
+      EXPECT_EQ(registry->get(file), nullptr) << file;
+    }
+  }
+}
+
 // Runs open in a child process and returns its exit status.
 template <typename Open>
 int inChild(Open open) {

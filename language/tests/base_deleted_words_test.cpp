@@ -14,6 +14,7 @@
 #include "TTMTestUtil.h"
 #include "WordsTestUtil.h"
 #include "base/VEKBaseRegistry.h"
+#include "base/VEKProcessPool.h"
 
 using namespace VekLanguage;
 using VekLanguageTest::outputOf;
@@ -99,6 +100,23 @@ TEST_F(DeletedBase, ABaseDeletedByARawRequestIsFreshForTheNextOpen) {
     for (PageRun* page : {&setup, &holder, &poster}) (*page)(at("#[~~-;@]"));
 }
 
+// A raw request's writer whose files went under it gives its id back when
+// the run ends, as any writer of the run does: nothing of it stays held
+// for as long as a page keeps the base.
+TEST_F(DeletedBase, AClientRunGivesBackItsLostWriterWhenItEnds) {
+    PageRun holder;
+    holder(at("#[~~+;@]"));
+    int64 writer = -1;
+    {
+        PageRun client(true);
+        const std::string id = client(at("#[~~+;@]#[.=;w;##[~~v;@;1]]#[~~+.;@;#[w];k]#[out;#[w]]"));
+        writer = std::stoll(id);
+        ASSERT_EQ(::unlink((base + "1").c_str()), 0);
+    }
+    EXPECT_FALSE(VekBase::VEKProcessPool::writePool()->isLive(writer));
+    holder(at("#[~~-;@]"));
+}
+
 // A writer with pending keys whose files go under it, in each way they
 // can: its "~~." stores nothing, so it fails the run (as a commit that
 // cannot be written does) rather than answer as a commit that worked; for
@@ -129,6 +147,13 @@ TEST(OrphanedWriter, ACommitThatCannotReachItsFilesFailsTheRun) {
              ASSERT_EQ(::mkdir(dir.path("new").c_str(), 0755), 0);
              ASSERT_EQ(::unlink(dir.path("cur").c_str()), 0);
              ASSERT_EQ(::symlink("new", dir.path("cur").c_str()), 0);
+         }},
+        {"link turned and the name opened again",
+         [](const TempDir& dir, PageRun& other) {
+             ASSERT_EQ(::mkdir(dir.path("new").c_str(), 0755), 0);
+             ASSERT_EQ(::unlink(dir.path("cur").c_str()), 0);
+             ASSERT_EQ(::symlink("new", dir.path("cur").c_str()), 0);
+             other("#[~~+;" + dir.path("cur/notes") + "]");
          }},
         {"deleted by another page",
          [](const TempDir& dir, PageRun& other) {

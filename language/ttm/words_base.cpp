@@ -224,7 +224,12 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
 
 // Ends the session; an id sessionIdOf refuses closes nothing.
 std::string baseCloseProcess(TTMProcessor& p, Function* call) {
-    VEKCursorProtected* base = baseOf(p.baseRegistry, call);
+    if (p.baseRegistry == nullptr) return std::string();
+    // A writer's own base, also when the name reaches a newer one since its
+    // directory changed: the commit must not pass unseen on the newer base.
+    int64 writer = NoSession;
+    parseId(safeArg2(call), writer);
+    VEKCursorProtected* base = p.baseRegistry->getWriter(safeArg1(call), writer);
     if (base == nullptr) return std::string();
     const int64 id = sessionIdOf(p, *base, call);
     if (id == NoSession) return std::string();
@@ -551,7 +556,8 @@ void endSessions(VEKBaseRegistry* registry, u64 run, const std::vector<TTMProces
             VEKCursorProtected* base = registry != nullptr ? registry->get(session.base) : nullptr;
             // Once ended, the same id may belong to another run's session.
             if (base == nullptr || !base->ownedBy(session.id, run)) continue;
-            if (!session.writer) base->closeProcess(session.id);
+            // A writer lost when its files went has only its id to give back.
+            if (!session.writer || (writers && base->isLostWriter(session.id))) base->closeProcess(session.id);
             else if (writers) base->closeBase();
         } catch (const std::exception& failure) {
             VekKernel::vekLog.error(failure.what(), __FILE__, __LINE__);
