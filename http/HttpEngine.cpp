@@ -335,7 +335,7 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
         result = writeStep(server, conn);
     } else if (http_select_readable(sets, fd)) {
-        markBodySeconds(conn, http_body_clock());
+        if (readingBody(conn)) markBodySeconds(conn, http_body_clock());
         result = (conn->flags & HTTP_READING) ? http_read_request(server, conn) : -1;
     } else {
         return;
