@@ -179,10 +179,10 @@ bool readingBody(const HttpConnection* conn)
     return (conn->flags & (HTTP_READING | HTTP_POST)) == (HTTP_READING | HTTP_POST) && conn->headerLength;
 }
 
-// Notes how much of the body had come as each second up to now began.
-// Called before every receive of a body and before each check, so a
-// second nobody looked at holds the count of the last look: no byte can
-// have come in between.
+// Notes how much of the body had come as each second up to now began
+// (seconds of http_body_clock). Called before every receive of a body and
+// before each check, so a second nobody looked at holds the count of the
+// last look: no byte can have come in between.
 void markBodySeconds(HttpConnection* conn, time_t now)
 {
     if (!readingBody(conn)) return;
@@ -198,10 +198,12 @@ void markBodySeconds(HttpConnection* conn, time_t now)
 // is over: on average since the end of its header, or over the last
 // HTTP_BODY_SPAN_S seconds, so that a burst early on buys no long stall
 // after it. A body that trickles one byte now and then renews the deadline
-// with every receive; this is what frees its slot.
-bool bodyTooSlow(const HttpServer* server, HttpConnection* conn, time_t now)
+// with every receive; this is what frees its slot. Its seconds are
+// http_body_clock's, never the wall clock's, which may be stepped.
+bool bodyTooSlow(const HttpServer* server, HttpConnection* conn)
 {
     if (!readingBody(conn)) return false;
+    const time_t now = http_body_clock();
     markBodySeconds(conn, now);
     time_t elapsed = now - conn->bodyStart;
     if (elapsed <= server->idleTimeout) return false;
@@ -297,7 +299,7 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
         closeSlot(server, conn);
         return;
     }
-    if (bodyTooSlow(server, conn, now)) {
+    if (bodyTooSlow(server, conn)) {
         vekLog.system("Request body too slow, connection closed");
         if (conn->upload) http_upload_discard(server, conn->upload);
         closeSlot(server, conn);
@@ -333,7 +335,7 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
         result = writeStep(server, conn);
     } else if (http_select_readable(sets, fd)) {
-        markBodySeconds(conn, now);
+        if (readingBody(conn)) markBodySeconds(conn, http_body_clock());
         result = (conn->flags & HTTP_READING) ? http_read_request(server, conn) : -1;
     } else {
         return;

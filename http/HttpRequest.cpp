@@ -421,7 +421,7 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
         int header = completeHeader(server, conn);
         if (header <= 0) return header;
         // The body's clock starts with the end of the header (bodyTooSlow).
-        conn->bodyStart = time(nullptr);
+        conn->bodyStart = http_body_clock();
         conn->bodyReceived = conn->outPending - conn->headerLength;
     }
     int body = handleBody(server, conn);

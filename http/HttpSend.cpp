@@ -142,6 +142,13 @@ u32 http_now_ms()
     return static_cast<u32>(static_cast<u64>(now.tv_sec) * 1000 + static_cast<u64>(now.tv_usec) / 1000);
 }
 
+time_t http_body_clock()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
 int http_send_all(int socket, const char* data, int64 length)
 {
     int waits = 0;

@@ -157,9 +157,9 @@ struct HttpConnection {
     std::string* rawText;       // raw template request collected so far
     void* processor;            // template processor while HTTP_TEMPLATE is set
     time_t socketCheckTime;     // second of the last error query of the socket
-    time_t bodyStart;           // time the request's header was complete (its body's start)
+    time_t bodyStart;           // http_body_clock() as the request's header was complete (its body's start)
     int64 bodyReceived;         // body bytes received so far, uploads included
-    time_t bodyMarkSecond;      // latest second whose entry of bodyMarks is set
+    time_t bodyMarkSecond;      // latest second (http_body_clock) whose entry of bodyMarks is set
     int64 bodyMarks[HTTP_BODY_SPAN_S + 1];  // bodyReceived as each recent second began, by second
     int64 textCharge;           // bytes of ownedBody held in the text budget (a run's output)
     int peerHalfClosed;         // the client ended its sending side while its page ran
@@ -238,6 +238,10 @@ int http_net_startup();
 void http_net_cleanup();
 // gettimeofday in milliseconds, as a 32-bit value.
 u32 http_now_ms();
+// Seconds of a clock that only moves forward (CLOCK_MONOTONIC): a request
+// body's rate is timed on it, so a step of the wall clock neither drops a
+// body nor spares one.
+time_t http_body_clock();
 
 // Send steps: 0 go on, 1 finished, negative failed.
 int http_send_from_buffer(HttpServer* server, HttpConnection* conn);

@@ -14,7 +14,25 @@ namespace {
 // everything else the interrupted code is using stay as they were.
 volatile sig_atomic_t noted = 0;
 
-void noteSignal(int signal) { noted = signal; }
+// A signal that comes after the run has looked at the note and before it
+// enters a read, write or open that then waits (on a pipe, a terminal, a
+// named pipe) interrupts nothing: the wait would last until the input or
+// its reader moves. So once a signal is noted, SIGALRM comes every second
+// while the handlers are installed: each one makes such a wait return
+// EINTR, and the run looks at the note again. alarm() is safe in a
+// handler and leaves errno alone.
+volatile sig_atomic_t alarming = 0;  // the handlers are installed
+
+void alarmAgain(int)
+{
+    if (alarming) alarm(1);
+}
+
+void noteSignal(int signal)
+{
+    noted = signal;
+    if (alarming) alarm(1);
+}
 
 }  // namespace
 
@@ -27,23 +45,44 @@ SortInterrupted::SortInterrupted(int signal)
 struct SortSignals::Saved {
     struct sigaction interrupt;  // SIGINT's previous handler
     struct sigaction terminate;  // SIGTERM's previous handler
+    struct sigaction wake;       // SIGALRM's previous handler
 };
 
-SortSignals::SortSignals() : saved(new Saved())
+namespace {
+
+// Installs handler for signal without SA_RESTART: a waiting read or write
+// returns EINTR.
+void install(int signal, void (*handler)(int), struct sigaction* previous)
 {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = noteSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: a waiting read or write returns EINTR
-    sigaction(SIGINT, &action, &saved->interrupt);
-    sigaction(SIGTERM, &action, &saved->terminate);
+    action.sa_flags = 0;
+    sigaction(signal, &action, previous);
 }
 
+}  // namespace
+
+SortSignals::SortSignals() : saved(new Saved())
+{
+    install(SIGALRM, alarmAgain, &saved->wake);
+    alarming = 1;
+    install(SIGINT, noteSignal, &saved->interrupt);
+    install(SIGTERM, noteSignal, &saved->terminate);
+}
+
+// An alarm that came before alarm(0) is taken, at the latest, as that call
+// returns, while alarmAgain is still installed; it then arms nothing, so
+// no alarm comes once the previous SIGALRM handler (the default: the end
+// of the process) is back.
 SortSignals::~SortSignals()
 {
     sigaction(SIGINT, &saved->interrupt, nullptr);
     sigaction(SIGTERM, &saved->terminate, nullptr);
+    alarming = 0;
+    alarm(0);
+    sigaction(SIGALRM, &saved->wake, nullptr);
 }
 
 void sort_note_signal(int signal) { noted = signal; }

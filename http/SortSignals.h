@@ -15,7 +15,9 @@ public:
 // Handlers for SIGINT and SIGTERM that only note the signal, installed
 // while the object lives. They are installed without SA_RESTART, so a read
 // or write waiting when the signal comes returns EINTR and the run looks
-// at the note at once; the previous handlers come back at the end.
+// at the note at once; one that began to wait just after the run looked is
+// woken by SIGALRM, which comes every second once a signal is noted. The
+// previous handlers (SIGALRM's too) come back at the end.
 class SortSignals {
 public:
     SortSignals();

@@ -4,10 +4,15 @@
 // on its own (find or create the record, then raise its child count by one)
 // and writing key by key, for divider and fixed-length records, ascending
 // and descending, and when counting into a base that already holds counts.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +21,14 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
 #include "http/SortMode.h"
+#include "http/SortSignals.h"
 
 using VekBase::VEKCursor;
 
@@ -328,6 +335,60 @@ TEST(SortModeBaseInUse, ABaseHeldOpenIsRefused)
     EXPECT_NO_THROW(held.closeProcess(writer));
     int64 reader = held.openReadProcess("", "");
     EXPECT_EQ(held.getSymbolCount(reader), 300);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the thread tid is waiting in a read (its system call, as
+// /proc shows it).
+bool waitsInRead(pid_t tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long call = -1;
+    return static_cast<bool>(status >> call) && call == SYS_read;
+}
+
+// A signal that comes after the run looked at its note and before it
+// entered the read that waits on its input interrupts nothing. Here the
+// signal is taken by another thread while this one already waits: the run
+// is left in that same state (noted, yet waiting), and must still end
+// before its input does.
+TEST(SortModeSignals, ASignalNotedWhileTheInputWaitsEndsTheRun)
+{
+    ScratchDir dir;
+    ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0600), 0);
+    SortSettings settings;
+    settings.input = dir.file("in.fifo");
+    settings.base = dir.file("counts.vek");
+    const pid_t sorter = static_cast<pid_t>(syscall(SYS_gettid));
+    std::atomic<bool> sortEnded{false}, inputEnded{false};
+    std::thread signaller([&] {
+        sigset_t onlyAlarm;
+        sigemptyset(&onlyAlarm);
+        sigaddset(&onlyAlarm, SIGALRM);
+        pthread_sigmask(SIG_SETMASK, &onlyAlarm, nullptr);  // SIGTERM comes here
+        int input = open(settings.input.c_str(), O_WRONLY);
+        for (int wait = 0; wait < 5000 && !waitsInRead(sorter); ++wait) usleep(1000);
+        kill(getpid(), SIGTERM);
+        for (int wait = 0; wait < 10000 && !sortEnded; ++wait) usleep(1000);
+        inputEnded = !sortEnded;
+        close(input);
+    });
+    sigset_t terminate, previous;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &terminate, &previous);
+    testing::internal::CaptureStderr();
+    const SortOutcome outcome = sort_files(settings);
+    const std::string said = testing::internal::GetCapturedStderr();
+    sortEnded = true;
+    signaller.join();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    sort_note_signal(0);
+    EXPECT_EQ(outcome, SortOutcome::Interrupted) << said;
+    EXPECT_FALSE(inputEnded) << "the run waited until its input ended";
 }
 
 }  // namespace
