@@ -187,6 +187,9 @@ void signal_handler(int signal)
         VekKernel::consoleSignalWrite(line, static_cast<size_t>(end - line));
     }
     stopRequested = signal != 0 ? signal : SIGTERM;
+    // Noted for a sort too: one that has not yet taken the signals over
+    // (it is about to) then stops before it touches anything.
+    sort_note_signal(stopRequested);
     http_server_request_stop(&httpServer);
     errno = savedErrno;
 }
@@ -239,7 +242,6 @@ int server_main(int argc, char** argv)
         exit_cleanup();
         return 1;
     }
-    if (stopRequested) sort_note_signal(stopRequested);
     if (run_sort_mode(options.sort)) return 0;
     // Memory bases that clients fill hold at most the text budget together.
     VekBase::VEKStreamMem::setLimit(static_cast<int64>(VekLanguage::TextBudget::limit()));
