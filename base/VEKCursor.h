@@ -25,6 +25,7 @@
 namespace VekBase {
 
 class VEKTree;
+struct VEKBaseStamp;
 struct VEKPos;
 
 // Stream kinds of the constructor's flags.
@@ -75,6 +76,12 @@ class VEKCursorBase : public VEKObject {
   bool isOpen() const { return tree != nullptr; }
   VEKStream* stream() const { return baseStream.get(); }
   const std::string& fileName() const { return baseName; }
+  // True when this open made the base (formatted an empty file).
+  bool created() const;
+  // What the base file says about itself (VEKTree.h); a new stamp is
+  // written with the next flush.
+  const VEKBaseStamp& stamp() const;
+  void setStamp(const VEKBaseStamp& stamp);
 
   // Symbols.
   virtual bool putSymbol(const std::string& key);

@@ -124,6 +124,17 @@ void VEKCursorBase::startOwnJournal() {
   baseStream->journal()->sync();
 }
 
+bool VEKCursorBase::created() const { return tree && tree->formatted(); }
+
+const VEKBaseStamp& VEKCursorBase::stamp() const {
+  static const VEKBaseStamp none;
+  return tree ? tree->stamp() : none;
+}
+
+void VEKCursorBase::setStamp(const VEKBaseStamp& stamp) {
+  if (tree) tree->setStamp(stamp);
+}
+
 // Writes pending changes. Under the own journal a crash leaves the base as
 // it was before the first write or after this flush, and opening the base
 // rolls a left-over journal back.

@@ -9,7 +9,10 @@
 //           count (u32), first free page (u32), next id (u64), home id
 //           (u64), FNV-1a checksum of the preceding 40 bytes (u32), format
 //           version (u32, FORMAT_VERSION; 0 in files of the first format),
-//           FNV-1a checksum of the preceding 48 bytes (u32)
+//           FNV-1a checksum of the preceding 48 bytes (u32), then the
+//           stamp (VEKBaseStamp, all zeros in files written before it):
+//           kind (u32), identity (16 bytes), commits (u64), FNV-1a
+//           checksum of these 28 bytes (u32)
 //   pages   type (u8: 1 leaf, 2 inner, 3 overflow, 4 free), 0, entry count
 //           (u16), next (u32), previous (u32), first child (u32), then:
 //     leaf  entries: shared (varint), level step (varint), key length
@@ -175,6 +178,34 @@ struct VEKPos {
   bool valid() const { return leaf != 0; }
 };
 
+// What a base file says about itself, kept in its header page: what made
+// it, which base it belongs to and how many commits it holds. Files written
+// before the stamp existed hold zeros there (Kind::None) and get a stamp
+// when their owner next writes one.
+struct VEKBaseStamp {
+  enum Kind : u32 {
+    None = 0,      // no stamp (an older file): nothing is known
+    PageBase = 1,  // one of the two files of a page's (protected) base
+    SortBase = 2,  // a base the command-line sort mode made
+  };
+  static constexpr size_t IDENTITY = 16;
+  u32 kind = None;
+  u8 identity[IDENTITY] = {};  // random, made when the base was created
+  u64 commits = 0;             // commits of the base this file holds
+
+  bool stamped() const { return kind != None; }
+  // Same kind and identity: two files of one base.
+  bool sameBase(const VEKBaseStamp& other) const;
+  // A new stamp of that kind with a random identity and no commits.
+  static VEKBaseStamp fresh(Kind kind);
+};
+
+// Reads the stamp from the header page of an open stream (or of the file
+// called name); false when it does not hold a base header, or when its
+// stamp is damaged.
+bool readBaseStamp(VEKStream& stream, VEKBaseStamp* stamp);
+bool readBaseStamp(const VEKStream& like, const std::string& name, VEKBaseStamp* stamp);
+
 // True when name may hold a base of this engine: it is missing, empty (a
 // creation cut short; no bytes to lose) or begins with the header's magic.
 // Any other file is the operator's, and no base is ever made over it.
@@ -209,6 +240,9 @@ class VEKTree {
   void setHome(u64 id);
   u64 newId();
   u64 version() const { return changes; }
+  const VEKBaseStamp& stamp() const { return baseStamp; }
+  // Written with the header at the next flush.
+  void setStamp(const VEKBaseStamp& stamp);
 
   bool find(u64 parent, std::string_view key, u64* id);
   // Inserts (parent, key) with *id (a new id when *id is 0) and returns
@@ -294,6 +328,7 @@ class VEKTree {
   u64 homeId = 0;                               // id of the home symbol
   u64 changes = 0;                              // bumped on every insert/erase
   bool headerDirty = false;                     // header changed since flush
+  VEKBaseStamp baseStamp;                       // what the file says about itself
   std::vector<NodePtr> nodes;                   // decoded pages by number (null: not cached)
   std::vector<u32> clock;                       // cached pages, swept by the hand
   size_t hand = 0;                              // next place of the clock to look at

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <random>
 #include <stdexcept>
 
 #include "base/VEKBytes.h"
@@ -17,6 +20,9 @@ namespace {
 
 const char kMagic[8] = {'V', 'E', 'K', 'B', 'A', 'S', 'E', '1'};
 constexpr size_t kHeaderBytes = 52;
+constexpr size_t kStampAt = kHeaderBytes;  // the stamp follows the header's fields
+constexpr size_t kStampBytes = 28;         // kind, identity, commits
+constexpr size_t kStampEnd = kStampAt + kStampBytes + 4;
 constexpr size_t kPageHeader = 16;
 constexpr u8 kLeaf = 1, kInner = 2, kOverflow = 3, kFree = 4;
 
@@ -68,7 +74,77 @@ size_t shapeSize(const VEKNode& n, size_t i, const EntryShape& shape) {
          shape.shared;
 }
 
+// The stamp at the header's bytes; false when its checksum does not hold.
+// Zeros (a file written before the stamp existed) read as no stamp.
+bool decodeStamp(const u8* header, VEKBaseStamp* stamp) {
+  const u8* at = header + kStampAt;
+  *stamp = VEKBaseStamp();
+  if (std::all_of(at, header + kStampEnd, [](u8 byte) { return byte == 0; })) return true;
+  if (getLE(at + kStampBytes, 4) != VekKernel::fnv1a(at, kStampBytes)) return false;
+  stamp->kind = static_cast<u32>(getLE(at, 4));
+  std::memcpy(stamp->identity, at + 4, VEKBaseStamp::IDENTITY);
+  stamp->commits = getLE(at + 20, 8);
+  return true;
+}
+
+void encodeStamp(const VEKBaseStamp& stamp, u8* header) {
+  u8* at = header + kStampAt;
+  if (!stamp.stamped()) return;  // stays zeros, as older files have it
+  putLE(at, stamp.kind, 4);
+  std::memcpy(at + 4, stamp.identity, VEKBaseStamp::IDENTITY);
+  putLE(at + 20, stamp.commits, 8);
+  putLE(at + kStampBytes, VekKernel::fnv1a(at, kStampBytes), 4);
+}
+
+// True when header holds a base header whose fields' checksums hold.
+bool headerChecks(const u8* header) {
+  if (std::memcmp(header, kMagic, sizeof kMagic) != 0 || getLE(header + 40, 4) != VekKernel::fnv1a(header, 40))
+    return false;
+  return getLE(header + 44, 4) == 0 || getLE(header + 48, 4) == VekKernel::fnv1a(header, 48);
+}
+
 }  // namespace
+
+bool VEKBaseStamp::sameBase(const VEKBaseStamp& other) const {
+  return kind == other.kind && std::memcmp(identity, other.identity, IDENTITY) == 0;
+}
+
+VEKBaseStamp VEKBaseStamp::fresh(Kind kind) {
+  VEKBaseStamp stamp;
+  stamp.kind = kind;
+  std::random_device random;
+  for (size_t i = 0; i < IDENTITY; i += 4) {
+    u32 word = random();
+    std::memcpy(stamp.identity + i, &word, 4);
+  }
+  return stamp;
+}
+
+bool readBaseStamp(VEKStream& stream, VEKBaseStamp* stamp) {
+  u8 header[kStampEnd];
+  try {
+    if (stream.readUncached(0, header, sizeof header) != static_cast<int64>(sizeof header)) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
+  return headerChecks(header) && decodeStamp(header, stamp);
+}
+
+bool readBaseStamp(const VEKStream& like, const std::string& name, VEKBaseStamp* stamp) {
+  std::unique_ptr<VEKStream> in(like.newStream());
+  if (in->access(name.c_str(), 0) != 0) return false;
+  try {
+    in->open(name.c_str(), O_RDONLY, 0);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return readBaseStamp(*in, stamp);
+}
+
+void VEKTree::setStamp(const VEKBaseStamp& stamp) {
+  baseStamp = stamp;
+  headerDirty = true;
+}
 
 // Reads the fields of a page's entries in turn; a field that would end
 // past the page is damage.
@@ -211,13 +287,12 @@ void VEKTree::format() {
 }
 
 void VEKTree::readHeader() {
-  std::string header(kHeaderBytes, '\0');
+  std::string header(kStampEnd, '\0');
   auto notBase = [this]() { throw std::runtime_error("Can't open the VEKBase file: " + stream.name()); };
-  if (stream.readAt(0, raw(header), kHeaderBytes) != static_cast<int64>(kHeaderBytes)) notBase();
+  if (stream.readAt(0, raw(header), kStampEnd) != static_cast<int64>(kStampEnd)) notBase();
   const u8* at = raw(header);
-  if (std::memcmp(at, kMagic, sizeof kMagic) != 0 || getLE(at + 40, 4) != VekKernel::fnv1a(at, 40)) notBase();
+  if (!headerChecks(at)) notBase();
   u32 version = static_cast<u32>(getLE(at + 44, 4));
-  if (version != 0 && getLE(at + 48, 4) != VekKernel::fnv1a(at, 48)) notBase();
   if (version != FORMAT_VERSION)
     throw std::runtime_error("Can't open the VEKBase file: " + stream.name() + " (written in format version " +
                              std::to_string(version == 0 ? 1 : version) + ", this program reads version " +
@@ -228,6 +303,7 @@ void VEKTree::readHeader() {
   u32 freeHead = static_cast<u32>(getLE(at + 20, 4));
   nextId = getLE(at + 24, 8);
   homeId = getLE(at + 32, 8);
+  if (!decodeStamp(at, &baseStamp)) notBase();
   if (pageCount < 2 || rootPage == 0 || rootPage >= pageCount || freeHead >= pageCount ||
       stream.size() < static_cast<int64>(pageCount) * PAGE)
     notBase();
@@ -249,6 +325,7 @@ std::string VEKTree::encodeHeader() const {
   putLE(at + 40, VekKernel::fnv1a(at, 40), 4);
   putLE(at + 44, FORMAT_VERSION, 4);
   putLE(at + 48, VekKernel::fnv1a(at, 48), 4);
+  encodeStamp(baseStamp, at);
   return page;
 }
 
