@@ -162,7 +162,7 @@ VEKBaseRegistry::Base* VEKBaseRegistry::enter(const std::string& name, u32 mode,
     return nullptr;
   }
   std::unique_ptr<Base>& entry = bases[key];
-  entry.reset(new Base{std::move(base), key, 0, mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase});
+  entry.reset(new Base{std::move(base), key, 0, mode == VEK_STREAM_MEMORY ? 0 : DescriptorsPerBase, ++lastSerial});
   heldDescriptors += entry->descriptors;
   return entry.get();
 }
@@ -247,6 +247,14 @@ bool VEKBaseRegistry::mayOpen(const std::string& name, u32 mode) const {
 
 void VEKBaseRegistry::remove(const std::string& name) { dropUses(name, 0, 1); }
 
+void VEKBaseRegistry::removeOf(const std::string& name, u64 serial) {
+  auto spelling = spellingFor(name);
+  if (spelling == spellings.end()) return;
+  const std::vector<Use>& uses = spelling->second.uses;
+  for (size_t at = 0; at < uses.size(); ++at)
+    if (uses[at].holder == 0 && uses[at].base->serial == serial) return drop(spelling, at, 1);
+}
+
 void VEKBaseRegistry::removeOwned(const std::string& name, u64 owner) {
   if (owner != 0) dropUses(name, owner, 1);
 }
@@ -260,6 +268,19 @@ void VEKBaseRegistry::releaseOwner(const std::string& name, u64 owner) {
     if (at == None) return;
     drop(spelling, at, INT64_MAX);
   }
+}
+
+u64 VEKBaseRegistry::serialOf(const std::string& name) {
+  const Base* base = reached(name);
+  return base == nullptr ? 0 : base->serial;
+}
+
+// Commits and the end of a run look a base up this way: a scan of the open
+// bases costs little beside them.
+VEKCursorProtected* VEKBaseRegistry::find(u64 serial) {
+  for (auto& entry : bases)
+    if (entry.second->serial == serial) return settled(entry.second.get());
+  return nullptr;
 }
 
 int64 VEKBaseRegistry::usesOf(const std::string& name, u64 owner) const {

@@ -17,9 +17,12 @@
 // holders gave their uses back. A name reaches the base its last open
 // reached. When a name's directory changes under an open base (a symbolic
 // link turned, a directory renamed or made again), opening the name again
-// gives a new base, and one spelling then holds uses on both: a close
-// through the spelling gives back the use of the base opened first, so the
-// old base closes when its holders are done and the new one keeps its own.
+// gives a new base, and one spelling then holds uses on both. A close that
+// names the base it gives a use back of (removeOf: a run gives back the
+// use it took) reaches that base; one that does not (remove) gives back
+// the use of the base opened first, so the old base closes when its
+// holders are done and the new one keeps its own. Each base opened gets a
+// serial, never reused, that names it for as long as it is open (find).
 // An entry whose directory was renamed or deleted (whose identity another
 // directory may then have) is set aside when its key is opened again: the
 // name opened gets the base of its own files, and the set-aside base stays
@@ -86,12 +89,22 @@ class VEKBaseRegistry {
   // their uses) closes the base, rolling back an uncommitted writer, and
   // removes the entry.
   void remove(const std::string& name);
+  // Drops a shared use taken through name of the base with that serial
+  // (closing it after its last use); nothing when that base holds none
+  // through name (it closed, or its uses there were given back).
+  void removeOf(const std::string& name, u64 serial);
   // remove for owner's uses; nothing when it holds none.
   void removeOwned(const std::string& name, u64 owner);
   // Drops every use owner took through name, of every base.
   void releaseOwner(const std::string& name, u64 owner);
   // The uses owner holds through name.
   int64 usesOf(const std::string& name, u64 owner) const;
+  // The serial of the open base name reaches (the one get returns); 0
+  // when none.
+  u64 serialOf(const std::string& name);
+  // The open base with that serial after recovery (as get), or null once
+  // it has closed.
+  VEKCursorProtected* find(u64 serial);
   // The spelling uses are counted under: name with the "." and empty
   // segments of its directory part left out ("././/shop" and "./shop" are
   // "shop"; "dir/./" is "dir/", whose write file is "dir/1"). ".." stays,
@@ -127,6 +140,7 @@ class VEKBaseRegistry {
     std::string key;           // its entry in bases
     int64 uses = 0;            // every holder's uses, through every spelling
     int64 descriptors = 0;     // counted in heldDescriptors for this base
+    u64 serial = 0;            // names this base while it is open; never reused
   };
   // The uses one holder took through one spelling, of one base.
   struct Use {
@@ -169,6 +183,7 @@ class VEKBaseRegistry {
   Bases bases;                         // open bases by keyOf (set aside: "left:")
   Spellings spellings;                 // spellings with uses held through them
   std::string openFailure;             // why the last new open failed
+  u64 lastSerial = 0;                  // serial of the last base entered
   static VEKBaseRegistry* singleton;   // the process-wide registry
   static int64 descriptorBudget;       // see setDescriptorBudget
   static int64 heldDescriptors;        // see descriptorsHeld

@@ -182,18 +182,23 @@ const DirectoryChange kDirectoryChanges[] = {
      }},
 };
 
-// How the first holder gives its use back: a page's "~~-", client text's
-// "~~-", the end of client text's run.
+// How the first holder gives its use back: a "~~-" of a page that did not
+// open the name, a page's "~~-" of the base it opened (by its serial),
+// client text's "~~-", the end of client text's run.
 struct Holder {
   const char* kind;
   u64 owner;
-  std::function<void(VEKBaseRegistry&, const std::string& name, u64 owner)> giveBack;
+  std::function<void(VEKBaseRegistry&, const std::string& name, u64 owner, u64 serial)> giveBack;
 };
 
 const Holder kHolders[] = {
-    {"a page's close", 0, [](VEKBaseRegistry& r, const std::string& name, u64) { r.remove(name); }},
-    {"client text's close", 7, [](VEKBaseRegistry& r, const std::string& name, u64 o) { r.removeOwned(name, o); }},
-    {"client text's run end", 7, [](VEKBaseRegistry& r, const std::string& name, u64 o) { r.releaseOwner(name, o); }},
+    {"a page's close", 0, [](VEKBaseRegistry& r, const std::string& name, u64, u64) { r.remove(name); }},
+    {"a page's close of its own", 0,
+     [](VEKBaseRegistry& r, const std::string& name, u64, u64 serial) { r.removeOf(name, serial); }},
+    {"client text's close", 7,
+     [](VEKBaseRegistry& r, const std::string& name, u64 o, u64) { r.removeOwned(name, o); }},
+    {"client text's run end", 7,
+     [](VEKBaseRegistry& r, const std::string& name, u64 o, u64) { r.releaseOwner(name, o); }},
 };
 
 // A holder opens "cur/shop", the directory changes, another page opens the
@@ -211,6 +216,7 @@ TEST_F(BaseNames, ACloseGivesBackTheBaseItOpenedAfterTheDirectoryChanged) {
       change.make(at);
       VEKCursorProtected* before = registry->open(name, VEK_STREAM_FILE, holder.owner);
       ASSERT_NE(before, nullptr) << label;
+      const u64 serial = registry->serialOf(name);
       change.change(*registry, at);
       VEKCursorProtected* after = registry->openDefault(name);
       ASSERT_NE(after, nullptr) << label;
@@ -218,7 +224,8 @@ TEST_F(BaseNames, ACloseGivesBackTheBaseItOpenedAfterTheDirectoryChanged) {
       const int64 writer = after->openWriteProcess("", "");
       ASSERT_TRUE(after->putSymbol(writer, "pending")) << label;
       const int64 held = VEKBaseRegistry::descriptorsHeld();
-      holder.giveBack(*registry, name, holder.owner);
+      holder.giveBack(*registry, name, holder.owner, serial);
+      EXPECT_EQ(registry->find(serial), nullptr) << label << ": the base opened first is still open";
       EXPECT_EQ(VEKBaseRegistry::descriptorsHeld(), held - VEKBaseRegistry::DescriptorsPerBase) << label;
       EXPECT_EQ(descriptorsUnder(at + "old"), 0) << label;
       if (registry->get(name) != after) {  // closed: its writer and key are gone

@@ -7,7 +7,9 @@
 // parameter nearest the top. A base that is not open runs nothing and gives
 // 0, "false" or the empty text as its result; exceptions of the commands
 // (read or write denied, a damaged base) pass on to the caller unchanged.
+#include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 
 #include "CommonBool.h"
 #include "ForthExtensions.h"
@@ -93,12 +95,12 @@ void sessionWord(ForthProcessor& forth, VEKBaseRegistry* registry, const char* n
 // A login word: user and pass phrase at the two deepest cells; pushes the
 // new id, NoProcess when the base is not open. Every input is checked and
 // taken at once, so the stack effect is the same whether the base is open
-// or not.
+// or not. open takes the base, its name, the user and the pass phrase.
 template <typename Open>
 void loginWord(ForthProcessor& forth, VEKBaseRegistry* registry, const char* name, int cells, Open open) {
     const int userCell = cells - 2;
     baseWord(forth, registry, name, cells, 1, NoProcess, [&](Base& b, int64, const ForthInputs& in) {
-        return open(b, in.text(userCell), in.text(userCell + 1));
+        return open(b, in.text(0), in.text(userCell), in.text(userCell + 1));
     }, [&](int64 id) { forth.push(id); });
 }
 
@@ -123,24 +125,62 @@ void ForthProcessor::extBaseRemove() {
     if (baseRegistry != nullptr) baseRegistry->remove(name);
 }
 
+// A writer rolled back here is no longer one of this processor's own: a
+// "~~." through its id then ends nothing, as before.
 void ForthProcessor::extBaseClose() {
-    sessionWord(*this, baseRegistry, "~~vx", [](Base& b) { b.closeBase(); });
+    sessionWord(*this, baseRegistry, "~~vx", [this](Base& b) {
+        forgetOwnWriter(b.getWriteProcess());
+        b.closeBase();
+    });
 }
 
 // pass user x base -- id: the cell x under the name is not used.
 void ForthProcessor::extBaseOpenWrite() {
-    loginWord(*this, baseRegistry, "~~v", 4, [](Base& b, const std::string& user, const std::string& pass) {
-        return banBaseWrite ? b.openReadProcess(user, pass) : b.openWriteProcess(user, pass);
-    });
+    loginWord(*this, baseRegistry, "~~v", 4,
+              [this](Base& b, const std::string& base, const std::string& user, const std::string& pass) {
+                  if (banBaseWrite) return b.openReadProcess(user, pass, runToken);
+                  const int64 id = b.openWriteProcess(user, pass, runToken);
+                  if (id >= 0) ownWriters.push_back({id, baseRegistry->serialOf(base), base});
+                  return id;
+              });
 }
 
 void ForthProcessor::extBaseOpenRead() {
     loginWord(*this, baseRegistry, "~~^", 3,
-              [](Base& b, const std::string& user, const std::string& pass) { return b.openReadProcess(user, pass); });
+              [this](Base& b, const std::string&, const std::string& user, const std::string& pass) {
+                  return b.openReadProcess(user, pass, runToken);
+              });
 }
 
+void ForthProcessor::forgetOwnWriter(int64 id) {
+    for (auto writer = ownWriters.begin(); writer != ownWriters.end(); ++writer)
+        if (writer->id == id) return void(ownWriters.erase(writer));
+}
+
+// pid base --. A writer this processor opened commits on the base it was
+// opened on; once that writer is gone (its base closed, its files went
+// under it) the word fails, as a commit that stored nothing must.
 void ForthProcessor::extBaseCloseProcess() {
-    voidWord(*this, baseRegistry, "~~.", 2, [](Base& b, int64 id, const ForthInputs&) { endBaseProcess(b, id); });
+    ForthInputs in(*this, "~~.", 2, 0);
+    const std::string name = in.text(0);
+    const int64 id = in.cell(1);
+    in.consume();
+    if (baseRegistry == nullptr) return;
+    VEKCursorProtected* base = nullptr;
+    try {
+        auto own = std::find_if(ownWriters.begin(), ownWriters.end(), [id](const OwnWriter& w) { return w.id == id; });
+        if (own != ownWriters.end()) {
+            const OwnWriter writer = *own;
+            ownWriters.erase(own);
+            base = ownWriterBase(*baseRegistry, writer.serial, id, runToken);
+            if (base == nullptr) throw std::runtime_error(goneWriterFailure(writer.base));
+        } else if ((base = baseRegistry->get(name)) != nullptr) {
+            base->failLostCommit(id);
+        }
+    } catch (const std::exception& failure) {
+        throw AbortException(std::string("~~.: ") + failure.what());
+    }
+    if (base != nullptr) endBaseProcess(*base, id);  // a failing commit's own error passes on as it is
 }
 
 // text pid base -- text: the empty text when both files were deleted (or
@@ -152,8 +192,10 @@ void ForthProcessor::extBaseDelete() {
     const std::string name = in.text(0);
     const int64 id = in.cell(1);
     in.consume();
+    forgetOwnWriter(id);
     bool wasWriter = false;
-    const bool deleted = base == nullptr || endAndDeleteBase(*baseRegistry, *base, name, id, wasWriter);
+    const bool deleted =
+        base == nullptr || endAndDeleteBase(*base, id, wasWriter, [this, &name] { baseRegistry->remove(name); });
     pushText(deleted ? std::string() : failure, "~~x");
 }
 

@@ -16,6 +16,7 @@
 #include "VEKBaseRegistry.h"
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
+#include "WordLogic.h"
 
 namespace VekLanguage {
 
@@ -52,6 +53,7 @@ ForthProcessor::ForthProcessor()
           ::operator new(MaxDefinitions * sizeof(Definition), std::align_val_t(alignof(Definition))))),
       connectionPool(VekConnectionPool::VEKConnectionPool::instance()),
       baseRegistry(VekBase::VEKBaseRegistry::instance()),
+      runToken(newRunToken()),
       stackBudget(hostStackBudget()) {
     std::memset(dataSpace, 0, sizeof dataSpace);
     std::memset(dataStack, 0, sizeof dataStack);

@@ -321,6 +321,7 @@ public:
     void extBaseRemove();           // "~~-"
     void extBaseClose();            // "~~vx"
     void extBaseOpenWrite();        // "~~v"
+    void forgetOwnWriter(int64 id);  // drops the ownWriters entry of id
     void extBaseOpenRead();         // "~~^"
     void extBaseCloseProcess();     // "~~."
     void extBaseDelete();           // "~~x"
@@ -465,6 +466,15 @@ protected:
     int systemResult = 0;                         // result of the last "system"
     VekConnectionPool::VEKConnectionPool* connectionPool;  // process-wide pool
     VekBase::VEKBaseRegistry* baseRegistry;       // process-wide base registry
+    // A writer "~~v" opened: its commit reaches the base it was opened on,
+    // or fails once that writer is gone.
+    struct OwnWriter {
+        int64 id;          // the writer id
+        u64 serial;        // the registry's serial of its base
+        std::string base;  // the base name it was opened with
+    };
+    std::vector<OwnWriter> ownWriters;            // writers opened and not yet ended
+    const u64 runToken;                           // owns the sessions this processor opens
     std::unique_ptr<VekClient::VEKClient> pendingClient;  // remote request in progress
     std::map<u64, u64> allocations;               // live "allocate" blocks: address -> size
     std::set<std::fstream*> openFiles;            // streams opened and not closed

@@ -187,3 +187,171 @@ TEST(OrphanedWriter, ACommitThatCannotReachItsFilesFailsTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Ways the directory of "cur/shop" changes under an open base: the base
+// opened before keeps its files where they were, and the name then reaches
+// a new directory. The start-up script holds the base through "cur/shop"
+// ("@" is the test's directory); a base first opened through its own
+// directory keeps reaching its files after the move.
+struct Move {
+    const char* how;
+    std::function<void(const TempDir&)> make;
+    std::function<void(const TempDir&)> change;
+    const char* startUp;
+    bool reachesItsFiles;
+};
+
+void turnLink(const TempDir& dir) {
+    ::unlink(dir.path("cur").c_str());
+    ::symlink("d2", dir.path("cur").c_str());
+}
+
+void makeLinkedDirectories(const TempDir& dir) {
+    ::mkdir(dir.path("d1").c_str(), 0755);
+    ::mkdir(dir.path("d2").c_str(), 0755);
+    ::symlink("d1", dir.path("cur").c_str());
+}
+
+const Move kMoves[] = {
+    {"link turned", makeLinkedDirectories, turnLink, "#[~~+;@/cur/shop]", false},
+    {"directory renamed and made again", [](const TempDir& dir) { ::mkdir(dir.path("cur").c_str(), 0755); },
+     [](const TempDir& dir) {
+         ::rename(dir.path("cur").c_str(), dir.path("d1").c_str());
+         ::mkdir(dir.path("cur").c_str(), 0755);
+     },
+     "#[~~+;@/cur/shop]", false},
+    {"link turned, base named by its own directory", makeLinkedDirectories, turnLink,
+     "#[~~+;@/d1/shop]#[~~+;@/cur/shop]#[~~-;@/d1/shop]", true},
+};
+
+// A page that writes keys through its own writer (the form w): its text
+// opens the base and takes the writer, then puts the keys prefix0, prefix1...
+std::string writerPage(const std::string& name, const std::string& prefix, int keys) {
+    std::string page = "#[~~+;" + name + "]#[.=;w;##[~~v;" + name + ";1]]";
+    for (int key = 0; key < keys; ++key) page += "#[~~+.;" + name + ";#[w];" + prefix + std::to_string(key) + "]";
+    return page;
+}
+
+// The keys of prefix that a fresh reader of name finds, as "prefix0 prefix1 ".
+std::string committed(const std::string& name, const std::string& prefix, int keys) {
+    PageRun reader;
+    std::string page = "#[~~+;" + name + "]#[.=;r;##[~~^;" + name + "]]#[out;";
+    for (int key = 0; key < keys; ++key) {
+        const std::string k = prefix + std::to_string(key);
+        page += "##[==;##[~~>.;" + name + ";#[r];" + k + "];true;" + k + " ]";
+    }
+    return reader(page + "]#[~~.;" + name + ";#[r]]#[~~-;" + name + "]");
+}
+
+// The commit of a writer whose own session is gone fails the run: it never
+// answers as a commit that worked.
+void expectFailedCommit(PageRun& writer, const std::string& name) {
+    try {
+        writer("#[~~.;" + name + ";#[w]]#[out;committed]");
+        ADD_FAILURE() << "the commit answered as one that worked: " << outputOf(writer.processor);
+    } catch (const TTMError& failure) {
+        EXPECT_NE(std::string(failure.what()).find("nothing was stored"), std::string::npos) << failure.what();
+    }
+}
+
+}  // namespace
+
+// The start-up script holds "cur/shop"; page A's writer puts 5 keys; the
+// directory moves; three reader pages open and close the name; page C's
+// writer on the new base puts 3 keys; then A commits. Each reader page's
+// "~~-" gives back the use its own "~~+" took, so the old base stays with
+// the uses of the start-up script and A, and A keeps its writer and id:
+// its commit stores A's keys into the old base, or fails, storing nothing,
+// when that base's names no longer reach its files. C's writer and its
+// pending keys are untouched either way and commit later.
+TEST(MovedBase, PagesThatOpenAndCloseANameAfterAMoveLeaveOtherPagesBasesAlone) {
+    for (const Move& move : kMoves) {
+        SCOPED_TRACE(move.how);
+        TempDir dir;
+        move.make(dir);
+        const std::string name = dir.path("cur/shop");
+        TTMProcessor startUp;
+        startUp.init(VekLanguageTest::inFolder(move.startUp, dir.root));
+        startUp.process();
+        PageRun a, c;
+        a(writerPage(name, "a", 5));
+        move.change(dir);
+        for (int page = 0; page < 3; ++page) {
+            PageRun reader;
+            EXPECT_EQ(reader("#[~~+;" + name + "]#[.=;r;##[~~^;" + name + "]]#[out;##[~~^N;" + name +
+                             ";#[r]]]#[~~.;" + name + ";#[r]]#[~~-;" + name + "]"),
+                      "0");
+        }
+        c(writerPage(name, "c", 3));
+        if (move.reachesItsFiles) {
+            EXPECT_EQ(a("#[~~.;" + name + ";#[w]]#[out;committed]"), "committed");
+        } else {
+            expectFailedCommit(a, name);
+        }
+        EXPECT_EQ(committed(name, "c", 4), "") << "A's commit stored C's keys";
+        EXPECT_EQ(c("#[out;##[~~+.;" + name + ";#[w];c3]]#[~~.;" + name + ";#[w]]"), "true");
+        EXPECT_EQ(committed(name, "c", 4) + committed(name, "a", 5), "c0 c1 c2 c3 ");
+        EXPECT_EQ(committed(dir.path("d1/shop"), "a", 5), move.reachesItsFiles ? "a0 a1 a2 a3 a4 " : "");
+        PageRun cleanup;
+        cleanup("#[~~-;" + name + "]#[~~-;" + name + "]#[~~-;" + name + "]#[~~-;" + name + "]");
+    }
+}
+
+// A page's writer whose session ends under it: its "~~." fails the run,
+// whatever was opened since: also when another writer took its id (whose
+// pending keys the commit must not store), and when none did. Its "~~x"
+// gives its failure text and neither commits nor deletes anything.
+TEST(LostWriter, ACommitThroughAWriterThatIsGoneFailsTheRun) {
+    struct Case {
+        const char* how;
+        std::function<void(PageRun& writer, const std::string& name)> end;
+    };
+    const Case cases[] = {
+        {"base closed by another page's ~~-", [](PageRun&, const std::string& name) {
+             PageRun other;
+             other("#[~~-;" + name + "]");
+         }},
+        {"base closed by its own run's ~~-", [](PageRun& writer, const std::string& name) {
+             writer("#[~~-;" + name + "]");
+         }},
+        {"writer rolled back by another page's ~~vx", [](PageRun&, const std::string& name) {
+             PageRun other;
+             other("#[~~vx;" + name + "]");
+         }},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const std::string& base : {std::string("temp_lostWriter"), dir.path("shop")}) {
+        for (const Case& c : cases) {
+            for (const bool retaken : {false, true}) for (const bool deletes : {false, true}) {
+                const std::string name = base + std::to_string(n++);
+                SCOPED_TRACE(name + ": " + c.how + (retaken ? ", id taken by another writer" : "") +
+                             (deletes ? ", ~~x" : ""));
+                // Ids freed by earlier tests would be handed out first: with
+                // none, the id A gives back is the next writer's.
+                VekBase::VEKProcessPool::writePool()->freedIds.clear();
+                PageRun a, other;
+                a(writerPage(name, "a", 5));
+                const std::string id = a("#[out;#[w]]");
+                c.end(a, name);
+                if (retaken) {
+                    ASSERT_EQ(other(writerPage(name, "c", 3) + "#[out;#[w]]"), id);
+                }
+                if (deletes) {
+                    EXPECT_EQ(a("#[out;<##[~~x;" + name + ";#[w];failed]>]"), "<failed>");
+                } else {
+                    expectFailedCommit(a, name);
+                }
+                EXPECT_EQ(committed(name, "a", 5) + committed(name, "c", 3), "");
+                if (retaken) {
+                    EXPECT_EQ(other("#[~~.;" + name + ";#[w]]#[out;done]"), "done");
+                    EXPECT_EQ(committed(name, "c", 3), "c0 c1 c2 ");
+                }
+                PageRun cleanup;
+                cleanup("#[~~-;" + name + "]#[~~-;" + name + "]");
+            }
+        }
+    }
+}

@@ -223,6 +223,26 @@ def check_arguments(binary, checks, cwd):
     checks.equal("bye", run(binary, [], "1 . bye\n2 .\n", cwd), (0, WELCOME + "1", ""))
 
 
+def check_lost_writer(binary, checks, cwd):
+    """A writer whose base closed (its last "~~-") or whose files went under
+    it has stored nothing: its "~~." fails the program as the Forth words
+    fail (exit 255, the word's name first), instead of passing on to the
+    next line."""
+    open_writer = (': z" [char] " parse tuck here swap cmove here swap allot 0 c, ;\n'
+                   'variable w z" lost" ~~+ z" " z" " 0 z" lost" ~~v w !\n'
+                   'z" k" w @ z" lost" ~~+. drop\n')
+    for how, end in [("base closed", 'z" lost" ~~-\n'),
+                     ("files deleted", 's" rm lost1 lost2" system\n')]:
+        with open(os.path.join(cwd, "lost.fs"), "w") as f:
+            f.write(open_writer + end + 'w @ z" lost" ~~. .( after)\n')
+        code, out, errors = run(binary, ["lost.fs"], "", cwd)
+        failed = errors.startswith("forth: ~~.: ") and "nothing was stored" in errors
+        checks.equal("lost writer, " + how, (code, out, failed), (255, "", True))
+        for name in ("lost1", "lost2", "lost1.sw"):
+            if os.path.exists(os.path.join(cwd, name)):
+                os.remove(os.path.join(cwd, name))
+
+
 def main():
     binary = os.path.join(os.path.dirname(os.path.abspath(sys.argv[1])), "forth_console")
     checks = Checks()
@@ -232,6 +252,7 @@ def main():
         check_files(binary, checks, cwd)
         check_allocation_failure(binary, checks, cwd)
         check_arguments(binary, checks, cwd)
+        check_lost_writer(binary, checks, cwd)
     return checks.finish()
 
 

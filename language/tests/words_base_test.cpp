@@ -569,6 +569,18 @@ TEST_F(BaseWords, ClientTextHoldsABoundedNumberOfBasesAndFilesUntilItsRunEnds) {
     EXPECT_TRUE(isId(later.run("#[out;##[~~^;" + dir + "/kept]]")));
 }
 
+// Client text's bound counts a base once for all the names of it that fold
+// to one spelling ("dir/./base", "dir/.//base"): past 64 such names the run
+// still opens other bases.
+TEST_F(BaseWords, ClientTextCountsTheFoldedSpellingsOfABaseOnce) {
+    std::string opens, prefix = dir + "/";
+    for (int n = 0; n < 70; ++n, prefix += (n % 2 ? "./" : "/")) opens += "#[~~+;" + prefix + "base]";
+    Page client;
+    client.processor.clientText = true;
+    EXPECT_TRUE(isId(client.run(opens + "#[~~+;" + dir + "/other]#[out;##[~~^;" + dir + "/other]]")))
+        << client.output();
+}
+
 // Whatever spellings of a base client text opens ("./", "//", a symbolic
 // link to the directory), the registry remembers no more names once its
 // run has ended than before it, while a page keeps the base open.

@@ -16,6 +16,7 @@
 #include "VEKClient.h"
 #include "VEKConnectionPool.h"
 #include "VekFile.h"
+#include "WordLogic.h"
 
 namespace VekLanguage {
 
@@ -29,10 +30,7 @@ const char* const BudgetSpent = "Text too long: the server's text budget is spen
 
 }  // namespace
 
-u64 TTMProcessor::startRun() {
-    static u64 lastToken = 0;  // a token is never handed out twice
-    return ++lastToken;
-}
+u64 TTMProcessor::startRun() { return newRunToken(); }
 
 TTMProcessor::TTMProcessor() {
     // The generator is seeded once per process: seeding it again for every

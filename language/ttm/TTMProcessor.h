@@ -115,9 +115,9 @@ public:
     // does not keep a base's writer slot taken until the process ends.
     // Only sessions this run still owns are touched (ids are reused).
     void abandonSessions();
-    void rememberSession(const std::string& base, int64 id, bool writer);
-    // Forgets the session (base, id); with writersOnly, every writer session of base.
-    void forgetSession(const std::string& base, int64 id, bool writersOnly = false);
+    void rememberSession(const std::string& base, int64 id, bool writer, u64 serial);
+    // Forgets the session id (writer and reader ids never coincide).
+    void forgetSession(int64 id);
     // Throws "Text too long" for a size above maxTextBytes (the input, one
     // form's text).
     void checkTextSize(std::size_t size) const;
@@ -156,8 +156,19 @@ public:
         std::string base;  // base name as the page gave it
         int64 id;          // process id
         bool writer;       // a writer id (else a reader id)
+        u64 serial;        // the registry's serial of the base it was opened on
     };
-    std::vector<OpenSession> openSessions;                // for abandonSessions
+    // For abandonSessions, and for the run's own commits: a writer this run
+    // opened commits on the base it was opened on, or fails.
+    std::vector<OpenSession> openSessions;
+    // The session this run opened as writer id; null when there is none.
+    const OpenSession* ownWriter(int64 id) const;
+    // Pages and the start-up script only: the shared uses of bases this
+    // run's "~~+" took, per spelling (VEKBaseRegistry::spellingOf), oldest
+    // first, as (base serial, uses). Its "~~-" and "~~x" give back one of
+    // these; only a close with none of its own falls back to the registry's
+    // rule. (Client text owns its uses in the registry itself.)
+    std::map<std::string, std::vector<std::pair<u64, int64>>> pageOpens;
     // The run's token: unique for the life of the process (unlike the
     // processor's address, which may be reused), it owns the base sessions
     // the run opens: client text uses no other run's ids, and a run that

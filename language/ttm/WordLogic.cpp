@@ -212,18 +212,34 @@ bool endBaseProcess(VekBase::VEKCursorProtected& base, int64 id) {
     return wasWriter;
 }
 
-bool endAndDeleteBase(VekBase::VEKBaseRegistry& registry, VekBase::VEKCursorProtected& base, const std::string& name,
-                      int64 id, bool& wasWriter, u64 owner) {
+bool endAndDeleteBase(VekBase::VEKCursorProtected& base, int64 id, bool& wasWriter,
+                      const std::function<void()>& giveBackUse) {
     // The names are copied first: the registry may delete the base below.
     const std::string writeFile = base.writeFileName();
     const std::string readFile = base.readFileName();
     const u32 mode = base.mode();
     wasWriter = endBaseProcess(base, id);
-    if (owner != 0) registry.removeOwned(name, owner);
-    else registry.remove(name);
+    giveBackUse();
     // The read file goes only after the write file did, so a failure never
     // leaves a write file without its committed copy.
     return VekBase::removeBaseFile(writeFile, mode) == 0 && VekBase::removeBaseFile(readFile, mode) == 0;
+}
+
+u64 newRunToken() {
+    static u64 lastToken = 0;
+    return ++lastToken;
+}
+
+VekBase::VEKCursorProtected* ownWriterBase(VekBase::VEKBaseRegistry& registry, u64 serial, int64 id, u64 owner) {
+    VekBase::VEKCursorProtected* base = registry.find(serial);
+    if (base == nullptr || !base->ownedBy(id, owner)) return nullptr;
+    base->failLostCommit(id);
+    return base;
+}
+
+std::string goneWriterFailure(const std::string& name) {
+    return "Can't commit to the VEKBase file: " + name +
+           "1: its writer ended before the commit (its base was closed, or the writer rolled back); nothing was stored";
 }
 
 int64 randomDraw(int64 range) {

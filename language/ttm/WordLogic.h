@@ -8,6 +8,7 @@
 // FormatPattern.h.)
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -85,12 +86,25 @@ VekBase::VEKCursorProtected* openBaseByName(VekBase::VEKBaseRegistry& registry, 
                                             u64 owner = 0);
 // Closes the process id (a writer commits); true when it was the writer.
 bool endBaseProcess(VekBase::VEKCursorProtected& base, int64 id);
-// Ends the process, drops the base's use (one of owner's when owner is not
-// 0) and deletes its write file and, once that is gone, its read file; a
-// file that is not a base is never deleted. True when both deletions
-// succeeded; wasWriter tells whether the id was the writer.
-bool endAndDeleteBase(VekBase::VEKBaseRegistry& registry, VekBase::VEKCursorProtected& base, const std::string& name,
-                      int64 id, bool& wasWriter, u64 owner = 0);
+// Ends the process, gives back the base's use (giveBackUse) and deletes its
+// write file and, once that is gone, its read file; a file that is not a
+// base is never deleted. True when both deletions succeeded; wasWriter
+// tells whether the id was the writer.
+bool endAndDeleteBase(VekBase::VEKCursorProtected& base, int64 id, bool& wasWriter,
+                      const std::function<void()>& giveBackUse);
+
+// A token for a run of either language, never handed out twice: it owns
+// the sessions the run opens (their owner in the process pools).
+u64 newRunToken();
+// The base that writer id, opened by the run owner on the base with
+// serial, commits on: that base, whatever the name reaches now. Null when
+// the writer is gone: its base closed, or it was rolled back (its id may
+// be another writer's by now). Throws, giving the id back, when its files
+// went under it (VEKCursorProtected::failLostCommit). Either way its commit
+// must fail: it would store nothing, or another writer's keys.
+VekBase::VEKCursorProtected* ownWriterBase(VekBase::VEKBaseRegistry& registry, u64 serial, int64 id, u64 owner);
+// The failure of a commit through a writer that is gone, of the base name.
+std::string goneWriterFailure(const std::string& name);
 
 // ---- random numbers and bits ----
 

@@ -16,6 +16,14 @@
 // "~~x" and "~~vx" act only through its own writer. It owns the base uses
 // it takes and gives them back, with its sessions, when its run ends.
 //
+// Every run knows what it opened. Its "~~-" gives back a use its own "~~+"
+// took of the base that "~~+" reached (pageOpens, or client text's owned
+// uses), so a run that opens and closes a name after its directory moved
+// never closes the base other pages hold. Its writer commits on the base
+// it was opened on, or fails the run when that writer is gone (its base
+// closed, it was rolled back, its files went): an id that another writer
+// took since never reaches that writer's commit.
+//
 // Two words drive the processor's turn loop:
 // - "~~v" stores the id it got in requestState. RequestWaiting (-1: the
 //   writer slot is taken) keeps the call pending, and the processor
@@ -171,6 +179,30 @@ int64 openReader(TTMProcessor& p, VEKCursorProtected& base, const std::pair<std:
     return base.openReadProcess(login.first, login.second, p.runToken);
 }
 
+// A page's run notes the base its "~~+" took a shared use of.
+void notePageOpen(TTMProcessor& p, const std::string& name) {
+    const u64 serial = p.baseRegistry->serialOf(name);
+    auto& opened = p.pageOpens[VEKBaseRegistry::spellingOf(name)];
+    if (!opened.empty() && opened.back().first == serial) opened.back().second++;
+    else opened.push_back({serial, 1});
+}
+
+// A page's run gives back a use taken through name: the oldest its own
+// "~~+" took (nothing when that base has closed since: that use went with
+// it); with none of its own, one as the registry's rule has it, unless
+// ownOnly.
+void giveBackPageUse(TTMProcessor& p, const std::string& name, bool ownOnly = false) {
+    auto own = p.pageOpens.find(VEKBaseRegistry::spellingOf(name));
+    if (own == p.pageOpens.end()) {
+        if (!ownOnly) p.baseRegistry->remove(name);
+        return;
+    }
+    const u64 serial = own->second.front().first;
+    if (--own->second.front().second == 0) own->second.erase(own->second.begin());
+    if (own->second.empty()) p.pageOpens.erase(own);
+    p.baseRegistry->removeOf(name, serial);
+}
+
 // Client text's uses are its own: given back by its "~~-" or when it ends.
 std::string baseOpen(TTMProcessor& p, Function* call) {
     const std::string name = safeArg1(call);
@@ -181,21 +213,23 @@ std::string baseOpen(TTMProcessor& p, Function* call) {
     if (!p.baseRegistry->mayOpen(name, VekBase::streamKindFor(name))) return std::string();
     if (openBaseByName(*p.baseRegistry, name, p.clientText ? p.runToken : 0) != nullptr) {
         if (p.clientText) p.ownBases.insert(VEKBaseRegistry::spellingOf(name));
+        else notePageOpen(p, name);
     } else if (!p.baseRegistry->failure().empty()) {
         VekKernel::vekLog.error(p.baseRegistry->failure(), __FILE__, __LINE__);
     }
     return std::string();
 }
 
+// Gives back a use of the run's taken through name: client text one it
+// owns, a page's run one its own "~~+" took (giveBackPageUse).
+void giveBackUse(TTMProcessor& p, const std::string& name, bool ownOnly = false) {
+    if (!p.clientText) return giveBackPageUse(p, name, ownOnly);
+    p.baseRegistry->removeOwned(name, p.runToken);
+    if (p.baseRegistry->usesOf(name, p.runToken) == 0) p.ownBases.erase(VEKBaseRegistry::spellingOf(name));
+}
+
 std::string baseRemove(TTMProcessor& p, Function* call) {
-    const std::string name = safeArg1(call);
-    if (p.baseRegistry == nullptr) return std::string();
-    if (!p.clientText) {
-        p.baseRegistry->remove(name);
-    } else {
-        p.baseRegistry->removeOwned(name, p.runToken);
-        if (p.baseRegistry->usesOf(name, p.runToken) == 0) p.ownBases.erase(VEKBaseRegistry::spellingOf(name));
-    }
+    if (p.baseRegistry != nullptr) giveBackUse(p, safeArg1(call));
     return std::string();
 }
 
@@ -208,7 +242,7 @@ std::string baseOpenWriteProcess(TTMProcessor& p, Function* call) {
     const int64 id = banBaseWrite ? openReader(p, *base, login)
                                   : base->openWriteProcess(login.first, login.second, p.runToken);
     p.requestState = id;  // RequestWaiting while another writer holds the base
-    if (id >= 0) p.rememberSession(safeArg1(call), id, !banBaseWrite);
+    if (id >= 0) p.rememberSession(safeArg1(call), id, !banBaseWrite, p.baseRegistry->serialOf(safeArg1(call)));
     p.requestTimeout = VekKernel::stringToInt64(safeArg2(call));
     return int64Text(id);
 }
@@ -218,22 +252,39 @@ std::string baseOpenReadProcess(TTMProcessor& p, Function* call) {
     if (base == nullptr) return std::string();
     const auto login = loginOf(call, 2);
     const int64 id = openReader(p, *base, login);
-    if (id >= 0) p.rememberSession(safeArg1(call), id, false);
+    if (id >= 0) p.rememberSession(safeArg1(call), id, false, p.baseRegistry->serialOf(safeArg1(call)));
     return int64Text(id);
+}
+
+// The base a writer this run opened commits on; null when the id is none
+// of its writers. Throws (the run fails) when that writer is gone: a
+// commit through it would store nothing, or another writer's keys.
+VEKCursorProtected* baseOfOwnWriter(TTMProcessor& p, int64 id) {
+    const TTMProcessor::OpenSession* own = p.ownWriter(id);
+    if (own == nullptr) return nullptr;
+    const TTMProcessor::OpenSession session = *own;
+    p.forgetSession(id);
+    VEKCursorProtected* base = ownWriterBase(*p.baseRegistry, session.serial, id, p.runToken);
+    if (base == nullptr) throw std::runtime_error(goneWriterFailure(session.base));
+    return base;
 }
 
 // Ends the session; an id sessionIdOf refuses closes nothing.
 std::string baseCloseProcess(TTMProcessor& p, Function* call) {
     if (p.baseRegistry == nullptr) return std::string();
-    // A writer's own base, also when the name reaches a newer one since its
-    // directory changed: the commit must not pass unseen on the newer base.
     int64 writer = NoSession;
     parseId(safeArg2(call), writer);
+    if (VEKCursorProtected* own = baseOfOwnWriter(p, writer)) {
+        p.yieldFlag = endBaseProcess(*own, writer);  // the commit ends the page's turn
+        return std::string();
+    }
+    // A writer's own base, also when the name reaches a newer one since its
+    // directory changed: the commit must not pass unseen on the newer base.
     VEKCursorProtected* base = p.baseRegistry->getWriter(safeArg1(call), writer);
     if (base == nullptr) return std::string();
     const int64 id = sessionIdOf(p, *base, call);
     if (id == NoSession) return std::string();
-    p.forgetSession(safeArg1(call), id);
+    p.forgetSession(id);
     // A writer whose files went under it stores nothing: its commit fails
     // the run, as a commit that cannot be written does.
     base->failLostCommit(id);
@@ -246,15 +297,28 @@ std::string baseCloseProcess(TTMProcessor& p, Function* call) {
 // the writer its run opened: any other id gives the failure text and
 // nothing is closed or deleted; so does an id that is no number.
 std::string baseCloseAndDelete(TTMProcessor& p, Function* call) {
-    VEKCursorProtected* base = baseOf(p.baseRegistry, call);
+    const std::string name = safeArg1(call);
+    VEKCursorProtected* base = nullptr;
+    int64 writer = NoSession;
+    if (p.baseRegistry != nullptr && parseId(safeArg2(call), writer) && p.ownWriter(writer) != nullptr) {
+        // The run's own writer acts on the base it was opened on; one that
+        // is gone has nothing to commit and deletes nothing, and gives back
+        // no use but one of the run's own (others' bases stay open).
+        try {
+            base = baseOfOwnWriter(p, writer);
+        } catch (const std::runtime_error&) {
+            giveBackUse(p, name, true);
+            return safeArg3(call);
+        }
+    } else {
+        base = baseOf(p.baseRegistry, call);
+    }
     if (base == nullptr) return std::string();
     const int64 id = sessionIdOf(p, *base, call);
     if (id == NoSession || (p.clientText && base->getWriteProcess() != id)) return safeArg3(call);
-    p.forgetSession(safeArg1(call), id);
+    p.forgetSession(id);
     bool wasWriter = false;
-    const bool deleted = endAndDeleteBase(*p.baseRegistry, *base, safeArg1(call), id, wasWriter,
-                                          p.clientText ? p.runToken : 0);
-    if (p.clientText && p.baseRegistry->usesOf(safeArg1(call), p.runToken) == 0) p.ownBases.erase(safeArg1(call));
+    const bool deleted = endAndDeleteBase(*base, id, wasWriter, [&p, &name] { giveBackUse(p, name); });
     p.yieldFlag = wasWriter;
     return deleted ? std::string() : safeArg3(call);
 }
@@ -265,7 +329,7 @@ std::string baseCloseBase(TTMProcessor& p, Function* call) {
     VEKCursorProtected* base = baseOf(p.baseRegistry, call);
     if (base == nullptr || base->getWriteProcess() < 0) return std::string();
     if (p.clientText && base->writerOwner() != p.runToken) return std::string();
-    p.forgetSession(safeArg1(call), 0, true);
+    p.forgetSession(base->getWriteProcess());
     base->closeBase();
     return std::string();
 }
@@ -534,14 +598,18 @@ const WordTable& baseWords() {
 
 // ---- sessions a dropped run leaves open ----
 
-void TTMProcessor::rememberSession(const std::string& base, int64 id, bool writer) {
-    openSessions.push_back({base, id, writer});
+void TTMProcessor::rememberSession(const std::string& base, int64 id, bool writer, u64 serial) {
+    openSessions.push_back({base, id, writer, serial});
 }
 
-void TTMProcessor::forgetSession(const std::string& base, int64 id, bool writersOnly) {
-    auto ended = [&](const OpenSession& session) {
-        return session.base == base && (writersOnly ? session.writer : session.id == id);
-    };
+const TTMProcessor::OpenSession* TTMProcessor::ownWriter(int64 id) const {
+    for (const OpenSession& session : openSessions)
+        if (session.writer && session.id == id) return &session;
+    return nullptr;
+}
+
+void TTMProcessor::forgetSession(int64 id) {
+    auto ended = [id](const OpenSession& session) { return session.id == id; };
     openSessions.erase(std::remove_if(openSessions.begin(), openSessions.end(), ended), openSessions.end());
 }
 
@@ -553,7 +621,8 @@ void endSessions(VEKBaseRegistry* registry, u64 run, const std::vector<TTMProces
                  bool writers) {
     for (const TTMProcessor::OpenSession& session : sessions) {
         try {
-            VEKCursorProtected* base = registry != nullptr ? registry->get(session.base) : nullptr;
+            // The base it was opened on, whatever its name reaches now.
+            VEKCursorProtected* base = registry != nullptr ? registry->find(session.serial) : nullptr;
             // Once ended, the same id may belong to another run's session.
             if (base == nullptr || !base->ownedBy(session.id, run)) continue;
             // A writer lost when its files went has only its id to give back.
