@@ -87,6 +87,35 @@ public:
     explicit SortFailure(const std::string& text) : std::runtime_error(text) {}
 };
 
+// The sort mode's cursor: a VEKCursor that also tells, as it enters a
+// record's sub-level, whether more than the first key stands there. That
+// takes one step from the first key instead of a second search of the
+// tree, so checking every count a run reads costs next to nothing.
+class SortCursor : public VEKCursor {
+public:
+    using VEKCursor::VEKCursor;
+    // Keys under a record: none, one, or more than one.
+    enum Children { NONE, ONE, MORE };
+    // What goChild does (the sub-level's first key, or an empty position),
+    // also telling how many keys stand there.
+    bool goChildCounting(Children* children)
+    {
+        if (!hasCurrent) return false;
+        frames.push_back(Frame{currentKey, currentId});
+        VekBase::VEKPos pos = base().lowerBound(levelId(), std::string_view());
+        std::string key;
+        u64 id;
+        *children = NONE;
+        if (!itemOfLevel(pos, levelId(), &key, &id)) {
+            standEmpty();
+            return true;
+        }
+        standOn(key, id);
+        *children = base().next(pos) && base().parentAt(pos) == levelId() ? MORE : ONE;
+        return true;
+    }
+};
+
 bool fileExists(const std::string& path)
 {
     return VekKernel::fileAccess(path, F_OK) == 0;
@@ -115,12 +144,12 @@ void lockBase(VEKFileLock& lock, const SortSettings& settings, bool create = fal
 // instead would hide the failure. A base this run creates (after
 // -sortinit too) is made and locked before it is formatted, so no other
 // process can open it in between.
-std::unique_ptr<VEKCursor> openBase(const SortSettings& settings, VEKFileLock& lock)
+std::unique_ptr<SortCursor> openBase(const SortSettings& settings, VEKFileLock& lock)
 {
     lockBase(lock, settings, true);
-    std::unique_ptr<VEKCursor> cursor;
+    std::unique_ptr<SortCursor> cursor;
     try {
-        cursor.reset(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
+        cursor.reset(new SortCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
     } catch (const std::exception& e) {
         throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
     }
@@ -153,19 +182,18 @@ std::string shownKey(VEKCursor& cursor)
     return quoted(key) + (cursor.dataLength() > SHOWN ? "..." : "");
 }
 
-// Why the sub-level the cursor has just entered is not a count the sort
-// mode wrote, with *count set when it is one: empty (a count of 1), or one
-// key of COUNT_SIZE bytes holding 1 to MOST_COUNTED. What a count owns is
-// never read, so it does not matter here.
-std::string countLevelFault(VEKCursor& cursor, int64* count)
+// Why the sub-level the cursor has just entered, holding children keys,
+// is not a count the sort mode wrote, with *count set when it is one:
+// empty (a count of 1), or one key of COUNT_SIZE bytes holding 1 to
+// MOST_COUNTED. What a count owns is never read, so it does not matter.
+std::string countLevelFault(VEKCursor& cursor, SortCursor::Children children, int64* count)
 {
     *count = 1;
-    int64 length = cursor.dataLength();
-    if (length <= 0) return "";
-    if (length != static_cast<int64>(COUNT_SIZE)) return "owns a key that is not a count";
+    if (children == SortCursor::NONE) return "";
+    if (cursor.dataLength() != static_cast<int64>(COUNT_SIZE)) return "owns a key that is not a count";
     cursor.readData(count, COUNT_SIZE);
     if (*count < 1 || *count > MOST_COUNTED) return "owns the count " + std::to_string(*count);
-    if (cursor.goNextKey()) return "owns more than one key";
+    if (children == SortCursor::MORE) return "owns more than one key";
     return "";
 }
 
@@ -180,11 +208,12 @@ std::string countLevelFault(VEKCursor& cursor, int64* count)
 // what it writes: in a base of other keys (a page's) sub-level keys would
 // be read as counts (the key "b" as 98 copies, eight bytes of text as
 // billions of copies), so anything else refuses the base.
-int64 checkedCount(VEKCursor& cursor)
+int64 checkedCount(SortCursor& cursor)
 {
     int64 count = 1;
-    if (!cursor.goChild()) return count;
-    std::string fault = countLevelFault(cursor, &count);
+    SortCursor::Children children;
+    if (!cursor.goChildCounting(&children)) return count;
+    std::string fault = countLevelFault(cursor, children, &count);
     cursor.goParent();
     if (!fault.empty()) refuseRecord(cursor, fault);
     return count;
@@ -193,7 +222,7 @@ int64 checkedCount(VEKCursor& cursor)
 // Checks every record of the base: for a base that does not say it is the
 // sort mode's, and before writing where a failure could not take the
 // output back.
-void checkCountRecords(VEKCursor& cursor)
+void checkCountRecords(SortCursor& cursor)
 {
     for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
         sort_stop_if_signalled();
@@ -207,11 +236,12 @@ void checkCountRecords(VEKCursor& cursor)
 // already stands on the first child when there is one (keys are never
 // empty), so no second search for it is needed. The count is checked as it
 // is read: a record the sort mode did not write refuses the base.
-void raiseCount(VEKCursor& cursor, int64 added)
+void raiseCount(SortCursor& cursor, int64 added)
 {
-    if (!cursor.goChild()) return;
+    SortCursor::Children children;
+    if (!cursor.goChildCounting(&children)) return;
     int64 count = 1;
-    std::string fault = countLevelFault(cursor, &count);
+    std::string fault = countLevelFault(cursor, children, &count);
     if (!fault.empty()) {
         cursor.goParent();
         refuseRecord(cursor, fault);
@@ -233,7 +263,7 @@ void raiseCount(VEKCursor& cursor, int64 added)
 // miss or two.
 class CountBatch {
 public:
-    explicit CountBatch(VEKCursor& cursor) : cursor(cursor), slots(INITIAL_SLOTS) {}
+    explicit CountBatch(SortCursor& cursor) : cursor(cursor), slots(INITIAL_SLOTS) {}
     // Counts record, found at place in the input.
     void add(const std::string& record, const RecordPlace& place)
     {
@@ -322,7 +352,7 @@ private:
         }
     }
 
-    VEKCursor& cursor;        // the base being counted into
+    SortCursor& cursor;       // the base being counted into
     std::vector<Slot> slots;  // the table; size is a power of two
     std::string arena;        // bytes of every record in the table
     size_t used = 0;          // slots in use
@@ -470,7 +500,7 @@ void failingAs(const std::string& what, Work work)
 // version, which says nothing of itself, is checked whole (once: it is
 // stamped then). The stamp reaches the file with the run's other changes.
 // True when the base was checked whole here.
-bool markSortBase(VEKCursor& cursor, const SortSettings& settings)
+bool markSortBase(SortCursor& cursor, const SortSettings& settings)
 {
     const u32 kind = cursor.stamp().kind;
     if (kind == VEKBaseStamp::SortBase) return false;
@@ -485,7 +515,7 @@ bool markSortBase(VEKCursor& cursor, const SortSettings& settings)
     return checkWhole;
 }
 
-void countInput(VEKCursor& cursor, SortInput& input, const SortSettings& settings)
+void countInput(SortCursor& cursor, SortInput& input, const SortSettings& settings)
 {
     failingAs("counting " + quoted(settings.input) + " into the base " + quoted(settings.base) + " failed: ", [&] {
         CountBatch batch(cursor);
@@ -498,7 +528,7 @@ void countInput(VEKCursor& cursor, SortInput& input, const SortSettings& setting
 // Writes the records of the base, each count checked as it is read.
 class RecordWriter {
 public:
-    RecordWriter(VEKCursor& cursor, SortWriter& writer, const SortSettings& settings)
+    RecordWriter(SortCursor& cursor, SortWriter& writer, const SortSettings& settings)
         : cursor(cursor), writer(writer), settings(settings)
     {
     }
@@ -524,7 +554,7 @@ private:
         for (int64 count = checkedCount(cursor); count > 0; --count) writer.put(record.data(), record.size());
     }
 
-    VEKCursor& cursor;             // the base, on its records' level
+    SortCursor& cursor;            // the base, on its records' level
     SortWriter& writer;            // the output
     const SortSettings& settings;  // order and separators
     std::string record;            // the current record and its separator
@@ -537,7 +567,7 @@ private:
 // beside), the records are checked as they are written; anything else (a
 // file written through its name, a pipe, the terminal) gets nothing from a
 // refused base, which is checked whole first.
-void writeOutput(VEKCursor& cursor, const SortSettings& settings, bool checkedWhole,
+void writeOutput(SortCursor& cursor, const SortSettings& settings, bool checkedWhole,
                  std::unique_ptr<SortOutput>& output)
 {
     if (isFileBase(settings) && VekBase::VEKFileId::of(settings.save) == VekBase::VEKFileId::of(settings.base))
@@ -563,7 +593,7 @@ void sortThroughBase(const SortSettings& settings, VEKFileLock& lock)
     // The input is opened before the base, so a misspelt name leaves the
     // base as it was.
     if (!settings.input.empty()) input.reset(new SortInput(settings.input));
-    std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
+    std::unique_ptr<SortCursor> cursor = openBase(settings, lock);
     std::unique_ptr<SortOutput> output;
     try {
         bool checkedWhole = false;
