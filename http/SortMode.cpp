@@ -9,21 +9,27 @@
 // sort mode reads only bases of that layout: any other key (a page's base)
 // refuses the base, which is then left as it was, and no output is left.
 //
-// The counting half and the writing half each own their cursor. A failure
-// is never reported as success; each prints one line on standard error
-// that names the file (and the record's line), and the program ends with
-// status 1 instead of serving:
+// Which bases those are, the base's file says (SortModeBase.h): a page's
+// base is refused before it is touched, whatever name reaches it. A base
+// the sort mode made says so, and each count of it is checked as a run
+// reads it, so a run costs what it touches, not the size of the base; an
+// older base that says nothing is checked whole once and then marked.
+//
+// One cursor serves the counting and then the writing, and its changes
+// reach the base only when the whole run worked. A failure is never
+// reported as success; each prints one line on standard error that names
+// the file (and the record's line), and the program ends with status 1
+// instead of serving:
 //   1. An input that is named but cannot be opened or read.
 //   2. A record the base refuses (longer than a key may be, say): the
 //      counting stops at that record.
 //   3. An error of the base while counting or writing.
-//   4. A base of another layout, or the files of a page's base.
-// A failed counting discards the cursor's changes, so the base holds none
-// of the run (a file base rolls its own journal back), and the output is
-// not written. A failed writing removes the partial output when the run
-// made that file; a file that was there stays. SIGINT and SIGTERM fail the
-// run the same way (SortSignals.h), and then end the process as the signal
-// would have.
+//   4. A key of another layout, or the files of a page's base.
+// A failed run discards the cursor's changes, so the base holds none of
+// the run (a file base rolls its own journal back), and leaves the
+// output's name as it was wherever it can (SortOutput.h). SIGINT and
+// SIGTERM fail the run the same way (SortSignals.h), and then end the
+// process as the signal would have.
 //
 // A file base is locked (VEKFileLock) for the whole run, before anything
 // touches it: a base that another process (a server) has open is refused,
@@ -31,7 +37,6 @@
 //
 // The input is read from its descriptor to its end, so a pipe or
 // /dev/stdin is counted like a file; only a regular file could be sized.
-// The output is written through its name as it is (SortOutput.h).
 //
 // Speed: the input is read in 64 KiB blocks, not byte by byte, and the
 // counts of a batch of records are gathered in memory before they reach
