@@ -235,7 +235,6 @@ void checkCountRecords(SortCursor& cursor)
     }
 }
 
-
 // Adds added to the count of the record the cursor stands on: its child
 // key holds the count; a record without one gets the child added. goChild
 // already stands on the first child when there is one (keys are never
