@@ -88,8 +88,10 @@ void SortOutput::openByName()
 }
 
 // A new file beside the one that is there (at a link's target), with its
-// mode and, where this process may give it, its owner; nothing when the
-// directory takes no new file (the file is then written through its name).
+// mode and owner. Nothing when the directory takes no new file or the new
+// one cannot be given the old one's owner and group (another user's file,
+// which a rename in a shared directory may not replace either): the file
+// is then written through its name.
 void SortOutput::writeBeside(const struct stat& there)
 {
     char* resolved = ::realpath(path.c_str(), nullptr);
@@ -100,10 +102,10 @@ void SortOutput::writeBeside(const struct stat& there)
     std::string aside = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".sorting-XXXXXX";
     int besideFd = ::mkostemp(&aside[0], O_CLOEXEC);
     if (besideFd < 0) return;
-    ::fchmod(besideFd, there.st_mode & 07777);
-    if (::fchown(besideFd, there.st_uid, there.st_gid) != 0) {
-        // Only root may give a file away: it stays the runner's, as a file
-        // this run makes would.
+    if (::fchown(besideFd, there.st_uid, there.st_gid) != 0 || ::fchmod(besideFd, there.st_mode & 07777) != 0) {
+        ::close(besideFd);
+        ::unlink(aside.c_str());
+        return;
     }
     ::close(fd);
     fd = besideFd;
