@@ -451,31 +451,68 @@ TEST(SortModeBaseKind, SortBasesNamedLikeAPairWork)
     }
 }
 
-// Unstamped files (of older versions): a pair whose files are copies of
-// each other is a page base's, and is refused; a sort base alone is
-// checked whole once and then stamped as the sort mode's, as is a base the
-// sort mode creates.
+// Unstamped files (of older versions): NAME1 or NAME2 is an older page
+// base's file when its unstamped partner is a copy of it, or when a page
+// writer's journal lies beside the write file; and is refused, files byte
+// for byte. Any other unstamped base is checked whole once and stamped as
+// the sort mode's, as is a base the sort mode creates.
+struct UnstampedCase {
+    const char* what;
+    const char* base;                 // the name the sort mode is given
+    void (*make)(const ScratchDir&);  // the files beside it
+    bool refused;
+};
+
+void makeOther(const ScratchDir& d, const char* name)
+{
+    makeCountedBase(d.file(name), VEKBaseStamp::None);
+    VEKCursor cursor(d.file(name).c_str(), VekBase::VEK_STREAM_FILE);
+    putKey(cursor, "another record");
+}
+
+const UnstampedCase UNSTAMPED_CASES[] = {
+    {"a write file and its copy", "p1", [](const ScratchDir& d) {
+         makeCountedBase(d.file("p1"), VEKBaseStamp::None);
+         std::filesystem::copy_file(d.file("p1"), d.file("p2"));
+     }, true},
+    {"a read copy", "p2", [](const ScratchDir& d) {
+         makeCountedBase(d.file("p1"), VEKBaseStamp::None);
+         std::filesystem::copy_file(d.file("p1"), d.file("p2"));
+     }, true},
+    {"a writer's journal beside the write file", "j2", [](const ScratchDir& d) {
+         makeCountedBase(d.file("j2"), VEKBaseStamp::None);
+         makeOther(d, "j1");
+         d.write("j1.swt", "a commit not yet published");
+     }, true},
+    {"two bases of their own", "s2", [](const ScratchDir& d) {
+         makeCountedBase(d.file("s2"), VEKBaseStamp::None);
+         makeOther(d, "s1");
+     }, false},
+    {"a base alone", "older.vek", [](const ScratchDir& d) { makeCountedBase(d.file("older.vek"), VEKBaseStamp::None); },
+     false},
+    {"a base the run makes", "new.vek", [](const ScratchDir&) {}, false},
+};
+
 TEST(SortModeBaseKind, UnstampedFilesAreToldByTheirPartnerAndStampedOnce)
 {
-    ScratchDir dir;
-    makeCountedBase(dir.file("old1"), VEKBaseStamp::None);
-    std::filesystem::copy_file(dir.file("old1"), dir.file("old2"));
-    makeCountedBase(dir.file("older.vek"), VEKBaseStamp::None);
-    dir.write("in.txt", "a\n");
-    SortSettings settings;
-    settings.input = dir.file("in.txt");
-    for (const char* name : {"old1", "old2"}) {
-        settings.base = dir.file(name);
+    for (const UnstampedCase& each : UNSTAMPED_CASES) {
+        SCOPED_TRACE(each.what);
+        ScratchDir dir;
+        each.make(dir);
+        dir.write("in.txt", "a\n");
         const auto before = filesOf(dir);
+        SortSettings settings;
+        settings.input = dir.file("in.txt");
+        settings.base = dir.file(each.base);
         auto [outcome, said] = sortSaying(settings);
-        EXPECT_EQ(outcome, SortOutcome::Failed) << name;
-        EXPECT_NE(said.find("page's base"), std::string::npos) << said;
-        EXPECT_EQ(filesOf(dir), before) << name;
-    }
-    for (const char* name : {"older.vek", "new.vek"}) {
-        settings.base = dir.file(name);
-        ASSERT_EQ(sortSaying(settings).first, SortOutcome::Done) << name;
-        EXPECT_EQ(stampKind(settings.base), VEKBaseStamp::SortBase) << name;
+        if (each.refused) {
+            EXPECT_EQ(outcome, SortOutcome::Failed);
+            EXPECT_NE(said.find("page's base"), std::string::npos) << said;
+            EXPECT_EQ(filesOf(dir), before);
+        } else {
+            EXPECT_EQ(outcome, SortOutcome::Done) << said;
+            EXPECT_EQ(stampKind(settings.base), VEKBaseStamp::SortBase);
+        }
     }
 }
 
