@@ -9,21 +9,27 @@
 // sort mode reads only bases of that layout: any other key (a page's base)
 // refuses the base, which is then left as it was, and no output is left.
 //
-// The counting half and the writing half each own their cursor. A failure
-// is never reported as success; each prints one line on standard error
-// that names the file (and the record's line), and the program ends with
-// status 1 instead of serving:
+// Which bases those are, the base's file says (SortModeBase.h): a page's
+// base is refused before it is touched, whatever name reaches it. A base
+// the sort mode made says so, and each count of it is checked as a run
+// reads it, so a run costs what it touches, not the size of the base; an
+// older base that says nothing is checked whole once and then marked.
+//
+// One cursor serves the counting and then the writing, and its changes
+// reach the base only when the whole run worked. A failure is never
+// reported as success; each prints one line on standard error that names
+// the file (and the record's line), and the program ends with status 1
+// instead of serving:
 //   1. An input that is named but cannot be opened or read.
 //   2. A record the base refuses (longer than a key may be, say): the
 //      counting stops at that record.
 //   3. An error of the base while counting or writing.
-//   4. A base of another layout, or the files of a page's base.
-// A failed counting discards the cursor's changes, so the base holds none
-// of the run (a file base rolls its own journal back), and the output is
-// not written. A failed writing removes the partial output when the run
-// made that file; a file that was there stays. SIGINT and SIGTERM fail the
-// run the same way (SortSignals.h), and then end the process as the signal
-// would have.
+//   4. A key of another layout, or the files of a page's base.
+// A failed run discards the cursor's changes, so the base holds none of
+// the run (a file base rolls its own journal back), and leaves the
+// output's name as it was wherever it can (SortOutput.h). SIGINT and
+// SIGTERM fail the run the same way (SortSignals.h), and then end the
+// process as the signal would have.
 //
 // A file base is locked (VEKFileLock) for the whole run, before anything
 // touches it: a base that another process (a server) has open is refused,
@@ -31,7 +37,6 @@
 //
 // The input is read from its descriptor to its end, so a pipe or
 // /dev/stdin is counted like a file; only a regular file could be sized.
-// The output is written through its name as it is (SortOutput.h).
 //
 // Speed: the input is read in 64 KiB blocks, not byte by byte, and the
 // counts of a batch of records are gathered in memory before they reach
@@ -57,13 +62,16 @@
 #include <string_view>
 #include <vector>
 
+#include "SortModeBase.h"
 #include "SortOutput.h"
 #include "SortSignals.h"
 #include "base/VEKCursor.h"
 #include "base/VEKFileLock.h"
+#include "base/VEKTree.h"
 #include "kernel/VekFile.h"
 #include "kernel/VekUtil.h"
 
+using VekBase::VEKBaseStamp;
 using VekBase::VEKCursor;
 using VekBase::VEKFileLock;
 
@@ -82,6 +90,35 @@ constexpr int64 MOST_COUNTED = static_cast<int64>(1) << 48;
 class SortFailure : public std::runtime_error {
 public:
     explicit SortFailure(const std::string& text) : std::runtime_error(text) {}
+};
+
+// The sort mode's cursor: a VEKCursor that also tells, as it enters a
+// record's sub-level, whether more than the first key stands there. That
+// takes one step from the first key instead of a second search of the
+// tree, so checking every count a run reads costs next to nothing.
+class SortCursor : public VEKCursor {
+public:
+    using VEKCursor::VEKCursor;
+    // Keys under a record: none, one, or more than one.
+    enum Children { NONE, ONE, MORE };
+    // What goChild does (the sub-level's first key, or an empty position),
+    // also telling how many keys stand there.
+    bool goChildCounting(Children* children)
+    {
+        if (!hasCurrent) return false;
+        frames.push_back(Frame{currentKey, currentId});
+        VekBase::VEKPos pos = base().lowerBound(levelId(), std::string_view());
+        std::string key;
+        u64 id;
+        *children = NONE;
+        if (!itemOfLevel(pos, levelId(), &key, &id)) {
+            standEmpty();
+            return true;
+        }
+        standOn(key, id);
+        *children = base().next(pos) && base().parentAt(pos) == levelId() ? MORE : ONE;
+        return true;
+    }
 };
 
 bool fileExists(const std::string& path)
@@ -112,12 +149,12 @@ void lockBase(VEKFileLock& lock, const SortSettings& settings, bool create = fal
 // instead would hide the failure. A base this run creates (after
 // -sortinit too) is made and locked before it is formatted, so no other
 // process can open it in between.
-std::unique_ptr<VEKCursor> openBase(const SortSettings& settings, VEKFileLock& lock)
+std::unique_ptr<SortCursor> openBase(const SortSettings& settings, VEKFileLock& lock)
 {
     lockBase(lock, settings, true);
-    std::unique_ptr<VEKCursor> cursor;
+    std::unique_ptr<SortCursor> cursor;
     try {
-        cursor.reset(new VEKCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
+        cursor.reset(new SortCursor(settings.base.c_str(), VekBase::streamKindFor(settings.base)));
     } catch (const std::exception& e) {
         throw SortFailure("cannot open the base " + quoted(settings.base) + ": " + e.what());
     }
@@ -139,19 +176,85 @@ struct RecordPlace {
                       " bytes a base key may hold");
 }
 
+// The record the cursor stands on, as a short printable text for a message.
+std::string shownKey(VEKCursor& cursor)
+{
+    constexpr int64 SHOWN = 40;
+    std::string key(static_cast<size_t>(std::min(cursor.dataLength(), SHOWN)), '\0');
+    if (!key.empty()) cursor.readData(&key[0], key.size());
+    for (char& byte : key)
+        if (static_cast<u8>(byte) < 0x20 || byte == 0x7f) byte = '?';
+    return quoted(key) + (cursor.dataLength() > SHOWN ? "..." : "");
+}
+
+// Why the sub-level the cursor has just entered, holding children keys,
+// is not a count the sort mode wrote, with *count set when it is one:
+// empty (a count of 1), or one key of COUNT_SIZE bytes holding 1 to
+// MOST_COUNTED. What a count owns is never read, so it does not matter.
+std::string countLevelFault(VEKCursor& cursor, SortCursor::Children children, int64* count)
+{
+    *count = 1;
+    if (children == SortCursor::NONE) return "";
+    if (cursor.dataLength() != static_cast<int64>(COUNT_SIZE)) return "owns a key that is not a count";
+    cursor.readData(count, COUNT_SIZE);
+    if (*count < 1 || *count > MOST_COUNTED) return "owns the count " + std::to_string(*count);
+    if (children == SortCursor::MORE) return "owns more than one key";
+    return "";
+}
+
+// Refuses the base for the record the cursor stands on.
+[[noreturn]] void refuseRecord(VEKCursor& cursor, const std::string& fault)
+{
+    throw SortFailure("the base " + quoted(cursor.fileName()) + " holds keys the sort mode did not write: " +
+                      shownKey(cursor) + " " + fault);
+}
+
+// The count of the record the cursor stands on. The sort mode reads only
+// what it writes: in a base of other keys (a page's) sub-level keys would
+// be read as counts (the key "b" as 98 copies, eight bytes of text as
+// billions of copies), so anything else refuses the base.
+int64 checkedCount(SortCursor& cursor)
+{
+    int64 count = 1;
+    SortCursor::Children children;
+    if (!cursor.goChildCounting(&children)) return count;
+    std::string fault = countLevelFault(cursor, children, &count);
+    cursor.goParent();
+    if (!fault.empty()) refuseRecord(cursor, fault);
+    return count;
+}
+
+// Checks every record of the base: for a base that does not say it is the
+// sort mode's, and before writing where a failure could not take the
+// output back.
+void checkCountRecords(SortCursor& cursor)
+{
+    for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
+        sort_stop_if_signalled();
+        checkedCount(cursor);
+    }
+}
+
 // Adds added to the count of the record the cursor stands on: its child
 // key holds the count; a record without one gets the child added. goChild
 // already stands on the first child when there is one (keys are never
-// empty), so no second search for it is needed.
-void raiseCount(VEKCursor& cursor, int64 added)
+// empty), so no second search for it is needed. The count is checked as it
+// is read: a record the sort mode did not write refuses the base.
+void raiseCount(SortCursor& cursor, int64 added)
 {
-    if (!cursor.goChild()) return;
-    int64 count = added;
+    SortCursor::Children children;
+    if (!cursor.goChildCounting(&children)) return;
+    int64 count = 1;
+    std::string fault = countLevelFault(cursor, children, &count);
+    if (!fault.empty()) {
+        cursor.goParent();
+        refuseRecord(cursor, fault);
+    }
     if (cursor.dataLength() > 0) {
-        cursor.readData(&count, COUNT_SIZE);
         count += added;
         cursor.replaceSymbolData(&count, COUNT_SIZE, 0);
     } else {
+        count = added;
         cursor.putSymbolData(&count, COUNT_SIZE, 0);
     }
     cursor.goParent();
@@ -164,7 +267,7 @@ void raiseCount(VEKCursor& cursor, int64 added)
 // miss or two.
 class CountBatch {
 public:
-    explicit CountBatch(VEKCursor& cursor) : cursor(cursor), slots(INITIAL_SLOTS) {}
+    explicit CountBatch(SortCursor& cursor) : cursor(cursor), slots(INITIAL_SLOTS) {}
     // Counts record, found at place in the input.
     void add(const std::string& record, const RecordPlace& place)
     {
@@ -253,7 +356,7 @@ private:
         }
     }
 
-    VEKCursor& cursor;        // the base being counted into
+    SortCursor& cursor;       // the base being counted into
     std::vector<Slot> slots;  // the table; size is a power of two
     std::string arena;        // bytes of every record in the table
     size_t used = 0;          // slots in use
@@ -380,91 +483,57 @@ void discardChanges(VEKCursor& cursor)
     }
 }
 
-// The record the cursor stands on, as a short printable text for a message.
-std::string shownKey(VEKCursor& cursor)
+// Runs work; an error of the base or a file (not a refusal or a signal,
+// which say what happened themselves) fails the run with what before it.
+template <typename Work>
+void failingAs(const std::string& what, Work work)
 {
-    constexpr int64 SHOWN = 40;
-    std::string key(static_cast<size_t>(std::min(cursor.dataLength(), SHOWN)), '\0');
-    if (!key.empty()) cursor.readData(&key[0], key.size());
-    for (char& byte : key)
-        if (static_cast<u8>(byte) < 0x20 || byte == 0x7f) byte = '?';
-    return quoted(key) + (cursor.dataLength() > SHOWN ? "..." : "");
-}
-
-// Why the sub-level the cursor has just entered is not a count the sort
-// mode wrote, with *count set when it is one: empty (a count of 1), or one
-// key of COUNT_SIZE bytes holding 1 to MOST_COUNTED. What a count owns is
-// never read, so it does not matter here.
-std::string countLevelFault(VEKCursor& cursor, int64* count)
-{
-    *count = 1;
-    int64 length = cursor.dataLength();
-    if (length <= 0) return "";
-    if (length != static_cast<int64>(COUNT_SIZE)) return "owns a key that is not a count";
-    cursor.readData(count, COUNT_SIZE);
-    if (*count < 1 || *count > MOST_COUNTED) return "owns the count " + std::to_string(*count);
-    if (cursor.goNextKey()) return "owns more than one key";
-    return "";
-}
-
-// The count of the record the cursor stands on. The sort mode reads only
-// what it writes: in a base of other keys (a page's) sub-level keys would
-// be read as counts (the key "b" as 98 copies, eight bytes of text as
-// billions of copies), so anything else refuses the base.
-int64 checkedCount(VEKCursor& cursor, const SortSettings& settings)
-{
-    int64 count = 1;
-    if (!cursor.goChild()) return count;
-    std::string fault = countLevelFault(cursor, &count);
-    cursor.goParent();
-    if (!fault.empty())
-        throw SortFailure("the base " + quoted(settings.base) + " holds keys the sort mode did not write: " +
-                          shownKey(cursor) + " " + fault);
-    return count;
-}
-
-// Checks every record before anything is counted into the base or written
-// where a failure could not take it back.
-void checkCountRecords(VEKCursor& cursor, const SortSettings& settings)
-{
-    for (bool more = cursor.goFirst(); more; more = cursor.goNextKey()) {
-        sort_stop_if_signalled();
-        checkedCount(cursor, settings);
+    try {
+        work();
+    } catch (const SortFailure&) {
+        throw;
+    } catch (const SortInterrupted&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw SortFailure(what + e.what());
     }
 }
 
-// The input is opened before the base, so a misspelt name leaves the base
-// as it was.
-void countInput(const SortSettings& settings, VEKFileLock& lock)
+// Makes sure the base is the sort mode's before anything else reads it: a
+// base this run made is stamped as the sort mode's; one of an older
+// version, which says nothing of itself, is checked whole (once: it is
+// stamped then). The stamp reaches the file with the run's other changes.
+// True when the base was checked whole here.
+bool markSortBase(SortCursor& cursor, const SortSettings& settings)
 {
-    SortInput input(settings.input);
-    std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
-    try {
-        checkCountRecords(*cursor, settings);
-        CountBatch batch(*cursor);
+    const u32 kind = cursor.stamp().kind;
+    if (kind == VEKBaseStamp::SortBase) return false;
+    // Another kind found only now: the open mended a header the first
+    // look could not read.
+    if (kind != VEKBaseStamp::None)
+        throw SortFailure("the base " + quoted(settings.base) + " is not the sort mode's (its file says kind " +
+                          std::to_string(kind) + "); the sort mode leaves it alone");
+    const bool checkWhole = !cursor.created();
+    if (checkWhole) checkCountRecords(cursor);
+    cursor.setStamp(VEKBaseStamp::fresh(VEKBaseStamp::SortBase));
+    return checkWhole;
+}
+
+void countInput(SortCursor& cursor, SortInput& input, const SortSettings& settings)
+{
+    failingAs("counting " + quoted(settings.input) + " into the base " + quoted(settings.base) + " failed: ", [&] {
+        CountBatch batch(cursor);
         if (settings.length > 0) countFixedRecords(batch, input, settings.length);
         else countDividedRecords(batch, input, dividersOf(settings));
         batch.flush();
-        cursor->close();
-    } catch (const SortFailure&) {
-        discardChanges(*cursor);
-        throw;
-    } catch (const SortInterrupted&) {
-        discardChanges(*cursor);
-        throw;
-    } catch (const std::exception& e) {
-        discardChanges(*cursor);
-        throw SortFailure("counting " + quoted(settings.input) + " into the base " + quoted(settings.base) +
-                          " failed: " + e.what());
-    }
+    });
 }
 
-// Writes the records of the base. Unless the base was checked whole
-// before, each count is checked as it is read.
+// Writes the records of the base, each count checked as it is read.
 class RecordWriter {
 public:
-    RecordWriter(VEKCursor& cursor, SortWriter& writer, const SortSettings& settings, bool checked)
-        : cursor(cursor), writer(writer), settings(settings), checked(checked)
+    RecordWriter(SortCursor& cursor, SortWriter& writer, const SortSettings& settings)
+        : cursor(cursor), writer(writer), settings(settings)
     {
     }
     void writeAll()
@@ -486,79 +555,64 @@ private:
         record.resize(static_cast<size_t>(length));
         cursor.readData(&record[0], static_cast<u64>(length));
         if (settings.length <= 0) record += '\n';
-        for (int64 count = storedCount(); count > 0; --count) writer.put(record.data(), record.size());
-    }
-    // The count under the record (1 without a child).
-    int64 storedCount()
-    {
-        if (!checked) return checkedCount(cursor, settings);
-        int64 count = 1;
-        if (cursor.goChild()) {
-            if (cursor.dataLength() > 0) cursor.readData(&count, COUNT_SIZE);
-            cursor.goParent();
-        }
-        return count;
+        for (int64 count = checkedCount(cursor); count > 0; --count) writer.put(record.data(), record.size());
     }
 
-    VEKCursor& cursor;               // the base, on its records' level
-    SortWriter& writer;              // the output
-    const SortSettings& settings;    // order and separators
-    const bool checked;              // the base was checked whole before
-    std::string record;              // the current record and its separator
+    SortCursor& cursor;            // the base, on its records' level
+    SortWriter& writer;            // the output
+    const SortSettings& settings;  // order and separators
+    std::string record;            // the current record and its separator
 };
 
-// A failure removes the partial output the run made: a file that stops part
-// way would pass for the whole sorted input. The base's own file is never
-// the output: truncating it would destroy what is being written out. A
-// refused base (one the sort mode did not write) leaves no output.
-void writeOutput(const SortSettings& settings, VEKFileLock& lock, bool checked)
+// Writes the base into output, which is left open for the caller to put
+// in place once the base holds the run's counts. The base's own file, or
+// any base's, is never the output: the sorted lines would destroy it.
+// Where a failure leaves the name as it was (a file made or written
+// beside), the records are checked as they are written; anything else (a
+// file written through its name, a pipe, the terminal) gets nothing from a
+// refused base, which is checked whole first.
+void writeOutput(SortCursor& cursor, const SortSettings& settings, bool checkedWhole,
+                 std::unique_ptr<SortOutput>& output)
 {
-    std::unique_ptr<VEKCursor> cursor = openBase(settings, lock);
     if (isFileBase(settings) && VekBase::VEKFileId::of(settings.save) == VekBase::VEKFileId::of(settings.base))
         throw SortFailure("cannot write " + quoted(settings.save) + ": it is the base " + quoted(settings.base));
-    // Into a file the run makes, the records are checked as they are
-    // written: a refusal removes the file. Anything already there (a file
-    // to truncate, a pipe, the terminal) gets nothing from a refused base.
-    if (!checked && fileExists(settings.save)) {
-        checkCountRecords(*cursor, settings);
-        checked = true;
-    }
-    std::unique_ptr<SortOutput> output;
-    try {
+    failingAs("", [&] { refuseBaseAsOutput(settings.save); });
+    failingAs("cannot write " + quoted(settings.save) + " from the base " + quoted(settings.base) + ": ", [&] {
         output.reset(new SortOutput(settings.save));
-        if (!checked && !output->madeFile()) checkCountRecords(*cursor, settings);  // it came meanwhile
+        if (!output->undoable() && !checkedWhole) checkCountRecords(cursor);
+        output->begin();
         SortWriter writer(*output);
-        RecordWriter(*cursor, writer, settings, checked).writeAll();
-        output->finish();
-    } catch (const SortInterrupted&) {
-        if (output) output->discard();
-        throw;
-    } catch (const SortFailure&) {
-        if (output) output->discard();
-        throw;
-    } catch (const std::exception& e) {
-        if (output) output->discard();
-        throw SortFailure("cannot write " + quoted(settings.save) + " from the base " + quoted(settings.base) + ": " +
-                          e.what());
-    }
+        RecordWriter(cursor, writer, settings).writeAll();
+    });
 }
 
-// A page's base is two files, NAME1 (the write file) and NAME2 (its read
-// copy), which the server keeps alike. Counting into either, or starting
-// either afresh, would leave the other stale, and the server would serve
-// readers the old state beside the writer's new one; even writing out a
-// write file may roll back its journal. So the sort mode refuses a base
-// named NAME1 or NAME2 while the other of the pair holds a base.
-void refusePageBase(const SortSettings& settings)
+// Counts the input into the base and writes the base out, through one
+// cursor: nothing of the run reaches the base unless all of it worked,
+// and the output is put in place only once the base holds what it shows.
+// A failure drops the run's changes (a file base rolls its own journal
+// back) and takes back the output where it can (SortOutput.h).
+void sortThroughBase(const SortSettings& settings, VEKFileLock& lock)
 {
-    const std::string& name = settings.base;
-    if (!isFileBase(settings) || name.empty() || (name.back() != '1' && name.back() != '2')) return;
-    const bool writeFile = name.back() == '1';
-    const std::string other = name.substr(0, name.size() - 1) + (writeFile ? '2' : '1');
-    if (!VekBase::holdsBaseFile(other)) return;
-    throw SortFailure("the base " + quoted(name) + " is the " + (writeFile ? "write file" : "read copy") +
-                      " of a page's base (" + quoted(other) + " beside it is its " +
-                      (writeFile ? "read copy" : "write file") + "); the sort mode leaves page bases alone");
+    std::unique_ptr<SortInput> input;
+    // The input is opened before the base, so a misspelt name leaves the
+    // base as it was.
+    if (!settings.input.empty()) input.reset(new SortInput(settings.input));
+    std::unique_ptr<SortCursor> cursor = openBase(settings, lock);
+    std::unique_ptr<SortOutput> output;
+    try {
+        bool checkedWhole = false;
+        failingAs("cannot read the base " + quoted(settings.base) + ": ",
+                  [&] { checkedWhole = markSortBase(*cursor, settings); });
+        if (input) countInput(*cursor, *input, settings);
+        if (!settings.save.empty()) writeOutput(*cursor, settings, checkedWhole, output);
+        failingAs("cannot save the base " + quoted(settings.base) + ": ", [&] { cursor->close(); });
+        if (output)
+            failingAs("cannot write " + quoted(settings.save) + ": ", [&] { output->finish(); });
+    } catch (const std::exception&) {
+        if (output) output->discard();
+        discardChanges(*cursor);
+        throw;
+    }
 }
 
 SortOutcome runSort(SortSettings& settings)
@@ -569,12 +623,13 @@ SortOutcome runSort(SortSettings& settings)
     if (counting || writing) sort_stop_if_signalled();  // one that came during the start-up script
     VEKFileLock lock;  // held until the run ends
     lockBase(lock, settings);
-    refusePageBase(settings);
+    // A page's base is told by what its file says, whatever name reaches
+    // it, before anything touches it (-sortinit included).
+    failingAs("", [&] { examineSortBase(settings.base, VekBase::streamKindFor(settings.base)); });
     // Only a base is started afresh: any other file at that name stays,
     // and opening the base over it then fails with its name.
     if (settings.init) VekBase::removeBaseFile(settings.base, VekBase::streamKindFor(settings.base));
-    if (counting) countInput(settings, lock);
-    if (writing) writeOutput(settings, lock, counting);
+    if (counting || writing) sortThroughBase(settings, lock);
     return counting || writing ? SortOutcome::Done : SortOutcome::Serve;
 }
 

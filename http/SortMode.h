@@ -24,12 +24,11 @@ enum class SortOutcome {
 };
 
 // Counts the named input into the base and writes the named output. A named
-// input that cannot be read, a record the base refuses, a base the sort
-// mode did not write (a page's), a signal or an error of the base ends the
-// counting with nothing of this run kept in the base, and the output is
-// then not written; an error or a signal while writing removes the output
-// this run made. A page's base (NAME1 or NAME2 with the other beside it)
-// is refused before anything is touched.
+// input that cannot be read, a record the base refuses, a key the sort mode
+// did not write (a page's), a signal or an error of the base fails the run:
+// nothing of it is kept in the base, and the output's name is left as it
+// was wherever it can be. A page's base (told by what its file says) is
+// refused before anything is touched.
 SortOutcome sort_files(SortSettings& settings);
 
 // sort_files for the program's start: true when the program is done and

@@ -28,7 +28,11 @@ SortOutput::SortOutput(const std::string& path) : path(path)
     if (!openStandardStream()) openByName();
 }
 
-SortOutput::~SortOutput() { closeFile(); }
+SortOutput::~SortOutput()
+{
+    closeFile();
+    if (!asidePath.empty()) ::unlink(asidePath.c_str());  // never put in place
+}
 
 // The standard output (or error) itself when the name reaches its file:
 // the banner printed there goes out first, and the sorted lines follow it
@@ -67,11 +71,53 @@ void SortOutput::openByName()
             fd = openRetrying(O_WRONLY | O_CREAT);
             made = fd >= 0;
         } else {
-            fd = openRetrying(O_WRONLY | O_CREAT | O_TRUNC);
+            // Opened for writing even when it is written beside, so a file
+            // the operator may not write is refused as before.
+            fd = openRetrying(O_WRONLY | O_CREAT);
         }
     }
     if (fd < 0) throw std::runtime_error("Unable to open file: '" + path + "' !");
-    if (made) rememberMade();
+    if (made) {
+        rememberMade();
+        return;
+    }
+    struct stat there;
+    if (::fstat(fd, &there) != 0 || !S_ISREG(there.st_mode)) return;
+    truncate = true;
+    if (there.st_nlink == 1) writeBeside(there);
+}
+
+// A new file beside the one that is there (at a link's target), with its
+// mode and owner. Nothing when the directory takes no new file or the new
+// one cannot be given the old one's owner and group (another user's file,
+// which a rename in a shared directory may not replace either): the file
+// is then written through its name.
+void SortOutput::writeBeside(const struct stat& there)
+{
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return;
+    std::string target = resolved;
+    std::free(resolved);
+    size_t slash = target.rfind('/');
+    std::string aside = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".sorting-XXXXXX";
+    int besideFd = ::mkostemp(&aside[0], O_CLOEXEC);
+    if (besideFd < 0) return;
+    if (::fchown(besideFd, there.st_uid, there.st_gid) != 0 || ::fchmod(besideFd, there.st_mode & 07777) != 0) {
+        ::close(besideFd);
+        ::unlink(aside.c_str());
+        return;
+    }
+    ::close(fd);
+    fd = besideFd;
+    asidePath = aside;
+    targetPath = target;
+    truncate = false;
+}
+
+void SortOutput::begin()
+{
+    if (truncate && ::ftruncate(fd, 0) != 0) fail();
+    truncate = false;
 }
 
 // Where the made file is and which file it is, for discard.
@@ -104,11 +150,16 @@ void SortOutput::write(const char* data, size_t size)
 void SortOutput::finish()
 {
     if (closeFile() != 0) fail();
+    if (asidePath.empty()) return;
+    if (::rename(asidePath.c_str(), targetPath.c_str()) != 0) fail();
+    asidePath.clear();
 }
 
 void SortOutput::discard()
 {
     closeFile();
+    if (!asidePath.empty()) ::unlink(asidePath.c_str());
+    asidePath.clear();
     struct stat status;
     if (made && ::stat(madePath.c_str(), &status) == 0 && status.st_dev == madeDevice && status.st_ino == madeInode)
         ::unlink(madePath.c_str());

@@ -185,7 +185,8 @@ def check_output_names(sorter, checks):
     checks.equal("named pipe written to", (done.returncode, received), (0, [b"a\nb\n"]))
     checks.true("named pipe stays", os.path.exists(sorter.path("fifo")) and not os.path.isfile(sorter.path("fifo")))
     # Writes that fail part way: a file the run made goes, one that was
-    # there stays (truncated, as any writer through the name leaves it).
+    # there stays as it was (the new one was written beside it), and no
+    # file written beside is left.
     sorter.server.write("in.txt", b"line\n" * 100000)
     sorter.server.write("was-there.txt", b"x")
     os.symlink("made-through-link.txt", sorter.path("dangling"))
@@ -194,6 +195,8 @@ def check_output_names(sorter, checks):
         done = run(name, preexec_fn=file_size_limit(4096))
         checks.equal(name + ": fails", done.returncode, 1)
         checks.equal(name + ": " + left + " kept", os.path.exists(sorter.path(left)), kept)
+    checks.equal("was-there.txt: as it was", sorter.read("was-there.txt"), b"x")
+    checks.equal("nothing written beside is left", [n for n in os.listdir(sorter.dir) if "sorting" in n], [])
     checks.true("dangling stays a link", os.path.islink(sorter.path("dangling")))
 
 

@@ -18,18 +18,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "base/VEKCursor.h"
 #include "base/VEKCursorProtected.h"
+#include "base/VEKTree.h"
 #include "http/SortMode.h"
 #include "http/SortSignals.h"
 
+using VekBase::VEKBaseStamp;
 using VekBase::VEKCursor;
 
 namespace {
@@ -335,6 +339,253 @@ TEST(SortModeBaseInUse, ABaseHeldOpenIsRefused)
     EXPECT_NO_THROW(held.closeProcess(writer));
     int64 reader = held.openReadProcess("", "");
     EXPECT_EQ(held.getSymbolCount(reader), 300);
+}
+
+}  // namespace
+
+namespace {
+
+// Bases are told by what their file says, not by their names: a file
+// stamped as a page base's is refused whatever reaches it, bases the sort
+// mode made work whatever they are called, and a run reads only what it
+// touches of a base that says it is the sort mode's.
+
+// A base of records "a" (count 2) and "b" (count 1) at path, stamped kind.
+void makeCountedBase(const std::string& path, VEKBaseStamp::Kind kind)
+{
+    VEKCursor cursor(path.c_str(), VekBase::VEK_STREAM_FILE);
+    for (const char* record : {"a", "b"}) {
+        putKey(cursor, record);
+        cursor.goChild();
+        putCount(cursor, record[0] == 'a' ? 2 : 1);
+        cursor.goParent();
+    }
+    if (kind != VEKBaseStamp::None) cursor.setStamp(VEKBaseStamp::fresh(kind));
+}
+
+VEKBaseStamp::Kind stampKind(const std::string& path)
+{
+    VEKBaseStamp stamp;
+    EXPECT_TRUE(VekBase::readBaseStamp(VekBase::VEKStreamFile(), path, &stamp)) << path;
+    return static_cast<VEKBaseStamp::Kind>(stamp.kind);
+}
+
+// Every file of the directory with its size and a hash of its bytes.
+std::map<std::string, std::string> filesOf(const ScratchDir& dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string bytes = dir.read(entry.path().filename());
+        files[entry.path().filename()] =
+            std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(bytes));
+    }
+    return files;
+}
+
+// Runs the sort mode; its outcome and the line it printed.
+std::pair<SortOutcome, std::string> sortSaying(SortSettings& settings)
+{
+    testing::internal::CaptureStderr();
+    SortOutcome outcome = sort_files(settings);
+    return {outcome, testing::internal::GetCapturedStderr()};
+}
+
+struct PageFileWay {
+    const char* what;
+    const char* base;  // the name the sort mode is given
+    void (*make)(const ScratchDir&);  // makes that name reach the page base "shop1"
+};
+
+const PageFileWay PAGE_FILE_WAYS[] = {
+    {"its own name", "shop1", [](const ScratchDir&) {}},
+    {"a name unlike a pair's", "pages.vek",
+     [](const ScratchDir& d) { std::filesystem::rename(d.file("shop1"), d.file("pages.vek")); }},
+    {"a symbolic link", "link.vek",
+     [](const ScratchDir& d) { std::filesystem::create_symlink(d.file("shop1"), d.file("link.vek")); }},
+    {"a hard link", "hard.vek",
+     [](const ScratchDir& d) { std::filesystem::create_hard_link(d.file("shop1"), d.file("hard.vek")); }},
+};
+
+TEST(SortModeBaseKind, APageBaseFileIsRefusedWhateverReachesIt)
+{
+    for (const PageFileWay& way : PAGE_FILE_WAYS) {
+        for (const char* run : {"count", "write", "start afresh and count"}) {
+            SCOPED_TRACE(std::string(way.what) + ", " + run);
+            ScratchDir dir;
+            makeCountedBase(dir.file("shop1"), VEKBaseStamp::PageBase);  // alone: no pair beside it
+            way.make(dir);
+            dir.write("in.txt", "a\n");
+            const auto before = filesOf(dir);
+            SortSettings settings;
+            settings.base = dir.file(way.base);
+            if (std::string(run) != "write") settings.input = dir.file("in.txt");
+            else settings.save = dir.file("out.txt");
+            settings.init = std::string(run) == "start afresh and count";
+            auto [outcome, said] = sortSaying(settings);
+            EXPECT_EQ(outcome, SortOutcome::Failed);
+            EXPECT_NE(said.find("page's base"), std::string::npos) << said;
+            EXPECT_EQ(filesOf(dir), before);
+        }
+    }
+}
+
+TEST(SortModeBaseKind, SortBasesNamedLikeAPairWork)
+{
+    ScratchDir dir;
+    dir.write("in.txt", "x\ny\nx\n");
+    SortSettings settings;
+    settings.input = dir.file("in.txt");
+    // Two bases of their own; a base and its copy.
+    for (const char* name : {"sales2021", "sales2022", "words1"}) {
+        settings.base = dir.file(name);
+        ASSERT_EQ(sortSaying(settings).first, SortOutcome::Done) << name;
+    }
+    std::filesystem::copy_file(dir.file("words1"), dir.file("words2"));
+    settings.save = dir.file("out.txt");
+    for (const char* name : {"sales2021", "sales2022", "words1", "words2"}) {
+        settings.base = dir.file(name);
+        auto [outcome, said] = sortSaying(settings);
+        EXPECT_EQ(outcome, SortOutcome::Done) << name << ": " << said;
+        EXPECT_EQ(dir.read("out.txt"), "x\nx\nx\nx\ny\ny\n") << name;
+    }
+}
+
+// Unstamped files (of older versions): NAME1 or NAME2 is an older page
+// base's file when its unstamped partner is a copy of it, or when a page
+// writer's journal lies beside the write file; and is refused, files byte
+// for byte. Any other unstamped base is checked whole once and stamped as
+// the sort mode's, as is a base the sort mode creates.
+struct UnstampedCase {
+    const char* what;
+    const char* base;                 // the name the sort mode is given
+    void (*make)(const ScratchDir&);  // the files beside it
+    bool refused;
+};
+
+void makeOther(const ScratchDir& d, const char* name)
+{
+    makeCountedBase(d.file(name), VEKBaseStamp::None);
+    VEKCursor cursor(d.file(name).c_str(), VekBase::VEK_STREAM_FILE);
+    putKey(cursor, "another record");
+}
+
+const UnstampedCase UNSTAMPED_CASES[] = {
+    {"a write file and its copy", "p1", [](const ScratchDir& d) {
+         makeCountedBase(d.file("p1"), VEKBaseStamp::None);
+         std::filesystem::copy_file(d.file("p1"), d.file("p2"));
+     }, true},
+    {"a read copy", "p2", [](const ScratchDir& d) {
+         makeCountedBase(d.file("p1"), VEKBaseStamp::None);
+         std::filesystem::copy_file(d.file("p1"), d.file("p2"));
+     }, true},
+    {"a writer's journal beside the write file", "j2", [](const ScratchDir& d) {
+         makeCountedBase(d.file("j2"), VEKBaseStamp::None);
+         makeOther(d, "j1");
+         d.write("j1.swt", "a commit not yet published");
+     }, true},
+    {"two bases of their own", "s2", [](const ScratchDir& d) {
+         makeCountedBase(d.file("s2"), VEKBaseStamp::None);
+         makeOther(d, "s1");
+     }, false},
+    {"a base alone", "older.vek", [](const ScratchDir& d) { makeCountedBase(d.file("older.vek"), VEKBaseStamp::None); },
+     false},
+    {"a base the run makes", "new.vek", [](const ScratchDir&) {}, false},
+};
+
+TEST(SortModeBaseKind, UnstampedFilesAreToldByTheirPartnerAndStampedOnce)
+{
+    for (const UnstampedCase& each : UNSTAMPED_CASES) {
+        SCOPED_TRACE(each.what);
+        ScratchDir dir;
+        each.make(dir);
+        dir.write("in.txt", "a\n");
+        const auto before = filesOf(dir);
+        SortSettings settings;
+        settings.input = dir.file("in.txt");
+        settings.base = dir.file(each.base);
+        auto [outcome, said] = sortSaying(settings);
+        if (each.refused) {
+            EXPECT_EQ(outcome, SortOutcome::Failed);
+            EXPECT_NE(said.find("page's base"), std::string::npos) << said;
+            EXPECT_EQ(filesOf(dir), before);
+        } else {
+            EXPECT_EQ(outcome, SortOutcome::Done) << said;
+            EXPECT_EQ(stampKind(settings.base), VEKBaseStamp::SortBase);
+        }
+    }
+}
+
+// A foreign record ("odd", owning a key that is not a count) in a base
+// stamped as the sort mode's: a run that does not touch it never reads it;
+// one that does is refused whole, the counts of the run dropped, an
+// output that was there kept byte for byte.
+TEST(SortModeBaseKind, AStampedBaseIsCheckedWhereTheRunTouchesIt)
+{
+    ScratchDir dir;
+    SortSettings settings;
+    settings.base = dir.file("s.vek");
+    makeCountedBase(settings.base, VEKBaseStamp::SortBase);
+    {
+        VEKCursor cursor(settings.base.c_str(), VekBase::VEK_STREAM_FILE);
+        putKey(cursor, "odd");
+        cursor.goChild();
+        putKey(cursor, "b");
+    }
+    dir.write("in.txt", "a\nfresh\n");
+    settings.input = dir.file("in.txt");
+    auto [outcome, said] = sortSaying(settings);
+    ASSERT_EQ(outcome, SortOutcome::Done) << said;
+    const auto counted = filesOf(dir);
+    dir.write("out.txt", "the operator's\n");
+    dir.write("in.txt", "a\nodd\nzz\n");
+    for (bool counting : {true, false}) {
+        SCOPED_TRACE(counting ? "counting and writing" : "writing over a file");
+        settings.input = counting ? dir.file("in.txt") : "";
+        settings.save = dir.file("out.txt");
+        std::tie(outcome, said) = sortSaying(settings);
+        EXPECT_EQ(outcome, SortOutcome::Failed);
+        EXPECT_NE(said.find("'odd' owns a key that is not a count"), std::string::npos) << said;
+        auto left = filesOf(dir);
+        EXPECT_EQ(left.erase("out.txt"), 1u);
+        left.erase("in.txt");
+        auto before = counted;
+        before.erase("in.txt");
+        EXPECT_EQ(left, before);
+        EXPECT_EQ(dir.read("out.txt"), "the operator's\n");
+    }
+}
+
+// An output written over a file that was there keeps that file's mode and
+// every name it has; a base's file is never taken for the output.
+TEST(SortModeOutput, AFileThatWasThereKeepsItsModeAndNamesAndNoBaseIsWrittenOver)
+{
+    ScratchDir dir;
+    dir.write("in.txt", "b\na\n");
+    dir.write("out.txt", "old\n");
+    chmod(dir.file("out.txt").c_str(), 0640);
+    dir.write("linked.txt", "old\n");
+    std::filesystem::create_hard_link(dir.file("linked.txt"), dir.file("other-name.txt"));
+    SortSettings settings;
+    settings.input = dir.file("in.txt");
+    settings.base = dir.file("s.vek");
+    for (const char* out : {"out.txt", "linked.txt"}) {
+        settings.save = dir.file(out);
+        ASSERT_EQ(sortSaying(settings).first, SortOutcome::Done) << out;
+    }
+    struct stat status;
+    ASSERT_EQ(stat(dir.file("out.txt").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(dir.read("out.txt"), "a\nb\n");
+    EXPECT_EQ(dir.read("other-name.txt"), "a\na\nb\nb\n");
+    makeCountedBase(dir.file("page.vek"), VEKBaseStamp::PageBase);
+    const auto before = filesOf(dir);
+    settings.input.clear();
+    settings.save = dir.file("page.vek");
+    auto [outcome, said] = sortSaying(settings);
+    EXPECT_EQ(outcome, SortOutcome::Failed);
+    EXPECT_NE(said.find("holds a base"), std::string::npos) << said;
+    EXPECT_EQ(filesOf(dir), before);
 }
 
 }  // namespace
