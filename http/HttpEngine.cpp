@@ -178,6 +178,14 @@ bool readingBody(const HttpConnection* conn)
     return (conn->flags & (HTTP_READING | HTTP_POST)) == (HTTP_READING | HTTP_POST) && conn->headerLength;
 }
 
+// Whether the slot's idle deadline closes it. A body's own rule bounds how
+// long it may pause (bodyTooSlow), and allows longer pauses than the idle
+// timeout.
+bool deadlineApplies(const HttpConnection* conn)
+{
+    return !readingBody(conn);
+}
+
 // True when a request body (a form, a multipart or a raw upload) has
 // fallen further behind HTTP_MIN_BODY_RATE than its margin allows. The
 // margin, HTTP_BODY_MARGIN_S seconds of the rate, is full when the body
@@ -281,8 +289,7 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
         closeSlot(server, conn);
         return;
     }
-    // A body's own rule bounds how long it may pause (bodyTooSlow).
-    if (conn->deadline < now && !readingBody(conn)) {
+    if (conn->deadline < now && deadlineApplies(conn)) {
         vekLog.system("Connection time out");
         server->timeoutCount++;
         closeSlot(server, conn);
@@ -417,10 +424,10 @@ long turnWait(HttpServer* server)
         if (conn->flags & HTTP_TEMPLATE) waitAtMost(&wait, http_template_wait_us(conn));
         if (conn->sendNotBefore)
             waitAtMost(&wait, static_cast<long>(static_cast<int>(conn->sendNotBefore - http_now_ms())) * 1000);
-        waitAtMost(&wait, untilPast(conn->deadline, now));
+        if (deadlineApplies(conn)) waitAtMost(&wait, untilPast(conn->deadline, now));
         // A body's margin is looked at every second: a stalled body is
         // dropped on time even while nothing arrives.
-        if (readingBody(conn)) waitAtMost(&wait, untilPast(now.tv_sec, now));
+        else waitAtMost(&wait, untilPast(now.tv_sec, now));
     }
     long paused = http_accept_pause_left();
     if (paused > 0) waitAtMost(&wait, paused * 1000);

@@ -15,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import (file_part, read_all, serve_and_check, server_took_everything,  # noqa: E402
+from e2e_support import (cpu_seconds, file_part, read_all, serve_and_check, server_took_everything,  # noqa: E402
                          split_response, wait_for)
 
 FILES = {"www/echo.ttm": "#[out;##[HTTP_PARAM_v]]", "www/done.html": "done"}
@@ -27,6 +27,10 @@ FULL_BODY = 64 * MIB - 1
 BIG_FILE = 64 * MIB
 BURST_BODY = MIB
 PAUSING_BODY = 30 * 1024
+# Seconds of the clients' run in which the pausing and stalled bodies send
+# nothing, past the 15 s after which an idle connection would be closed:
+# the server idles meanwhile.
+QUIET = (17, 24)
 
 
 def form_head(length, path=b"echo.ttm"):
@@ -80,8 +84,11 @@ def check_body_rates(server, checks):
         conns[name].sendall(head)
         sent[name] = 0
     dropped = set()
+    cpu = {}
     # Readiness bound, not a speed check: the drops come within it.
     for second in range(60):
+        if second in QUIET:
+            cpu[second] = cpu_seconds(server.process.pid)
         for name, _, body, schedule, _ in CLIENTS:
             if name in dropped or sent[name] >= len(body):
                 continue
@@ -96,9 +103,11 @@ def check_body_rates(server, checks):
             sent[name] += len(piece)
         unsettled = [name for name, _, body, _, answered in CLIENTS
                      if name not in dropped and (sent[name] < len(body) or not answered)]
-        if not unsettled:
+        if not unsettled and second >= QUIET[1]:
             break
         time.sleep(1)
+    share = (cpu[QUIET[1]] - cpu[QUIET[0]]) / (QUIET[1] - QUIET[0])
+    checks.true("the loop idles while bodies pause", share < 0.5, "%.0f %% of a processor" % (share * 100))
     for name, _, body, _, answered in CLIENTS:
         with conns[name]:
             if not answered:
