@@ -4,11 +4,12 @@ fill the memory bodies share. A body must keep up 1 KiB/s, with a margin of
 second are dropped (the raw upload's file with it), and so is a form that
 stalls for good after a burst of a megabyte, while a form sent at 1.5 KiB/s
 (a poor mobile link) is answered, and so are a form and a multipart upload
-sent at 2 KiB/s that pause once for 20 s. Large bodies that fill the total
-bodies may hold (four of 32 MiB on their way to 64 MiB, eight of 16 MiB,
-four raw template texts of 64 MiB) leave room for a visitor's small form,
-and four honest bodies of 64 MiB arriving at once are all taken. Bodies POSTed to a static
-document are not held while it downloads. This test takes about 40 seconds."""
+sent at 2 KiB/s that pause once for 20 s (the loop idles meanwhile). Large
+bodies that fill the total bodies may hold (four of 32 MiB on their way to
+64 MiB, eight of 16 MiB, four raw template texts of 64 MiB) leave room for a
+visitor's small form, and four honest bodies of 64 MiB arriving at once are
+all taken. Bodies POSTed to a static document are not held while it
+downloads. This test takes about 40 seconds."""
 import os
 import select
 import sys
