@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Throughput of the server against nginx (one worker, keep-alive off, no
-# access log) with wrk: a 1 KiB static file from both, and a template page
-# whose output is 1 KiB from the server. Every request carries
+# access log) with wrk: a 1 KiB static file from both, a template page
+# whose output is 1 KiB from the server, and a 1 KiB urlencoded form POSTed
+# to a page that echoes its field. Every request carries
 # "Connection: close". It first measures the idle server's CPU use over
 # IDLE seconds (20; 0 skips it). With SOAK=1 it also runs the static load and
 # the page for 30 s each and prints the server's resident memory before and
@@ -42,9 +43,12 @@ wait_port() {
 
 # Requests per second that wrk measured for a URL: the best of ROUNDS runs,
 # as other load on the machine only ever lowers a figure.
+# Further words go to wrk (a script: -s file).
 rate() {
+  local url=$1
+  shift
   for _ in $(seq "$ROUNDS"); do
-    wrk -t2 -c"$CONNECTIONS" -d"${DURATION}s" -H "Connection: close" "$1" | awk '/Requests\/sec/ {print $2}'
+    wrk -t2 -c"$CONNECTIONS" -d"${DURATION}s" -H "Connection: close" "$@" "$url" | awk '/Requests\/sec/ {print $2}'
   done | sort -g | tail -1
 }
 
@@ -60,6 +64,13 @@ rss_kib() {
 mkdir -p "$WORK/www" "$WORK/nginx"
 head -c 1024 /dev/zero | tr '\0' 'a' > "$WORK/www/one.txt"
 printf '#[out;%s]' "$(head -c 1024 /dev/zero | tr '\0' 'b')" > "$WORK/www/page.ttm"
+printf '#[out;##[HTTP_PARAM_v]]' > "$WORK/www/form.ttm"
+FORM_VALUE=$(head -c 1022 /dev/zero | tr '\0' 'f')
+cat > "$WORK/post.lua" <<EOF
+wrk.method = "POST"
+wrk.body = "v=$FORM_VALUE"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+EOF
 
 SERVER_PORT=$(free_port)
 (cd "$WORK" && exec "$BINARY" -p "$SERVER_PORT" -d www > "$WORK/server.log" 2>&1) &
@@ -91,6 +102,7 @@ wait_port "$NGINX_PORT"
 # Both pages must answer before they are measured.
 curl -sf "http://127.0.0.1:$SERVER_PORT/one.txt" | cmp -s - "$WORK/www/one.txt" || { echo "static page wrong" >&2; exit 1; }
 [ "$(curl -sf "http://127.0.0.1:$SERVER_PORT/page.ttm" | wc -c)" = 1024 ] || { echo "template page wrong" >&2; exit 1; }
+[ "$(curl -sf --data "v=$FORM_VALUE" "http://127.0.0.1:$SERVER_PORT/form.ttm")" = "$FORM_VALUE" ] || { echo "form page wrong" >&2; exit 1; }
 
 if [ "$IDLE" -gt 0 ]; then
   ticks=$(cpu_ticks "$SERVER_PID")
@@ -103,12 +115,15 @@ fi
 nginx_static=$(rate "http://127.0.0.1:$NGINX_PORT/one.txt")
 server_static=$(rate "http://127.0.0.1:$SERVER_PORT/one.txt")
 server_page=$(rate "http://127.0.0.1:$SERVER_PORT/page.ttm")
+server_form=$(rate "http://127.0.0.1:$SERVER_PORT/form.ttm" -s "$WORK/post.lua")
 
 printf 'nginx static 1 KiB:     %10.0f req/s\n' "$nginx_static"
 printf 'server static 1 KiB:    %10.0f req/s  (%.2fx nginx, goal 1.2x)\n' "$server_static" \
   "$(echo "$server_static / $nginx_static" | bc -l)"
 printf 'server template 1 KiB:  %10.0f req/s  (%.2fx nginx static, goal 0.9x)\n' "$server_page" \
   "$(echo "$server_page / $nginx_static" | bc -l)"
+printf 'server form POST 1 KiB: %10.0f req/s  (%.2fx nginx static)\n' "$server_form" \
+  "$(echo "$server_form / $nginx_static" | bc -l)"
 
 if [ "${SOAK:-0}" = 1 ]; then
   before=$(rss_kib "$SERVER_PID")

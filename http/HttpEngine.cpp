@@ -166,8 +166,7 @@ void noteDeparture(HttpServer* server, HttpConnection* conn, const HttpSelect* s
 // A request's header (or raw template text) must arrive whole within the
 // idle timeout from its first byte: bytes that trickle in do not renew the
 // deadline, so a slow sender cannot hold its slot. Bodies, which may be
-// long uploads, renew it with every receive, and are held to an average
-// rate instead (bodyTooSlow).
+// long uploads, are held to a rate instead (bodyTooSlow).
 bool requestUnderway(const HttpConnection* conn)
 {
     if (!(conn->flags & HTTP_READING) || conn->headerLength) return false;
@@ -179,38 +178,35 @@ bool readingBody(const HttpConnection* conn)
     return (conn->flags & (HTTP_READING | HTTP_POST)) == (HTTP_READING | HTTP_POST) && conn->headerLength;
 }
 
-// Notes how much of the body had come as each second up to now began
-// (seconds of http_body_clock). Called before every receive of a body and
-// before each check, so a second nobody looked at holds the count of the
-// last look: no byte can have come in between.
-void markBodySeconds(HttpConnection* conn, time_t now)
+// Whether the slot's idle deadline closes it. A body's own rule bounds how
+// long it may pause (bodyTooSlow), and allows longer pauses than the idle
+// timeout.
+bool deadlineApplies(const HttpConnection* conn)
 {
-    if (!readingBody(conn)) return;
-    constexpr time_t RING = HTTP_BODY_SPAN_S + 1;
-    time_t second = conn->bodyMarkSecond + 1;
-    if (now - second >= RING) second = now - RING + 1;
-    for (; second <= now; ++second) conn->bodyMarks[second % RING] = conn->bodyReceived;
-    if (now > conn->bodyMarkSecond) conn->bodyMarkSecond = now;
+    return !readingBody(conn);
 }
 
-// True when a request body (a form, a multipart or a raw upload) arrives
-// more slowly than HTTP_MIN_BODY_RATE, once its first idle-timeout window
-// is over: on average since the end of its header, or over the last
-// HTTP_BODY_SPAN_S seconds, so that a burst early on buys no long stall
-// after it. A body that trickles one byte now and then renews the deadline
-// with every receive; this is what frees its slot. Its seconds are
+// True when a request body (a form, a multipart or a raw upload) has
+// fallen further behind HTTP_MIN_BODY_RATE than its margin allows. The
+// margin, HTTP_BODY_MARGIN_S seconds of the rate, is full when the body
+// starts; each second takes the rate from it and each byte that comes adds
+// one, up to full again. So a body may pause (a congested line) for as
+// long as the margin it has earned back, while one that stalls after a
+// burst, which buys no more than a full margin, or that trickles a byte
+// now and then, is dropped within the margin. A body that trickles renews
+// no deadline (prepareSlot): this is what frees its slot. Its seconds are
 // http_body_clock's, never the wall clock's, which may be stepped.
-bool bodyTooSlow(const HttpServer* server, HttpConnection* conn)
+bool bodyTooSlow(HttpConnection* conn)
 {
     if (!readingBody(conn)) return false;
+    constexpr int64 FULL_MARGIN = HTTP_MIN_BODY_RATE * HTTP_BODY_MARGIN_S;
     const time_t now = http_body_clock();
-    markBodySeconds(conn, now);
-    time_t elapsed = now - conn->bodyStart;
-    if (elapsed <= server->idleTimeout) return false;
-    if (conn->bodyReceived < HTTP_MIN_BODY_RATE * elapsed) return true;
-    if (elapsed <= HTTP_BODY_SPAN_S) return false;
-    int64 spanStartCount = conn->bodyMarks[(now - HTTP_BODY_SPAN_S) % (HTTP_BODY_SPAN_S + 1)];
-    return conn->bodyReceived - spanStartCount < HTTP_MIN_BODY_RATE * HTTP_BODY_SPAN_S;
+    int64 margin = conn->bodyMargin + (conn->bodyReceived - conn->bodyMarginCounted) -
+                   HTTP_MIN_BODY_RATE * (now - conn->bodyMarginSecond);
+    conn->bodyMargin = margin < FULL_MARGIN ? margin : FULL_MARGIN;
+    conn->bodyMarginCounted = conn->bodyReceived;
+    conn->bodyMarginSecond = now;
+    return conn->bodyMargin < 0;
 }
 
 // Runs one template slice; an exception drops the run and closes the slot.
@@ -293,13 +289,13 @@ void prepareSlot(HttpServer* server, HttpConnection* conn, time_t now, HttpSelec
         closeSlot(server, conn);
         return;
     }
-    if (conn->deadline < now) {
+    if (conn->deadline < now && deadlineApplies(conn)) {
         vekLog.system("Connection time out");
         server->timeoutCount++;
         closeSlot(server, conn);
         return;
     }
-    if (bodyTooSlow(server, conn)) {
+    if (bodyTooSlow(conn)) {
         vekLog.system("Request body too slow, connection closed");
         if (conn->upload) http_upload_discard(server, conn->upload);
         closeSlot(server, conn);
@@ -335,7 +331,6 @@ void serviceSlot(HttpServer* server, HttpConnection* conn, time_t now, const Htt
     if (http_select_writable(sets, fd) && (conn->flags & HTTP_WRITING)) {
         result = writeStep(server, conn);
     } else if (http_select_readable(sets, fd)) {
-        if (readingBody(conn)) markBodySeconds(conn, http_body_clock());
         result = (conn->flags & HTTP_READING) ? http_read_request(server, conn) : -1;
     } else {
         return;
@@ -429,10 +424,10 @@ long turnWait(HttpServer* server)
         if (conn->flags & HTTP_TEMPLATE) waitAtMost(&wait, http_template_wait_us(conn));
         if (conn->sendNotBefore)
             waitAtMost(&wait, static_cast<long>(static_cast<int>(conn->sendNotBefore - http_now_ms())) * 1000);
-        waitAtMost(&wait, untilPast(conn->deadline, now));
-        // A body's rate over its last span is looked at every second: a
-        // stalled body is dropped on time even while nothing arrives.
-        if (readingBody(conn)) waitAtMost(&wait, untilPast(now.tv_sec, now));
+        if (deadlineApplies(conn)) waitAtMost(&wait, untilPast(conn->deadline, now));
+        // A body's margin is looked at every second: a stalled body is
+        // dropped on time even while nothing arrives.
+        else waitAtMost(&wait, untilPast(now.tv_sec, now));
     }
     long paused = http_accept_pause_left();
     if (paused > 0) waitAtMost(&wait, paused * 1000);
@@ -583,9 +578,7 @@ void http_rearm_connection(HttpConnection* conn)
     conn->mimeIndex = 0;
     conn->rangeStart = 0;
     conn->rangeEnd = -1;
-    conn->bodyStart = 0;
     conn->bodyReceived = 0;
-    conn->bodyMarkSecond = 0;
     conn->host = conn->referer = conn->transport = conn->authorization = nullptr;
     conn->path = nullptr;
     conn->headerLength = 0;
@@ -619,4 +612,11 @@ void http_close_all(HttpServer* server)
     server->listenSocket = 0;
     if (!server->slots) return;
     for (int i = 0; i < server->maxClients; ++i) closeSlot(server, &server->slots[i]);
+}
+
+void http_start_body_clock(HttpConnection* conn)
+{
+    conn->bodyMargin = HTTP_MIN_BODY_RATE * HTTP_BODY_MARGIN_S;
+    conn->bodyMarginSecond = http_body_clock();
+    conn->bodyMarginCounted = conn->bodyReceived;
 }

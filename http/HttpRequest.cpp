@@ -150,15 +150,51 @@ int copyPath(HttpConnection* conn, int offset)
     return 0;
 }
 
-// Counts bytes a slot is about to hold in memory against the total of all
-// slots; false (and a log line) when they would pass it.
-bool holdBodyBytes(HttpServer* server, int64 bytes)
+// Counts a store of held bytes that the slot's body (or raw text) is about
+// to hold: beyond the slot's own room, against the total of all slots.
+// False (and a log line) when the total cannot take it; the slot's count
+// is then unchanged.
+bool chargeHeld(HttpServer* server, HttpConnection* conn, int64 held)
 {
-    if (server->heldBodies + bytes > HTTP_MAX_HELD_BODIES) {
+    int64 charge = held > HTTP_BODY_OWN_ROOM ? held - HTTP_BODY_OWN_ROOM : 0;
+    if (server->heldBodies - conn->bodyCharge + charge > HTTP_MAX_HELD_BODIES) {
         vekLog.system("Request bodies use the memory allowed, request refused");
         return false;
     }
-    server->heldBodies += bytes;
+    server->heldBodies += charge - conn->bodyCharge;
+    conn->bodyCharge = charge;
+    return true;
+}
+
+void dropCharge(HttpServer* server, HttpConnection* conn)
+{
+    server->heldBodies -= conn->bodyCharge;
+    conn->bodyCharge = 0;
+}
+
+// The next size of a store of capacity bytes that must take needed bytes,
+// at most most: an eighth more (at least BODY_FIRST_BLOCK more), so that a
+// store holds little beyond what has arrived, yet grows in few steps.
+int64 grownSize(int64 capacity, int64 needed, int64 most)
+{
+    int64 step = capacity / 8 > BODY_FIRST_BLOCK ? capacity / 8 : BODY_FIRST_BLOCK;
+    int64 size = capacity + step > needed ? capacity + step : needed;
+    return size < most ? size : most;
+}
+
+// Makes room in the raw text store for length more bytes. It grows as a
+// body block does: a string left to itself would double its capacity.
+bool roomForRawText(HttpServer* server, HttpConnection* conn, int64 length)
+{
+    std::string& text = *conn->rawText;
+    int64 needed = static_cast<int64>(text.size()) + length;
+    if (needed <= static_cast<int64>(text.capacity())) return true;
+    int64 size = grownSize(static_cast<int64>(text.capacity()), needed, HTTP_MAX_BODY);
+    if (!chargeHeld(server, conn, size)) return false;
+    std::string grown;
+    grown.reserve(static_cast<size_t>(size));
+    grown.append(text);
+    text.swap(grown);
     return true;
 }
 
@@ -167,11 +203,11 @@ int collectRawText(HttpServer* server, HttpConnection* conn)
 {
     bool ended = conn->out[conn->outPending - 1] == '\0';
     int64 length = conn->outPending - (ended ? 1 : 0);
-    if (!holdBodyBytes(server, length)) return -1;
+    if (static_cast<int64>(conn->rawText->size()) + length > HTTP_MAX_BODY) return -1;
+    if (!roomForRawText(server, conn, length)) return -1;
     conn->rawText->append(conn->out, static_cast<size_t>(length));
     // Each receive lands at the start of the area, so no byte is taken twice.
     conn->outPending = 0;
-    if (static_cast<int64>(conn->rawText->size()) > HTTP_MAX_BODY) return -1;
     if (!ended) {
         conn->flags |= HTTP_RAW_TEXT;
         return 0;
@@ -251,14 +287,14 @@ int completeHeader(HttpServer* server, HttpConnection* conn)
 // Moves the bytes after the header into a fresh body block, which becomes
 // the receive area. Bytes beyond Content-Length are cut. The block starts
 // small and grows with the bytes that arrive (growBody), so a header that
-// announces a large body holds no more than what was sent. -1 when the
+// announces a large body holds little more than what was sent. -1 when the
 // block would take the slots past their memory total.
 int startBody(HttpServer* server, HttpConnection* conn)
 {
     int64 after = conn->outPending - conn->headerLength;
     if (after > conn->contentLength) after = conn->contentLength;
     int64 size = after + BODY_FIRST_BLOCK < conn->contentLength + 1 ? after + BODY_FIRST_BLOCK : conn->contentLength + 1;
-    if (!holdBodyBytes(server, size)) return -1;
+    if (!chargeHeld(server, conn, size)) return -1;
     conn->body = static_cast<char*>(vekMalloc(static_cast<u32>(size)));
     std::memcpy(conn->body, conn->ioBuffer + conn->headerLength, static_cast<size_t>(after));
     conn->body[after] = '\0';
@@ -268,12 +304,12 @@ int startBody(HttpServer* server, HttpConnection* conn)
     return 0;
 }
 
-// Doubles a full body block, up to Content-Length + 1 bytes; -1 when the
-// slots' memory total cannot take the bytes that have come.
+// Grows a full body block (grownSize), up to Content-Length + 1 bytes; -1
+// when the slots' memory total cannot take it.
 int growBody(HttpServer* server, HttpConnection* conn)
 {
-    int64 size = conn->outCapacity * 2 < conn->contentLength + 1 ? conn->outCapacity * 2 : conn->contentLength + 1;
-    if (!holdBodyBytes(server, size - conn->outCapacity)) return -1;
+    int64 size = grownSize(conn->outCapacity, conn->outCapacity + 1, conn->contentLength + 1);
+    if (!chargeHeld(server, conn, size)) return -1;
     conn->body = static_cast<char*>(vekRealloc(conn->body, static_cast<u32>(size)));
     conn->out = conn->body;
     conn->outCapacity = size;
@@ -420,9 +456,8 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
     if (conn->headerLength == 0) {
         int header = completeHeader(server, conn);
         if (header <= 0) return header;
-        // The body's clock starts with the end of the header (bodyTooSlow).
-        conn->bodyStart = http_body_clock();
         conn->bodyReceived = conn->outPending - conn->headerLength;
+        http_start_body_clock(conn);
     }
     int body = handleBody(server, conn);
     if (body <= 0) return body;
@@ -432,17 +467,15 @@ int http_read_request(HttpServer* server, HttpConnection* conn)
 void http_release_body(HttpServer* server, HttpConnection* conn)
 {
     if (!conn->body) return;
-    server->heldBodies -= static_cast<int64>(vekBlockSize(conn->body));
+    dropCharge(server, conn);
     vekFree(&conn->body);
 }
 
 void http_release_held(HttpServer* server, HttpConnection* conn)
 {
     http_release_body(server, conn);
-    if (conn->rawText) {
-        server->heldBodies -= static_cast<int64>(conn->rawText->size());
-        std::string().swap(*conn->rawText);
-    }
+    if (conn->rawText) std::string().swap(*conn->rawText);
+    dropCharge(server, conn);
 }
 
 int http_parse_header(HttpConnection* conn)

@@ -26,20 +26,27 @@ constexpr int HTTP_MAX_PATH = 512;
 // whose bytes pass it is refused and its unfinished file removed.
 constexpr int64 HTTP_MAX_BODY = 64LL * 1024 * 1024;
 // Most bytes of POST bodies and raw template text that all slots together
-// hold in memory. What is counted is what has arrived (a body's block grows
-// with its bytes), not what a header announces; a request whose bytes would
-// pass it when they arrive closes its connection.
+// hold in memory beyond each slot's own room (HTTP_BODY_OWN_ROOM). What is
+// counted is the memory a body holds: what has arrived and its store's
+// spare room, at most an eighth more (the store grows with the bytes), not
+// what a header announces. A request whose bytes would pass it when they
+// arrive closes its connection.
 constexpr int64 HTTP_MAX_HELD_BODIES = 256LL * 1024 * 1024;
-// Slowest average rate, in bytes per second, at which a request body may
-// arrive once its first idle-timeout window is over; a slower body's
-// connection is closed. 1 KiB/s (8 kbit/s) lies well below what a poor
-// mobile link carries upstream, yet a client that feeds a body one byte at
-// a time loses its slot within a window or two.
+// Bytes of body (or raw template text) each slot holds outside that total,
+// as it holds its receive buffer: however much large bodies hold, a slot
+// always has room for a small form.
+constexpr int64 HTTP_BODY_OWN_ROOM = 64 * 1024;
+// Slowest rate, in bytes per second, a request body must keep up; a body
+// that falls further behind it than its margin closes its connection.
+// 1 KiB/s (8 kbit/s) lies well below what a poor mobile link carries
+// upstream, yet a client that feeds a body one byte at a time loses its slot
+// within the margin.
 constexpr int64 HTTP_MIN_BODY_RATE = 1024;
-// Seconds of the recent span over which a body must also keep that rate: a
-// body that stalls after a burst (its average still high) is dropped within
-// about this long of the stall.
-constexpr int HTTP_BODY_SPAN_S = 15;
+// Seconds of that rate a body may fall behind: it starts with this margin
+// and earns it back by sending faster, never holding more. A pause of a
+// congested line of up to this long keeps its client; a body that stalls
+// for good, after however large a burst, is dropped within it.
+constexpr int HTTP_BODY_MARGIN_S = 25;
 // Seconds a page may still run for a client that has ended its sending
 // side (or closed its whole end: the two look alike until an answer is
 // sent) before the run is stopped as one whose client has gone. Tools that
@@ -157,10 +164,11 @@ struct HttpConnection {
     std::string* rawText;       // raw template request collected so far
     void* processor;            // template processor while HTTP_TEMPLATE is set
     time_t socketCheckTime;     // second of the last error query of the socket
-    time_t bodyStart;           // http_body_clock() as the request's header was complete (its body's start)
     int64 bodyReceived;         // body bytes received so far, uploads included
-    time_t bodyMarkSecond;      // latest second (http_body_clock) whose entry of bodyMarks is set
-    int64 bodyMarks[HTTP_BODY_SPAN_S + 1];  // bodyReceived as each recent second began, by second
+    int64 bodyMargin;           // bytes the body may still fall behind the rate (bodyTooSlow)
+    time_t bodyMarginSecond;    // second (http_body_clock) at which bodyMargin was last worked out
+    int64 bodyMarginCounted;    // bodyReceived then
+    int64 bodyCharge;           // bytes of the body's store counted in the server's heldBodies
     int64 textCharge;           // bytes of ownedBody held in the text budget (a run's output)
     int peerHalfClosed;         // the client ended its sending side while its page ran
 };
@@ -203,7 +211,7 @@ struct HttpServer {
     int released;               // http_server_stop has released the resources
     int wakeReadFd;             // self-pipe read end, watched by the loop; 0 = none
     volatile sig_atomic_t wakeWriteFd;  // its write end: a stop request writes a byte; 0 = none
-    int64 heldBodies;           // bytes of POST bodies and raw request text the slots hold
+    int64 heldBodies;           // bytes of POST bodies and raw request text the slots hold beyond their own room
     HttpSelect* readiness;      // the loop's wait, kept between turns for its room
 };
 
@@ -242,6 +250,9 @@ u32 http_now_ms();
 // body's rate is timed on it, so a step of the wall clock neither drops a
 // body nor spares one.
 time_t http_body_clock();
+// Starts the rate rule of a body whose header is complete: its margin full
+// and its bytes counted from bodyReceived.
+void http_start_body_clock(HttpConnection* conn);
 
 // Send steps: 0 go on, 1 finished, negative failed.
 int http_send_from_buffer(HttpServer* server, HttpConnection* conn);

@@ -122,6 +122,25 @@ void reserveStandardDescriptors()
         if (fcntl(fd, F_GETFD) == -1) (void)open("/dev/null", O_RDWR);
 }
 
+// Marks every descriptor above standard error close-on-exec. A program
+// that starts the server may leave its own open (a pipe, a file of a
+// shell); the server uses none of them, and a command a page runs must
+// inherit nothing but its standard input, output and error: held by a
+// command left running, a launcher's pipe would never see its end.
+void closeInheritedOnExec()
+{
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    // Kernels before 5.11 lack the flag: each descriptor below the limit
+    // (at most the first 65536) is marked on its own.
+    constexpr rlim_t MOST_MARKED = 65536;
+    rlimit limit;
+    rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < MOST_MARKED ? limit.rlim_cur : MOST_MARKED;
+    for (int fd = 3; static_cast<rlim_t>(fd) < last; ++fd) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags != -1 && !(flags & FD_CLOEXEC)) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
 // Descriptors kept back for each slot: its socket, and the document it
 // sends, the upload it writes or the remote exchange its page waits on.
 constexpr rlim_t DESCRIPTORS_PER_SLOT = 2;
@@ -212,6 +231,7 @@ void exit_cleanup()
 int server_main(int argc, char** argv)
 {
     reserveStandardDescriptors();
+    closeInheritedOnExec();
     raiseDescriptorLimit();
     // Console output never holds the loop up, whoever reads it (or not).
     VekKernel::consoleTakeStandardStreams();

@@ -22,7 +22,7 @@ std::atomic<long> wallShift{0};
 // Bytes sent per virtual second: twice the rate floor.
 constexpr size_t CHUNK = 2048;
 // Virtual seconds of steady sending before the clock is stepped: past the
-// first window and the recent span, so that both rules look at the body.
+// body's margin, which a stepped clock would use up if the rule read it.
 constexpr int STEADY_SECONDS = 24;
 
 // The body bytes the server has read of the slot reading a body, or -1

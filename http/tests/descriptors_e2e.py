@@ -3,9 +3,11 @@ hold all the file handles they may leave the descriptors of connections
 free, so a bystander is answered; a flood of connections past
 the limit is refused with the 403 page while the loop stays idle; the
 soft limit is raised to the hard one at start; and a command a page leaves
-running holds none of the server's descriptors."""
+running holds none of the server's descriptors, nor any the server was
+started with besides standard input, output and error."""
 import os
 import resource
+import select
 import socket
 import sys
 import time
@@ -113,15 +115,39 @@ def fd_targets(pid):
                   for fd in os.listdir(folder) if int(fd) > 2)
 
 
+def inherited_descriptors():
+    """Descriptors a launching program leaves open, as the shell of the
+    fault did: fd 10 on /dev/null and the write end of a pipe at fd 251 (its
+    read end returned, to see who still holds the pipe)."""
+    null = os.open(os.devnull, os.O_RDWR)
+    os.dup2(null, 10)
+    os.close(null)
+    reader, writer = os.pipe()
+    os.dup2(writer, 251)
+    os.close(writer)
+    return reader, (10, 251)
+
+
+def pipe_ended(reader):
+    """True when nobody holds the pipe's write end any more; never waits."""
+    readable, _, _ = select.select([reader], [], [], 0)
+    return bool(readable) and os.read(reader, 1) == b""
+
+
 def check_children_hold_none(binary, checks):
     """A page's command left running holds none of the server's descriptors
     (the listening socket, client sockets, a document being sent, a base, a
-    file handle, the wake pipe), so a server started after this one stops
-    gets the port while the command still runs."""
+    file handle, the wake pipe), nor those the server inherited beyond the
+    standard three, so a server started after this one stops gets the port
+    while the command still runs, and the program that started the server
+    sees the end of its pipe."""
     files = dict(FILES, **{"www/child.ttm": CHILD_PAGE})
+    reader, inherited = inherited_descriptors()
     with Server(binary, files) as server:
         server.args += ["-system"]
-        server.start()
+        server.start(pass_fds=inherited)
+        for fd in inherited:
+            os.close(fd)
         with open(os.path.join(server.dir, "www/big.bin"), "wb") as big:
             big.truncate(64 << 20)
         child = None
@@ -138,10 +164,12 @@ def check_children_hold_none(binary, checks):
                     child = int(text.read())
                 checks.equal("the command holds no descriptor of the server", fd_targets(child), [])
             checks.equal("SIGTERM ends the server", server.stop(), 0)
+            checks.true("the launcher's pipe ends with the server", pipe_ended(reader))
             server.start(log_mode="ab")
             checks.equal("a new server on the same port answers", answer(server, "index.html"), "HTTP/1.1 200 OK")
             checks.equal("SIGTERM ends the new server", server.stop(), 0)
         finally:
+            os.close(reader)
             if child:
                 os.kill(child, 9)
 

@@ -41,14 +41,15 @@ class Server:
         with open(path, "wb") as out:
             out.write(content if isinstance(content, bytes) else content.encode())
 
-    def start(self, preexec_fn=None, log_mode="wb", console=None):
+    def start(self, preexec_fn=None, log_mode="wb", console=None, pass_fds=()):
         """preexec_fn, when given, runs in the child just before the binary;
-        console, when given, is the descriptor its output goes to."""
+        console, when given, is the descriptor its output goes to; pass_fds
+        are descriptors the binary inherits open, as from a careless shell."""
         self.log = open(os.path.join(self.dir, "stdout.log"), log_mode)
         self.process = subprocess.Popen([self.binary] + self.args, cwd=self.dir,
                                         stdout=self.log if console is None else console,
                                         stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                        preexec_fn=preexec_fn)
+                                        preexec_fn=preexec_fn, pass_fds=pass_fds)
         # Readiness, not a speed check: wait until the port accepts.
         for _ in range(400):
             if self.process.poll() is not None:
