@@ -40,6 +40,8 @@
 
 namespace VekBase {
 
+struct VEKJournalImage;
+
 class VEKCursorProtected : public VEKObject {
  public:
   // Recovers the files (a committed journal is applied, an interrupted one
@@ -159,15 +161,28 @@ class VEKCursorProtected : public VEKObject {
   bool orphanIfReplaced();
   void orphan();
   std::string asideName() const;
+  void lockReadFile();
+  void refuseReadOnly(const std::string& name) const;
+  void removeAsideFiles();
   void recover();
+  void recoverWrite();
+  enum class Rollback { Whole, FromReadCopy, Refused };
+  Rollback checkRollback(const VEKJournalImage& image);
+  static bool rollbackMatches(VEKStream& write, VEKStream& read, const VEKJournalImage& image);
+  void remakeWriteFile(int64 size);
   void commit();
+  void stampNextCommit();
   void rollbackWrite();
+  void deleteWriteJournal();
   void publishJournal(const std::string& journal);
+  static bool holdsCommitBefore(VEKStream& write, VEKStream& copy);
   static void giveBackRoom(VEKStream& copy, int64 size);
   void copyWholeWriteFile();
   void refuseUnwritableReadCopy() const;
+  void keepReadCopyMode(const std::string& aside) const;
   void openReadCursor();
   void openReadCopy();
+  bool readCopyHoldsLastCommit() const;
   bool sameReadCopy() const;
   bool readCopyAgrees();
   static bool opensAsBase(VEKStream& stream);
@@ -186,6 +201,7 @@ class VEKCursorProtected : public VEKObject {
   bool broken = false;                       // a failure closed the cursors
   std::string failureText;                   // why the last open failed
   VEKFileLock writeLock;                     // a file base's write file, while open
+  VEKFileLock readLock;                      // and its read file
   bool filesOpened = false;                  // opened its files (and holds them)
   bool orphaned = false;                     // its files went under it
   VEKFileId writerJournal;                   // the live writer's journal file
