@@ -26,12 +26,18 @@
 //     back as in rule 3. A crash between any two steps therefore leaves the
 //     read file (and, after recovery, the write file) at either the old or
 //     the new committed state.
-//  5. The read file is only ever written by publishing a whole journal, or
-//     whole (through a temporary file and a rename) when it is missing,
-//     does not open, is no longer the file the read cursor read (replaced
-//     by hand), or, while no journal is pending, differs from the write
-//     file in size or in its first or last block. A read file this process
-//     may not write (made read-only) is never replaced: the base is
+//  5. Both files carry a stamp (VEKBaseStamp in VEKTree.h): the base's
+//     identity and the commits the file holds. A commit counts itself in
+//     the write file's header before the commit point; publishing brings
+//     the read file to it. The read file is only ever written by
+//     publishing a whole journal into a copy that holds the commit before
+//     (read through the descriptor that writes), or whole (through a
+//     temporary file and a rename) when it is missing, does not open, is
+//     no longer the file the read cursor read (replaced by hand), or does
+//     not hold the write file's last commit of this base (by the header
+//     the read cursor read; files of the format before stamps: differs
+//     from the write file in size or in its first or last block). A read
+//     file made read-only (by its mode) is never replaced: the base is
 //     refused and the file left as it is.
 //  6. A base is never opened over a file that is not its own: when the
 //     write or read file exists and is not a base (or a journal's name holds
@@ -43,6 +49,13 @@
 //     were sealed) the read file is rebuilt whole from the write file when
 //     that opens as a base. When it does not, nothing is copied: the base
 //     is refused with a message naming the journal, and the journal stays.
+//  8. A ".sw" that recovery rolls back must restore the write file to the
+//     read file's bytes when the read file is this base's at the commit
+//     the write file held before its writer began. When it does not (the
+//     journal was damaged: a crash alone never does that), the read file
+//     is never rebuilt from the write file: the write file is made again
+//     from the read file, or, when the read file does not open either, the
+//     base is refused with all three files as they are.
 #include "base/VEKCursorProtected.h"
 
 #include <dirent.h>

@@ -13,11 +13,12 @@
 // a cursor closes both cursors, marks the base broken and is thrown on.
 //
 // One base, one process: while a file base is open, this process holds an
-// advisory lock on its write file (VEKFileLock), and a base that another
-// process holds is not opened here (failure() says so): its journals are
-// never recovered under a writer that is still running there. The lock is
-// taken before a new base's files are made, so two processes creating one
-// base never format a file under each other.
+// advisory lock on its write file and on its read file (VEKFileLock), and a
+// base that another process holds is not opened here (failure() says so):
+// its journals are never recovered under a writer that is still running
+// there, and a base whose write file is a hard link of this read file is
+// refused. The lock is taken before a new base's files are made, so two
+// processes creating one base never format a file under each other.
 //
 // A base notices, each time it is looked up, when its write file is no
 // longer the file it opened (deleted by another page's "~~x" or by hand, or
