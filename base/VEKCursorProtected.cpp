@@ -26,12 +26,18 @@
 //     back as in rule 3. A crash between any two steps therefore leaves the
 //     read file (and, after recovery, the write file) at either the old or
 //     the new committed state.
-//  5. The read file is only ever written by publishing a whole journal, or
-//     whole (through a temporary file and a rename) when it is missing,
-//     does not open, is no longer the file the read cursor read (replaced
-//     by hand), or, while no journal is pending, differs from the write
-//     file in size or in its first or last block. A read file this process
-//     may not write (made read-only) is never replaced: the base is
+//  5. Both files carry a stamp (VEKBaseStamp in VEKTree.h): the base's
+//     identity and the commits the file holds. A commit counts itself in
+//     the write file's header before the commit point; publishing brings
+//     the read file to it. The read file is only ever written by
+//     publishing a whole journal into a copy that holds the commit before
+//     (read through the descriptor that writes), or whole (through a
+//     temporary file and a rename) when it is missing, does not open, is
+//     no longer the file the read cursor read (replaced by hand), or does
+//     not hold the write file's last commit of this base (by the header
+//     the read cursor read; files of the format before stamps: differs
+//     from the write file in size or in its first or last block). A read
+//     file made read-only (by its mode) is never replaced: the base is
 //     refused and the file left as it is.
 //  6. A base is never opened over a file that is not its own: when the
 //     write or read file exists and is not a base (or a journal's name holds
@@ -43,14 +49,25 @@
 //     were sealed) the read file is rebuilt whole from the write file when
 //     that opens as a base. When it does not, nothing is copied: the base
 //     is refused with a message naming the journal, and the journal stays.
+//  8. A ".sw" that recovery rolls back must restore the write file to the
+//     read file's bytes when the read file is this base's at the commit
+//     the write file held before its writer began. When it does not (the
+//     journal was damaged: a crash alone never does that), the read file
+//     is never rebuilt from the write file: the write file is made again
+//     from the read file, or, when the read file does not open either, the
+//     base is refused with all three files as they are.
 #include "base/VEKCursorProtected.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 #include "base/VEKJournal.h"
@@ -138,11 +155,14 @@ bool VEKCursorProtected::reopen() {
     writeCursor.reset();
     readCursor.reset();
     currentReader = -1;
+    refuseReadOnly(writeFile);
     lockWriteFile(false);  // first: a journal another process is writing is never recovered here
     checkFiles();
     lockWriteFile(true);  // a new base's files are made only under the lock
+    lockReadFile();
     recover();
     openCursors();
+    removeAsideFiles();
     filesOpened = true;
     broken = false;
     failureText.clear();
@@ -168,6 +188,53 @@ bool VEKCursorProtected::renew() {
 // checkFiles found nothing at the names that is not the base's.
 void VEKCursorProtected::lockWriteFile(bool create) {
   if (streamMode != VEK_STREAM_MEMORY) writeLock.take(writeFile, create);
+}
+
+// The read file is locked as well: another base whose write file reaches
+// it (a hard link) is refused, as one opened over this write file is. A
+// read file made read-only is refused before it is locked (root may open
+// it for writing all the same).
+void VEKCursorProtected::lockReadFile() {
+  if (streamMode == VEK_STREAM_MEMORY) return;
+  refuseReadOnly(readFile);
+  readLock.take(readFile);
+}
+
+// A base file that no one may write (no write bit in its mode) is the
+// operator's setting: the base is refused, the file left as it is. The
+// mode is read rather than trusting an open for writing to fail, which it
+// does not for the superuser.
+void VEKCursorProtected::refuseReadOnly(const std::string& name) const {
+  struct stat status;
+  if (streamMode == VEK_STREAM_MEMORY || ::stat(name.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return;
+  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    throw std::runtime_error("Can't open the VEKBase file: " + name + ": " + std::strerror(EACCES));
+}
+
+// A rebuild of the read file cut short (a kill) leaves its aside file
+// (NAME2.tmp.XXXXXX). Under both locks no rebuild of this base runs, so
+// one that is empty or holds a copy of this base is removed; any other
+// file of that name is left alone.
+void VEKCursorProtected::removeAsideFiles() {
+  const VEKBaseStamp& own = writeCursor->stamp();
+  if (streamMode == VEK_STREAM_MEMORY || !own.stamped()) return;
+  const size_t slash = readFile.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "." : readFile.substr(0, slash + 1);
+  const std::string prefix = (slash == std::string::npos ? readFile : readFile.substr(slash + 1)) + ".tmp.";
+  DIR* listing = ::opendir(directory.c_str());
+  if (!listing) return;
+  VEKStreamFile like;
+  while (dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string path = slash == std::string::npos ? name : directory + name;
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    VEKBaseStamp stamp;
+    if (status.st_size == 0 || (readBaseStamp(like, path, &stamp) && stamp.sameBase(own)))
+      VEKStreamFile::removeFile(path);
+  }
+  ::closedir(listing);
 }
 
 bool VEKCursorProtected::holdsItsWriteFile() const {
@@ -212,6 +279,7 @@ void VEKCursorProtected::orphan() {
   if (hadWriter) lostWriters.insert(writerId);  // its "~~." must fail, not pass for a commit
   writerId = -1;
   writeLock.release();
+  readLock.release();
   filesOpened = false;
   readCopy = VEKFileId();
   broken = false;
@@ -252,22 +320,119 @@ void VEKCursorProtected::recover() {
       probe->syncDirectory(committedName());
     }
   }
-  if (probe->access(journalName().c_str(), 0) == 0) rollbackWrite();
+  if (probe->access(journalName().c_str(), 0) == 0) recoverWrite();
+}
+
+// Rule 8: a writer's journal left by a crash restores the write file only
+// when it is whole; a read copy of this base that holds the commit the
+// write file is rolled back to tells whether it did.
+void VEKCursorProtected::recoverWrite() {
+  std::unique_ptr<VEKStream> probe(newStream());
+  const VEKJournalImage image = readJournal(*probe, journalName());
+  switch (checkRollback(image)) {
+    case Rollback::Whole:
+      rollbackWrite();
+      return;
+    case Rollback::FromReadCopy:
+      remakeWriteFile(image.originalSize);
+      std::printf("VEKBase %s: its journal %s could not restore it; opened at its last commit, made again from %s\n",
+                  writeFile.c_str(), journalName().c_str(), readFile.c_str());
+      std::fflush(stdout);
+      deleteWriteJournal();
+      return;
+    case Rollback::Refused:
+      throw std::runtime_error("Can't open the VEKBase file: " + writeFile + " (its journal " + journalName() +
+                               " cannot restore it, and " + readFile + " does not hold its last commit)");
+  }
+}
+
+// Whether rolling the write file back with image gives the read copy's
+// bytes, as it must when the copy is this base's at the commit the write
+// file held before its writer began (the header saved in the journal, or
+// the write file's own when the journal did not save it; one commit more
+// there is a commit cut before its commit point). Without such a copy
+// (missing, of an older format, of another base or commit) there is
+// nothing to compare with, and the rollback is trusted as before.
+VEKCursorProtected::Rollback VEKCursorProtected::checkRollback(const VEKJournalImage& image) {
+  if (!image.valid) return Rollback::Whole;
+  std::unique_ptr<VEKStream> write(newStream()), read(newStream());
+  if (write->access(readFile.c_str(), 0) != 0 || write->access(writeFile.c_str(), 0) != 0) return Rollback::Whole;
+  write->open(writeFile.c_str(), O_RDONLY, 0644);
+  if (write->size() < image.originalSize) return Rollback::Whole;  // a new file at the name: a fresh base
+  read->open(readFile.c_str(), O_RDONLY, 0644);
+  VEKBaseStamp copy, before;
+  if (!readBaseStamp(*read, &copy) || !copy.stamped()) return Rollback::Whole;
+  auto savedHeader = std::find_if(image.regions.begin(), image.regions.end(),
+                                  [](const std::pair<int64, std::string>& region) { return region.first == 0; });
+  const bool known = savedHeader != image.regions.end() ? readBaseStamp(savedHeader->second, &before)
+                                                         : readBaseStamp(*write, &before);
+  if (!known || !copy.sameBase(before) || (copy.commits != before.commits && copy.commits + 1 != before.commits))
+    return Rollback::Whole;
+  if (rollbackMatches(*write, *read, image)) return Rollback::Whole;
+  return opensAsBase(*read) ? Rollback::FromReadCopy : Rollback::Refused;
+}
+
+// True when the write file rolled back with image (not written: read and
+// overlaid with the saved blocks) equals the read copy up to the original
+// size. Only a crash recovery reads the files whole.
+bool VEKCursorProtected::rollbackMatches(VEKStream& write, VEKStream& read, const VEKJournalImage& image) {
+  const int64 size = image.originalSize;
+  if (write.size() < size || read.size() < size) return false;
+  std::map<int64, const std::string*> saved;
+  for (const auto& region : image.regions) saved[region.first] = &region.second;
+  const int64 chunk = 256 * VEKJournal::BLOCK;  // regions are whole blocks: none straddles two chunks
+  std::string mine(static_cast<size_t>(chunk), '\0'), theirs(static_cast<size_t>(chunk), '\0');
+  for (int64 offset = 0; offset < size; offset += chunk) {
+    const int64 length = std::min(chunk, size - offset);
+    if (write.readUncached(offset, &mine[0], length) != length || read.readUncached(offset, &theirs[0], length) != length)
+      return false;
+    for (auto at = saved.lower_bound(offset); at != saved.end() && at->first < offset + length; ++at) {
+      const int64 within = at->first - offset;
+      const int64 bytes = std::min(static_cast<int64>(at->second->size()), length - within);
+      std::memcpy(&mine[static_cast<size_t>(within)], at->second->data(), static_cast<size_t>(bytes));
+    }
+    if (mine.compare(0, static_cast<size_t>(length), theirs, 0, static_cast<size_t>(length)) != 0) return false;
+  }
+  return true;
+}
+
+// The write file made again from the read copy, in place (its lock stays
+// on it), at the size it had when its writer began. A crash here leaves
+// the journal, and the next recovery does the same again.
+void VEKCursorProtected::remakeWriteFile(int64 size) {
+  std::unique_ptr<VEKStream> from(newStream()), to(newStream());
+  from->open(readFile.c_str(), O_RDONLY, 0644);
+  to->open(writeFile.c_str(), O_RDWR, 0644);
+  std::string bytes(1 << 20, '\0');
+  for (int64 offset = 0; offset < size; offset += static_cast<int64>(bytes.size())) {
+    const int64 length = std::min<int64>(static_cast<int64>(bytes.size()), size - offset);
+    if (from->readUncached(offset, &bytes[0], length) != length) throw std::runtime_error("Can't open the VEKBase file: " + readFile);
+    to->seek(offset, SEEK_SET);
+    to->zwrite(bytes.data(), length);
+  }
+  to->truncate(size);
+  to->sync();
 }
 
 // A write file made here (missing, or empty: a creation cut short) starts
-// a fresh base, and a read copy left from before it is rebuilt whatever its
-// size: a copy of the same size would otherwise stay, and later commits
-// would copy only their changed regions into it.
+// a fresh base with a stamp of its own, and a read copy left from before
+// it is rebuilt whatever its size: a copy of the same size would otherwise
+// stay, and later commits would copy only their changed regions into it.
+// Files of the format before stamps keep the sample (readCopyAgrees) until
+// their first commit stamps them.
 void VEKCursorProtected::openCursors() {
   std::unique_ptr<VEKStream> probe(newStream());
   bool writeFileMade = false;
   if (!writeCursor) {
     writeFileMade = sizeOf(*probe, writeFile) <= 0;
     writeCursor.reset(new VEKCursor(writeFile.c_str(), streamMode));
+    if (writeCursor->created()) {
+      writeCursor->setStamp(VEKBaseStamp::fresh(VEKBaseStamp::PageBase));
+      writeCursor->flush();
+    }
   }
   if (readCursor) return;
-  if (writeFileMade || !readCopyAgrees()) copyWholeWriteFile();
+  if (writeFileMade || (!writeCursor->stamp().stamped() && !readCopyAgrees())) copyWholeWriteFile();
   openReadCursor();
 }
 
@@ -281,7 +446,10 @@ int64 VEKCursorProtected::sizeOf(VEKStream& probe, const std::string& name) {
 }
 
 // Rule 5: the write cursor is open, so the write file is whole; a read
-// file that does not open beside it (damaged) is rebuilt from it.
+// file that does not open beside it (damaged), or that does not hold the
+// write file's last commit, is rebuilt from it. The commit is read from
+// the header the read cursor itself read, so a file put at the name
+// between a check and the open is never served.
 void VEKCursorProtected::openReadCursor() {
   try {
     openReadCopy();
@@ -289,6 +457,21 @@ void VEKCursorProtected::openReadCursor() {
     copyWholeWriteFile();
     openReadCopy();
   }
+  if (readCopyHoldsLastCommit()) return;
+  readCursor.reset();
+  copyWholeWriteFile();
+  openReadCopy();
+  if (!readCopyHoldsLastCommit()) throw std::runtime_error("Can't open the VEKBase file: " + readFile);
+}
+
+// True when the open read cursor's file is this base's at the write file's
+// last commit (always for files without a stamp: the sample decided).
+bool VEKCursorProtected::readCopyHoldsLastCommit() const {
+  const VEKBaseStamp& last = writeCursor->stamp();
+  if (!last.stamped()) return true;
+  const VEKBaseStamp& copy = readCursor->stamp();
+  return copy.sameBase(last) && copy.commits == last.commits &&
+         readCursor->stream()->size() == writeCursor->stream()->size();
 }
 
 // Opens the read cursor and notes which file it reads (see sameReadCopy).
@@ -334,6 +517,7 @@ bool VEKCursorProtected::readCopyAgrees() {
 // replaced. A missing or damaged one is rebuilt.
 void VEKCursorProtected::refuseUnwritableReadCopy() const {
   if (streamMode == VEK_STREAM_MEMORY) return;
+  refuseReadOnly(readFile);
   const int fd = ::open(readFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
     ::close(fd);
@@ -343,12 +527,14 @@ void VEKCursorProtected::refuseUnwritableReadCopy() const {
     throw std::runtime_error("Can't open the VEKBase file: " + readFile + ": " + std::strerror(errno));
 }
 
-// Rule 5: a fresh read file is written aside and renamed into place.
+// Rule 5: a fresh read file is written aside and renamed into place,
+// locked before it takes the name.
 void VEKCursorProtected::copyWholeWriteFile() {
   refuseUnwritableReadCopy();
   std::unique_ptr<VEKStream> from(newStream()), to(newStream());
   std::string aside = asideName();
   try {
+    keepReadCopyMode(aside);
     from->open(writeFile.c_str(), O_RDONLY, 0644);
     to->open(aside.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     std::string bytes(1 << 20, '\0');
@@ -357,6 +543,8 @@ void VEKCursorProtected::copyWholeWriteFile() {
       to->zwrite(bytes.data(), got);
     to->sync();
     to->close();
+    step("rebuild-written");
+    if (streamMode != VEK_STREAM_MEMORY) readLock.take(aside);
     if (to->rename(aside.c_str(), readFile.c_str()) != 0) throw std::runtime_error("Can not rename file: " + aside);
   } catch (const std::exception&) {
     to->remove(aside.c_str());
@@ -364,6 +552,18 @@ void VEKCursorProtected::copyWholeWriteFile() {
   }
   readCopy = VEKFileId::of(readFile);  // this base's own copy from now on
   to->syncDirectory(readFile);
+}
+
+// A rebuilt read file keeps the permissions (and, for the superuser, the
+// owner) of the one it replaces; a first one takes the write file's.
+void VEKCursorProtected::keepReadCopyMode(const std::string& aside) const {
+  if (streamMode == VEK_STREAM_MEMORY) return;
+  struct stat status;
+  if (::stat(readFile.c_str(), &status) != 0 && ::stat(writeFile.c_str(), &status) != 0) return;
+  if (::chmod(aside.c_str(), status.st_mode & 07777) != 0)
+    throw std::runtime_error("Can not change the mode of file: " + aside + ": " + std::strerror(errno));
+  if (::geteuid() == 0 && ::chown(aside.c_str(), status.st_uid, status.st_gid) != 0)
+    throw std::runtime_error("Can not change the owner of file: " + aside + ": " + std::strerror(errno));
 }
 
 // A name beside the read file that nothing else uses: a file base gets one
@@ -384,10 +584,14 @@ void VEKCursorProtected::publishJournal(const std::string& journal) {
   std::unique_ptr<VEKStream> probe(newStream()), from(newStream());
   VEKJournalImage image = readJournal(*probe, journal);
   from->open(writeFile.c_str(), O_RDONLY, 0644);
+  std::unique_ptr<VEKStream> to(newStream());
   if (image.whole && image.sealedSize == from->size() && probe->access(readFile.c_str(), 0) == 0 &&
       sameReadCopy()) {
-    std::unique_ptr<VEKStream> to(newStream());
     to->open(readFile.c_str(), O_RDWR, 0644);
+    step("publish-opened");
+    if (!holdsCommitBefore(*from, *to)) to->close();
+  }
+  if (to->isOpen()) {
     copyJournalled(*from, *to, image);
     step("publish-copied");
     to->sync();
@@ -401,6 +605,21 @@ void VEKCursorProtected::publishJournal(const std::string& journal) {
   step("publish-synced");
   if (probe->remove(journal.c_str()) != 0) throw std::runtime_error("Can not delete file: " + journal);
   probe->syncDirectory(journal);
+}
+
+// Rule 2: the regions of a commit are copied only into a read copy that
+// holds the commit before it (or already this one, a publish being
+// repeated), read through the descriptor that will be written, so a file
+// renamed or copied over the name in between is never patched. A write
+// file without a stamp comes from before stamps (a journal left by an
+// older program): the copy's inode decided (sameReadCopy). An older base's
+// first stamped commit patches a copy without one.
+bool VEKCursorProtected::holdsCommitBefore(VEKStream& write, VEKStream& copy) {
+  VEKBaseStamp committed, held;
+  if (!readBaseStamp(write, &committed) || !committed.stamped()) return true;
+  if (!readBaseStamp(copy, &held)) return false;
+  if (!held.stamped()) return committed.commits == 1;
+  return held.sameBase(committed) && (held.commits + 1 == committed.commits || held.commits == committed.commits);
 }
 
 // True when the open stream holds a base that opens: its header, free list
@@ -427,6 +646,11 @@ void VEKCursorProtected::rollbackWrite() {
     target->sync();
   }
   step("rollback-synced");
+  deleteWriteJournal();
+}
+
+void VEKCursorProtected::deleteWriteJournal() {
+  std::unique_ptr<VEKStream> probe(newStream());
   if (probe->remove(journalName().c_str()) != 0) throw std::runtime_error("Can not delete file: " + journalName());
   probe->syncDirectory(journalName());
 }
@@ -435,6 +659,7 @@ void VEKCursorProtected::rollbackWrite() {
 void VEKCursorProtected::commit() {
   VEKStream* stream = writeCursor->stream();
   step("commit-start");
+  stampNextCommit();
   writeCursor->flush();
   step("commit-written");
   stream->sync();
@@ -464,8 +689,18 @@ void VEKCursorProtected::commit() {
   currentReader = -1;
   readCursor.reset();
   publishJournal(committedName());
-  openReadCopy();
+  openReadCursor();
   step("commit-done");
+}
+
+// The write file's header, written under the journal before the commit
+// point, counts this commit; publishing brings the read copy to it. A
+// base of the format before stamps gets its stamp now.
+void VEKCursorProtected::stampNextCommit() {
+  VEKBaseStamp next = writeCursor->stamp();
+  if (!next.stamped()) next = VEKBaseStamp::fresh(VEKBaseStamp::PageBase);
+  ++next.commits;
+  writeCursor->setStamp(next);
 }
 
 // A commit that fails before its commit point leaves the read copy as it

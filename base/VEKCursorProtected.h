@@ -13,11 +13,12 @@
 // a cursor closes both cursors, marks the base broken and is thrown on.
 //
 // One base, one process: while a file base is open, this process holds an
-// advisory lock on its write file (VEKFileLock), and a base that another
-// process holds is not opened here (failure() says so): its journals are
-// never recovered under a writer that is still running there. The lock is
-// taken before a new base's files are made, so two processes creating one
-// base never format a file under each other.
+// advisory lock on its write file and on its read file (VEKFileLock), and a
+// base that another process holds is not opened here (failure() says so):
+// its journals are never recovered under a writer that is still running
+// there, and a base whose write file is a hard link of this read file is
+// refused. The lock is taken before a new base's files are made, so two
+// processes creating one base never format a file under each other.
 //
 // A base notices, each time it is looked up, when its write file is no
 // longer the file it opened (deleted by another page's "~~x" or by hand, or
@@ -39,6 +40,8 @@
 #include "kernel/VekTypes.h"
 
 namespace VekBase {
+
+struct VEKJournalImage;
 
 class VEKCursorProtected : public VEKObject {
  public:
@@ -159,15 +162,28 @@ class VEKCursorProtected : public VEKObject {
   bool orphanIfReplaced();
   void orphan();
   std::string asideName() const;
+  void lockReadFile();
+  void refuseReadOnly(const std::string& name) const;
+  void removeAsideFiles();
   void recover();
+  void recoverWrite();
+  enum class Rollback { Whole, FromReadCopy, Refused };
+  Rollback checkRollback(const VEKJournalImage& image);
+  static bool rollbackMatches(VEKStream& write, VEKStream& read, const VEKJournalImage& image);
+  void remakeWriteFile(int64 size);
   void commit();
+  void stampNextCommit();
   void rollbackWrite();
+  void deleteWriteJournal();
   void publishJournal(const std::string& journal);
+  static bool holdsCommitBefore(VEKStream& write, VEKStream& copy);
   static void giveBackRoom(VEKStream& copy, int64 size);
   void copyWholeWriteFile();
   void refuseUnwritableReadCopy() const;
+  void keepReadCopyMode(const std::string& aside) const;
   void openReadCursor();
   void openReadCopy();
+  bool readCopyHoldsLastCommit() const;
   bool sameReadCopy() const;
   bool readCopyAgrees();
   static bool opensAsBase(VEKStream& stream);
@@ -186,6 +202,7 @@ class VEKCursorProtected : public VEKObject {
   bool broken = false;                       // a failure closed the cursors
   std::string failureText;                   // why the last open failed
   VEKFileLock writeLock;                     // a file base's write file, while open
+  VEKFileLock readLock;                      // and its read file
   bool filesOpened = false;                  // opened its files (and holds them)
   bool orphaned = false;                     // its files went under it
   VEKFileId writerJournal;                   // the live writer's journal file

@@ -205,6 +205,8 @@ struct VEKBaseStamp {
 // stamp is damaged.
 bool readBaseStamp(VEKStream& stream, VEKBaseStamp* stamp);
 bool readBaseStamp(const VEKStream& like, const std::string& name, VEKBaseStamp* stamp);
+// The same from the bytes of a header page (as a journal saved them).
+bool readBaseStamp(const std::string& headerPage, VEKBaseStamp* stamp);
 
 // True when name may hold a base of this engine: it is missing, empty (a
 // creation cut short; no bytes to lose) or begins with the header's magic.

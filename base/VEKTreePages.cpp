@@ -130,6 +130,12 @@ bool readBaseStamp(VEKStream& stream, VEKBaseStamp* stamp) {
   return headerChecks(header) && decodeStamp(header, stamp);
 }
 
+bool readBaseStamp(const std::string& headerPage, VEKBaseStamp* stamp) {
+  if (headerPage.size() < kStampEnd) return false;
+  const u8* header = reinterpret_cast<const u8*>(headerPage.data());
+  return headerChecks(header) && decodeStamp(header, stamp);
+}
+
 bool readBaseStamp(const VEKStream& like, const std::string& name, VEKBaseStamp* stamp) {
   std::unique_ptr<VEKStream> in(like.newStream());
   if (in->access(name.c_str(), 0) != 0) return false;

@@ -3,6 +3,7 @@
 // memory streams.
 #pragma once
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -58,6 +59,39 @@ inline std::vector<std::string> keysOf(VekBase::VEKCursorProtected& base, int64 
   std::vector<std::string> keys;
   for (bool more = base.goFirst(id); more; more = base.goNextKey(id)) keys.push_back(base.readString(id));
   return keys;
+}
+
+// The keys a new reader of the file base at name sees, opened afresh (as
+// after a restart); empty with the failure when it does not open.
+inline std::vector<std::string> keysAfterRestart(const std::string& name, std::string* failure = nullptr) {
+  VekBase::VEKCursorProtected base(name + "1", name + "2", VekBase::VEK_STREAM_FILE);
+  if (failure) *failure = base.failure();
+  if (!base.hasCursors()) return {};
+  int64 reader = base.openReadProcess("", "");
+  std::vector<std::string> keys = keysOf(base, reader);
+  base.closeProcess(reader);
+  return keys;
+}
+
+// Commits count keys prefix000, prefix001, ... into the file base at name.
+inline std::vector<std::string> commitKeys(const std::string& name, const std::string& prefix, int count) {
+  VekBase::VEKCursorProtected base(name + "1", name + "2", VekBase::VEK_STREAM_FILE);
+  int64 writer = base.openWriteProcess("", "");
+  std::vector<std::string> keys;
+  for (int i = 0; i < count; ++i) {
+    char key[32];
+    std::snprintf(key, sizeof key, "%s%03d", prefix.c_str(), i);
+    base.putSymbol(writer, key);
+    keys.push_back(key);
+  }
+  base.closeProcess(writer);
+  return keys;
+}
+
+inline struct stat statusOf(const std::string& path) {
+  struct stat status {};
+  ::stat(path.c_str(), &status);
+  return status;
 }
 
 }  // namespace VekBaseTest

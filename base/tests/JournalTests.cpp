@@ -111,30 +111,39 @@ TEST(VEKJournal, AStaleJournalLeavesANewFileAlone) {
 
 namespace {
 
-// A protected base's three files as a commit leaves them just past its
-// commit point: the write file holds the new state, the read file the old
-// one, and the committed journal says what to copy.
+// A protected base's three files as a commit leaves them at one of its
+// steps: by default just past its commit point, where the write file holds
+// the new state, the read file the old one, and the committed journal
+// says what to copy; at "commit-written" the write file holds the new
+// pages and its journal ".sw" the old ones. older is the read copy of the
+// commit before the last one, which added leaves the last one leaves alone.
 struct CommitFiles {
-  std::string write, read, journal;
-  size_t committedKeys = 0;
+  std::string write, read, journal, older;
+  size_t committedKeys = 0, keysBefore = 0;
 };
 
-CommitFiles filesPastTheCommitPoint(const std::string& base) {
+CommitFiles filesPastTheCommitPoint(const std::string& base, const char* at = "commit-renamed") {
   CommitFiles files;
   VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_FILE);
   int64 writer = protectedBase.openWriteProcess("", "");
   for (int i = 0; i < 2000; ++i) protectedBase.putSymbol(writer, "old" + std::to_string(i));
   protectedBase.closeProcess(writer);
+  files.older = VekBaseTest::slurp(base + "2");
+  writer = protectedBase.openWriteProcess("", "");
+  for (int i = 0; i < 1000; ++i) protectedBase.putSymbol(writer, "zz" + std::to_string(i));  // leaves of their own
+  protectedBase.closeProcess(writer);
+  files.keysBefore = 3000;
   writer = protectedBase.openWriteProcess("", "");
   for (int i = 0; i < 2000; i += 3)
     if (protectedBase.findSymbol(writer, "old" + std::to_string(i))) protectedBase.deleteSymbol(writer);
   for (int i = 0; i < 600; ++i) protectedBase.putSymbol(writer, "new" + std::to_string(i));
   files.committedKeys = static_cast<size_t>(protectedBase.getSymbolCount(writer));
+  const bool committed = std::strcmp(at, "commit-renamed") == 0;
   VEKCursorProtected::stepHook = [&](const char* step) {
-    if (std::strcmp(step, "commit-renamed") != 0) return;
+    if (std::strcmp(step, at) != 0) return;
     files.write = VekBaseTest::slurp(base + "1");
     files.read = VekBaseTest::slurp(base + "2");
-    files.journal = VekBaseTest::slurp(base + "1.swt");
+    files.journal = VekBaseTest::slurp(base + (committed ? "1.swt" : "1.sw"));
   };
   protectedBase.closeProcess(writer);
   VEKCursorProtected::stepHook = nullptr;
@@ -150,10 +159,10 @@ struct Opened {
 };
 
 Opened openOver(const std::string& base, const std::string& write, const std::string& read,
-                const std::string* journal) {
+                const std::string* journal, const char* journalSuffix = "1.swt") {
   VekBaseTest::spit(base + "1", write);
   VekBaseTest::spit(base + "2", read);
-  if (journal) VekBaseTest::spit(base + "1.swt", *journal);
+  if (journal) VekBaseTest::spit(base + journalSuffix, *journal);
   Opened opened;
   try {
     VEKCursorProtected protectedBase(base + "1", base + "2", VEK_STREAM_FILE);
@@ -231,17 +240,90 @@ TEST(CommittedJournal, ADamagedJournalIsNeverAppliedInPart) {
 
 // A read copy that does not open while the write file does (damaged by a
 // disk, or by a journal applied in part before this mend) is rebuilt from
-// the write file instead of refusing the base for good.
-TEST(CommittedJournal, AReadCopyThatDoesNotOpenIsRebuiltFromTheWriteFile) {
+// the write file instead of refusing the base for good. So is a read copy
+// older than the commit before the one a committed journal brings (put
+// back by hand, or moved in while a rebuild was cut short): patched with
+// the journal's regions it would lack the commits between.
+TEST(CommittedJournal, AReadCopyThatDoesNotOpenOrIsOlderIsRebuiltFromTheWriteFile) {
   VekBaseTest::TempDir dir;
   const CommitFiles files = filesPastTheCommitPoint(dir.file("origin"));
   std::string garbled = files.write, cut = files.write.substr(0, files.write.size() / 2);
   garbled[20] ^= 1;
+  const std::pair<const std::string*, const std::string*> cases[] = {
+      {&garbled, nullptr}, {&cut, nullptr}, {&files.older, &files.journal}};
   int count = 0;
-  for (const std::string& read : {garbled, cut}) {
-    Opened opened = openOver(dir.file("rebuilt" + std::to_string(count++)), files.write, read, nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(count);
+    Opened opened = openOver(dir.file("rebuilt" + std::to_string(count++)), files.write, *c.first, c.second);
     EXPECT_TRUE(opened.open) << opened.failure;
     EXPECT_EQ(opened.read.size(), files.committedKeys);
     EXPECT_EQ(opened.read, opened.written);
+  }
+}
+
+// A crash past the commit point followed by the loss of the write file
+// (or of both files) leaves a committed journal with nothing to publish
+// into: the write file the lock makes afresh is empty, counts as gone,
+// and the journal is dropped, so the name opens (as a fresh base) instead
+// of being refused for good.
+TEST(CommittedJournal, AnEmptyWriteFileBesideItCountsAsGone) {
+  VekBaseTest::TempDir dir;
+  const CommitFiles files = filesPastTheCommitPoint(dir.file("origin"));
+  for (bool readCopyLost : {true, false}) {
+    SCOPED_TRACE(readCopyLost ? "both files lost" : "the write file lost");
+    const std::string base = dir.file(readCopyLost ? "both" : "write");
+    VekBaseTest::spit(base + "1.swt", files.journal);
+    if (!readCopyLost) VekBaseTest::spit(base + "2", files.read);
+    for (int open = 0; open < 2; ++open) {
+      std::string failure;
+      std::vector<std::string> keys = VekBaseTest::keysAfterRestart(base, &failure);
+      EXPECT_TRUE(failure.empty()) << failure;
+      EXPECT_TRUE(keys.empty());
+      EXPECT_NE(::access((base + "1.swt").c_str(), 0), 0);
+    }
+  }
+}
+
+// The write file's journal ".sw" damaged (cut inside its records, which a
+// crash alone does not do) after a kill in the middle of a commit's
+// writes: the rollback cannot restore the write file whole. The read copy
+// holds the last commit, so the base opens at it, the write file made
+// again from it; with a read copy that does not open either, the base is
+// refused and the three files are left as they are.
+TEST(WriteJournal, ADamagedJournalNeverDestroysTheReadCopy) {
+  VekBaseTest::TempDir dir;
+  const CommitFiles files = filesPastTheCommitPoint(dir.file("origin"), "commit-written");
+  ASSERT_GT(files.journal.size(), size_t(20 + 3 * (16 + 4096)));
+  const std::string damagedRead = files.read.substr(0, files.read.size() / 2);
+  struct Case {
+    const char* how;
+    size_t cut;             // journal bytes kept
+    bool readCopyDamaged;   // the read copy cut to half
+  };
+  const Case cases[] = {
+      {"cut inside the first record", 20 + 50, false},
+      {"cut inside the second record", 20 + 16 + 4096 + 100, false},
+      {"cut, read copy damaged", 20 + 16 + 4096 + 100, true},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    const std::string base = dir.file("case" + std::to_string(count++));
+    const std::string journal = files.journal.substr(0, c.cut);
+    const std::string& read = c.readCopyDamaged ? damagedRead : files.read;
+    Opened opened = openOver(base, files.write, read, &journal, "1.sw");
+    EXPECT_TRUE(VekBaseTest::slurp(base + "2") == read) << "the read copy was changed";
+    if (!c.readCopyDamaged) {
+      EXPECT_TRUE(opened.open) << opened.failure;
+      EXPECT_EQ(opened.read.size(), files.keysBefore);
+      EXPECT_EQ(opened.read, opened.written);
+      EXPECT_TRUE(VekBaseTest::slurp(base + "1") == files.read) << "the write file is not made again";
+      EXPECT_NE(::access((base + "1.sw").c_str(), 0), 0);
+    } else {
+      EXPECT_FALSE(opened.open);
+      EXPECT_NE(opened.failure.find(base + "1.sw"), std::string::npos) << opened.failure;
+      EXPECT_TRUE(VekBaseTest::slurp(base + "1") == files.write) << "the write file was changed";
+      EXPECT_TRUE(VekBaseTest::slurp(base + "1.sw") == journal) << "the journal was not kept";
+    }
   }
 }
