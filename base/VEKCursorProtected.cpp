@@ -355,7 +355,7 @@ void VEKCursorProtected::recoverWrite() {
 // cut before its commit point). Without such a copy (missing, of an older
 // format, of another base or commit: an older copy put back) there is
 // nothing to compare with, and the rollback is trusted as before. A copy
-// of another size than the write file had then is no copy to remake it from.
+// shorter than the write file was then is no copy to remake it from.
 VEKCursorProtected::Rollback VEKCursorProtected::checkRollback(const VEKJournalImage& image) {
   if (!image.valid) return Rollback::Whole;
   std::unique_ptr<VEKStream> write(newStream()), read(newStream());
@@ -372,7 +372,7 @@ VEKCursorProtected::Rollback VEKCursorProtected::checkRollback(const VEKJournalI
   const bool oneCommitCut = savedHeader == image.regions.end() && copy.commits + 1 == before.commits;
   if (!known || !copy.sameBase(before) || (copy.commits != before.commits && !oneCommitCut)) return Rollback::Whole;
   if (rollbackMatches(*write, *read, image)) return Rollback::Whole;
-  return read->size() == image.originalSize && opensAsBase(*read) ? Rollback::FromReadCopy : Rollback::Refused;
+  return read->size() >= image.originalSize && opensAsBase(*read) ? Rollback::FromReadCopy : Rollback::Refused;
 }
 
 // True when the write file rolled back with image (not written: read and
