@@ -318,3 +318,18 @@ TEST_F(BaseNames, AnOrphanThatCannotStartAfreshHoldsNoLock) {
 }
 
 }  // namespace
+
+// The descriptor account covers what an open file base holds at most: its
+// two files, the lock on each, and a writer's journal.
+TEST_F(BaseNames, AFileBaseHoldsNoMoreDescriptorsThanItIsCountedFor) {
+  ASSERT_EQ(::mkdir("held", 0755), 0);
+  VEKCursorProtected* base = registry->openDefault("held/shop");
+  ASSERT_NE(base, nullptr);
+  const int64 writer = base->openWriteProcess("", "");
+  ASSERT_TRUE(base->putSymbol(writer, "pending"));
+  const int64 reader = base->openReadProcess("", "");
+  ASSERT_GE(reader, 0);
+  EXPECT_LE(descriptorsUnder("held"), VEKBaseRegistry::DescriptorsPerBase);
+  registry->remove("held/shop");
+  EXPECT_EQ(descriptorsUnder("held"), 0);
+}
