@@ -179,6 +179,7 @@ bool VEKCursorProtected::renew() {
   orphaned = false;
   if (reopen()) return true;
   writeLock.release();  // an orphan holds nothing at its names (reopen may have locked what is there now)
+  readLock.release();
   orphaned = true;
   return false;
 }
