@@ -37,11 +37,11 @@
 //
 // The registry also keeps the process-wide account of descriptors that
 // template words hold through bases and file handles: every file base it
-// holds counts DescriptorsPerBase (its two files and the writer's journal),
-// file handles count themselves through holdDescriptors. Template words
-// open nothing new past the budget the server sets from its descriptor
-// limit, so the descriptors it keeps back stay free for connections and
-// for the server's own files.
+// holds counts DescriptorsPerBase (its two files, the lock on each and the
+// writer's journal), file handles count themselves through
+// holdDescriptors. Template words open nothing new past the budget the
+// server sets from its descriptor limit, so the descriptors it keeps back
+// stay free for connections and for the server's own files.
 #pragma once
 #include <map>
 #include <memory>
@@ -121,7 +121,7 @@ class VEKBaseRegistry {
 
   // Descriptors a file base may hold at once: its two files, the writer's
   // journal and the lock on the write file.
-  static constexpr int64 DescriptorsPerBase = 4;
+  static constexpr int64 DescriptorsPerBase = 5;
   // The most descriptors template words may hold (0: no bound).
   static void setDescriptorBudget(int64 budget) { descriptorBudget = budget; }
   // True when count more descriptors fit in the budget.

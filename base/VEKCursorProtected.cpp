@@ -179,6 +179,7 @@ bool VEKCursorProtected::renew() {
   orphaned = false;
   if (reopen()) return true;
   writeLock.release();  // an orphan holds nothing at its names (reopen may have locked what is there now)
+  readLock.release();
   orphaned = true;
   return false;
 }
@@ -348,11 +349,14 @@ void VEKCursorProtected::recoverWrite() {
 
 // Whether rolling the write file back with image gives the read copy's
 // bytes, as it must when the copy is this base's at the commit the write
-// file held before its writer began (the header saved in the journal, or
-// the write file's own when the journal did not save it; one commit more
-// there is a commit cut before its commit point). Without such a copy
-// (missing, of an older format, of another base or commit) there is
-// nothing to compare with, and the rollback is trusted as before.
+// file held before its writer began. A writer's journal saves the header
+// first, so its saved header tells that commit exactly; only a journal cut
+// inside its first record (or one of an older program) lacks it, and then
+// the write file's own header tells it (one commit more there is a commit
+// cut before its commit point). Without such a copy (missing, of an older
+// format, of another base or commit: an older copy put back) there is
+// nothing to compare with, and the rollback is trusted as before. A copy
+// shorter than the write file was then is no copy to remake it from.
 VEKCursorProtected::Rollback VEKCursorProtected::checkRollback(const VEKJournalImage& image) {
   if (!image.valid) return Rollback::Whole;
   std::unique_ptr<VEKStream> write(newStream()), read(newStream());
@@ -366,10 +370,10 @@ VEKCursorProtected::Rollback VEKCursorProtected::checkRollback(const VEKJournalI
                                   [](const std::pair<int64, std::string>& region) { return region.first == 0; });
   const bool known = savedHeader != image.regions.end() ? readBaseStamp(savedHeader->second, &before)
                                                          : readBaseStamp(*write, &before);
-  if (!known || !copy.sameBase(before) || (copy.commits != before.commits && copy.commits + 1 != before.commits))
-    return Rollback::Whole;
+  const bool oneCommitCut = savedHeader == image.regions.end() && copy.commits + 1 == before.commits;
+  if (!known || !copy.sameBase(before) || (copy.commits != before.commits && !oneCommitCut)) return Rollback::Whole;
   if (rollbackMatches(*write, *read, image)) return Rollback::Whole;
-  return opensAsBase(*read) ? Rollback::FromReadCopy : Rollback::Refused;
+  return read->size() >= image.originalSize && opensAsBase(*read) ? Rollback::FromReadCopy : Rollback::Refused;
 }
 
 // True when the write file rolled back with image (not written: read and
@@ -724,6 +728,9 @@ int64 VEKCursorProtected::openWriteProcess(const std::string& user, const std::s
     writeCursor->unlockWrite();
     writeCursor->goHome();
     writeCursor->stream()->StartSaveWrite(journalName());
+    // The header first: a recovery reads from it which commit the write
+    // file held before this writer (checkRollback).
+    writeCursor->stream()->saveOriginal(0, VEKJournal::BLOCK);
     writeCursor->stream()->journal()->sync();
   } catch (const std::exception&) {
     breakBase();

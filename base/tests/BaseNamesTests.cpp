@@ -296,25 +296,60 @@ TEST_F(BaseNames, AnotherProcessIsRefusedWhileTheBaseIsOpen) {
 }
 
 
-// A base whose files went under it and whose name then holds a file that
-// does not open as a base stays orphaned, and holds nothing of that file:
-// another process may take it.
+// A base whose files went under it and whose name then holds files it
+// cannot start afresh on (a write file that is not a base; or a base whose
+// committed journal cannot be completed, found only after both files were
+// locked) stays orphaned, and holds nothing of those files: another
+// process may take them.
 TEST_F(BaseNames, AnOrphanThatCannotStartAfreshHoldsNoLock) {
-  VEKCursorProtected* base = registry->openDefault("gone");
-  ASSERT_NE(base, nullptr);
-  ASSERT_EQ(::unlink("gone1"), 0);
-  ASSERT_EQ(::unlink("gone2"), 0);
-  FILE* other = std::fopen("gone1", "w");
-  ASSERT_NE(other, nullptr);
-  std::fputs("not a base\n", other);
-  std::fclose(other);
-  EXPECT_EQ(registry->openDefault("gone"), nullptr);
-  EXPECT_TRUE(base->isOrphaned());
-  auto lockInOther = [] {
-    int file = ::open("gone1", O_RDONLY);
-    return file >= 0 && ::flock(file, LOCK_EX | LOCK_NB) == 0 ? 0 : 1;
+  VekBaseTest::commitKeys("donor", "d", 5);
+  const std::string donorCopy = VekBaseTest::slurp("donor2");
+  struct Case {
+    const char* how;
+    const char* readCopy;  // put at NAME2 (null: none)
+    const char* journal;   // put at NAME1.swt (null: none)
   };
-  EXPECT_EQ(inChild(lockInOther), 0);
+  const Case cases[] = {
+      {"a write file that is not a base", nullptr, nullptr},
+      {"a journal that cannot be completed", "copy", "VEKJRNL1 cut"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    const std::string name = "gone" + std::to_string(n++);
+    VEKCursorProtected* base = registry->openDefault(name);
+    ASSERT_NE(base, nullptr);
+    ASSERT_EQ(::unlink((name + "1").c_str()), 0);
+    ASSERT_EQ(::unlink((name + "2").c_str()), 0);
+    VekBaseTest::spit(name + "1", "not a base\n");
+    if (c.readCopy) VekBaseTest::spit(name + "2", donorCopy);
+    if (c.journal) VekBaseTest::spit(name + "1.swt", c.journal);
+    EXPECT_EQ(registry->openDefault(name), nullptr);
+    EXPECT_TRUE(base->isOrphaned());
+    for (const std::string& file : {name + "1", name + "2"}) {
+      if (::access(file.c_str(), 0) != 0) continue;
+      auto lockInOther = [&file] {
+        int opened = ::open(file.c_str(), O_RDONLY);
+        return opened >= 0 && ::flock(opened, LOCK_EX | LOCK_NB) == 0 ? 0 : 1;
+      };
+      EXPECT_EQ(inChild(lockInOther), 0) << file;
+    }
+  }
 }
 
 }  // namespace
+
+// The descriptor account covers what an open file base holds at most: its
+// two files, the lock on each, and a writer's journal.
+TEST_F(BaseNames, AFileBaseHoldsNoMoreDescriptorsThanItIsCountedFor) {
+  ASSERT_EQ(::mkdir("held", 0755), 0);
+  VEKCursorProtected* base = registry->openDefault("held/shop");
+  ASSERT_NE(base, nullptr);
+  const int64 writer = base->openWriteProcess("", "");
+  ASSERT_TRUE(base->putSymbol(writer, "pending"));
+  const int64 reader = base->openReadProcess("", "");
+  ASSERT_GE(reader, 0);
+  EXPECT_LE(descriptorsUnder("held"), VEKBaseRegistry::DescriptorsPerBase);
+  registry->remove("held/shop");
+  EXPECT_EQ(descriptorsUnder("held"), 0);
+}

@@ -327,3 +327,43 @@ TEST(WriteJournal, ADamagedJournalNeverDestroysTheReadCopy) {
     }
   }
 }
+
+// A writer's journal ".sw" left whole by a kill (its writer open with
+// nothing written yet, or in the middle of a commit's writes) beside an
+// older copy of this base put back as its read copy (one commit behind):
+// the rollback restores the write file whole, so the base opens at its
+// last commit, the read copy rebuilt from it. The older copy must never be
+// taken for the last commit and the write file made again from it.
+TEST(WriteJournal, AnOlderReadCopyNeverUndoesTheLastCommit) {
+  VekBaseTest::TempDir dir;
+  const std::string origin = dir.file("origin");
+  const CommitFiles files = filesPastTheCommitPoint(origin, "commit-written");
+  std::string untouched, justOpened;  // the write file and journal of a writer that wrote nothing yet
+  size_t lastCommitKeys = 0;
+  {
+    VEKCursorProtected base(origin + "1", origin + "2", VEK_STREAM_FILE);
+    lastCommitKeys = keysOf(base, base.openReadProcess("", "")).size();
+    int64 writer = base.openWriteProcess("", "");
+    ASSERT_TRUE(base.putSymbol(writer, "late"));
+    untouched = VekBaseTest::slurp(origin + "1");
+    justOpened = VekBaseTest::slurp(origin + "1.sw");
+  }
+  struct Case {
+    const char* how;
+    const std::string *write, *journal, *olderRead;
+    size_t lastCommitKeys;
+  };
+  const Case cases[] = {
+      {"killed inside a commit's writes", &files.write, &files.journal, &files.older, files.keysBefore},
+      {"killed with a writer open", &untouched, &justOpened, &files.read, lastCommitKeys},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    const std::string base = dir.file("older" + std::to_string(count++));
+    Opened opened = openOver(base, *c.write, *c.olderRead, c.journal, "1.sw");
+    EXPECT_TRUE(opened.open) << opened.failure;
+    EXPECT_EQ(opened.read.size(), c.lastCommitKeys);
+    EXPECT_EQ(opened.read, opened.written);
+  }
+}

@@ -357,6 +357,34 @@ def check_base_of_a_running_server(sorter, checks):
         checks.true(what + "no output", not os.path.exists(sorter.path("out.txt")))
 
 
+def check_committed_page_base_by_every_path(sorter, checks):
+    """A page base made and committed into by the real server (its start-up
+    script opens "till", puts a key through a writer and commits): both of
+    its files, reached through their names, a symbolic link or a hard
+    link, are refused by the sort mode, and no file changes."""
+    server = sorter.server
+    server.write("vekinit.ttm", "#[~~+;till]#[.=;w;#[~~v;till;5]]#[~~+.;till;##[w];sold]#[~~.;till;##[w]]")
+    server.args = ["-p", str(server.port), "-d", "www"]
+    server.start()
+    server.stop()
+    os.remove(sorter.path("vekinit.ttm"))
+    sorter.server.write("in.txt", b"a\n")
+    files = {name: sorter.read(name) for name in ["till1", "till2"]}
+    checks.true("committed page base: the read copy holds the commit", b"sold" in files["till2"])
+    for name in ["till1", "till2"]:
+        os.symlink(name, sorter.path("sym-" + name))
+        os.link(sorter.path(name), sorter.path("hard-" + name))
+        for path in [name, "sym-" + name, "hard-" + name]:
+            for args in [["-sortbase", path, "-sort", "in.txt"], ["-sortbase", path, "-sortsave", "out.txt"]]:
+                if os.path.exists(sorter.path("out.txt")):
+                    os.remove(sorter.path("out.txt"))
+                done = sorter.run(*args)
+                what = "committed page base, %s: " % " ".join(args)
+                checks.equal(what + "refused", done.returncode, 1)
+                checks.equal(what + "files unchanged", {n: sorter.read(n) for n in files}, files)
+                checks.true(what + "no output", not os.path.exists(sorter.path("out.txt")))
+
+
 def main():
     checks = Checks()
     sorter = Sorter(sys.argv[1])
@@ -370,6 +398,7 @@ def main():
         check_signals(sorter, checks)
         check_no_input_named_serves(sorter, checks)
         check_base_of_a_running_server(sorter, checks)
+        check_committed_page_base_by_every_path(sorter, checks)
     finally:
         sorter.server.cleanup()
     return checks.finish()
