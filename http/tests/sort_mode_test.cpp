@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -586,6 +588,28 @@ TEST(SortModeOutput, AFileThatWasThereKeepsItsModeAndNamesAndNoBaseIsWrittenOver
     EXPECT_EQ(outcome, SortOutcome::Failed);
     EXPECT_NE(said.find("holds a base"), std::string::npos) << said;
     EXPECT_EQ(filesOf(dir), before);
+}
+
+// A file mounted over the output's name (a file volume of a container)
+// cannot be replaced by a rename: it is written through its name, and the
+// run succeeds (instead of failing once the base already holds its counts).
+TEST(SortModeOutput, AFileMountedAtTheNameIsWrittenThrough)
+{
+    ScratchDir dir;
+    dir.write("in.txt", "b\na\n");
+    dir.write("volume.txt", "old\n");
+    dir.write("out.txt", "");
+    if (mount(dir.file("volume.txt").c_str(), dir.file("out.txt").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "no bind mount here: " << std::strerror(errno);
+    SortSettings settings;
+    settings.input = dir.file("in.txt");
+    settings.base = dir.file("s.vek");
+    settings.save = dir.file("out.txt");
+    auto [outcome, said] = sortSaying(settings);
+    umount2(dir.file("out.txt").c_str(), MNT_DETACH);
+    EXPECT_EQ(outcome, SortOutcome::Done) << said;
+    EXPECT_EQ(dir.read("volume.txt"), "a\nb\n");
+    EXPECT_EQ(filesOf(dir).size(), 4u);  // nothing left beside it
 }
 
 }  // namespace
