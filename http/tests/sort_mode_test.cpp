@@ -667,3 +667,31 @@ TEST(SortModeSignals, ASignalNotedWhileTheInputWaitsEndsTheRun)
 }
 
 }  // namespace
+
+namespace {
+
+// A hangup (the terminal of a long sort closed) ends the run as SIGTERM
+// does, so the file written beside an output is removed; a sort started
+// with hangups ignored (nohup) goes on.
+TEST(SortModeSignals, AHangupIsNotedUnlessIgnored)
+{
+    EXPECT_EXIT(
+        {
+            SortSignals signals;
+            raise(SIGHUP);
+            std::_Exit(sort_signal_noted() == SIGHUP ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            signal(SIGHUP, SIG_IGN);
+            {
+                SortSignals signals;
+                raise(SIGHUP);
+            }
+            std::_Exit(sort_signal_noted() == 0 && signal(SIGHUP, SIG_DFL) == SIG_IGN ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
