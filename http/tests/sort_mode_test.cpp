@@ -486,6 +486,11 @@ const UnstampedCase UNSTAMPED_CASES[] = {
          makeOther(d, "j1");
          d.write("j1.swt", "a commit not yet published");
      }, true},
+    {"a symbolic link to a write file", "link.vek", [](const ScratchDir& d) {
+         makeCountedBase(d.file("p1"), VEKBaseStamp::None);
+         std::filesystem::copy_file(d.file("p1"), d.file("p2"));
+         std::filesystem::create_symlink(d.file("p1"), d.file("link.vek"));
+     }, true},
     {"two bases of their own", "s2", [](const ScratchDir& d) {
          makeCountedBase(d.file("s2"), VEKBaseStamp::None);
          makeOther(d, "s1");
