@@ -29,6 +29,7 @@ namespace {
 constexpr int MAX_FIELD_TEXT = 255;
 // First size of a body block beyond the bytes that came with the header.
 constexpr int64 BODY_FIRST_BLOCK = 65536;
+static_assert(BODY_FIRST_BLOCK <= HTTP_BODY_OWN_ROOM, "a first store is the slot's own room");
 
 // End of the line that starts at text: its '\r', '\n' or the end.
 const char* lineEnd(const char* text, const char* end)
@@ -174,11 +175,14 @@ void dropCharge(HttpServer* server, HttpConnection* conn)
 
 // The next size of a store of capacity bytes that must take needed bytes,
 // at most most: an eighth more (at least BODY_FIRST_BLOCK more), so that a
-// store holds little beyond what has arrived, yet grows in few steps.
+// store holds little beyond what has arrived, yet grows in few steps. A
+// store below the first block (a fresh string's few bytes) grows to it,
+// all of it the slot's own room.
 int64 grownSize(int64 capacity, int64 needed, int64 most)
 {
     int64 step = capacity / 8 > BODY_FIRST_BLOCK ? capacity / 8 : BODY_FIRST_BLOCK;
-    int64 size = capacity + step > needed ? capacity + step : needed;
+    int64 size = capacity < BODY_FIRST_BLOCK ? BODY_FIRST_BLOCK : capacity + step;
+    if (size < needed) size = needed;
     return size < most ? size : most;
 }
 

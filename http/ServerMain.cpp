@@ -3,6 +3,7 @@
 #include "ServerMain.h"
 #include "ServerVersion.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -130,15 +131,13 @@ void reserveStandardDescriptors()
 void closeInheritedOnExec()
 {
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    // Kernels before 5.11 lack the flag: each descriptor below the limit
-    // (at most the first 65536) is marked on its own.
-    constexpr rlim_t MOST_MARKED = 65536;
-    rlimit limit;
-    rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < MOST_MARKED ? limit.rlim_cur : MOST_MARKED;
-    for (int fd = 3; static_cast<rlim_t>(fd) < last; ++fd) {
-        int flags = fcntl(fd, F_GETFD);
-        if (flags != -1 && !(flags & FD_CLOEXEC)) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-    }
+    mark_inherited_on_exec_one_by_one();
+}
+
+void markOnExec(int fd)
+{
+    int flags = fcntl(fd, F_GETFD);
+    if (flags != -1 && !(flags & FD_CLOEXEC)) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 // Descriptors kept back for each slot: its socket, and the document it
@@ -226,6 +225,25 @@ void exit_cleanup()
     VekBase::VEKProcessPool::readPool();
     VekBase::VEKProcessPool::writePool();
     VekBase::VEKProcessPool::destroyPools();
+}
+
+// Each descriptor the process's table lists, whatever its number (a
+// launcher may leave one above any limit); without /proc, each below the
+// limit, at most the first 65536.
+void mark_inherited_on_exec_one_by_one()
+{
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(listing)) {
+            int fd = std::atoi(entry->d_name);
+            if (fd > 2) markOnExec(fd);  // its own descriptor too: closedir ends it
+        }
+        closedir(listing);
+        return;
+    }
+    constexpr rlim_t MOST_MARKED = 65536;
+    rlimit limit;
+    rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < MOST_MARKED ? limit.rlim_cur : MOST_MARKED;
+    for (int fd = 3; static_cast<rlim_t>(fd) < last; ++fd) markOnExec(fd);
 }
 
 int server_main(int argc, char** argv)

@@ -20,5 +20,8 @@ void parse_command_line(int argc, char** argv, ServerOptions& options);
 std::string help_text(const ServerOptions& options);
 // SIGINT and SIGTERM: prints the caught-signal line and asks the loop to stop.
 void signal_handler(int signal);
+// Marks each descriptor above standard error close-on-exec, one at a
+// time: start-up's way on kernels whose close_range lacks that flag.
+void mark_inherited_on_exec_one_by_one();
 // Tears down the process-wide singletons of the other subsystems.
 void exit_cleanup();

@@ -27,8 +27,8 @@
 //   4. A key of another layout, or the files of a page's base.
 // A failed run discards the cursor's changes, so the base holds none of
 // the run (a file base rolls its own journal back), and leaves the
-// output's name as it was wherever it can (SortOutput.h). SIGINT and
-// SIGTERM fail the run the same way (SortSignals.h), and then end the
+// output's name as it was wherever it can (SortOutput.h). SIGINT, SIGTERM
+// and SIGHUP fail the run the same way (SortSignals.h), and then end the
 // process as the signal would have.
 //
 // A file base is locked (VEKFileLock) for the whole run, before anything

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 
@@ -95,6 +96,18 @@ void refuseUnstampedPair(const std::string& name)
                              ")");
 }
 
+// The pair rule for the name given and, when a symbolic link leads
+// elsewhere, for the file it reaches (a hard link has no name to go by).
+void refuseUnstampedFile(const std::string& name)
+{
+    refuseUnstampedPair(name);
+    char* resolved = ::realpath(name.c_str(), nullptr);
+    if (!resolved) return;
+    const std::string reached = resolved;
+    std::free(resolved);
+    if (reached != name) refuseUnstampedPair(reached);
+}
+
 }  // namespace
 
 SortBaseFile examineSortBase(const std::string& name, u32 streamKind)
@@ -108,7 +121,7 @@ SortBaseFile examineSortBase(const std::string& name, u32 streamKind)
     case VEKBaseStamp::PageBase:
         refusePageBase(name, "a file of a page's base");
     case VEKBaseStamp::None:
-        if (streamKind == VekBase::VEK_STREAM_FILE) refuseUnstampedPair(name);
+        if (streamKind == VekBase::VEK_STREAM_FILE) refuseUnstampedFile(name);
         return SortBaseFile::Unstamped;
     default:
         throw std::runtime_error("the base " + quoted(name) + " says it is of a kind this program does not know (" +

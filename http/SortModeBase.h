@@ -18,7 +18,8 @@ enum class SortBaseFile {
 // mode leaves alone: a file stamped as a page base's (through any name: a
 // link reaches the same header), a stamp of a kind this program does not
 // know, and an unstamped file that is one of an unstamped page base's pair
-// (see refuseUnstampedPair in the .cpp).
+// (see refuseUnstampedPair in the .cpp), by its name or a symbolic link's
+// target.
 SortBaseFile examineSortBase(const std::string& name, u32 streamKind);
 
 // Refuses (throws as above) an output name that reaches a base's file:

@@ -21,6 +21,20 @@ constexpr size_t SORT_WRITE_BLOCK = 65536;
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// Whether the open file fd is mounted over its name in directory (a file
+// volume of a container, say): a rename cannot replace it. Told by the
+// mount each is on; a kernel that does not say tells only one of another
+// file system.
+bool mountedOver(int fd, const std::string& directory)
+{
+    struct statx file, parent;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &file) != 0 ||
+        ::statx(AT_FDCWD, directory.c_str(), 0, STATX_MNT_ID, &parent) != 0)
+        return false;
+    if ((file.stx_mask & parent.stx_mask & STATX_MNT_ID) != 0) return file.stx_mnt_id != parent.stx_mnt_id;
+    return file.stx_dev_major != parent.stx_dev_major || file.stx_dev_minor != parent.stx_dev_minor;
+}
+
 }  // namespace
 
 SortOutput::SortOutput(const std::string& path) : path(path)
@@ -90,8 +104,8 @@ void SortOutput::openByName()
 // A new file beside the one that is there (at a link's target), with its
 // mode and owner. Nothing when the directory takes no new file or the new
 // one cannot be given the old one's owner and group (another user's file,
-// which a rename in a shared directory may not replace either): the file
-// is then written through its name.
+// which a rename in a shared directory may not replace either), or is a
+// mount point of its own: the file is then written through its name.
 void SortOutput::writeBeside(const struct stat& there)
 {
     char* resolved = ::realpath(path.c_str(), nullptr);
@@ -99,6 +113,7 @@ void SortOutput::writeBeside(const struct stat& there)
     std::string target = resolved;
     std::free(resolved);
     size_t slash = target.rfind('/');
+    if (mountedOver(fd, slash == 0 ? "/" : target.substr(0, slash))) return;
     std::string aside = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".sorting-XXXXXX";
     int besideFd = ::mkostemp(&aside[0], O_CLOEXEC);
     if (besideFd < 0) return;

@@ -13,8 +13,9 @@
 // removed after a failure. A symbolic link keeps pointing where it did.
 // Anything else is written through its name: a device or pipe, a file
 // with other names (a rename would part them), one whose directory takes
-// no new file, and a name that reaches the file of the standard output or
-// error (/dev/stdout, or that file's own name), which is written through
+// no new file, one mounted over its name (no rename replaces it), and a
+// name that reaches the file of the standard output or error
+// (/dev/stdout, or that file's own name), which is written through
 // that descriptor after what the program printed there, so the two share
 // the file's end instead of writing over each other.
 class SortOutput {

@@ -45,6 +45,7 @@ SortInterrupted::SortInterrupted(int signal)
 struct SortSignals::Saved {
     struct sigaction interrupt;  // SIGINT's previous handler
     struct sigaction terminate;  // SIGTERM's previous handler
+    struct sigaction hangup;     // SIGHUP's previous handler
     struct sigaction wake;       // SIGALRM's previous handler
 };
 
@@ -70,6 +71,11 @@ SortSignals::SortSignals() : saved(new Saved())
     alarming = 1;
     install(SIGINT, noteSignal, &saved->interrupt);
     install(SIGTERM, noteSignal, &saved->terminate);
+    // A hangup (a closed terminal) would end the process where it stands,
+    // leaving a file written beside the output; one started with hangups
+    // ignored (nohup) keeps ignoring them.
+    sigaction(SIGHUP, nullptr, &saved->hangup);
+    if (saved->hangup.sa_handler != SIG_IGN) install(SIGHUP, noteSignal, nullptr);
 }
 
 // An alarm that came before alarm(0) is taken, at the latest, as that call
@@ -80,6 +86,7 @@ SortSignals::~SortSignals()
 {
     sigaction(SIGINT, &saved->interrupt, nullptr);
     sigaction(SIGTERM, &saved->terminate, nullptr);
+    sigaction(SIGHUP, &saved->hangup, nullptr);
     alarming = 0;
     alarm(0);
     sigaction(SIGALRM, &saved->wake, nullptr);

@@ -1,6 +1,6 @@
-// SIGINT and SIGTERM during a sort: the run notices them within a block of
-// work, even while a read or write waits on a pipe or terminal, and fails
-// as any other failed run does.
+// SIGINT, SIGTERM and SIGHUP during a sort: the run notices them within a
+// block of work, even while a read or write waits on a pipe or terminal,
+// and fails as any other failed run does.
 #pragma once
 #include <memory>
 #include <stdexcept>
@@ -12,12 +12,13 @@ public:
     const int signal;  // the signal's number
 };
 
-// Handlers for SIGINT and SIGTERM that only note the signal, installed
-// while the object lives. They are installed without SA_RESTART, so a read
-// or write waiting when the signal comes returns EINTR and the run looks
-// at the note at once; one that began to wait just after the run looked is
-// woken by SIGALRM, which comes every second once a signal is noted. The
-// previous handlers (SIGALRM's too) come back at the end.
+// Handlers for SIGINT, SIGTERM and SIGHUP (unless it is ignored) that
+// only note the signal, installed while the object lives. They are
+// installed without SA_RESTART, so a read or write waiting when the signal
+// comes returns EINTR and the run looks at the note at once; one that
+// began to wait just after the run looked is woken by SIGALRM, which comes
+// every second once a signal is noted. The previous handlers (SIGALRM's
+// too) come back at the end.
 class SortSignals {
 public:
     SortSignals();

@@ -233,6 +233,21 @@ TEST_F(HttpReceive, RawRequestCollectsEachByteOnce)
     EXPECT_EQ(answer(), "abc");
 }
 
+// Each slot has room of its own for a small form or raw request: with the
+// total of all slots taken by large bodies, both are still collected.
+TEST_F(HttpReceive, SmallRequestsFitWhileLargeBodiesHoldTheTotal)
+{
+    server.heldBodies = HTTP_MAX_HELD_BODIES;
+    EXPECT_EQ(feed("POST /a.txt HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(4000, 'x')), 0);
+    EXPECT_EQ(feed(std::string(1000, 'y')), 0);
+    EXPECT_TRUE(conn->flags & HTTP_WRITING);  // whole, and answered
+    rearm();
+    const std::string raw = "#[out;" + std::string(100, 'r');
+    EXPECT_EQ(feed(raw), 0);
+    EXPECT_EQ(*conn->rawText, raw);
+    EXPECT_EQ(server.heldBodies, HTTP_MAX_HELD_BODIES);
+}
+
 TEST_F(HttpReceive, OtherMethodRunsAnEmptyTemplate)
 {
     ASSERT_TRUE(run_startup_script());

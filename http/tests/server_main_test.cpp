@@ -6,6 +6,7 @@
 // same program must not start with a stop pending.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,32 @@ TEST(SignalHandler, KeepsErrnoWhenItsLineCannotBeWritten)
     EXPECT_EQ(seen, EDOM);
     EXPECT_EQ(httpServer.stop, 1);
     EXPECT_EQ(sort_signal_noted(), SIGTERM);
+}
+
+}  // namespace
+
+namespace {
+
+// A launcher may leave a descriptor open above the limit it then gives
+// (or above the first 65536 under a huge one): start-up's way without
+// close_range's flag still marks it close-on-exec, as every other.
+TEST(InheritedDescriptors, EachOpenOneIsMarkedWhateverItsNumber)
+{
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 1000) GTEST_SKIP() << "the hard limit allows no descriptor 900";
+    const int low = open("/dev/null", O_RDONLY);
+    const int high = dup2(low, 900);
+    ASSERT_EQ(high, 900);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    mark_inherited_on_exec_one_by_one();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    for (int fd : {low, high}) {
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
+        close(fd);
+    }
 }
 
 }  // namespace

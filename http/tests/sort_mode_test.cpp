@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -484,6 +486,11 @@ const UnstampedCase UNSTAMPED_CASES[] = {
          makeOther(d, "j1");
          d.write("j1.swt", "a commit not yet published");
      }, true},
+    {"a symbolic link to a write file", "link.vek", [](const ScratchDir& d) {
+         makeCountedBase(d.file("p1"), VEKBaseStamp::None);
+         std::filesystem::copy_file(d.file("p1"), d.file("p2"));
+         std::filesystem::create_symlink(d.file("p1"), d.file("link.vek"));
+     }, true},
     {"two bases of their own", "s2", [](const ScratchDir& d) {
          makeCountedBase(d.file("s2"), VEKBaseStamp::None);
          makeOther(d, "s1");
@@ -588,6 +595,28 @@ TEST(SortModeOutput, AFileThatWasThereKeepsItsModeAndNamesAndNoBaseIsWrittenOver
     EXPECT_EQ(filesOf(dir), before);
 }
 
+// A file mounted over the output's name (a file volume of a container)
+// cannot be replaced by a rename: it is written through its name, and the
+// run succeeds (instead of failing once the base already holds its counts).
+TEST(SortModeOutput, AFileMountedAtTheNameIsWrittenThrough)
+{
+    ScratchDir dir;
+    dir.write("in.txt", "b\na\n");
+    dir.write("volume.txt", "old\n");
+    dir.write("out.txt", "");
+    if (mount(dir.file("volume.txt").c_str(), dir.file("out.txt").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "no bind mount here: " << std::strerror(errno);
+    SortSettings settings;
+    settings.input = dir.file("in.txt");
+    settings.base = dir.file("s.vek");
+    settings.save = dir.file("out.txt");
+    auto [outcome, said] = sortSaying(settings);
+    umount2(dir.file("out.txt").c_str(), MNT_DETACH);
+    EXPECT_EQ(outcome, SortOutcome::Done) << said;
+    EXPECT_EQ(dir.read("volume.txt"), "a\nb\n");
+    EXPECT_EQ(filesOf(dir).size(), 4u);  // nothing left beside it
+}
+
 }  // namespace
 
 namespace {
@@ -640,6 +669,34 @@ TEST(SortModeSignals, ASignalNotedWhileTheInputWaitsEndsTheRun)
     sort_note_signal(0);
     EXPECT_EQ(outcome, SortOutcome::Interrupted) << said;
     EXPECT_FALSE(inputEnded) << "the run waited until its input ended";
+}
+
+}  // namespace
+
+namespace {
+
+// A hangup (the terminal of a long sort closed) ends the run as SIGTERM
+// does, so the file written beside an output is removed; a sort started
+// with hangups ignored (nohup) goes on.
+TEST(SortModeSignals, AHangupIsNotedUnlessIgnored)
+{
+    EXPECT_EXIT(
+        {
+            SortSignals signals;
+            raise(SIGHUP);
+            std::_Exit(sort_signal_noted() == SIGHUP ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            signal(SIGHUP, SIG_IGN);
+            {
+                SortSignals signals;
+                raise(SIGHUP);
+            }
+            std::_Exit(sort_signal_noted() == 0 && signal(SIGHUP, SIG_DFL) == SIG_IGN ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
