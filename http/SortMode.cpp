@@ -605,6 +605,7 @@ void sortThroughBase(const SortSettings& settings, VEKFileLock& lock)
                   [&] { checkedWhole = markSortBase(*cursor, settings); });
         if (input) countInput(*cursor, *input, settings);
         if (!settings.save.empty()) writeOutput(*cursor, settings, checkedWhole, output);
+        if (output) failingAs("cannot write " + quoted(settings.save) + ": ", [&] { output->close(); });
         failingAs("cannot save the base " + quoted(settings.base) + ": ", [&] { cursor->close(); });
         if (output)
             failingAs("cannot write " + quoted(settings.save) + ": ", [&] { output->finish(); });

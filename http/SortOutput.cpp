@@ -162,9 +162,14 @@ void SortOutput::write(const char* data, size_t size)
     }
 }
 
-void SortOutput::finish()
+void SortOutput::close()
 {
     if (closeFile() != 0) fail();
+}
+
+void SortOutput::finish()
+{
+    close();
     if (asidePath.empty()) return;
     if (::rename(asidePath.c_str(), targetPath.c_str()) != 0) fail();
     asidePath.clear();

@@ -34,8 +34,11 @@ public:
     void begin();
     // Writes all of data; throws on a failed write or a noted signal.
     void write(const char* data, size_t size);
-    // Closes the file and puts a file written beside in place; a failing
-    // close (a write the file system refused late) is a failed write.
+    // Closes the file; a failing close (a write the file system refused
+    // late) is a failed write. Called before the base is saved, so that
+    // such a failure still drops the run's counts.
+    void close();
+    // Puts a file written beside in place (after close).
     void finish();
     // After a failure: closes the file and removes it when this run made
     // it, or the file written beside.
