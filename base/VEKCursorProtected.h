@@ -147,6 +147,7 @@ class VEKCursorProtected : public VEKObject {
   static std::function<void(const char* step)> stepHook;
 
  private:
+  static void step(const char* name);  // calls stepHook when set
   template <typename Result>
   Result writeCommand(int64 id, Result none, const std::function<Result(VEKCursor&)>& command);
   template <typename Result>
