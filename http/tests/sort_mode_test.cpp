@@ -393,6 +393,17 @@ std::pair<SortOutcome, std::string> sortSaying(SortSettings& settings)
     return {outcome, testing::internal::GetCapturedStderr()};
 }
 
+// Runs the sort mode and expects it refused with a line that holds why,
+// every file of dir left as it was.
+void expectRefusedLeavingFiles(const ScratchDir& dir, SortSettings& settings, const std::string& why)
+{
+    const auto before = filesOf(dir);
+    auto [outcome, said] = sortSaying(settings);
+    EXPECT_EQ(outcome, SortOutcome::Failed);
+    EXPECT_NE(said.find(why), std::string::npos) << said;
+    EXPECT_EQ(filesOf(dir), before);
+}
+
 struct PageFileWay {
     const char* what;
     const char* base;  // the name the sort mode is given
@@ -418,16 +429,12 @@ TEST(SortModeBaseKind, APageBaseFileIsRefusedWhateverReachesIt)
             makeCountedBase(dir.file("shop1"), VEKBaseStamp::PageBase);  // alone: no pair beside it
             way.make(dir);
             dir.write("in.txt", "a\n");
-            const auto before = filesOf(dir);
             SortSettings settings;
             settings.base = dir.file(way.base);
             if (std::string(run) != "write") settings.input = dir.file("in.txt");
             else settings.save = dir.file("out.txt");
             settings.init = std::string(run) == "start afresh and count";
-            auto [outcome, said] = sortSaying(settings);
-            EXPECT_EQ(outcome, SortOutcome::Failed);
-            EXPECT_NE(said.find("page's base"), std::string::npos) << said;
-            EXPECT_EQ(filesOf(dir), before);
+            expectRefusedLeavingFiles(dir, settings, "page's base");
         }
     }
 }
@@ -507,16 +514,13 @@ TEST(SortModeBaseKind, UnstampedFilesAreToldByTheirPartnerAndStampedOnce)
         ScratchDir dir;
         each.make(dir);
         dir.write("in.txt", "a\n");
-        const auto before = filesOf(dir);
         SortSettings settings;
         settings.input = dir.file("in.txt");
         settings.base = dir.file(each.base);
-        auto [outcome, said] = sortSaying(settings);
         if (each.refused) {
-            EXPECT_EQ(outcome, SortOutcome::Failed);
-            EXPECT_NE(said.find("page's base"), std::string::npos) << said;
-            EXPECT_EQ(filesOf(dir), before);
+            expectRefusedLeavingFiles(dir, settings, "page's base");
         } else {
+            auto [outcome, said] = sortSaying(settings);
             EXPECT_EQ(outcome, SortOutcome::Done) << said;
             EXPECT_EQ(stampKind(settings.base), VEKBaseStamp::SortBase);
         }
@@ -586,13 +590,9 @@ TEST(SortModeOutput, AFileThatWasThereKeepsItsModeAndNamesAndNoBaseIsWrittenOver
     EXPECT_EQ(dir.read("out.txt"), "a\nb\n");
     EXPECT_EQ(dir.read("other-name.txt"), "a\na\nb\nb\n");
     makeCountedBase(dir.file("page.vek"), VEKBaseStamp::PageBase);
-    const auto before = filesOf(dir);
     settings.input.clear();
     settings.save = dir.file("page.vek");
-    auto [outcome, said] = sortSaying(settings);
-    EXPECT_EQ(outcome, SortOutcome::Failed);
-    EXPECT_NE(said.find("holds a base"), std::string::npos) << said;
-    EXPECT_EQ(filesOf(dir), before);
+    expectRefusedLeavingFiles(dir, settings, "holds a base");
 }
 
 // A file mounted over the output's name (a file volume of a container)
